@@ -1,0 +1,118 @@
+#include "binding/value/slab_allocator.h"
+
+#include <cassert>
+#include <cstdint>
+#include <cstring>
+
+#include "platform/page_source.h"
+
+namespace Oxle::Client::Binding {
+namespace {
+
+static_assert(sizeof(void*) != 4 || sizeof(SlabAllocator::PageHeader) == 16,
+              "a page header takes 16 bytes on a 32-bit target");
+static_assert(SlabAllocator::kPageSize == Platform::PageSource::kPageSize);
+
+uint16_t LoadIndex(const unsigned char* slot) noexcept {
+  uint16_t index;
+  std::memcpy(&index, slot, sizeof index);
+  return index;
+}
+
+void StoreIndex(unsigned char* slot, uint16_t index) noexcept {
+  std::memcpy(slot, &index, sizeof index);
+}
+
+unsigned char* Bytes(SlabAllocator::PageHeader* page) noexcept {
+  return reinterpret_cast<unsigned char*>(page);
+}
+
+}  // namespace
+
+SlabAllocator::SlabAllocator() noexcept {
+  for (size_t c = 0; c < kClassCount; ++c) {
+    auto* page = reinterpret_cast<PageHeader*>(classes_[c].builtinPage);
+    InitPage(page, kBuiltinPageSize, (c + 1) * 4);
+    classes_[c].pagesWithRoom = page;
+  }
+}
+
+SlabAllocator::~SlabAllocator() {
+  // Every slot has been freed by the values that used it, so only built-in pages remain;
+  // pages still held would mean a value outlived its tree.
+  assert(pagesHeld_ == 0);
+}
+
+void SlabAllocator::InitPage(PageHeader* page, size_t pageSize, size_t slotSize) noexcept {
+  const size_t first = FirstSlot(slotSize);
+  const size_t end = pageSize / slotSize;
+  page->next = nullptr;
+  page->prev = nullptr;
+  page->size = static_cast<uint16_t>(pageSize);
+  page->used = 0;
+  page->freeIndex = static_cast<uint16_t>(first);
+  unsigned char* base = Bytes(page);
+  for (size_t i = first; i + 1 < end; ++i)
+    StoreIndex(base + i * slotSize, static_cast<uint16_t>(i + 1));
+  StoreIndex(base + (end - 1) * slotSize, 0);
+}
+
+void SlabAllocator::Unlink(SizeClass& sizeClass, PageHeader* page) noexcept {
+  if (page->prev != nullptr) {
+    page->prev->next = page->next;
+  } else {
+    sizeClass.pagesWithRoom = page->next;
+  }
+  if (page->next != nullptr) page->next->prev = page->prev;
+  page->next = nullptr;
+  page->prev = nullptr;
+}
+
+void SlabAllocator::PushFront(SizeClass& sizeClass, PageHeader* page) noexcept {
+  page->prev = nullptr;
+  page->next = sizeClass.pagesWithRoom;
+  if (page->next != nullptr) page->next->prev = page;
+  sizeClass.pagesWithRoom = page;
+}
+
+void* SlabAllocator::Allocate(size_t size) {
+  assert(size >= 1 && size <= kMaxSlotSize);
+  const size_t slotSize = SlotSize(size);
+  SizeClass& sizeClass = classes_[slotSize / 4 - 1];
+  PageHeader* page = sizeClass.pagesWithRoom;
+  if (page == nullptr) {
+    page = static_cast<PageHeader*>(Platform::PageSource::Instance().AcquirePage());
+    ++pagesHeld_;
+    InitPage(page, kPageSize, slotSize);
+    PushFront(sizeClass, page);
+  }
+  unsigned char* slot = Bytes(page) + size_t{page->freeIndex} * slotSize;
+  page->freeIndex = LoadIndex(slot);
+  ++page->used;
+  if (page->freeIndex == 0) Unlink(sizeClass, page);
+  return slot;
+}
+
+void SlabAllocator::Free(void* slot, size_t size) noexcept {
+  if (slot == nullptr) return;
+  const size_t slotSize = SlotSize(size);
+  SizeClass& sizeClass = classes_[slotSize / 4 - 1];
+  auto* bytes = static_cast<unsigned char*>(slot);
+  const bool builtin =
+      bytes >= sizeClass.builtinPage && bytes < sizeClass.builtinPage + kBuiltinPageSize;
+  auto* page = builtin ? reinterpret_cast<PageHeader*>(sizeClass.builtinPage)
+                       : reinterpret_cast<PageHeader*>(reinterpret_cast<uintptr_t>(bytes) &
+                                                       ~uintptr_t{kPageSize - 1});
+  const bool wasFull = page->freeIndex == 0;
+  StoreIndex(bytes, page->freeIndex);
+  page->freeIndex = static_cast<uint16_t>(static_cast<size_t>(bytes - Bytes(page)) / slotSize);
+  --page->used;
+  if (wasFull) PushFront(sizeClass, page);
+  if (page->used == 0 && !builtin) {
+    Unlink(sizeClass, page);
+    --pagesHeld_;
+    Platform::PageSource::Instance().ReleasePage(page);
+  }
+}
+
+}  // namespace Oxle::Client::Binding

@@ -1,0 +1,87 @@
+// SlabAllocator: the fixed-size slots (4 to 72 bytes) of one value tree.
+//
+// Vector and map headers, enum payloads and structure entry nodes live here; variable-size
+// storage (string text, blob bytes, element arrays) uses the general heap. There are 18 size
+// classes of 4, 8, ... 72 bytes. Each class has a first page of 144 bytes built into the
+// allocator; further pages are 4096 bytes from the process-wide PageSource, so the page of a
+// slot outside the built-in one is found by rounding its address down. A page starts with a
+// header (links, page size, used count, first free index); a free slot holds the index of the
+// next free slot in its first 16 bits, and index 0 (always inside the header) ends the chain.
+// A page that becomes empty goes back to the PageSource at once. Allocation and release are
+// O(1) and lock-free; only page refills and returns take the PageSource's mutex. Not
+// thread-safe: it belongs to one tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+namespace Oxle::Client::Binding {
+
+class SlabAllocator {
+ public:
+  static constexpr size_t kClassCount = 18;
+  static constexpr size_t kMaxSlotSize = 72;
+  static constexpr size_t kBuiltinPageSize = 144;
+  static constexpr size_t kPageSize = 4096;
+
+  // The header that starts every page: 16 bytes on a 32-bit target, 24 with 64-bit links.
+  struct PageHeader {
+    PageHeader* next;
+    PageHeader* prev;
+    uint16_t size;
+    uint16_t used;
+    uint16_t freeIndex;
+  };
+
+  SlabAllocator() noexcept;
+  ~SlabAllocator();
+  SlabAllocator(const SlabAllocator&) = delete;
+  SlabAllocator& operator=(const SlabAllocator&) = delete;
+
+  // A slot of at least `size` bytes (1 to kMaxSlotSize). Throws std::bad_alloc when no page
+  // can be had.
+  [[nodiscard]] void* Allocate(size_t size);
+  // Returns a slot obtained from Allocate with the same size.
+  void Free(void* slot, size_t size) noexcept;
+
+  template <typename T, typename... Args>
+  [[nodiscard]] T* New(Args&&... args) {
+    static_assert(sizeof(T) <= kMaxSlotSize, "too large for a slab slot");
+    static_assert(SlotSize(sizeof(T)) % alignof(T) == 0, "slots would misalign this type");
+    void* slot = Allocate(sizeof(T));
+    return ::new (slot) T(std::forward<Args>(args)...);
+  }
+  template <typename T>
+  void Delete(T* object) noexcept {
+    object->~T();
+    Free(object, sizeof(T));
+  }
+
+  [[nodiscard]] static constexpr size_t SlotSize(size_t size) noexcept { return (size + 3) & ~3u; }
+  [[nodiscard]] static constexpr size_t ClassIndex(size_t size) noexcept {
+    return SlotSize(size) / 4 - 1;
+  }
+  // The first usable slot index of a page: the header occupies the slots before it.
+  [[nodiscard]] static constexpr size_t FirstSlot(size_t slotSize) noexcept {
+    return (sizeof(PageHeader) + slotSize - 1) / slotSize;
+  }
+  // Pages of this allocator that came from the PageSource.
+  [[nodiscard]] size_t PagesHeld() const noexcept { return pagesHeld_; }
+
+ private:
+  struct SizeClass {
+    PageHeader* pagesWithRoom = nullptr;  // pages that still have a free slot
+    alignas(8) unsigned char builtinPage[kBuiltinPageSize];
+  };
+
+  static void InitPage(PageHeader* page, size_t pageSize, size_t slotSize) noexcept;
+  static void Unlink(SizeClass& sizeClass, PageHeader* page) noexcept;
+  static void PushFront(SizeClass& sizeClass, PageHeader* page) noexcept;
+
+  SizeClass classes_[kClassCount];
+  size_t pagesHeld_ = 0;
+};
+
+}  // namespace Oxle::Client::Binding

@@ -1,0 +1,78 @@
+#include "platform/page_source.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <bit>
+#include <cassert>
+#include <new>
+
+namespace Oxle::Client::Platform {
+namespace {
+
+constexpr unsigned kAllPagesFree = (1u << PageSource::kPagesPerRegion) - 1u;
+
+}  // namespace
+
+PageSource& PageSource::Instance() {
+  // Deliberately never destroyed: values in static storage may release pages during exit.
+  static PageSource* const instance = new PageSource();
+  return *instance;
+}
+
+void* PageSource::AcquirePage() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  while (firstWithFree_ < regions_.size() && regions_[firstWithFree_].freeMask == 0) {
+    ++firstWithFree_;
+  }
+  if (firstWithFree_ == regions_.size()) {
+    // Make room first so that a failed insertion cannot leak the mapping.
+    regions_.reserve(regions_.size() + 1);
+    void* mapped =
+        mmap(nullptr, kRegionSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    char* base = static_cast<char*>(mapped);
+    auto at = std::lower_bound(regions_.begin(), regions_.end(), base,
+                               [](const Region& r, char* b) { return r.base < b; });
+    firstWithFree_ = static_cast<size_t>(at - regions_.begin());
+    regions_.insert(at, Region{base, kAllPagesFree});
+  }
+  Region& region = regions_[firstWithFree_];
+  const auto index = static_cast<unsigned>(std::countr_zero(region.freeMask));
+  region.freeMask &= ~(1u << index);
+  ++pagesInUse_;
+  return region.base + index * kPageSize;
+}
+
+void PageSource::ReleasePage(void* page) noexcept {
+  if (page == nullptr) return;
+  char* address = static_cast<char*>(page);
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = std::upper_bound(regions_.begin(), regions_.end(), address,
+                             [](char* a, const Region& r) { return a < r.base; });
+  assert(it != regions_.begin());
+  --it;
+  assert(address - it->base < static_cast<std::ptrdiff_t>(kRegionSize));
+  const auto index = static_cast<unsigned>((address - it->base) / kPageSize);
+  assert((it->freeMask & (1u << index)) == 0);
+  it->freeMask |= 1u << index;
+  --pagesInUse_;
+  const auto position = static_cast<size_t>(it - regions_.begin());
+  if (it->freeMask == kAllPagesFree) {
+    munmap(it->base, kRegionSize);
+    regions_.erase(it);
+  }
+  firstWithFree_ = std::min(firstWithFree_, position);
+}
+
+size_t PageSource::RegionsInUse() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return regions_.size();
+}
+
+size_t PageSource::PagesInUse() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pagesInUse_;
+}
+
+}  // namespace Oxle::Client::Platform

@@ -1,0 +1,53 @@
+// PageSource: the process-wide source of 4096-byte pages for the value allocator's slabs.
+// Pages are cut from 64 KiB regions mapped from the operating system, 16 pages a region, and
+// handed out lowest address first; a region goes back to the system as soon as all 16 of its
+// pages are free again. One object per process, created on first use and never destroyed (trees
+// may outlive static destruction); one mutex guards every request and return.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <vector>
+
+namespace Oxle::Client::Platform {
+
+class PageSource {
+ public:
+  static constexpr size_t kPageSize = 4096;
+  static constexpr size_t kRegionSize = 65536;
+  static constexpr size_t kPagesPerRegion = kRegionSize / kPageSize;
+
+  [[nodiscard]] static PageSource& Instance();
+
+  // A page aligned to kPageSize, with unspecified content. Throws std::bad_alloc when the
+  // system has no memory left and std::system_error when the mutex cannot be taken.
+  [[nodiscard]] void* AcquirePage();
+  // Gives back a page obtained from AcquirePage. Never allocates.
+  void ReleasePage(void* page) noexcept;
+
+  // Regions currently mapped, and pages currently handed out (diagnostics and tests).
+  [[nodiscard]] size_t RegionsInUse() const;
+  [[nodiscard]] size_t PagesInUse() const;
+
+  PageSource(const PageSource&) = delete;
+  PageSource& operator=(const PageSource&) = delete;
+
+ private:
+  PageSource() = default;
+  ~PageSource() = default;
+
+  struct Region {
+    char* base;
+    unsigned freeMask;  // bit i set: page i of the region is free
+  };
+
+  // Guards regions_, firstWithFree_ and pagesInUse_.
+  mutable std::mutex mutex_;
+  // Every mapped region, by ascending base address.
+  std::vector<Region> regions_;
+  // No region before this index has a free page.
+  size_t firstWithFree_ = 0;
+  size_t pagesInUse_ = 0;
+};
+
+}  // namespace Oxle::Client::Platform

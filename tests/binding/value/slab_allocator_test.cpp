@@ -1,0 +1,102 @@
+#include "binding/value/slab_allocator.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "platform/page_source.h"
+
+namespace Oxle::Client::Binding {
+namespace {
+
+// How many slots of `slotSize` a page of `pageSize` bytes offers after its header.
+size_t SlotsPerPage(size_t pageSize, size_t slotSize) {
+  return pageSize / slotSize - SlabAllocator::FirstSlot(slotSize);
+}
+
+TEST(SlabAllocatorTest, SizesRoundUpToTheirClass) {
+  EXPECT_EQ(SlabAllocator::ClassIndex(1), 0u);
+  EXPECT_EQ(SlabAllocator::ClassIndex(4), 0u);
+  EXPECT_EQ(SlabAllocator::ClassIndex(5), 1u);
+  EXPECT_EQ(SlabAllocator::ClassIndex(72), 17u);
+  EXPECT_EQ(SlabAllocator::SlotSize(13), 16u);
+  if (sizeof(void*) == 4) {
+    EXPECT_EQ(sizeof(SlabAllocator::PageHeader), 16u);
+    EXPECT_EQ(SlabAllocator::FirstSlot(4), 4u);
+    EXPECT_EQ(SlabAllocator::FirstSlot(12), 2u);
+    EXPECT_EQ(SlabAllocator::FirstSlot(72), 1u);
+  }
+}
+
+TEST(SlabAllocatorTest, SlotsAreDistinctAlignedAndDoNotOverlap) {
+  for (size_t size : {4u, 12u, 24u, 40u, 64u, 72u}) {
+    SlabAllocator slab;
+    const size_t count = SlotsPerPage(144, size) + 3 * SlotsPerPage(4096, size);
+    std::vector<unsigned char*> slots;
+    for (size_t i = 0; i < count; ++i) {
+      auto* slot = static_cast<unsigned char*>(slab.Allocate(size));
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(slot) % 4, 0u);
+      std::memset(slot, static_cast<int>(i & 0xFF), size);
+      slots.push_back(slot);
+    }
+    EXPECT_EQ(slab.PagesHeld(), 3u) << "the built-in page is used before any other";
+    for (size_t i = 0; i < count; ++i) {
+      for (size_t b = 0; b < size; ++b)
+        ASSERT_EQ(slots[i][b], static_cast<unsigned char>(i & 0xFF));
+    }
+    EXPECT_EQ(std::set<unsigned char*>(slots.begin(), slots.end()).size(), count);
+    for (unsigned char* slot : slots)
+      slab.Free(slot, size);
+    EXPECT_EQ(slab.PagesHeld(), 0u);
+  }
+}
+
+TEST(SlabAllocatorTest, FreedSlotIsTheNextOneHandedOut) {
+  SlabAllocator slab;
+  void* a = slab.Allocate(8);
+  void* b = slab.Allocate(8);
+  slab.Free(a, 8);
+  EXPECT_EQ(slab.Allocate(8), a);
+  slab.Free(b, 8);
+  slab.Free(a, 8);
+}
+
+TEST(SlabAllocatorTest, AFullPageRejoinsTheListWhenASlotIsFreed) {
+  SlabAllocator slab;
+  const size_t size = 64;
+  const size_t builtin = SlotsPerPage(144, size);
+  const size_t perPage = SlotsPerPage(4096, size);
+  std::vector<void*> slots;
+  for (size_t i = 0; i < builtin + 2 * perPage; ++i)
+    slots.push_back(slab.Allocate(size));
+  ASSERT_EQ(slab.PagesHeld(), 2u);
+  // Both pages are full; freeing one slot of the first makes it the page allocation uses.
+  void* fromFirstPage = slots[builtin + 5];
+  slab.Free(fromFirstPage, size);
+  EXPECT_EQ(slab.Allocate(size), fromFirstPage);
+  EXPECT_EQ(slab.PagesHeld(), 2u);
+  for (void* slot : slots)
+    slab.Free(slot, size);
+}
+
+TEST(SlabAllocatorTest, EmptiedPagesReturnAtOnceButTheBuiltinPageStays) {
+  auto& pages = Platform::PageSource::Instance();
+  const size_t before = pages.PagesInUse();
+  SlabAllocator slab;
+  std::vector<void*> slots;
+  for (size_t i = 0; i < SlotsPerPage(144, 4) + 1; ++i)
+    slots.push_back(slab.Allocate(4));
+  EXPECT_EQ(pages.PagesInUse(), before + 1);
+  slab.Free(slots.back(), 4);
+  EXPECT_EQ(pages.PagesInUse(), before) << "the page's only slot was freed";
+  slots.pop_back();
+  for (void* slot : slots)
+    slab.Free(slot, 4);
+  EXPECT_EQ(slab.PagesHeld(), 0u);
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Binding

@@ -1,0 +1,64 @@
+#include "binding/value/value_result.h"
+
+#include <gtest/gtest.h>
+
+namespace Oxle::Client::Binding {
+namespace {
+
+TEST(ValueResultTest, NewResultIsOkAndEmpty) {
+  ValueResult result;
+  EXPECT_TRUE(result.Ok());
+  EXPECT_EQ(result.Value().Kind(), ValueKind::Empty);
+  EXPECT_EQ(result.ErrorMessage(), "");
+}
+
+TEST(ValueResultTest, SetErrorReplacesTheValueWithTheErrorMember) {
+  ValueResult result;
+  result.Value().At(3).SetString("data");
+  result.SetError("Something failed.");
+  EXPECT_FALSE(result.Ok());
+  EXPECT_EQ(result.ErrorMessage(), "Something failed.");
+  ASSERT_EQ(result.Value().Kind(), ValueKind::Structure);
+  EXPECT_EQ(result.Value().Size(), 1u);
+  EXPECT_EQ(result.Value().Get("error").GetString(), "Something failed.");
+
+  // A message taken from the result itself survives the clear.
+  result.SetError(result.ErrorMessage());
+  EXPECT_EQ(result.ErrorMessage(), "Something failed.");
+}
+
+TEST(ValueResultTest, ErrorMessageIsEmptyWhenOkOrWhenTheMemberIsNoString) {
+  ValueResult result = ValueResult::Error("boom");
+  result.Value().Get("error").SetSigned(5);
+  EXPECT_FALSE(result.Ok());
+  EXPECT_EQ(result.ErrorMessage(), "");
+
+  ValueResult okWithErrorMember;
+  okWithErrorMember.Value().Get("error").SetString("not a failure");
+  EXPECT_EQ(okWithErrorMember.ErrorMessage(), "");
+}
+
+TEST(ValueResultTest, SetOkClearsTheValue) {
+  ValueResult result = ValueResult::Error("boom");
+  result.SetOk();
+  EXPECT_TRUE(result.Ok());
+  EXPECT_EQ(result.Value().Kind(), ValueKind::Empty);
+}
+
+TEST(ValueResultTest, CopiesAreDeepAndKeepTheFlag) {
+  ValueResult failed = ValueResult::Error("boom");
+  ValueResult copy = failed;
+  EXPECT_FALSE(copy.Ok());
+  copy.Value().Get("error").SetString("changed");
+  EXPECT_EQ(failed.ErrorMessage(), "boom");
+
+  BindingProperty value;
+  value.Get("a").SetSigned(1);
+  ValueResult fromValue(value);
+  EXPECT_TRUE(fromValue.Ok());
+  value.Get("a").SetSigned(2);
+  EXPECT_EQ(fromValue.Value().Get("a").GetSigned(0), 1);
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Binding

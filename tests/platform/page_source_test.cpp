@@ -1,0 +1,71 @@
+#include "platform/page_source.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace Oxle::Client::Platform {
+namespace {
+
+TEST(PageSourceTest, HandsOutTheSixteenPagesOfARegionLowestFirst) {
+  PageSource& source = PageSource::Instance();
+  ASSERT_EQ(source.RegionsInUse(), 0u) << "each test runs in a fresh process";
+  std::vector<char*> pages;
+  for (size_t i = 0; i < PageSource::kPagesPerRegion; ++i) {
+    pages.push_back(static_cast<char*>(source.AcquirePage()));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(pages.back()) % PageSource::kPageSize, 0u);
+    std::memset(pages.back(), 0xAB, PageSource::kPageSize);
+  }
+  EXPECT_EQ(source.RegionsInUse(), 1u);
+  for (size_t i = 1; i < pages.size(); ++i)
+    EXPECT_EQ(pages[i], pages[0] + i * PageSource::kPageSize);
+
+  // A freed page is the lowest free one, so it is handed out again first.
+  source.ReleasePage(pages[7]);
+  EXPECT_EQ(source.AcquirePage(), pages[7]);
+
+  char* seventeenth = static_cast<char*>(source.AcquirePage());
+  EXPECT_EQ(source.RegionsInUse(), 2u);
+  EXPECT_EQ(source.PagesInUse(), 17u);
+
+  // Only the sixteenth release of a region gives it back.
+  for (size_t i = 0; i + 1 < pages.size(); ++i)
+    source.ReleasePage(pages[i]);
+  EXPECT_EQ(source.RegionsInUse(), 2u);
+  source.ReleasePage(pages.back());
+  EXPECT_EQ(source.RegionsInUse(), 1u);
+  source.ReleasePage(seventeenth);
+  EXPECT_EQ(source.RegionsInUse(), 0u);
+  EXPECT_EQ(source.PagesInUse(), 0u);
+}
+
+TEST(PageSourceTest, ConcurrentRequestsAndReturnsKeepTheBooksStraight) {
+  PageSource& source = PageSource::Instance();
+  const size_t before = source.PagesInUse();
+  auto worker = [&source](int seed) {
+    std::vector<void*> held;
+    for (int round = 0; round < 2000; ++round) {
+      if (held.size() < 40 && (round * 31 + seed) % 3 != 0) {
+        void* page = source.AcquirePage();
+        *static_cast<int*>(page) = seed;
+        held.push_back(page);
+      } else if (!held.empty()) {
+        EXPECT_EQ(*static_cast<int*>(held.back()), seed);
+        source.ReleasePage(held.back());
+        held.pop_back();
+      }
+    }
+    for (void* page : held)
+      source.ReleasePage(page);
+  };
+  std::thread a(worker, 1), b(worker, 2);
+  a.join();
+  b.join();
+  EXPECT_EQ(source.PagesInUse(), before);
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Platform

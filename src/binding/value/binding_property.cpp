@@ -16,116 +16,110 @@ namespace Oxle::Client::Binding {
 namespace {
 
 void ReleaseString(ValueContext* context, InternedString* record) noexcept {
-  if (record != &InternTable::Empty()) context->Strings().Release(record);
+  if (record != &InternTable::Empty() && !context->TearingDown()) {
+    context->Strings().Release(record);
+  }
 }
 
-int CompareKeys(std::string_view a, const InternedString& b) noexcept {
-  // Byte order, bytes compared as unsigned, a proper prefix first.
-  return a.compare(std::string_view(b.text));
+// Byte order of keys, bytes compared as unsigned, a proper prefix first.
+int CompareKeys(std::string_view key, const KeyPrefix& prefix, const StructureNode& node) noexcept {
+  if (prefix.high != node.prefix.high) return prefix.high < node.prefix.high ? -1 : 1;
+  if (prefix.low != node.prefix.low) return prefix.low < node.prefix.low ? -1 : 1;
+  return key.compare(node.key->Text());
+}
+
+StructureNode* Leftmost(StructureNode* node) noexcept {
+  while (node->left != nullptr)
+    node = node->left;
+  return node;
 }
 
 StructureNode* Successor(StructureNode* node) noexcept {
-  if (node->right != nullptr) {
-    node = node->right;
-    while (node->left != nullptr)
-      node = node->left;
-    return node;
-  }
-  StructureNode* parent = node->parent;
+  if (node->right != nullptr) return Leftmost(node->right);
+  StructureNode* parent = node->Parent();
   while (parent != nullptr && node == parent->right) {
     node = parent;
-    parent = parent->parent;
+    parent = parent->Parent();
   }
   return parent;
+}
+
+void ReplaceChild(StructureNode*& root, StructureNode* parent, StructureNode* from,
+                  StructureNode* to) noexcept {
+  if (parent == nullptr) {
+    root = to;
+  } else if (from == parent->left) {
+    parent->left = to;
+  } else {
+    parent->right = to;
+  }
 }
 
 void RotateLeft(StructureNode*& root, StructureNode* x) noexcept {
   StructureNode* y = x->right;
   x->right = y->left;
-  if (y->left != nullptr) y->left->parent = x;
-  y->parent = x->parent;
-  if (x->parent == nullptr) {
-    root = y;
-  } else if (x == x->parent->left) {
-    x->parent->left = y;
-  } else {
-    x->parent->right = y;
-  }
+  if (y->left != nullptr) y->left->SetParent(x);
+  y->SetParent(x->Parent());
+  ReplaceChild(root, x->Parent(), x, y);
   y->left = x;
-  x->parent = y;
+  x->SetParent(y);
 }
 
 void RotateRight(StructureNode*& root, StructureNode* x) noexcept {
   StructureNode* y = x->left;
   x->left = y->right;
-  if (y->right != nullptr) y->right->parent = x;
-  y->parent = x->parent;
-  if (x->parent == nullptr) {
-    root = y;
-  } else if (x == x->parent->right) {
-    x->parent->right = y;
-  } else {
-    x->parent->left = y;
-  }
+  if (y->right != nullptr) y->right->SetParent(x);
+  y->SetParent(x->Parent());
+  ReplaceChild(root, x->Parent(), x, y);
   y->right = x;
-  x->parent = y;
+  x->SetParent(y);
 }
 
 // Restores the red-black rules after `node` was linked in red.
 void InsertFixup(StructureNode*& root, StructureNode* node) noexcept {
-  while (node->parent != nullptr && node->parent->red) {
-    StructureNode* parent = node->parent;
-    StructureNode* grand = parent->parent;
-    if (parent == grand->left) {
-      StructureNode* uncle = grand->right;
-      if (uncle != nullptr && uncle->red) {
-        parent->red = false;
-        uncle->red = false;
-        grand->red = true;
-        node = grand;
-        continue;
-      }
+  for (StructureNode* parent = node->Parent(); parent != nullptr && parent->Red();
+       parent = node->Parent()) {
+    StructureNode* grand = parent->Parent();
+    const bool parentIsLeft = parent == grand->left;
+    StructureNode* uncle = parentIsLeft ? grand->right : grand->left;
+    if (uncle != nullptr && uncle->Red()) {
+      parent->SetRed(false);
+      uncle->SetRed(false);
+      grand->SetRed(true);
+      node = grand;
+      continue;
+    }
+    if (parentIsLeft) {
       if (node == parent->right) {
-        node = parent;
-        RotateLeft(root, node);
-        parent = node->parent;
+        RotateLeft(root, parent);
+        parent = node;
       }
-      parent->red = false;
-      grand->red = true;
       RotateRight(root, grand);
     } else {
-      StructureNode* uncle = grand->left;
-      if (uncle != nullptr && uncle->red) {
-        parent->red = false;
-        uncle->red = false;
-        grand->red = true;
-        node = grand;
-        continue;
-      }
       if (node == parent->left) {
-        node = parent;
-        RotateRight(root, node);
-        parent = node->parent;
+        RotateRight(root, parent);
+        parent = node;
       }
-      parent->red = false;
-      grand->red = true;
       RotateLeft(root, grand);
     }
+    parent->SetRed(false);
+    grand->SetRed(true);
+    break;
   }
-  root->red = false;
+  root->SetRed(false);
 }
 
 // Links a new node for `key` (already interned) below `parent` on the side given by `link`.
 StructureNode* LinkNode(StructureMap& map, ValueContext* context, InternedString* key,
-                        StructureNode* parent, StructureNode** link) {
+                        const KeyPrefix& prefix, StructureNode* parent, StructureNode** link) {
   StructureNode* node;
   try {
-    node = context->Slab().New<StructureNode>(key, context);
+    node = context->Slab().New<StructureNode>(key, prefix, context);
   } catch (...) {
     ReleaseString(context, key);
     throw;
   }
-  node->parent = parent;
+  node->SetParent(parent);
   *link = node;
   if (map.first == nullptr || (parent == map.first && link == &parent->left)) map.first = node;
   ++map.count;
@@ -200,37 +194,88 @@ class ValueTreeAccess {
   // The node for `key`, inserting an empty member when it is missing.
   static StructureNode* FindOrInsert(ValueContext* context, StructureMap& map,
                                      std::string_view key) {
+    const KeyPrefix prefix(key);
     StructureNode* parent = nullptr;
     StructureNode** link = &map.root;
     while (*link != nullptr) {
       parent = *link;
-      const int order = CompareKeys(key, *parent->key);
+      const int order = CompareKeys(key, prefix, *parent);
       if (order == 0) return parent;
       link = order < 0 ? &parent->left : &parent->right;
     }
-    return LinkNode(map, context, context->Strings().Intern(key), parent, link);
-  }
-
-  // Appends a member whose key sorts after every present key (copying a structure in order).
-  static StructureNode* AppendLast(ValueContext* context, StructureMap& map, InternedString* key) {
-    StructureNode* parent = map.root;
-    StructureNode** link = &map.root;
-    if (parent != nullptr) {
-      while (parent->right != nullptr)
-        parent = parent->right;
-      link = &parent->right;
-    }
-    return LinkNode(map, context, key, parent, link);
+    return LinkNode(map, context, context->Strings().Intern(key), prefix, parent, link);
   }
 
   static const StructureNode* Find(const StructureMap& map, std::string_view key) noexcept {
+    const KeyPrefix prefix(key);
     const StructureNode* node = map.root;
     while (node != nullptr) {
-      const int order = CompareKeys(key, *node->key);
+      const int order = CompareKeys(key, prefix, *node);
       if (order == 0) return node;
       node = order < 0 ? node->left : node->right;
     }
     return nullptr;
+  }
+
+  // Gives the empty `map` the members of `from`, cloning the tree's shape and colours, so no
+  // key is compared and nothing is rebalanced. Iterative, so only value nesting adds stack.
+  static void CloneStructure(ValueContext* context, StructureMap& map, const StructureMap& from,
+                             const ValueContext* fromContext) {
+    if (from.root == nullptr) return;
+    SlabAllocator& slab = context->Slab();
+    InternTable& strings = context->Strings();
+    const bool sameTree = fromContext == context;
+    auto cloneNode = [&](const StructureNode* source, StructureNode* parent) {
+      // Nodes and records are scattered over the heap: start loading the records of the
+      // children (whose nodes were requested one step earlier) and the grandchildren's nodes
+      // while this node is copied.
+      for (const StructureNode* child : {source->left, source->right}) {
+        if (child == nullptr) continue;
+        __builtin_prefetch(child->key);
+        __builtin_prefetch(child->value.payload_.string);
+        __builtin_prefetch(child->left);
+        __builtin_prefetch(child->right);
+      }
+      InternedString* key = source->key;
+      if (key != &InternTable::Empty()) {
+        if (sameTree) {
+          ++key->refCount;
+        } else {
+          key = strings.Intern(key->Text(), key->hash);
+        }
+      }
+      StructureNode* node;
+      try {
+        node = slab.New<StructureNode>(key, source->prefix, context);
+      } catch (...) {
+        ReleaseString(context, key);
+        throw;
+      }
+      node->parentAndColour = reinterpret_cast<uintptr_t>(parent) | (source->parentAndColour & 1);
+      ++map.count;
+      return node;
+    };
+    // Every node is linked into the tree before its value is filled in, so a failure part way
+    // leaves a tree that destruction can take apart.
+    const StructureNode* source = from.root;
+    StructureNode* node = map.root = cloneNode(source, nullptr);
+    node->value.CopyContentFrom(source->value);
+    for (;;) {
+      if (source->left != nullptr && node->left == nullptr) {
+        source = source->left;
+        node = node->left = cloneNode(source, node);
+      } else if (source->right != nullptr && node->right == nullptr) {
+        source = source->right;
+        node = node->right = cloneNode(source, node);
+      } else {
+        source = source->Parent();
+        node = node->Parent();
+        if (node == nullptr) break;
+        continue;
+      }
+      node->value.CopyContentFrom(source->value);
+    }
+    map.first = Leftmost(map.root);
   }
 };
 
@@ -249,7 +294,18 @@ const BindingProperty& BindingProperty::Null() noexcept {
 }
 
 BindingProperty::BindingProperty(const BindingProperty& other) {
+  ReserveStringsFor(other);
   CopyContentFrom(other);
+}
+
+void BindingProperty::ReserveStringsFor(const BindingProperty& source) {
+  // A whole tree copied into a tree without strings brings all of its strings: size the table
+  // once instead of growing it step by step.
+  if (owner_ == 0 || source.owner_ == 0 || source.context_ == nullptr) return;
+  const size_t count = source.context_->Strings().Size();
+  if (count != 0 && (context_ == nullptr || context_->Strings().Size() == 0)) {
+    EnsureContext().Strings().Reserve(count);
+  }
 }
 
 BindingProperty::BindingProperty(BindingProperty&& other) {
@@ -257,8 +313,14 @@ BindingProperty::BindingProperty(BindingProperty&& other) {
 }
 
 BindingProperty::~BindingProperty() {
-  ClearContent();
-  if (owner_ != 0) delete context_;
+  if (owner_ != 0 && context_ != nullptr) {
+    // Nothing else refers to this tree's strings any more.
+    context_->BeginTeardown();
+    ClearIfHeap();
+    delete context_;
+    return;
+  }
+  ClearIfHeap();
 }
 
 ValueContext& BindingProperty::EnsureContext() {
@@ -290,10 +352,6 @@ void BindingProperty::ClearContent() noexcept {
   payload_.unsignedValue = 0;
 }
 
-void BindingProperty::Clear() noexcept {
-  ClearContent();
-}
-
 void BindingProperty::InstallFrom(BindingProperty& detached) noexcept {
   assert(kind_ == ValueKind::Empty && detached.context_ == context_);
   payload_ = detached.payload_;
@@ -313,7 +371,7 @@ void BindingProperty::CopyContentFrom(const BindingProperty& source) {
         if (source.context_ == context_) {
           ++record->refCount;
         } else {
-          record = EnsureContext().Strings().Intern(record->text, record->hash);
+          record = EnsureContext().Strings().Intern(record->Text(), record->hash);
         }
       }
       payload_.string = record;
@@ -333,27 +391,20 @@ void BindingProperty::CopyContentFrom(const BindingProperty& source) {
       const CollectionStorage& from = *source.payload_.collection;
       ValueTreeAccess::Grow(context_, storage, from.Size());
       for (const BindingProperty* element = from.begin; element != from.end; ++element) {
-        ValueTreeAccess::AppendEmpty(context_, storage).CopyContentFrom(*element);
-      }
-      return;
-    }
-    case ValueKind::Structure: {
-      StructureMap& map = StructureRef();
-      const bool sameTree = source.context_ == context_;
-      for (StructureNode* node = source.payload_.structure->first; node != nullptr;
-           node = Successor(node)) {
-        InternedString* key = node->key;
-        if (key != &InternTable::Empty()) {
-          if (sameTree) {
-            ++key->refCount;
-          } else {
-            key = context_->Strings().Intern(key->text, key->hash);
-          }
+        BindingProperty& copy = ValueTreeAccess::AppendEmpty(context_, storage);
+        if (element->kind_ <= ValueKind::Float) {
+          copy.payload_ = element->payload_;
+          copy.kind_ = element->kind_;
+        } else {
+          copy.CopyContentFrom(*element);
         }
-        ValueTreeAccess::AppendLast(context_, map, key)->value.CopyContentFrom(node->value);
       }
       return;
     }
+    case ValueKind::Structure:
+      ValueTreeAccess::CloneStructure(context_, StructureRef(), *source.payload_.structure,
+                                      source.context_);
+      return;
     default:  // bool, signed, unsigned, float
       payload_ = source.payload_;
       kind_ = source.kind_;
@@ -387,6 +438,7 @@ BindingProperty& BindingProperty::operator=(const BindingProperty& other) {
     InstallFrom(copy);
   } else {
     ClearContent();
+    ReserveStringsFor(other);
     CopyContentFrom(other);
   }
   return *this;
@@ -420,46 +472,10 @@ BindingProperty& BindingProperty::operator=(BindingProperty&& other) {
   return *this;
 }
 
-void BindingProperty::SetBool(bool value) {
-  ClearContent();
-  payload_.boolean = value;
-  kind_ = ValueKind::Bool;
-}
-
-void BindingProperty::SetSigned(int64_t value) {
-  ClearContent();
-  payload_.signedValue = value;
-  kind_ = ValueKind::Signed;
-}
-
-void BindingProperty::SetUnsigned(uint64_t value) {
-  ClearContent();
-  payload_.unsignedValue = value;
-  kind_ = ValueKind::Unsigned;
-}
-
-void BindingProperty::SetFloat(double value) {
-  ClearContent();
-  payload_.floatValue = value;
-  kind_ = ValueKind::Float;
-}
-
 void BindingProperty::SetString(std::string_view text) {
   // Interned before clearing: the text may be this value's own.
   InternedString* record =
       text.empty() ? &InternTable::Empty() : EnsureContext().Strings().Intern(text);
-  ClearContent();
-  payload_.string = record;
-  kind_ = ValueKind::String;
-}
-
-void BindingProperty::SetString(const char* text) {
-  SetString(text != nullptr ? std::string_view(text) : std::string_view());
-}
-
-void BindingProperty::SetString(std::string&& text) {
-  InternedString* record =
-      text.empty() ? &InternTable::Empty() : EnsureContext().Strings().Intern(std::move(text));
   ClearContent();
   payload_.string = record;
   kind_ = ValueKind::String;
@@ -516,40 +532,12 @@ BindingProperty& BindingProperty::MakeStructure() {
   return *this;
 }
 
-bool BindingProperty::GetBool(bool fallback) const noexcept {
-  return kind_ == ValueKind::Bool ? payload_.boolean : fallback;
-}
-
-int64_t BindingProperty::GetSigned(int64_t fallback) const noexcept {
-  return kind_ == ValueKind::Signed ? payload_.signedValue : fallback;
-}
-
-uint64_t BindingProperty::GetUnsigned(uint64_t fallback) const noexcept {
-  return kind_ == ValueKind::Unsigned ? payload_.unsignedValue : fallback;
-}
-
-double BindingProperty::GetFloat(double fallback) const noexcept {
-  return kind_ == ValueKind::Float ? payload_.floatValue : fallback;
-}
-
-const std::string& BindingProperty::GetString() const noexcept {
-  return kind_ == ValueKind::String ? payload_.string->text : InternTable::Empty().text;
-}
-
 std::string_view BindingProperty::GetString(std::string_view fallback) const noexcept {
-  return kind_ == ValueKind::String ? std::string_view(payload_.string->text) : fallback;
+  return kind_ == ValueKind::String ? payload_.string->Text() : fallback;
 }
 
 const Blob& BindingProperty::GetBlob() const noexcept {
   return GetBlob(EmptyBlob());
-}
-
-const Blob& BindingProperty::GetBlob(const Blob& fallback) const noexcept {
-  return kind_ == ValueKind::Blob ? *payload_.blob : fallback;
-}
-
-EnumValue BindingProperty::GetEnum(EnumValue fallback) const noexcept {
-  return kind_ == ValueKind::Enum ? *payload_.enumValue : fallback;
 }
 
 const char* BindingProperty::KindName(ValueKind kind) noexcept {
@@ -564,7 +552,7 @@ size_t BindingProperty::Size() const noexcept {
     case ValueKind::Empty:
       return 0;
     case ValueKind::String:
-      return payload_.string->text.size();
+      return payload_.string->size;
     case ValueKind::Blob:
       return payload_.blob->size();
     case ValueKind::Collection:
@@ -591,7 +579,7 @@ bool BindingProperty::ToBool() const noexcept {
     case ValueKind::Float:
       return !(payload_.floatValue == 0.0);  // NaN is true
     case ValueKind::String: {
-      const std::string& text = payload_.string->text;
+      const std::string_view text = payload_.string->Text();
       return text == "true" || text == "1";
     }
     case ValueKind::Blob:
@@ -622,7 +610,7 @@ std::string BindingProperty::ToString() const {
       return std::string(text, length > 0 ? static_cast<size_t>(length) : 0);
     }
     case ValueKind::String:
-      return payload_.string->text;
+      return std::string(payload_.string->Text());
     case ValueKind::Blob:
       return Base64Encode(*payload_.blob);
     case ValueKind::Enum:
@@ -682,7 +670,7 @@ BindingProperty& BindingProperty::Get(std::string_view key) {
   ClearContent();
   payload_.structure = map;
   kind_ = ValueKind::Structure;
-  return LinkNode(*map, context_, record, nullptr, &map->root)->value;
+  return LinkNode(*map, context_, record, KeyPrefix(record->Text()), nullptr, &map->root)->value;
 }
 
 std::span<const BindingProperty> BindingProperty::Elements() const noexcept {
@@ -707,7 +695,7 @@ BindingProperty::MemberRange<false> BindingProperty::Members() noexcept {
 
 template <bool kConst>
 MemberView<kConst> BindingProperty::MemberIterator<kConst>::operator*() const noexcept {
-  return {node_->key->text, node_->value};
+  return {node_->key->Text(), node_->value};
 }
 
 template <bool kConst>
@@ -738,7 +726,7 @@ void BindingProperty::Accept(ValueVisitor& visitor) const {
       visitor.OnFloat(payload_.floatValue);
       return;
     case ValueKind::String:
-      visitor.OnString(payload_.string->text);
+      visitor.OnString(payload_.string->Text());
       return;
     case ValueKind::Blob:
       visitor.OnBlob(*payload_.blob);
@@ -761,7 +749,7 @@ void BindingProperty::Accept(ValueVisitor& visitor) const {
       visitor.BeginStructure(payload_.structure->count);
       for (StructureNode* node = payload_.structure->first; node != nullptr;
            node = Successor(node)) {
-        const std::string_view key = node->key->text;
+        const std::string_view key = node->key->Text();
         visitor.BeginMember(key);
         node->value.Accept(visitor);
         visitor.EndMember(key);

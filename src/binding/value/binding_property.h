@@ -85,38 +85,69 @@ class BindingProperty {
   ~BindingProperty();
 
   // Setters replace the content (clearing it first).
-  void SetBool(bool value);
-  void SetSigned(int64_t value);
-  void SetUnsigned(uint64_t value);
-  void SetFloat(double value);
+  void SetBool(bool value) noexcept {
+    ClearIfHeap();
+    payload_.boolean = value;
+    kind_ = ValueKind::Bool;
+  }
+  void SetSigned(int64_t value) noexcept {
+    ClearIfHeap();
+    payload_.signedValue = value;
+    kind_ = ValueKind::Signed;
+  }
+  void SetUnsigned(uint64_t value) noexcept {
+    ClearIfHeap();
+    payload_.unsignedValue = value;
+    kind_ = ValueKind::Unsigned;
+  }
+  void SetFloat(double value) noexcept {
+    ClearIfHeap();
+    payload_.floatValue = value;
+    kind_ = ValueKind::Float;
+  }
+  // The text is interned in the tree's table (copied once per distinct text).
   void SetString(std::string_view text);
-  void SetString(const char* text);  // null means the empty string
-  void SetString(const std::string& text) { SetString(std::string_view(text)); }
-  // The string is moved into the tree's table when the text is not interned yet.
-  void SetString(std::string&& text);
+  void SetString(const char* text) {  // null means the empty string
+    SetString(text != nullptr ? std::string_view(text) : std::string_view());
+  }
   void SetBlob(std::span<const uint8_t> bytes);
-  void SetBlob(const Blob& bytes) { SetBlob(std::span<const uint8_t>(bytes)); }
+  // Takes the bytes over without copying them.
   void SetBlob(Blob&& bytes);
   void SetEnum(int32_t value, const TypeId& type);
   // Turn the value into an empty collection / structure, unless it already is one.
   BindingProperty& MakeCollection();
   BindingProperty& MakeStructure();
   // Frees the content; the kind becomes empty. A root keeps its context.
-  void Clear() noexcept;
+  void Clear() noexcept {
+    ClearIfHeap();
+    kind_ = ValueKind::Empty;
+    payload_.unsignedValue = 0;
+  }
 
   // Strict readers: the payload when the kind matches exactly, else the default.
-  [[nodiscard]] bool GetBool(bool fallback) const noexcept;
-  [[nodiscard]] int64_t GetSigned(int64_t fallback) const noexcept;
-  [[nodiscard]] uint64_t GetUnsigned(uint64_t fallback) const noexcept;
-  [[nodiscard]] double GetFloat(double fallback) const noexcept;
-  // The interned text, or the shared empty string.
-  [[nodiscard]] const std::string& GetString() const noexcept;
-  // The interned text, or `fallback` (which must outlive the result).
-  [[nodiscard]] std::string_view GetString(std::string_view fallback) const noexcept;
-  // The bytes, or a shared empty blob.
+  [[nodiscard]] bool GetBool(bool fallback) const noexcept {
+    return kind_ == ValueKind::Bool ? payload_.boolean : fallback;
+  }
+  [[nodiscard]] int64_t GetSigned(int64_t fallback) const noexcept {
+    return kind_ == ValueKind::Signed ? payload_.signedValue : fallback;
+  }
+  [[nodiscard]] uint64_t GetUnsigned(uint64_t fallback) const noexcept {
+    return kind_ == ValueKind::Unsigned ? payload_.unsignedValue : fallback;
+  }
+  [[nodiscard]] double GetFloat(double fallback) const noexcept {
+    return kind_ == ValueKind::Float ? payload_.floatValue : fallback;
+  }
+  // The interned text (followed by a NUL in memory), or `fallback`, which must outlive the
+  // result.
+  [[nodiscard]] std::string_view GetString(std::string_view fallback = {}) const noexcept;
+  // The bytes, or `fallback` (a shared empty blob by default).
   [[nodiscard]] const Blob& GetBlob() const noexcept;
-  [[nodiscard]] const Blob& GetBlob(const Blob& fallback) const noexcept;
-  [[nodiscard]] EnumValue GetEnum(EnumValue fallback = {}) const noexcept;
+  [[nodiscard]] const Blob& GetBlob(const Blob& fallback) const noexcept {
+    return kind_ == ValueKind::Blob ? *payload_.blob : fallback;
+  }
+  [[nodiscard]] EnumValue GetEnum(EnumValue fallback = {}) const noexcept {
+    return kind_ == ValueKind::Enum ? *payload_.enumValue : fallback;
+  }
 
   [[nodiscard]] ValueKind Kind() const noexcept { return kind_; }
   // "empty", "bool", ... "structure"; the empty text for a code outside 0-9.
@@ -150,14 +181,10 @@ class BindingProperty {
   [[nodiscard]] const BindingProperty& Get(const char* key) const noexcept {
     return Get(std::string_view(key != nullptr ? key : ""));
   }
-  [[nodiscard]] const BindingProperty& Get(const std::string& key) const noexcept {
-    return Get(std::string_view(key));
-  }
   // Turns a non-structure into an empty structure and inserts `key` with an empty value when
   // missing. The empty key is a valid key.
   BindingProperty& Get(std::string_view key);
   BindingProperty& Get(const char* key) { return Get(std::string_view(key != nullptr ? key : "")); }
-  BindingProperty& Get(const std::string& key) { return Get(std::string_view(key)); }
 
   // Elements in index order (empty unless this is a collection).
   [[nodiscard]] std::span<const BindingProperty> Elements() const noexcept;
@@ -191,8 +218,13 @@ class BindingProperty {
   BindingProperty(ChildTag, ValueContext* context) noexcept : context_(context), owner_(0) {}
 
   ValueContext& EnsureContext();
+  // Frees heap content; the caller then stores the new kind and payload.
+  void ClearIfHeap() noexcept {
+    if (kind_ > ValueKind::Float) ClearContent();
+  }
   void ClearContent() noexcept;
   void CopyContentFrom(const BindingProperty& source);
+  void ReserveStringsFor(const BindingProperty& source);
   void InstallFrom(BindingProperty& detached) noexcept;
   [[nodiscard]] bool Contains(const BindingProperty* candidate) const noexcept;
   CollectionStorage& CollectionRef();
@@ -223,7 +255,7 @@ static_assert(sizeof(BindingProperty) <= 24, "a value is at most 24 bytes");
 // A member seen through iteration: its key text and its value.
 template <bool kConst>
 struct MemberView {
-  const std::string& key;
+  std::string_view key;
   std::conditional_t<kConst, const BindingProperty&, BindingProperty&> value;
 };
 

@@ -1,119 +1,138 @@
 #include "binding/value/interned_string.h"
 
 #include <cassert>
-#include <memory>
-#include <utility>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <stdexcept>
 
 namespace Oxle::Client::Binding {
+namespace {
+
+struct EmptyRecord {
+  InternedString header{0, 0x811C9DC5u, 0};
+  char nul = '\0';
+};
+static_assert(offsetof(EmptyRecord, nul) == sizeof(InternedString));
+
+InternedString* NewRecord(std::string_view text, uint32_t hash) {
+  if (text.size() > SIZE_MAX - sizeof(InternedString) - 1)
+    throw std::length_error("string too long");
+  void* memory = ::operator new(sizeof(InternedString) + text.size() + 1);
+  auto* record = ::new (memory) InternedString{text.size(), hash, 0};
+  char* data = reinterpret_cast<char*>(record + 1);
+  std::memcpy(data, text.data(), text.size());
+  data[text.size()] = '\0';
+  return record;
+}
+
+}  // namespace
 
 InternTable::InternTable() noexcept : buckets_(initialBuckets_) {}
 
 InternTable::~InternTable() {
-  for (size_t i = 0; i < bucketCount_; ++i) {
-    for (InternedString* record = buckets_[i]; record != nullptr;) {
-      InternedString* next = record->next;
-      delete record;
-      record = next;
-    }
+  const size_t count = BucketCount();
+  for (size_t i = 0; i < count; ++i) {
+    if (buckets_[i].record != nullptr) ::operator delete(buckets_[i].record);
   }
-  if (buckets_ != initialBuckets_) delete[] buckets_;
+  FreeBuckets();
 }
 
 InternedString& InternTable::Empty() noexcept {
-  static InternedString empty;
-  return empty;
+  static EmptyRecord empty;
+  return empty.header;
 }
 
-InternedString* InternTable::Lookup(std::string_view text, uint32_t hash) const noexcept {
-  for (InternedString* record = buckets_[hash & (bucketCount_ - 1)]; record != nullptr;
-       record = record->next) {
-    if (record->hash == hash && std::string_view(record->text) == text) return record;
-  }
-  return nullptr;
+void InternTable::FreeBuckets() noexcept {
+  if (buckets_ != initialBuckets_) delete[] buckets_;
 }
 
 const InternedString* InternTable::Find(std::string_view text) const noexcept {
   if (text.empty()) return &Empty();
-  return Lookup(text, Fnv1a(text));
-}
-
-InternedString* InternTable::Intern(std::string_view text) {
-  if (text.empty()) return &Empty();
-  return Intern(text, Fnv1a(text));
+  const uint32_t hash = Fnv1a(text);
+  for (size_t i = Home(hash);; i = (i + 1) & Mask()) {
+    const Bucket& bucket = buckets_[i];
+    if (bucket.record == nullptr) return nullptr;
+    if (bucket.hash == hash && bucket.record->Text() == text) return bucket.record;
+  }
 }
 
 InternedString* InternTable::Intern(std::string_view text, uint32_t hash) {
   if (text.empty()) return &Empty();
-  InternedString* record = Lookup(text, hash);
-  if (record == nullptr) {
-    if (size_ + 1 > bucketCount_) Grow();
-    auto fresh = std::make_unique<InternedString>();
-    fresh->text.assign(text);
-    fresh->hash = hash;
-    record = Insert(fresh.release());
+  size_t i = Home(hash);
+  for (;; i = (i + 1) & Mask()) {
+    Bucket& bucket = buckets_[i];
+    if (bucket.record == nullptr) break;
+    if (bucket.hash == hash && bucket.record->Text() == text) {
+      ++bucket.record->refCount;
+      return bucket.record;
+    }
   }
-  ++record->refCount;
-  return record;
-}
-
-InternedString* InternTable::Intern(std::string&& text) {
-  if (text.empty()) return &Empty();
-  const uint32_t hash = Fnv1a(text);
-  InternedString* record = Lookup(text, hash);
-  if (record == nullptr) {
-    if (size_ + 1 > bucketCount_) Grow();
-    auto fresh = std::make_unique<InternedString>();
-    fresh->text = std::move(text);
-    fresh->hash = hash;
-    record = Insert(fresh.release());
+  if ((size_ + 1) * 4 > BucketCount() * 3) {
+    Rehash(bucketBits_ + 1);
+    for (i = Home(hash); buckets_[i].record != nullptr; i = (i + 1) & Mask()) {
+    }
   }
-  ++record->refCount;
-  return record;
-}
-
-InternedString* InternTable::Insert(InternedString* record) noexcept {
-  InternedString*& head = buckets_[record->hash & (bucketCount_ - 1)];
-  record->next = head;
-  head = record;
+  InternedString* record = NewRecord(text, hash);
+  record->refCount = 1;
+  buckets_[i] = Bucket{hash, record};
   ++size_;
   return record;
 }
 
-void InternTable::Grow() {
-  const size_t count = bucketCount_ * 2;
-  auto* grown = new InternedString*[count]();
-  for (size_t i = 0; i < bucketCount_; ++i) {
-    for (InternedString* record = buckets_[i]; record != nullptr;) {
-      InternedString* next = record->next;
-      InternedString*& head = grown[record->hash & (count - 1)];
-      record->next = head;
-      head = record;
-      record = next;
-    }
-  }
-  if (buckets_ != initialBuckets_) delete[] buckets_;
-  buckets_ = grown;
-  bucketCount_ = count;
+void InternTable::Reserve(size_t count) {
+  unsigned bits = bucketBits_;
+  while ((size_t{1} << bits) * 3 < count * 4)
+    ++bits;
+  if (bits != bucketBits_) Rehash(bits);
 }
 
-void InternTable::ResetBuckets() noexcept {
-  if (buckets_ != initialBuckets_) delete[] buckets_;
-  for (auto& head : initialBuckets_)
-    head = nullptr;
-  buckets_ = initialBuckets_;
-  bucketCount_ = kInitialBuckets;
+void InternTable::Rehash(unsigned bucketBits) {
+  if (bucketBits >= 31) throw std::length_error("string table too large");
+  Bucket* old = buckets_;
+  const size_t oldCount = BucketCount();
+  buckets_ = new Bucket[size_t{1} << bucketBits]();
+  bucketBits_ = bucketBits;
+  for (size_t j = 0; j < oldCount; ++j) {
+    if (old[j].record == nullptr) continue;
+    size_t i = Home(old[j].hash);
+    while (buckets_[i].record != nullptr)
+      i = (i + 1) & Mask();
+    buckets_[i] = old[j];
+  }
+  if (old != initialBuckets_) delete[] old;
 }
 
 void InternTable::Release(InternedString* record) noexcept {
   if (record == nullptr || record == &Empty()) return;
   assert(record->refCount > 0);
   if (--record->refCount != 0) return;
-  InternedString** link = &buckets_[record->hash & (bucketCount_ - 1)];
-  while (*link != record)
-    link = &(*link)->next;
-  *link = record->next;
-  delete record;
-  if (--size_ == 0) ResetBuckets();
+  size_t i = Home(record->hash);
+  while (buckets_[i].record != record)
+    i = (i + 1) & Mask();
+  ::operator delete(record);
+  --size_;
+  if (size_ == 0) {
+    FreeBuckets();
+    buckets_ = initialBuckets_;
+    for (Bucket& bucket : initialBuckets_)
+      bucket = Bucket{};
+    bucketBits_ = 3;
+    return;
+  }
+  // Backward-shift deletion: pull later members of the probe run into the hole, so lookups
+  // never need tombstones.
+  size_t hole = i;
+  for (size_t j = (i + 1) & Mask(); buckets_[j].record != nullptr; j = (j + 1) & Mask()) {
+    const size_t home = Home(buckets_[j].hash);
+    // The entry at j may move to the hole when its home does not lie cyclically in (hole, j].
+    const bool homeBetween = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+    if (!homeBetween) {
+      buckets_[hole] = buckets_[j];
+      hole = j;
+    }
+  }
+  buckets_[hole] = Bucket{};
 }
 
 }  // namespace Oxle::Client::Binding

@@ -1,17 +1,19 @@
 // InternedString and InternTable: the string table of one value tree.
 //
 // Every non-empty string value and structure key of a tree is one reference-counted record in
-// its tree's table, so equal strings cost one copy. The empty string is never interned: it is the
-// shared static record returned by InternTable::Empty(), which is never counted or freed.
-// Lookups take a string_view of the caller's characters and never allocate. The table is a
-// chained hash set keyed by the 32-bit FNV-1a hash of the text, with a maximum load factor of
-// 1.0; it starts with 8 buckets and goes back to 8 whenever it becomes empty. Not thread-safe:
-// it belongs to one tree.
+// its tree's table, so equal strings cost one copy. A record is a single allocation: its header,
+// then the text and a terminating NUL. The empty string is never interned: it is the shared
+// static record returned by InternTable::Empty(), which is never counted or freed.
+//
+// The table is an open-addressing hash set keyed by the 32-bit FNV-1a hash of the text (stored
+// beside each record pointer, so probing rarely touches a record). It starts with 8 buckets,
+// grows by doubling so that it is never more than three quarters full (under the maximum load
+// factor of 1.0), and goes back to 8 buckets whenever it becomes empty. Lookups take a view of the
+// caller's characters and never allocate. Not thread-safe: it belongs to one tree.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 namespace Oxle::Client::Binding {
@@ -27,10 +29,15 @@ namespace Oxle::Client::Binding {
 }
 
 struct InternedString {
-  std::string text;
-  uint32_t hash = 0;
-  uint32_t refCount = 0;
-  InternedString* next = nullptr;  // the bucket chain
+  size_t size;  // bytes of text, not counting the NUL that follows it
+  uint32_t hash;
+  uint32_t refCount;
+
+  // The text, NUL-terminated, stored right after the record.
+  [[nodiscard]] const char* Data() const noexcept {
+    return reinterpret_cast<const char*>(this + 1);
+  }
+  [[nodiscard]] std::string_view Text() const noexcept { return {Data(), size}; }
 };
 
 class InternTable {
@@ -46,29 +53,39 @@ class InternTable {
   [[nodiscard]] static InternedString& Empty() noexcept;
 
   // The record for `text` with one more reference (the shared empty record for empty text).
-  [[nodiscard]] InternedString* Intern(std::string_view text);
+  [[nodiscard]] InternedString* Intern(std::string_view text) {
+    return text.empty() ? &Empty() : Intern(text, Fnv1a(text));
+  }
   // As above, with the hash already known (for example from a record of another tree).
   [[nodiscard]] InternedString* Intern(std::string_view text, uint32_t hash);
-  // As above; the string is moved into a new record when the text is not interned yet.
-  [[nodiscard]] InternedString* Intern(std::string&& text);
-  // Drops one reference; the record is removed at zero.
+  // Drops one reference; the record is freed at zero.
   void Release(InternedString* record) noexcept;
   // The record for `text`, or null; never allocates.
   [[nodiscard]] const InternedString* Find(std::string_view text) const noexcept;
+  // Makes room for `count` records without further growth.
+  void Reserve(size_t count);
 
   [[nodiscard]] size_t Size() const noexcept { return size_; }
-  [[nodiscard]] size_t BucketCount() const noexcept { return bucketCount_; }
+  [[nodiscard]] size_t BucketCount() const noexcept { return size_t{1} << bucketBits_; }
 
  private:
-  [[nodiscard]] InternedString* Lookup(std::string_view text, uint32_t hash) const noexcept;
-  InternedString* Insert(InternedString* record) noexcept;
-  void Grow();
-  void ResetBuckets() noexcept;
+  struct Bucket {
+    uint32_t hash;
+    InternedString* record;  // null: the bucket is free
+  };
 
-  InternedString** buckets_;
-  size_t bucketCount_ = kInitialBuckets;
+  [[nodiscard]] size_t Home(uint32_t hash) const noexcept {
+    // Fibonacci hashing: the top bits of the product depend on every bit of the hash.
+    return static_cast<uint32_t>(hash * 0x9E3779B9u) >> (32 - bucketBits_);
+  }
+  [[nodiscard]] size_t Mask() const noexcept { return BucketCount() - 1; }
+  void Rehash(unsigned bucketBits);
+  void FreeBuckets() noexcept;
+
+  Bucket* buckets_;
+  unsigned bucketBits_ = 3;
   size_t size_ = 0;
-  InternedString* initialBuckets_[kInitialBuckets] = {};
+  Bucket initialBuckets_[kInitialBuckets] = {};
 };
 
 }  // namespace Oxle::Client::Binding

@@ -2,6 +2,7 @@
 // A root value creates it on the first operation that needs heap storage and destroys it with
 // itself; elements and members borrow their root's. The slab's size classes are created
 // together on the first slot allocation, so a tree of strings only never pays for them.
+// Destroying the context frees every string record still in its table.
 #pragma once
 
 #include <memory>
@@ -27,7 +28,13 @@ class ValueContext {
   // The slab, or null before the first slot allocation.
   [[nodiscard]] const SlabAllocator* SlabIfCreated() const noexcept { return slab_.get(); }
 
+  // Set while the owning root is destroyed: the whole table goes with the context, so values
+  // skip releasing their strings one by one.
+  [[nodiscard]] bool TearingDown() const noexcept { return tearingDown_; }
+  void BeginTeardown() noexcept { tearingDown_ = true; }
+
  private:
+  bool tearingDown_ = false;
   InternTable strings_;
   std::unique_ptr<SlabAllocator> slab_;
 };

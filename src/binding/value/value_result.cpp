@@ -11,9 +11,8 @@ void ValueResult::SetError(std::string_view message) {
   value_.Get("error").SetString(std::move(text));
 }
 
-const std::string& ValueResult::ErrorMessage() const noexcept {
-  // GetString gives the shared empty string for anything but a string.
-  if (ok_) return BindingProperty::Null().GetString();
+std::string_view ValueResult::ErrorMessage() const noexcept {
+  if (ok_) return {};
   return value_.Get("error").GetString();
 }
 

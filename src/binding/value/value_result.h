@@ -25,7 +25,7 @@ class [[nodiscard]] ValueResult {
   // Clears the value, marks the result failed and stores `message` as the member "error".
   void SetError(std::string_view message);
   // The empty string when ok; otherwise the "error" member when it is a string, else empty.
-  [[nodiscard]] const std::string& ErrorMessage() const noexcept;
+  [[nodiscard]] std::string_view ErrorMessage() const noexcept;
   // Clears the value and marks the result ok.
   void SetOk() noexcept;
 

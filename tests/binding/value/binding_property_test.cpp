@@ -20,7 +20,7 @@ namespace {
 std::vector<std::string> Keys(const BindingProperty& value) {
   std::vector<std::string> keys;
   for (auto member : value.Members())
-    keys.push_back(member.key);
+    keys.emplace_back(member.key);
   return keys;
 }
 

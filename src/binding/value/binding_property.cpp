@@ -129,6 +129,43 @@ StructureNode* LinkNode(StructureMap& map, ValueContext* context, InternedString
 
 }  // namespace
 
+// Gives copied strings their record in the destination tree: the same record, counted once
+// more, within one tree; otherwise the record of the destination's table. Documents repeat
+// their keys and many values, so a small memo of recently copied source records saves the
+// table lookup for repeats.
+class StringCopier {
+ public:
+  StringCopier(ValueContext* to, const ValueContext* from) noexcept
+      : strings_(to->Strings()), sameTree_(to == from) {}
+
+  InternedString* Copy(InternedString* record) {
+    if (record == &InternTable::Empty()) return record;
+    if (sameTree_) {
+      ++record->refCount;
+      return record;
+    }
+    Slot& slot = memo_[(reinterpret_cast<uintptr_t>(record) >> 4) % kMemoSize];
+    if (slot.from == record) {
+      ++slot.to->refCount;
+      return slot.to;
+    }
+    InternedString* copy = strings_.Intern(record->Text(), record->hash);
+    slot = Slot{record, copy};
+    return copy;
+  }
+
+ private:
+  struct Slot {
+    const InternedString* from = nullptr;
+    InternedString* to = nullptr;  // counted by the copy, so alive while copying goes on
+  };
+  static constexpr size_t kMemoSize = 64;
+
+  InternTable& strings_;
+  bool sameTree_;
+  Slot memo_[kMemoSize] = {};
+};
+
 // Access to the private parts of values for the storage helpers below.
 class ValueTreeAccess {
  public:
@@ -220,11 +257,9 @@ class ValueTreeAccess {
   // Gives the empty `map` the members of `from`, cloning the tree's shape and colours, so no
   // key is compared and nothing is rebalanced. Iterative, so only value nesting adds stack.
   static void CloneStructure(ValueContext* context, StructureMap& map, const StructureMap& from,
-                             const ValueContext* fromContext) {
+                             StringCopier& strings) {
     if (from.root == nullptr) return;
     SlabAllocator& slab = context->Slab();
-    InternTable& strings = context->Strings();
-    const bool sameTree = fromContext == context;
     auto cloneNode = [&](const StructureNode* source, StructureNode* parent) {
       // Nodes and records are scattered over the heap: start loading the records of the
       // children (whose nodes were requested one step earlier) and the grandchildren's nodes
@@ -236,14 +271,7 @@ class ValueTreeAccess {
         __builtin_prefetch(child->left);
         __builtin_prefetch(child->right);
       }
-      InternedString* key = source->key;
-      if (key != &InternTable::Empty()) {
-        if (sameTree) {
-          ++key->refCount;
-        } else {
-          key = strings.Intern(key->Text(), key->hash);
-        }
-      }
+      InternedString* key = strings.Copy(source->key);
       StructureNode* node;
       try {
         node = slab.New<StructureNode>(key, source->prefix, context);
@@ -259,7 +287,7 @@ class ValueTreeAccess {
     // leaves a tree that destruction can take apart.
     const StructureNode* source = from.root;
     StructureNode* node = map.root = cloneNode(source, nullptr);
-    node->value.CopyContentFrom(source->value);
+    node->value.CopyContentFrom(source->value, strings);
     for (;;) {
       if (source->left != nullptr && node->left == nullptr) {
         source = source->left;
@@ -273,7 +301,7 @@ class ValueTreeAccess {
         if (node == nullptr) break;
         continue;
       }
-      node->value.CopyContentFrom(source->value);
+      node->value.CopyContentFrom(source->value, strings);
     }
     map.first = Leftmost(map.root);
   }
@@ -362,22 +390,23 @@ void BindingProperty::InstallFrom(BindingProperty& detached) noexcept {
 
 void BindingProperty::CopyContentFrom(const BindingProperty& source) {
   assert(kind_ == ValueKind::Empty);
+  if (source.kind_ <= ValueKind::Float) {
+    payload_ = source.payload_;
+    kind_ = source.kind_;
+    return;
+  }
+  StringCopier strings(&EnsureContext(), source.context_);
+  CopyContentFrom(source, strings);
+}
+
+void BindingProperty::CopyContentFrom(const BindingProperty& source, StringCopier& strings) {
   switch (source.kind_) {
     case ValueKind::Empty:
       return;
-    case ValueKind::String: {
-      InternedString* record = source.payload_.string;
-      if (record != &InternTable::Empty()) {
-        if (source.context_ == context_) {
-          ++record->refCount;
-        } else {
-          record = EnsureContext().Strings().Intern(record->Text(), record->hash);
-        }
-      }
-      payload_.string = record;
+    case ValueKind::String:
+      payload_.string = strings.Copy(source.payload_.string);
       kind_ = ValueKind::String;
       return;
-    }
     case ValueKind::Blob:
       payload_.blob = EnsureContext().Slab().New<Blob>(*source.payload_.blob);
       kind_ = ValueKind::Blob;
@@ -396,14 +425,14 @@ void BindingProperty::CopyContentFrom(const BindingProperty& source) {
           copy.payload_ = element->payload_;
           copy.kind_ = element->kind_;
         } else {
-          copy.CopyContentFrom(*element);
+          copy.CopyContentFrom(*element, strings);
         }
       }
       return;
     }
     case ValueKind::Structure:
       ValueTreeAccess::CloneStructure(context_, StructureRef(), *source.payload_.structure,
-                                      source.context_);
+                                      strings);
       return;
     default:  // bool, signed, unsigned, float
       payload_ = source.payload_;

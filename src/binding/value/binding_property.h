@@ -42,6 +42,7 @@ struct InternedString;
 struct CollectionStorage;
 struct StructureMap;
 struct StructureNode;
+class StringCopier;
 
 // The kind of a value, an 8-bit code.
 enum class ValueKind : uint8_t {
@@ -212,6 +213,7 @@ class BindingProperty {
   friend struct StructureMap;
   friend struct StructureNode;
   friend class ValueTreeAccess;
+  friend class StringCopier;
 
   enum class ChildTag { kChild };
   // An element or member of the tree of `context`.
@@ -223,7 +225,9 @@ class BindingProperty {
     if (kind_ > ValueKind::Float) ClearContent();
   }
   void ClearContent() noexcept;
+  // Copies `source` into this empty value.
   void CopyContentFrom(const BindingProperty& source);
+  void CopyContentFrom(const BindingProperty& source, StringCopier& strings);
   void ReserveStringsFor(const BindingProperty& source);
   void InstallFrom(BindingProperty& detached) noexcept;
   [[nodiscard]] bool Contains(const BindingProperty* candidate) const noexcept;

@@ -9,11 +9,8 @@
 namespace Oxle::Client::Binding {
 namespace {
 
-struct EmptyRecord {
-  InternedString header{0, 0x811C9DC5u, 0};
-  char nul = '\0';
-};
-static_assert(offsetof(EmptyRecord, nul) == sizeof(InternedString));
+static_assert(offsetof(EmptyInternedString, nul) == sizeof(InternedString),
+              "the empty record's NUL must follow its header as text does");
 
 InternedString* NewRecord(std::string_view text, uint32_t hash) {
   if (text.size() > SIZE_MAX - sizeof(InternedString) - 1)
@@ -28,6 +25,8 @@ InternedString* NewRecord(std::string_view text, uint32_t hash) {
 
 }  // namespace
 
+constinit EmptyInternedString gEmptyInternedString;
+
 InternTable::InternTable() noexcept : buckets_(initialBuckets_) {}
 
 InternTable::~InternTable() {
@@ -36,11 +35,6 @@ InternTable::~InternTable() {
     if (buckets_[i].record != nullptr) ::operator delete(buckets_[i].record);
   }
   FreeBuckets();
-}
-
-InternedString& InternTable::Empty() noexcept {
-  static EmptyRecord empty;
-  return empty.header;
 }
 
 void InternTable::FreeBuckets() noexcept {

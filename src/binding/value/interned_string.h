@@ -40,6 +40,13 @@ struct InternedString {
   [[nodiscard]] std::string_view Text() const noexcept { return {Data(), size}; }
 };
 
+// The shared empty record: a header with size 0 followed by its NUL.
+struct EmptyInternedString {
+  InternedString header{0, 0x811C9DC5u, 0};
+  char nul = '\0';
+};
+extern constinit EmptyInternedString gEmptyInternedString;
+
 class InternTable {
  public:
   static constexpr size_t kInitialBuckets = 8;
@@ -49,8 +56,8 @@ class InternTable {
   InternTable(const InternTable&) = delete;
   InternTable& operator=(const InternTable&) = delete;
 
-  // The shared empty record.
-  [[nodiscard]] static InternedString& Empty() noexcept;
+  // The shared empty record (never counted, never freed).
+  [[nodiscard]] static InternedString& Empty() noexcept { return gEmptyInternedString.header; }
 
   // The record for `text` with one more reference (the shared empty record for empty text).
   [[nodiscard]] InternedString* Intern(std::string_view text) {

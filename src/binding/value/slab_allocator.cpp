@@ -44,17 +44,12 @@ SlabAllocator::~SlabAllocator() {
 }
 
 void SlabAllocator::InitPage(PageHeader* page, size_t pageSize, size_t slotSize) noexcept {
-  const size_t first = FirstSlot(slotSize);
-  const size_t end = pageSize / slotSize;
   page->next = nullptr;
   page->prev = nullptr;
   page->size = static_cast<uint16_t>(pageSize);
   page->used = 0;
-  page->freeIndex = static_cast<uint16_t>(first);
-  unsigned char* base = Bytes(page);
-  for (size_t i = first; i + 1 < end; ++i)
-    StoreIndex(base + i * slotSize, static_cast<uint16_t>(i + 1));
-  StoreIndex(base + (end - 1) * slotSize, 0);
+  page->freeIndex = 0;
+  page->unusedIndex = static_cast<uint16_t>(FirstSlot(slotSize));
 }
 
 void SlabAllocator::Unlink(SizeClass& sizeClass, PageHeader* page) noexcept {
@@ -86,10 +81,17 @@ void* SlabAllocator::Allocate(size_t size) {
     InitPage(page, kPageSize, slotSize);
     PushFront(sizeClass, page);
   }
-  unsigned char* slot = Bytes(page) + size_t{page->freeIndex} * slotSize;
-  page->freeIndex = LoadIndex(slot);
+  unsigned char* slot;
+  if (page->freeIndex != 0) {
+    slot = Bytes(page) + size_t{page->freeIndex} * slotSize;
+    page->freeIndex = LoadIndex(slot);
+  } else {
+    const size_t index = page->unusedIndex;
+    slot = Bytes(page) + index * slotSize;
+    page->unusedIndex = (index + 2) * slotSize <= page->size ? static_cast<uint16_t>(index + 1) : 0;
+  }
   ++page->used;
-  if (page->freeIndex == 0) Unlink(sizeClass, page);
+  if (page->freeIndex == 0 && page->unusedIndex == 0) Unlink(sizeClass, page);
   return slot;
 }
 
@@ -103,7 +105,7 @@ void SlabAllocator::Free(void* slot, size_t size) noexcept {
   auto* page = builtin ? reinterpret_cast<PageHeader*>(sizeClass.builtinPage)
                        : reinterpret_cast<PageHeader*>(reinterpret_cast<uintptr_t>(bytes) &
                                                        ~uintptr_t{kPageSize - 1});
-  const bool wasFull = page->freeIndex == 0;
+  const bool wasFull = page->freeIndex == 0 && page->unusedIndex == 0;
   StoreIndex(bytes, page->freeIndex);
   page->freeIndex = static_cast<uint16_t>(static_cast<size_t>(bytes - Bytes(page)) / slotSize);
   --page->used;

@@ -5,8 +5,10 @@
 // classes of 4, 8, ... 72 bytes. Each class has a first page of 144 bytes built into the
 // allocator; further pages are 4096 bytes from the process-wide PageSource, so the page of a
 // slot outside the built-in one is found by rounding its address down. A page starts with a
-// header (links, page size, used count, first free index); a free slot holds the index of the
-// next free slot in its first 16 bits, and index 0 (always inside the header) ends the chain.
+// header (links, page size, used count, first free index, first never-used index); a freed slot
+// holds the index of the next free slot in its first 16 bits, and index 0 (always inside the
+// header) ends the chain. Slots never used yet are handed out in order after the chain is
+// empty, so a fresh page is not written through before it is needed.
 // A page that becomes empty goes back to the PageSource at once. Allocation and release are
 // O(1) and lock-free; only page refills and returns take the PageSource's mutex. Not
 // thread-safe: it belongs to one tree.
@@ -32,7 +34,8 @@ class SlabAllocator {
     PageHeader* prev;
     uint16_t size;
     uint16_t used;
-    uint16_t freeIndex;
+    uint16_t freeIndex;    // head of the chain of freed slots; 0 when it is empty
+    uint16_t unusedIndex;  // the first slot never handed out; 0 when all have been
   };
 
   SlabAllocator() noexcept;

@@ -371,6 +371,25 @@ TEST(BindingPropertyTest, CopyIsDeepAndReinternsIntoTheNewTree) {
   EXPECT_EQ(Trace(assigned), before);
 }
 
+TEST(BindingPropertyTest, CopyCountsRepeatedStringsInTheNewTree) {
+  BindingProperty source;
+  for (int i = 0; i < 300; ++i) {
+    BindingProperty& entry = source.At(static_cast<size_t>(i));
+    entry.Get("kind").SetString(i % 3 == 0 ? "alpha" : "beta");
+    entry.Get("id").SetString("id" + std::to_string(i));
+  }
+  BindingProperty copy(source);
+  const InternTable& strings = copy.Context()->Strings();
+  EXPECT_EQ(strings.Size(), source.Context()->Strings().Size());
+  EXPECT_EQ(strings.Find("kind")->refCount, 300u);
+  EXPECT_EQ(strings.Find("alpha")->refCount, 100u);
+  EXPECT_EQ(strings.Find("beta")->refCount, 200u);
+  EXPECT_EQ(strings.Find("id299")->refCount, 1u);
+  copy.At(0).Clear();
+  EXPECT_EQ(strings.Find("alpha")->refCount, 99u);
+  EXPECT_EQ(source.Context()->Strings().Find("alpha")->refCount, 100u);
+}
+
 TEST(BindingPropertyTest, CopyWithinOneTreeHandlesOverlap) {
   BindingProperty root;
   root.Get("a").Get("b").SetString("leaf");

@@ -1,0 +1,112 @@
+#include "log/allocation_hooks.h"
+
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace Oxle::Client::Log {
+namespace {
+
+// Differences of the counters between two snapshots.
+AllocationCounters Delta(const AllocationCounters& before, const AllocationCounters& after) {
+  return {after.peakBytes - before.peakBytes,           after.liveAllocationsAtPeak,
+          after.bytesAllocated - before.bytesAllocated, after.allocations - before.allocations,
+          after.bytesFreed - before.bytesFreed,         after.frees - before.frees};
+}
+
+class AllocationHooksTest : public ::testing::Test {
+ protected:
+  void SetUp() override { InstallAllocationTracking(); }
+  void TearDown() override { SetAllocationHooks(AllocationHooks{}); }
+};
+
+TEST_F(AllocationHooksTest, CountsUsableSizesOfAllocationsAndFrees) {
+  const AllocationCounters before = ReadAllocationCounters();
+  void* block = Allocate(100);
+  ASSERT_NE(block, nullptr);
+  const size_t usable = malloc_usable_size(block);
+  EXPECT_EQ(AllocationSize(block), usable);
+  char* text = DuplicateString("twelve chars");
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(text, "twelve chars");
+  const size_t textSize = malloc_usable_size(text);
+  Free(block);
+  Free(text);
+  const AllocationCounters delta = Delta(before, ReadAllocationCounters());
+  EXPECT_EQ(delta.allocations, 2u);
+  EXPECT_EQ(delta.bytesAllocated, usable + textSize);
+  EXPECT_EQ(delta.frees, 2u);
+  EXPECT_EQ(delta.bytesFreed, usable + textSize);
+}
+
+TEST_F(AllocationHooksTest, FreeingNullChangesNoCounter) {
+  const AllocationCounters before = ReadAllocationCounters();
+  Free(nullptr);
+  const AllocationCounters delta = Delta(before, ReadAllocationCounters());
+  EXPECT_EQ(delta.frees, 0u);
+  EXPECT_EQ(delta.bytesFreed, 0u);
+}
+
+TEST_F(AllocationHooksTest, ReallocatingNullCountsAFreeOfNothingAndAnAllocation) {
+  const AllocationCounters before = ReadAllocationCounters();
+  void* block = Reallocate(nullptr, 64);
+  ASSERT_NE(block, nullptr);
+  const AllocationCounters delta = Delta(before, ReadAllocationCounters());
+  EXPECT_EQ(delta.frees, 1u);
+  EXPECT_EQ(delta.bytesFreed, 0u);
+  EXPECT_EQ(delta.allocations, 1u);
+  EXPECT_EQ(delta.bytesAllocated, malloc_usable_size(block));
+  Free(block);
+}
+
+TEST_F(AllocationHooksTest, PeakRecordsTheMostBytesInUseAndTheLiveCountThen) {
+  // Raise the peak well above anything earlier tests reached, then fall back.
+  const AllocationCounters before = ReadAllocationCounters();
+  const uint64_t inUseBefore = before.bytesAllocated - before.bytesFreed;
+  std::vector<void*> blocks;
+  size_t bytes = 0;
+  for (int i = 0; i < 8; ++i) {
+    blocks.push_back(Allocate(1 << 20));
+    bytes += malloc_usable_size(blocks.back());
+  }
+  const AllocationCounters atPeak = ReadAllocationCounters();
+  EXPECT_EQ(atPeak.peakBytes, inUseBefore + bytes);
+  EXPECT_EQ(atPeak.liveAllocationsAtPeak, atPeak.allocations - atPeak.frees);
+  for (void* block : blocks)
+    Free(block);
+  Free(Allocate(16));
+  const AllocationCounters after = ReadAllocationCounters();
+  EXPECT_EQ(after.peakBytes, atPeak.peakBytes) << "the peak never falls";
+  EXPECT_EQ(after.liveAllocationsAtPeak, atPeak.liveAllocationsAtPeak);
+}
+
+TEST_F(AllocationHooksTest, CountersStayExactUnderConcurrentUse) {
+  const AllocationCounters before = ReadAllocationCounters();
+  auto work = [] {
+    for (int i = 0; i < 10000; ++i)
+      Free(Allocate(static_cast<size_t>(i % 200)));
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  const AllocationCounters delta = Delta(before, ReadAllocationCounters());
+  EXPECT_EQ(delta.allocations, 20000u);
+  EXPECT_EQ(delta.frees, 20000u);
+  EXPECT_EQ(delta.bytesAllocated, delta.bytesFreed);
+}
+
+TEST(AllocationHooksFallbackTest, WithoutHooksTheCLibraryIsUsedAndNothingIsCounted) {
+  SetAllocationHooks(AllocationHooks{});
+  const AllocationCounters before = ReadAllocationCounters();
+  char* text = DuplicateString("plain");
+  EXPECT_STREQ(text, "plain");
+  Free(text);
+  EXPECT_EQ(ReadAllocationCounters().allocations, before.allocations);
+  EXPECT_EQ(DuplicateString(nullptr), nullptr);
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Log

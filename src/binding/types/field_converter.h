@@ -1,0 +1,29 @@
+// FieldConverter: how one registered field (or element) moves between its native form and a
+// BindingProperty. Each field record owns one; the typed registration creates them, so code
+// rarely implements this interface by hand. Read and write report failures through the result
+// and never throw for bad data.
+#pragma once
+
+#include <cstdint>
+
+#include "binding/types/binding_code.h"
+#include "binding/value/binding_property.h"
+#include "binding/value/value_result.h"
+
+namespace Oxle::Client::Binding {
+
+class BindingRegistry;
+
+class FieldConverter {
+ public:
+  // Reads `value` into the native field at `native`, labelled `label` in messages.
+  virtual void ReadField(ValueResult& result, void* native, const BindingProperty& value,
+                         const char* label, const TypeIdentifier& type,
+                         const BindingRegistry* registry, uint8_t flags) const = 0;
+  // Writes the native field at `native` into result.Value().
+  virtual void WriteField(ValueResult& result, const void* native, const TypeIdentifier& type,
+                          const BindingRegistry* registry) const = 0;
+  virtual ~FieldConverter() = default;
+};
+
+}  // namespace Oxle::Client::Binding

@@ -1,0 +1,145 @@
+#include "binding/types/binding_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "binding/types/type_identity.h"
+
+namespace Oxle::Client::Binding {
+namespace {
+
+struct Sample {
+  int32_t a = 0;
+};
+enum class Colour : int32_t { Red = 1 };
+
+TEST(TypeIdentityTest, BuiltinTypesHaveTheirFixedHashesAndHexNames) {
+  EXPECT_EQ(TypeIdOf<bool>().Hash(), 0x6AB1187Cu);
+  EXPECT_EQ(TypeIdOf<int32_t>().Hash(), 0x1C4DE261u);
+  EXPECT_EQ(TypeIdOf<uint32_t>().Hash(), 0x3494B562u);
+  EXPECT_EQ(TypeIdOf<uint64_t>().Hash(), 0xC647E802u);
+  EXPECT_EQ(TypeIdOf<std::string>().Hash(), 0x2757680Bu);
+  EXPECT_EQ(TypeIdOf<BindingProperty>().Hash(), 0xAF98C378u);
+  EXPECT_STREQ(TypeIdOf<BindingProperty>().Name(), "#AF98C378");
+  EXPECT_EQ(TypeIdOf<std::vector<std::string>>().Hash(), 0xBFDBCD22u);
+  EXPECT_EQ(TypeIdOf<std::vector<BindingProperty>>().Hash(), 0xE980F126u);
+  const TypeId generic(0x2A500213u);
+  EXPECT_STREQ(generic.Name(), "#2A500213");
+}
+
+TEST(TypeIdentityTest, OtherTypesAreNamedBySignatureAndHashedFromIt) {
+  const TypeId& sample = TypeIdOf<Sample>();
+  EXPECT_EQ(&sample, &TypeIdOf<Sample>()) << "one record per type";
+  EXPECT_NE(std::string(sample.Name()).find("Sample"), std::string::npos);
+  EXPECT_EQ(sample.Hash(), Fnv1a(StaticType::Name<Sample>()));
+  EXPECT_NE(sample.Hash(), TypeIdOf<Colour>().Hash());
+  EXPECT_NE(sample.Hash(), TypeIdOf<std::vector<Sample>>().Hash());
+}
+
+TEST(BindingRegistryTest, FirstRegistrationOfANameWins) {
+  BindingRegistry registry;
+  TypeBuilder first = registry.BeginType(sizeof(Sample), "X", TypeIdOf<Sample>(), false);
+  EXPECT_FALSE(first.AlreadyRegistered());
+  first.AddField("a", "first", 0, TypeIdOf<int32_t>(), {BindingCode::Int32}, {}, 0, nullptr, false)
+      .SetDescription("the first")
+      .AddTag("t1");
+  TypeBuilder second = registry.BeginType(8, "X", TypeIdOf<Colour>(), true);
+  EXPECT_TRUE(second.AlreadyRegistered());
+  second.AddField("b", "", 4, TypeIdOf<int32_t>(), {BindingCode::Int32}, {}, 0, nullptr, false)
+      .SetDescription("the second")
+      .AddTag("t2");
+  const TypeRecord* record = registry.FindTypeByName("X");
+  ASSERT_NE(record, nullptr);
+  ASSERT_EQ(record->fields.size(), 1u);
+  EXPECT_EQ(record->fields[0].name, "a");
+  EXPECT_EQ(record->fields[0].nameHash, Fnv1a("a"));
+  EXPECT_EQ(record->description, "the first");
+  EXPECT_EQ(record->tags, std::vector<std::string>{"t1"});
+  EXPECT_FALSE(record->isEnum);
+  EXPECT_EQ(registry.FindTypeByHash(TypeIdOf<Sample>()), record);
+  EXPECT_EQ(registry.FindTypeByHash(TypeIdOf<Colour>()), nullptr);
+}
+
+TEST(BindingRegistryTest, ReservedHashIsFoundByNameOnly) {
+  BindingRegistry registry;
+  const TypeId reserved(kReservedTypeHash);
+  (void)registry.BeginType(4, "Reserved", reserved, false);
+  EXPECT_NE(registry.FindTypeByName("Reserved"), nullptr);
+  EXPECT_EQ(registry.FindTypeByHash(reserved), nullptr);
+}
+
+TEST(BindingRegistryTest, EnumeratorsKeepTheLastValueAndNameTheFirstInByteOrder) {
+  BindingRegistry registry;
+  registry.BeginType(4, "E", TypeIdOf<Colour>(), true)
+      .AddEnumValue("A", 1, "one")
+      .AddEnumValue("A", 2, "two")
+      .AddEnumValue("b", 7, "")
+      .AddEnumValue("C", 7, "");
+  const TypeRecord* type = registry.FindTypeByName("E");
+  ASSERT_EQ(type->enumerators.size(), 3u);
+  EXPECT_EQ(type->enumerators.at("A").value, 2);
+  EXPECT_EQ(type->enumerators.at("A").description, "two");
+  EXPECT_STREQ(registry.EnumName(TypeIdOf<Colour>(), 7), "C") << "\"C\" sorts before \"b\"";
+  EXPECT_EQ(registry.EnumName(TypeIdOf<Colour>(), 5), nullptr);
+  EXPECT_EQ(registry.EnumName(TypeIdOf<Sample>(), 7), nullptr);
+  EXPECT_TRUE(BindingRegistry::IsEnumValue(type, 2));
+  EXPECT_FALSE(BindingRegistry::IsEnumValue(type, 1));
+  EXPECT_FALSE(BindingRegistry::IsEnumValue(nullptr, 1));
+}
+
+TEST(BindingRegistryTest, FunctionsFillArgumentSlotsInOrderAndGrowWhenNeeded) {
+  BindingRegistry registry;
+  FunctionRecord* function = registry.RegisterFunction("GetThing", 1);
+  BindingRegistry::AddArgument(*function, "id", "the id");
+  const TypeIdentifier second{BindingCode::Uint64};
+  BindingRegistry::AddArgument(*function, "extra", "", &second);
+  ASSERT_EQ(function->arguments.size(), 2u);
+  EXPECT_EQ(function->arguments[0].name, "id");
+  EXPECT_EQ(function->arguments[0].nameHash, Fnv1a("id"));
+  EXPECT_EQ(function->arguments[1].secondType.code, BindingCode::Uint64);
+  EXPECT_EQ(registry.FindFunction("GetThing"), function);
+  EXPECT_EQ(registry.FindFunction("Other"), nullptr);
+
+  auto deferred = registry.CreateFunction("Later", 0);
+  EXPECT_EQ(registry.FindFunction("Later"), nullptr);
+  FunctionRecord* inserted = registry.InsertFunction(std::move(deferred));
+  EXPECT_EQ(registry.FindFunction("Later"), inserted);
+  FunctionRecord* duplicate = registry.RegisterFunction("Later", 0);
+  EXPECT_NE(duplicate, inserted);
+  EXPECT_EQ(registry.FindFunction("Later"), inserted) << "the first function of a name stays";
+  EXPECT_EQ(registry.FunctionCount(), 3u);
+  EXPECT_EQ(registry.CopyFunctions().size(), 2u);
+}
+
+TEST(BindingRegistryTest, EventsAndSnapshots) {
+  BindingRegistry registry;
+  TypeRecord* data = registry.BeginType(4, "Data", TypeIdOf<Sample>(), false).Record();
+  EventRecord* event = registry.RegisterEvent("OnData", data);
+  EXPECT_EQ(registry.FindEvent("OnData"), event);
+  EXPECT_EQ(event->dataType, data);
+  EXPECT_EQ(registry.CopyEvents().size(), 1u);
+  EXPECT_EQ(registry.CopyTypes().size(), 1u);
+}
+
+TEST(BindingRegistryTest, ConcurrentRegistrationAndLookupAreSafe) {
+  BindingRegistry registry;
+  auto work = [&registry](int seed) {
+    for (int i = 0; i < 500; ++i) {
+      const std::string name = "T" + std::to_string((i * 7 + seed) % 200);
+      (void)registry.BeginType(4, name, TypeIdOf<Sample>(), false);
+      EXPECT_NE(registry.FindTypeByName(name), nullptr);
+      (void)registry.FindTypeByHash(TypeIdOf<Sample>());
+    }
+  };
+  std::thread a(work, 1), b(work, 2);
+  a.join();
+  b.join();
+  EXPECT_EQ(registry.CopyTypes().size(), 200u);
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Binding

@@ -4,13 +4,12 @@
 // from the medians when run with --benchmark_repetitions=N.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "binding/value/binding_property.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -201,52 +200,8 @@ TPK_VALUE_BENCH("strings10k", BuildStrings);
 TPK_VALUE_BENCH("scalars100k", BuildScalars);
 TPK_VALUE_BENCH("answer6", BuildAnswer);
 
-// Prints the usual table and remembers each benchmark's time for the ratio summary.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    // With --benchmark_repetitions the median is used, else the single run.
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const std::string name = run.run_name.str();
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        medians_[name] = run.GetAdjustedRealTime();
-      } else if (run.run_type == Run::RT_Iteration) {
-        times_[name] = run.GetAdjustedRealTime();
-      }
-    }
-  }
-
-  void PrintRatios() {
-    for (const auto& [name, time] : medians_)
-      times_[name] = time;
-    std::printf("\n%-32s %12s\n", "Operation/Case", "ours/nlohmann");
-    for (const auto& [name, time] : times_) {
-      const std::string suffix = "/ours";
-      if (name.size() <= suffix.size() ||
-          name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-        continue;
-      const std::string stem = name.substr(0, name.size() - suffix.size());
-      auto other = times_.find(stem + "/nlohmann");
-      if (other == times_.end() || other->second <= 0) continue;
-      std::printf("%-32s %12.2f\n", stem.c_str(), time / other->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> times_;
-  std::map<std::string, double> medians_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
+  return Oxle::Client::Bench::RunBenchmarksWithRatios(argc, argv, "nlohmann");
 }

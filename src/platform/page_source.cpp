@@ -28,8 +28,8 @@ void* PageSource::AcquirePage() {
   if (firstWithFree_ == regions_.size()) {
     // Make room first so that a failed insertion cannot leak the mapping.
     regions_.reserve(regions_.size() + 1);
-    void* mapped = mmap(nullptr, kRegionSize, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    void* mapped =
+        mmap(nullptr, kRegionSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) throw std::bad_alloc();
     char* base = static_cast<char*>(mapped);
     auto at = std::lower_bound(regions_.begin(), regions_.end(), base,

@@ -114,6 +114,19 @@ EventRecord* BindingRegistry::RegisterEvent(std::string_view name, const TypeRec
   return raw;
 }
 
+EventRecord* BindingRegistry::FindOrRegisterEvent(std::string_view name, const TypeRecord* dataType,
+                                                  bool& created) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto [slot, inserted] = events_.try_emplace(std::string(name), nullptr);
+  created = inserted;
+  if (inserted) {
+    slot->second = std::make_unique<EventRecord>();
+    slot->second->name = slot->first;
+    slot->second->dataType = dataType;
+  }
+  return slot->second.get();
+}
+
 const TypeRecord* BindingRegistry::FindTypeByHash(const TypeId& typeId) const {
   return FindTypeByHash(typeId.Hash());
 }

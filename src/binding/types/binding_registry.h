@@ -156,6 +156,9 @@ class BindingRegistry {
       const std::unordered_map<std::string, std::string>* attributes = nullptr);
   // Creates and inserts an event record (the first of a name stays).
   EventRecord* RegisterEvent(std::string_view name, const TypeRecord* dataType);
+  // The event of that name, created with `dataType` when there is none; `created` tells which.
+  EventRecord* FindOrRegisterEvent(std::string_view name, const TypeRecord* dataType,
+                                   bool& created);
 
   [[nodiscard]] const TypeRecord* FindTypeByHash(const TypeId& typeId) const;
   [[nodiscard]] const TypeRecord* FindTypeByHash(uint32_t hash) const;

@@ -22,7 +22,17 @@ class FieldConverter {
                          const BindingRegistry* registry, uint8_t flags) const = 0;
   // Writes the native field at `native` into result.Value().
   virtual void WriteField(ValueResult& result, const void* native, const TypeIdentifier& type,
-                          const BindingRegistry* registry) const = 0;
+                          const BindingRegistry* registry) const {
+    result.SetOk();
+    WriteInto(result, result.Value(), native, type, registry);
+  }
+  // Writes the native field into `target`, which may be a member or element of any tree (so
+  // nothing is built twice); a failure is recorded in `status`.
+  virtual void WriteInto(ValueResult& status, BindingProperty& target, const void* native,
+                         const TypeIdentifier& type, const BindingRegistry* registry) const = 0;
+  // Whether the native field would be written as a zero value: 1 yes, 0 no, -1 only writing
+  // tells.
+  [[nodiscard]] virtual int IsZero(const void* native) const noexcept = 0;
   virtual ~FieldConverter() = default;
 };
 

@@ -1,0 +1,67 @@
+// RatioReporter: Google Benchmark's console output, then the time ratio ours/<reference> of
+// every Operation/Case that has both an ".../ours" and a reference benchmark (below 1 means we are
+// faster). With --benchmark_repetitions=N the medians are compared.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace Oxle::Client::Bench {
+
+// Prints the usual table and remembers each benchmark's time for the ratio summary.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    // With --benchmark_repetitions the median is used, else the single run.
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      const std::string name = run.run_name.str();
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+        medians_[name] = run.GetAdjustedRealTime();
+      } else if (run.run_type == Run::RT_Iteration) {
+        times_[name] = run.GetAdjustedRealTime();
+      }
+    }
+  }
+
+  // Prints one ratio per Operation/Case against the benchmark named Operation/Case/`reference`.
+  void PrintRatios(const std::string& reference) {
+    for (const auto& [name, time] : medians_)
+      times_[name] = time;
+    std::printf("\n%-36s %16s\n", "Operation/Case", ("ours/" + reference).c_str());
+    const std::string suffix = "/ours";
+    for (const auto& [name, time] : times_) {
+      if (name.size() <= suffix.size() ||
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        continue;
+      }
+      const std::string stem = name.substr(0, name.size() - suffix.size());
+      auto other = times_.find(stem + "/" + reference);
+      if (other == times_.end() || other->second <= 0) continue;
+      std::printf("%-36s %16.2f\n", stem.c_str(), time / other->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> times_;
+  std::map<std::string, double> medians_;
+};
+
+// Runs the benchmarks selected on the command line and prints the ratios against `reference`;
+// the whole of a benchmark program's main.
+inline int RunBenchmarksWithRatios(int argc, char** argv, const std::string& reference) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios(reference);
+  benchmark::Shutdown();
+  return 0;
+}
+
+}  // namespace Oxle::Client::Bench

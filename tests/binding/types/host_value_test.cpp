@@ -1,0 +1,680 @@
+#include "binding/types/host_value.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/types/type_identity.h"
+#include "log/allocation_hooks.h"
+
+namespace Oxle::Client::Binding {
+namespace {
+
+enum class Mood : int32_t { Calm = 1, Angry = -3 };
+enum class Unregistered : int32_t { Any = 5 };
+
+std::string Number(double value) {
+  char text[40];
+  std::snprintf(text, sizeof(text), "%.17g", value);
+  return text;
+}
+
+std::string Hex(const uint8_t* bytes, size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < size; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0xF];
+  }
+  return text;
+}
+
+// A compact, exact picture of a value: kinds, payloads, order.
+std::string Describe(const BindingProperty& value) {
+  switch (value.Kind()) {
+    case ValueKind::Empty:
+      return "null";
+    case ValueKind::Bool:
+      return value.GetBool(false) ? "true" : "false";
+    case ValueKind::Signed:
+      return "s" + std::to_string(value.GetSigned(0));
+    case ValueKind::Unsigned:
+      return "u" + std::to_string(value.GetUnsigned(0));
+    case ValueKind::Float:
+      return "f" + Number(value.GetFloat(0));
+    case ValueKind::String: {
+      std::string text = "\"";
+      for (char c : value.GetString())
+        text += c == '\0' ? std::string("\\0") : std::string(1, c);
+      return text + "\"";
+    }
+    case ValueKind::Blob:
+      return "b'" + Hex(value.GetBlob().data(), value.GetBlob().size()) + "'";
+    case ValueKind::Enum:
+      return "e" + std::to_string(value.GetEnum().value);
+    case ValueKind::Collection: {
+      std::string text = "[";
+      for (const BindingProperty& element : value.Elements()) {
+        if (text.size() > 1) text += ",";
+        text += Describe(element);
+      }
+      return text + "]";
+    }
+    case ValueKind::Structure: {
+      std::string text = "{";
+      for (const auto member : value.Members()) {
+        if (text.size() > 1) text += ",";
+        text += std::string(member.key) + ":" + Describe(member.value);
+      }
+      return text + "}";
+    }
+  }
+  return "?";
+}
+
+// The same for a HostValue; an owned key is marked with "*".
+std::string DescribeHost(const HostValue& value) {
+  const uint32_t kind = value.kind;
+  switch (kind) {
+    case HOST_VALUE_EMPTY:
+      return "empty";
+    case HOST_VALUE_BOOL:
+      return "bool:" + std::to_string(value.payload.boolean);
+    case HOST_VALUE_SIGNED:
+      return "signed:" + std::to_string(static_cast<long long>(value.payload.signedValue));
+    case HOST_VALUE_UNSIGNED:
+      return "unsigned:" +
+             std::to_string(static_cast<unsigned long long>(value.payload.unsignedValue));
+    case HOST_VALUE_FLOAT:
+      return "float:" + Number(value.payload.floatValue);
+    case HOST_VALUE_STRING_BORROWED:
+    case HOST_VALUE_STRING_OWNED: {
+      const char* text = value.payload.string.text;
+      return "string" + std::to_string(kind) + ":" + (text != nullptr ? text : "(null)") + "/" +
+             std::to_string(value.payload.string.length);
+    }
+    case HOST_VALUE_BLOB_BORROWED:
+    case HOST_VALUE_BLOB_OWNED:
+      return "blob" + std::to_string(kind) + ":" +
+             Hex(value.payload.blob.bytes, value.payload.blob.size);
+    case HOST_VALUE_COLLECTION: {
+      std::string text = "[";
+      for (uint32_t i = 0; i < value.payload.collection.count; ++i) {
+        if (i != 0) text += ",";
+        text += DescribeHost(value.payload.collection.items[i]);
+      }
+      return text + "]";
+    }
+    case HOST_VALUE_STRUCTURE: {
+      std::string text = "{";
+      for (uint32_t i = 0; i < value.payload.structure.count; ++i) {
+        const HostValueEntry& entry = value.payload.structure.entries[i];
+        if (i != 0) text += ",";
+        text += std::string(entry.key) + (entry.keyOwned != 0 ? "*" : "") + ":" +
+                DescribeHost(entry.value);
+      }
+      return text + "}";
+    }
+    default:
+      return "kind" + std::to_string(kind);
+  }
+}
+
+bool AllZero(const HostValue& value) {
+  HostValue zero;
+  std::memset(&zero, 0, sizeof(zero));
+  return std::memcmp(&value, &zero, sizeof(value)) == 0;
+}
+
+HostValue Scalar(uint32_t kind) {
+  HostValue value;
+  std::memset(&value, 0, sizeof(value));
+  value.kind = kind;
+  return value;
+}
+
+HostValue Signed(int64_t number) {
+  HostValue value = Scalar(HOST_VALUE_SIGNED);
+  value.payload.signedValue = number;
+  return value;
+}
+
+HostValue Text(uint32_t kind, const char* text, uint32_t length) {
+  HostValue value = Scalar(kind);
+  value.payload.string.text = text;
+  value.payload.string.length = length;
+  return value;
+}
+
+HostValue Collection(HostValue* items, uint32_t count) {
+  HostValue value = Scalar(HOST_VALUE_COLLECTION);
+  value.payload.collection.items = items;
+  value.payload.collection.count = count;
+  return value;
+}
+
+HostValue Structure(HostValueEntry* entries, uint32_t count) {
+  HostValue value = Scalar(HOST_VALUE_STRUCTURE);
+  value.payload.structure.entries = entries;
+  value.payload.structure.count = count;
+  return value;
+}
+
+HostValueEntry Entry(const char* key, const HostValue& value) {
+  HostValueEntry entry;
+  std::memset(&entry, 0, sizeof(entry));
+  entry.key = key;
+  entry.value = value;
+  return entry;
+}
+
+// A value with every kind that survives a round trip unchanged, nested both ways.
+BindingProperty EveryKind() {
+  BindingProperty value;
+  value.Get("empty");
+  value.Get("true").SetBool(true);
+  value.Get("false").SetBool(false);
+  value.Get("signed").SetSigned(std::numeric_limits<int64_t>::min());
+  value.Get("unsigned").SetUnsigned(std::numeric_limits<uint64_t>::max());
+  value.Get("float").SetFloat(-0.5);
+  value.Get("string").SetString("h\xC3\xA9llo");
+  value.Get("emptyString").SetString("");
+  const uint8_t bytes[] = {0, 0, 255, 0};
+  value.Get("blob").SetBlob(std::span<const uint8_t>(bytes));
+  value.Get("emptyBlob").SetBlob(std::span<const uint8_t>());
+  BindingProperty& list = value.Get("list");
+  list.At(0).SetSigned(1);
+  list.At(1).At(0).SetUnsigned(2);
+  list.At(1).At(1).MakeCollection();
+  list.At(2).MakeStructure();
+  value.Get("nested").Get("inner").Get("deeper").At(0).SetBool(true);
+  value.Get("").SetString("empty key");
+  return value;
+}
+
+TEST(HostValueTest, KindNamesCoverOneToTenOnly) {
+  const std::vector<std::pair<uint32_t, std::string_view>> cases = {
+      {0, ""},           {1, "bool"},   {2, "signed"},    {3, "unsigned"}, {4, "float"},
+      {5, "string"},     {6, "string"}, {7, "blob"},      {8, "blob"},     {9, "collection"},
+      {10, "structure"}, {11, ""},      {0xFFFFFFFFu, ""}};
+  for (const auto& [kind, name] : cases)
+    EXPECT_EQ(HostValueKindName(kind), name) << kind;
+}
+
+TEST(HostValueTest, ToHostValueConvertsScalarsByKind) {
+  struct Case {
+    const char* name;
+    BindingProperty value;
+    std::string expected;
+  };
+  std::vector<Case> cases(6);
+  cases[0] = {"empty", {}, "empty"};
+  cases[1].name = "bool";
+  cases[1].value.SetBool(true);
+  cases[1].expected = "bool:1";
+  cases[2].name = "signed";
+  cases[2].value.SetSigned(-5);
+  cases[2].expected = "signed:-5";
+  cases[3].name = "unsigned";
+  cases[3].value.SetUnsigned(std::numeric_limits<uint64_t>::max());
+  cases[3].expected = "unsigned:18446744073709551615";
+  cases[4].name = "float";
+  cases[4].value.SetFloat(2.5);
+  cases[4].expected = "float:2.5";
+  cases[5].name = "string up to its first NUL";
+  cases[5].value.SetString(std::string_view("ab\0c", 4));
+  cases[5].expected = "string6:ab/2";
+  for (Case& test : cases) {
+    HostValue out;
+    ASSERT_TRUE(ToHostValue(test.value, nullptr, out)) << test.name;
+    EXPECT_EQ(DescribeHost(out), test.expected) << test.name;
+    ReleaseHostValue(out);
+  }
+}
+
+TEST(HostValueTest, ToHostValueOrdersStructureEntriesByKeyWithOwnedKeys) {
+  BindingProperty value;
+  value.Get("b").SetSigned(1);
+  value.Get("a").SetBool(true);
+  HostValue out;
+  ASSERT_TRUE(ToHostValue(value, nullptr, out));
+  EXPECT_EQ(DescribeHost(out), "{a*:bool:1,b*:signed:1}");
+  ReleaseHostValue(out);
+}
+
+TEST(HostValueTest, ToHostValueCopiesTextsAndBlobsAndNeverGivesNullPointers) {
+  BindingProperty value;
+  value.At(0).SetString("text");
+  const uint8_t bytes[] = {0, 7, 0};
+  value.At(1).SetBlob(std::span<const uint8_t>(bytes));
+  value.At(2).SetString("");
+  value.At(3).SetBlob(std::span<const uint8_t>());
+  value.At(4).MakeCollection();
+  value.At(5).MakeStructure();
+  HostValue out;
+  ASSERT_TRUE(ToHostValue(value, nullptr, out));
+  EXPECT_EQ(DescribeHost(out), "[string6:text/4,blob8:000700,string6:/0,blob8:,[],{}]");
+  const HostValue* items = out.payload.collection.items;
+  // Packed fields are copied out before the comparisons take them by reference.
+  const void* pointers[] = {items[0].payload.string.text, items[2].payload.string.text,
+                            items[3].payload.blob.bytes, items[4].payload.collection.items,
+                            items[5].payload.structure.entries};
+  EXPECT_NE(pointers[0], value.At(0).GetString().data()) << "an owned copy";
+  for (const void* pointer : pointers)
+    EXPECT_NE(pointer, nullptr);
+  ReleaseHostValue(out);
+}
+
+TEST(HostValueTest, ToHostValueSendsEnumsByRegisteredNameElseSignExtended) {
+  BindingRegistry registry;
+  registry.BeginType(sizeof(Mood), "Mood", TypeIdOf<Mood>(), true)
+      .AddEnumValue("Calm", 1, "")
+      .AddEnumValue("Angry", -3, "");
+  struct Case {
+    const char* name;
+    int32_t enumerator;
+    const TypeId* type;
+    const BindingRegistry* registry;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"named", -3, &TypeIdOf<Mood>(), &registry, "string6:Angry/5"},
+      {"no registry", -3, &TypeIdOf<Mood>(), nullptr, "signed:-3"},
+      {"value without a name", 7, &TypeIdOf<Mood>(), &registry, "signed:7"},
+      {"type not registered", 5, &TypeIdOf<Unregistered>(), &registry, "signed:5"},
+  };
+  for (const Case& test : cases) {
+    BindingProperty value;
+    value.SetEnum(test.enumerator, *test.type);
+    HostValue out;
+    ASSERT_TRUE(ToHostValue(value, test.registry, out)) << test.name;
+    EXPECT_EQ(DescribeHost(out), test.expected) << test.name;
+    ReleaseHostValue(out);
+  }
+}
+
+TEST(HostValueTest, EveryKindSurvivesARoundTrip) {
+  const BindingProperty original = EveryKind();
+  HostValue host;
+  ASSERT_TRUE(ToHostValue(original, nullptr, host));
+  BindingProperty copy;
+  ValueResult result;
+  ASSERT_TRUE(FromHostValue(host, copy, result, "value"));
+  EXPECT_TRUE(result.Ok());
+  EXPECT_EQ(Describe(copy), Describe(original));
+  EXPECT_EQ(Describe(copy),
+            "{:\"empty key\",blob:b'0000ff00',empty:null,emptyBlob:b'',emptyString:\"\","
+            "false:false,float:f-0.5,list:[s1,[u2,[]],{}],nested:{inner:{deeper:[true]}},"
+            "signed:s-9223372036854775808,string:\"h\xC3\xA9llo\",true:true,"
+            "unsigned:u18446744073709551615}");
+  ReleaseHostValue(host);
+}
+
+TEST(HostValueTest, FromHostValueReadsEachKind) {
+  static const char kAbNulC[] = {'a', 'b', '\0', 'c', '\0'};
+  static const uint8_t kBytes[] = {0, 1, 0, 2};
+  HostValue truthy = Scalar(HOST_VALUE_BOOL);
+  truthy.payload.boolean = 2;
+  HostValue unsignedValue = Scalar(HOST_VALUE_UNSIGNED);
+  unsignedValue.payload.unsignedValue = 42;
+  HostValue floatValue = Scalar(HOST_VALUE_FLOAT);
+  floatValue.payload.floatValue = 0.25;
+  HostValue borrowedBlob = Scalar(HOST_VALUE_BLOB_BORROWED);
+  borrowedBlob.payload.blob.bytes = kBytes;
+  borrowedBlob.payload.blob.size = 3;  // only the first three bytes
+  HostValue ownedBlob = borrowedBlob;
+  ownedBlob.kind = HOST_VALUE_BLOB_OWNED;
+  ownedBlob.payload.blob.size = 4;
+  HostValue nullBlob = Scalar(HOST_VALUE_BLOB_OWNED);
+  struct Case {
+    const char* name;
+    HostValue in;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"empty", Scalar(HOST_VALUE_EMPTY), "null"},
+      {"false", Scalar(HOST_VALUE_BOOL), "false"},
+      {"any non-zero byte is true", truthy, "true"},
+      {"signed", Signed(-7), "s-7"},
+      {"unsigned", unsignedValue, "u42"},
+      {"float", floatValue, "f0.25"},
+      {"text up to the first NUL, length unused", Text(5, kAbNulC, 4), "\"ab\""},
+      {"length shorter than the text", Text(6, "hello", 2), "\"hello\""},
+      {"null text is the empty string", Text(5, nullptr, 3), "\"\""},
+      {"borrowed blob of size bytes", borrowedBlob, "b'000100'"},
+      {"owned blob", ownedBlob, "b'00010002'"},
+      {"null blob of size 0", nullBlob, "b''"},
+      {"empty collection", Collection(nullptr, 0), "[]"},
+      {"empty structure", Structure(nullptr, 0), "{}"},
+  };
+  for (const Case& test : cases) {
+    BindingProperty value;
+    value.SetString("previous");
+    ValueResult result;
+    EXPECT_TRUE(FromHostValue(test.in, value, result, "x")) << test.name;
+    EXPECT_TRUE(result.Ok()) << test.name;
+    EXPECT_EQ(Describe(value), test.expected) << test.name;
+  }
+}
+
+TEST(HostValueTest, FromHostValueStructureKeepsTheLastOfARepeatedKey) {
+  HostValueEntry entries[] = {Entry("k", Signed(1)), Entry("j", Signed(2)),
+                              Entry("k", Text(5, "last", 4)), Entry(nullptr, Signed(3))};
+  BindingProperty value;
+  ValueResult result;
+  ASSERT_TRUE(FromHostValue(Structure(entries, 4), value, result, "x"));
+  EXPECT_EQ(Describe(value), "{:s3,j:s2,k:\"last\"}") << "a null key is the empty key";
+}
+
+TEST(HostValueTest, FromHostValueReplacesAnEarlierContainer) {
+  BindingProperty value;
+  for (size_t i = 0; i < 5; ++i)
+    value.At(i).SetSigned(9);
+  HostValue items[] = {Signed(1), Signed(2)};
+  ValueResult result;
+  ASSERT_TRUE(FromHostValue(Collection(items, 2), value, result, "x"));
+  EXPECT_EQ(Describe(value), "[s1,s2]");
+
+  value.Get("old").SetSigned(9);
+  HostValueEntry entries[] = {Entry("new", Signed(1))};
+  ASSERT_TRUE(FromHostValue(Structure(entries, 1), value, result, "x"));
+  EXPECT_EQ(Describe(value), "{new:s1}");
+}
+
+TEST(HostValueTest, FromHostValueRejectsUnknownKindsAndKeepsThePartialValue) {
+  HostValue items[] = {Signed(1), Scalar(11), Signed(3)};
+  BindingProperty value;
+  ValueResult result;
+  EXPECT_FALSE(FromHostValue(Collection(items, 3), value, result, "payload"));
+  EXPECT_EQ(result.ErrorMessage(),
+            "Couldn't assign value to 'payload' of type object because the input is of an "
+            "incompatible type ''.");
+  EXPECT_EQ(Describe(value), "[s1,null]");
+
+  HostValueEntry entries[] = {Entry("a", Signed(1)), Entry("b", Scalar(0xFFFFFFFFu)),
+                              Entry("c", Signed(3))};
+  BindingProperty structure;
+  ValueResult structureResult;
+  EXPECT_FALSE(FromHostValue(Structure(entries, 3), structure, structureResult, nullptr));
+  EXPECT_EQ(structureResult.ErrorMessage(),
+            "Couldn't assign value to '' of type object because the input is of an incompatible "
+            "type ''.");
+  EXPECT_EQ(Describe(structure), "{a:s1,b:null}");
+}
+
+TEST(HostValueTest, FromHostValueRejectsNullDataAndOversizedCollections) {
+  HostValue nullBlob = Scalar(HOST_VALUE_BLOB_BORROWED);
+  nullBlob.payload.blob.size = 3;
+  HostValue one = Signed(1);
+  struct Case {
+    const char* name;
+    HostValue in;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"blob", nullBlob,
+       "Couldn't assign value to 'arg' because the input blob has a null pointer and a size of "
+       "3."},
+      {"collection", Collection(nullptr, 2),
+       "Couldn't assign value to 'arg' because the input collection has a null pointer and a "
+       "size of 2."},
+      {"structure", Structure(nullptr, 1),
+       "Couldn't assign value to 'arg' because the input structure has a null pointer and a "
+       "size of 1."},
+      // Refused before a single item is read, so the one real item is enough.
+      {"too many elements", Collection(&one, 0x10000000u),
+       "Couldn't assign value to 'arg' because the input collection has 268435456 elements, "
+       "more than 268435455."},
+  };
+  for (const Case& test : cases) {
+    BindingProperty value;
+    ValueResult result;
+    EXPECT_FALSE(FromHostValue(test.in, value, result, "arg")) << test.name;
+    EXPECT_EQ(result.ErrorMessage(), test.message) << test.name;
+  }
+}
+
+TEST(HostValueTest, FromHostValueKeepsTheFirstFailure) {
+  ValueResult result;
+  result.SetError("earlier");
+  BindingProperty value;
+  EXPECT_FALSE(FromHostValue(Scalar(12), value, result, "x"));
+  EXPECT_EQ(result.ErrorMessage(), "earlier");
+}
+
+// `levels` containers, each holding the next; the innermost is empty.
+class NestedHostValue {
+ public:
+  NestedHostValue(uint32_t kind, size_t levels) : items_(levels), entries_(levels) {
+    HostValue* slot = &root_;
+    for (size_t level = 0; level < levels; ++level) {
+      const bool last = level + 1 == levels;
+      if (kind == HOST_VALUE_COLLECTION) {
+        *slot = Collection(last ? nullptr : &items_[level], last ? 0 : 1);
+        slot = &items_[level];
+      } else {
+        entries_[level].key = "k";
+        *slot = Structure(last ? nullptr : &entries_[level], last ? 0 : 1);
+        slot = &entries_[level].value;
+      }
+    }
+  }
+  [[nodiscard]] const HostValue& Root() const { return root_; }
+
+ private:
+  HostValue root_{};
+  std::vector<HostValue> items_;
+  std::vector<HostValueEntry> entries_;
+};
+
+size_t DepthOf(const BindingProperty& value) {
+  size_t depth = 0;
+  const BindingProperty* current = &value;
+  while (current->Kind() == ValueKind::Collection || current->Kind() == ValueKind::Structure) {
+    ++depth;
+    current = current->Kind() == ValueKind::Collection ? &current->At(0) : &current->Get("k");
+  }
+  return depth;
+}
+
+TEST(HostValueTest, FromHostValueAcceptsNestingUpTo512Containers) {
+  for (uint32_t kind : {HOST_VALUE_COLLECTION, HOST_VALUE_STRUCTURE}) {
+    struct Case {
+      size_t levels;
+      bool ok;
+    };
+    for (const Case test : {Case{512, true}, Case{513, false}, Case{100000, false}}) {
+      const NestedHostValue nested(kind, test.levels);
+      BindingProperty value;
+      ValueResult result;
+      EXPECT_EQ(FromHostValue(nested.Root(), value, result, "deep"), test.ok)
+          << kind << " " << test.levels;
+      if (test.ok) {
+        EXPECT_TRUE(result.Ok());
+        EXPECT_EQ(DepthOf(value), 512u);
+      } else {
+        EXPECT_EQ(result.ErrorMessage(),
+                  "Couldn't assign value to 'deep' because the input is nested too deeply.");
+        EXPECT_EQ(DepthOf(value), 512u) << "the partial value stops above the refused level";
+      }
+    }
+  }
+}
+
+TEST(HostValueTest, ReleaseLeavesBorrowedMemoryAloneAndZeroesTheValue) {
+  static char text[] = "borrowed";
+  static uint8_t bytes[] = {1, 2};
+  HostValue blob = Scalar(HOST_VALUE_BLOB_BORROWED);
+  blob.payload.blob.bytes = bytes;
+  blob.payload.blob.size = 2;
+  HostValue values[] = {Text(HOST_VALUE_STRING_BORROWED, text, 8), blob, Signed(4), Scalar(99)};
+  for (HostValue& value : values) {
+    ReleaseHostValue(value);
+    EXPECT_TRUE(AllZero(value)) << DescribeHost(value);
+  }
+  EXPECT_STREQ(text, "borrowed");
+}
+
+class HostValueTrackingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = Log::GetAllocationHooks();
+    Log::InstallAllocationTracking();
+  }
+  void TearDown() override { Log::SetAllocationHooks(saved_); }
+
+  Log::AllocationHooks saved_;
+};
+
+Log::AllocationCounters Delta(const Log::AllocationCounters& before,
+                              const Log::AllocationCounters& after) {
+  Log::AllocationCounters delta;
+  delta.allocations = after.allocations - before.allocations;
+  delta.frees = after.frees - before.frees;
+  delta.bytesAllocated = after.bytesAllocated - before.bytesAllocated;
+  delta.bytesFreed = after.bytesFreed - before.bytesFreed;
+  return delta;
+}
+
+TEST_F(HostValueTrackingTest, ReleaseFreesEverythingToHostValueAllocated) {
+  BindingRegistry registry;
+  registry.BeginType(sizeof(Mood), "Mood", TypeIdOf<Mood>(), true).AddEnumValue("Calm", 1, "");
+  BindingProperty value;
+  constexpr size_t kCount = 300;
+  const uint8_t bytes[] = {0, 1, 2};
+  for (size_t i = 0; i < kCount; ++i) {
+    BindingProperty& element = value.At(i);
+    element.Get("name").SetString("element " + std::to_string(i));
+    element.Get("blob").SetBlob(std::span<const uint8_t>(bytes));
+    element.Get("nested").At(0).SetSigned(static_cast<int64_t>(i));
+    element.Get("nested").At(1).Get("x").SetFloat(1.5);
+    element.Get("flag").SetBool(i % 2 == 0);
+    element.Get("none");
+    element.Get("mood").SetEnum(1, TypeIdOf<Mood>());
+  }
+  const Log::AllocationCounters before = Log::ReadAllocationCounters();
+  HostValue out;
+  ASSERT_TRUE(ToHostValue(value, &registry, out));
+  const Log::AllocationCounters built = Delta(before, Log::ReadAllocationCounters());
+  // Per element: the entries, 6 keys, the name, the blob, the nested array, its inner
+  // structure with key "x", and the enum's name; plus the outer array.
+  EXPECT_EQ(built.allocations, kCount * 13 + 1);
+  EXPECT_EQ(built.frees, 0u);
+
+  ReleaseHostValue(out);
+  const Log::AllocationCounters total = Delta(before, Log::ReadAllocationCounters());
+  EXPECT_EQ(total.allocations, total.frees);
+  EXPECT_EQ(total.bytesAllocated, total.bytesFreed);
+  EXPECT_TRUE(AllZero(out));
+}
+
+TEST_F(HostValueTrackingTest, ReleaseFreesOwnedKeysOnlyAndHandlesAnyDepth) {
+  const Log::AllocationCounters before = Log::ReadAllocationCounters();
+  // 100,000 levels alternating collection and structure, every level holding a leaf beside
+  // the next level, and structure keys alternately owned and borrowed.
+  constexpr size_t kLevels = 100000;
+  HostValue root;
+  std::memset(&root, 0, sizeof(root));
+  HostValue* slot = &root;
+  for (size_t level = 0; level < kLevels; ++level) {
+    if (level % 2 == 0) {
+      auto* items = static_cast<HostValue*>(Log::Allocate(2 * sizeof(HostValue)));
+      ASSERT_NE(items, nullptr);
+      std::memset(items, 0, 2 * sizeof(HostValue));
+      items[0] = Text(HOST_VALUE_STRING_OWNED, Log::DuplicateString("leaf"), 4);
+      *slot = Collection(items, 2);
+      slot = &items[1];
+    } else {
+      auto* entries = static_cast<HostValueEntry*>(Log::Allocate(2 * sizeof(HostValueEntry)));
+      ASSERT_NE(entries, nullptr);
+      const bool owned = level % 4 == 1;
+      entries[0] = Entry(owned ? Log::DuplicateString("next") : "next", Scalar(0));
+      entries[0].keyOwned = owned ? 1 : 0;
+      entries[1] = Entry("leaf", Signed(1));
+      *slot = Structure(entries, 2);
+      slot = &entries[0].value;
+    }
+  }
+  const Log::AllocationCounters built = Delta(before, Log::ReadAllocationCounters());
+  EXPECT_EQ(built.allocations, kLevels + kLevels / 2 + kLevels / 4);
+  ReleaseHostValue(root);
+  const Log::AllocationCounters total = Delta(before, Log::ReadAllocationCounters());
+  EXPECT_EQ(total.frees, total.allocations);
+  EXPECT_EQ(total.bytesFreed, total.bytesAllocated);
+  EXPECT_TRUE(AllZero(root));
+}
+
+// Hooks whose allocations fail once `budget` of them succeeded; counts live blocks.
+struct FailingAllocator {
+  size_t budget = 0;
+  size_t calls = 0;
+  int64_t live = 0;
+
+  static void* Allocate(size_t size, void* context) {
+    auto& self = *static_cast<FailingAllocator*>(context);
+    if (self.calls++ >= self.budget) return nullptr;
+    void* block = std::malloc(size);
+    if (block != nullptr) ++self.live;
+    return block;
+  }
+  static char* Duplicate(const char* text, void* context) {
+    const size_t size = std::strlen(text) + 1;
+    auto* copy = static_cast<char*>(Allocate(size, context));
+    if (copy != nullptr) std::memcpy(copy, text, size);
+    return copy;
+  }
+  static void Free(void* block, void* context) {
+    if (block == nullptr) return;
+    --static_cast<FailingAllocator*>(context)->live;
+    std::free(block);
+  }
+  [[nodiscard]] Log::AllocationHooks Hooks() {
+    Log::AllocationHooks hooks;
+    hooks.allocate = &FailingAllocator::Allocate;
+    hooks.duplicate = &FailingAllocator::Duplicate;
+    hooks.free = &FailingAllocator::Free;
+    hooks.context = this;
+    return hooks;
+  }
+};
+
+TEST_F(HostValueTrackingTest, AFailedAllocationAnywhereLeaksNothingAndLeavesOutZero) {
+  BindingRegistry registry;
+  registry.BeginType(sizeof(Mood), "Mood", TypeIdOf<Mood>(), true).AddEnumValue("Angry", -3, "");
+  BindingProperty value = EveryKind();
+  value.Get("list").At(3).SetEnum(-3, TypeIdOf<Mood>());
+
+  FailingAllocator allocator;
+  allocator.budget = std::numeric_limits<size_t>::max();
+  Log::SetAllocationHooks(allocator.Hooks());
+  HostValue out;
+  ASSERT_TRUE(ToHostValue(value, &registry, out));
+  const size_t needed = allocator.calls;
+  ReleaseHostValue(out);
+  EXPECT_EQ(allocator.live, 0);
+  ASSERT_GT(needed, 20u);
+
+  for (size_t budget = 0; budget < needed; ++budget) {
+    allocator.budget = budget;
+    allocator.calls = 0;
+    std::memset(&out, 0xA5, sizeof(out));
+    EXPECT_FALSE(ToHostValue(value, &registry, out)) << budget;
+    EXPECT_EQ(allocator.live, 0) << "after failing allocation " << budget;
+    EXPECT_TRUE(AllZero(out)) << budget;
+  }
+  allocator.budget = needed;
+  allocator.calls = 0;
+  ASSERT_TRUE(ToHostValue(value, &registry, out));
+  ReleaseHostValue(out);
+  EXPECT_EQ(allocator.live, 0);
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Binding

@@ -171,31 +171,26 @@ bool BindingRegistry::IsEnumValue(const TypeRecord* type, int32_t value) noexcep
                      [value](const auto& entry) { return entry.second.value == value; });
 }
 
-std::vector<const FunctionRecord*> BindingRegistry::CopyFunctions() const {
+template <typename Record>
+std::vector<const Record*> BindingRegistry::Snapshot(const ByName<Record>& records) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<const FunctionRecord*> out;
-  out.reserve(functions_.size());
-  for (const auto& [name, record] : functions_)
+  std::vector<const Record*> out;
+  out.reserve(records.size());
+  for (const auto& [name, record] : records)
     out.push_back(record.get());
   return out;
+}
+
+std::vector<const FunctionRecord*> BindingRegistry::CopyFunctions() const {
+  return Snapshot(functions_);
 }
 
 std::vector<const TypeRecord*> BindingRegistry::CopyTypes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<const TypeRecord*> out;
-  out.reserve(typesByName_.size());
-  for (const auto& [name, record] : typesByName_)
-    out.push_back(record.get());
-  return out;
+  return Snapshot(typesByName_);
 }
 
 std::vector<const EventRecord*> BindingRegistry::CopyEvents() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<const EventRecord*> out;
-  out.reserve(events_.size());
-  for (const auto& [name, record] : events_)
-    out.push_back(record.get());
-  return out;
+  return Snapshot(events_);
 }
 
 size_t BindingRegistry::FunctionCount() const {

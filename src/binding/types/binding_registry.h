@@ -193,6 +193,9 @@ class BindingRegistry {
   using ByName =
       std::unordered_map<std::string, std::unique_ptr<Record>, NameHash, std::equal_to<>>;
 
+  template <typename Record>
+  [[nodiscard]] std::vector<const Record*> Snapshot(const ByName<Record>& records) const;
+
   // Guards every map below and functionCounter_.
   mutable std::mutex mutex_;
   ByName<FunctionRecord> functions_;

@@ -34,6 +34,11 @@ void FailFormat(ValueResult& result, std::string_view text, const char* label,
                                         text, label, typeName));
 }
 
+// The number of a signed or enum value (enumerators sign-extended).
+int64_t SignedOrEnumerator(const BindingProperty& value) noexcept {
+  return value.Kind() == ValueKind::Signed ? value.GetSigned(0) : value.GetEnum().value;
+}
+
 // Whether the whole of `text` was consumed. The interned text is NUL-terminated, so the C
 // parsers stop at its end at the latest (or at an embedded NUL, which is then "incorrect").
 bool ParsedWhole(std::string_view text, const char* end) noexcept {
@@ -116,8 +121,7 @@ int64_t ReadSigned(ValueResult& result, const BindingProperty& value, const char
       return 0;
     case ValueKind::Signed:
     case ValueKind::Enum: {
-      const int64_t v =
-          value.Kind() == ValueKind::Signed ? value.GetSigned(0) : value.GetEnum().value;
+      const int64_t v = SignedOrEnumerator(value);
       if (v < min || v > max) {
         FailOutOfRange(result, v, label, typeName);
         return 0;
@@ -158,8 +162,7 @@ uint64_t ReadUnsigned(ValueResult& result, const BindingProperty& value, const c
       return 0;
     case ValueKind::Signed:
     case ValueKind::Enum: {
-      const int64_t v =
-          value.Kind() == ValueKind::Signed ? value.GetSigned(0) : value.GetEnum().value;
+      const int64_t v = SignedOrEnumerator(value);
       if (v < 0 || static_cast<uint64_t>(v) > max) {
         FailOutOfRange(result, v, label, typeName);
         return 0;
@@ -221,8 +224,7 @@ double ReadDouble(ValueResult& result, const BindingProperty& value, const char*
       return 0.0;
     case ValueKind::Signed:
     case ValueKind::Enum: {
-      const int64_t v =
-          value.Kind() == ValueKind::Signed ? value.GetSigned(0) : value.GetEnum().value;
+      const int64_t v = SignedOrEnumerator(value);
       if ((minFits && v < static_cast<int64_t>(min)) ||
           (maxFits && v > static_cast<int64_t>(max)) || (!minFits && min >= kTwoTo63) ||
           (!maxFits && max < -kTwoTo63)) {

@@ -1,0 +1,76 @@
+#include "log/assertion_report.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "log_test_support.h"
+
+namespace Oxle::Client::Log {
+namespace {
+
+std::string Report(std::string_view expression, std::string_view description, std::string_view file,
+                   int32_t line, std::string_view function) {
+  char buffer[kLogBufferSize];
+  const size_t length =
+      FormatAssertionReport(buffer, sizeof buffer, expression, description, file, line, function);
+  return std::string(buffer, length);
+}
+
+TEST(AssertionReportTest, TextHasOnlyThePartsGiven) {
+  struct Case {
+    const char* description;
+    std::string_view expression, text, file;
+    int32_t line;
+    std::string_view function;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"expression only: no trailing newline", "x", "", "", 0, "",
+       "Assertion failed!\n\nExpression: x"},
+      {"everything", "index < size", "index out of range", "src/a.cpp", 42, "Get",
+       "Assertion failed!\n\nFile: src/a.cpp\nLine: 42\n\nFunction: Get\n\n"
+       "Expression: index < size\n\nDescription: index out of range"},
+      {"negative line", "", "", "", -7, "", "Assertion failed!\n\nLine: -7\n\n"},
+      {"nothing", "", "", "", 0, "", "Assertion failed!\n\n"},
+      {"description without expression", "", "why", "", 0, "",
+       "Assertion failed!\n\n\n\nDescription: why"},
+      {"file and function", "", "", "f.cpp", 0, "Run",
+       "Assertion failed!\n\nFile: f.cpp\nFunction: Run\n\n"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Report(c.expression, c.text, c.file, c.line, c.function), c.expected)
+        << c.description;
+}
+
+TEST(AssertionReportTest, LongReportsAreCutToTheBuffer) {
+  const std::string description(5000, 'd');
+  const std::string text = Report("x", description, "", 0, "");
+  EXPECT_EQ(text.size(), kLogBufferSize - 1);
+  EXPECT_TRUE(text.ends_with("ddd"));
+  char small[10];
+  EXPECT_EQ(FormatAssertionReport(small, sizeof small, "x", "", "", 0, ""), 9u);
+  EXPECT_STREQ(small, "Assertion");
+}
+
+class AssertionLogTest : public Testing::LoggerTest {};
+
+TEST_F(AssertionLogTest, ReportIsLoggedAsAnErrorOfCategoryOne) {
+  Testing::RecordingTarget recorder;
+  ASSERT_TRUE(recorder.Configure(OKAY, 0, 0, "#M"));
+  ReportAssertion("ptr != nullptr", "", "b.cpp", 9, "");
+  ASSERT_EQ(recorder.written.size(), 1u);
+  EXPECT_EQ(recorder.written[0].level, ERROR);
+  EXPECT_EQ(recorder.written[0].category, 1u);
+  // A "%" in the report is text, not a format.
+  ReportAssertion("a % b == 0", "", "", 0, "");
+  ASSERT_EQ(recorder.written.size(), 2u);
+  EXPECT_EQ(recorder.written[1].message, "Assertion failed!\n\nExpression: a % b == 0");
+  EXPECT_EQ(recorder.written[0].message,
+            "Assertion failed!\n\nFile: b.cpp\nLine: 9\n\nExpression: ptr != nullptr");
+  EXPECT_EQ(stdErr.lines.size(), 2u) << "category 1 reaches standard error";
+  EXPECT_EQ(logger.ErrorCount(), 2u);
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Log

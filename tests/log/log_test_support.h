@@ -1,0 +1,108 @@
+// Test helpers for the process-wide logger: a fixture that gives every test a freshly created
+// logger whose console targets write into memory, and a target that records what it is given.
+// The fixture restores the hook and the time source and destroys the logger afterwards, so
+// tests can run in one process in any order.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "log/line_format.h"
+#include "log/log_target.h"
+#include "log/logger.h"
+#include "platform/clock.h"
+#include "platform/process.h"
+
+namespace Oxle::Client::Log::Testing {
+
+// One record as a target saw it, and the line its line format made of it.
+struct RecordedMessage {
+  int32_t level = 0;
+  uint64_t category = 0;
+  std::string message;
+  std::string line;
+};
+
+// Records every write. Reads of `written` must not race with logging threads.
+class RecordingTarget final : public LogTarget {
+ public:
+  explicit RecordingTarget(const char* name = "RecordingTarget") : name_(name) {}
+  ~RecordingTarget() override { Detach(); }
+
+  [[nodiscard]] const char* Name() const override { return name_; }
+  [[nodiscard]] bool Write(const LogRecord& record) override {
+    char line[kLogBufferSize];
+    const size_t length = FormatLine(line, sizeof line, LineFormatLocked().c_str(), record);
+    written.push_back({record.level, record.category, record.message, std::string(line, length)});
+    return true;
+  }
+
+  std::vector<RecordedMessage> written;
+
+ private:
+  const char* name_;
+};
+
+// Collects the lines a console target writes.
+struct CapturedLines {
+  std::vector<std::string> lines;
+  static void Write(void* context, const char* text, size_t length) {
+    static_cast<CapturedLines*>(context)->lines.emplace_back(text, length);
+  }
+  [[nodiscard]] ConsoleSink Sink() { return ConsoleSink{&CapturedLines::Write, nullptr, this}; }
+};
+
+// "0x1a2b": the calling thread's id as "#T" prints it.
+inline std::string ThreadIdText() {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p",
+                reinterpret_cast<void*>(static_cast<uintptr_t>(Platform::CurrentThreadId())));
+  return text;
+}
+
+inline Platform::LocalTime FixedTime() {
+  return {2021, 2, 3, 4, 5, 6, 7};
+}
+
+// Each test starts with a logger just created by this fixture's reference, its three console
+// targets writing into stdErr, stdOut and debugger below.
+class LoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Logger& logger = Logger::Instance();
+    ASSERT_EQ(logger.ReferenceCount(), 0u);
+    // A logger created by a plain Log call (no reference) is destroyed first.
+    if (logger.Exists()) {
+      logger.AddReference();
+      logger.Release();
+    }
+    ASSERT_EQ(logger.AddReference(), 1u);
+    logger.StdErrTarget()->SetSink(stdErr.Sink());
+    logger.StdOutTarget()->SetSink(stdOut.Sink());
+    logger.DebuggerTarget()->SetSink(debugger.Sink());
+  }
+
+  void TearDown() override {
+    Logger& logger = Logger::Instance();
+    logger.SetPreLogHook(nullptr);
+    logger.SetTimeSource(nullptr);
+    while (logger.ReferenceCount() > 0)
+      logger.Release();
+    if (logger.Exists()) {  // created by a Log call after the last release
+      logger.AddReference();
+      logger.Release();
+    }
+    EXPECT_FALSE(logger.Exists());
+  }
+
+  Logger& logger = Logger::Instance();
+  CapturedLines stdErr;
+  CapturedLines stdOut;
+  CapturedLines debugger;
+};
+
+}  // namespace Oxle::Client::Log::Testing

@@ -1,0 +1,384 @@
+#include "log/logger.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "log/console_log_target.h"
+#include "log_test_support.h"
+
+namespace Oxle::Client::Log {
+namespace {
+
+using Testing::CapturedLines;
+using Testing::LoggerTest;
+using Testing::RecordingTarget;
+
+std::string ConsoleLine(std::string_view level, std::string_view message) {
+  return std::string("tpk_log_tests(") + Testing::ThreadIdText() + "): " + std::string(level) +
+         "| " + std::string(message) + "\n";
+}
+
+TEST_F(LoggerTest, CreationSetsTheDefaultsAndAttachesStdErrThenDebugger) {
+  EXPECT_TRUE(logger.Exists());
+  EXPECT_EQ(logger.MinimumLevel(), 1);
+  EXPECT_EQ(logger.ExcludedCategories(), 4u);
+  EXPECT_FALSE(logger.IsSuspended());
+  const std::vector<LogTargetHandle*> expected = {logger.StdErrTarget()->Handle(),
+                                                  logger.DebuggerTarget()->Handle()};
+  EXPECT_EQ(logger.AttachedTargets(), expected);
+
+  struct Case {
+    LogTarget* target;
+    const char* name;
+    const char* lineFormat;
+    int32_t level;
+    uint64_t include;
+    uint64_t exclude;
+    bool attached;
+  };
+  const Case cases[] = {
+      {logger.StdErrTarget(), "StdErrLogTarget", "#E(#T): #L| #M", 1, 1, 2, true},
+      {logger.StdOutTarget(), "StdOutLogTarget", "#M", 1, 2, 1, false},
+      {logger.DebuggerTarget(), "DebuggerConsoleLogTarget", "#E(#T): #L| #M", 1, 1, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_STREQ(c.target->Name(), c.name);
+    EXPECT_EQ(c.target->Format(), c.lineFormat);
+    EXPECT_EQ(c.target->Level(), c.level);
+    EXPECT_EQ(c.target->IncludeMask(), c.include);
+    EXPECT_EQ(c.target->ExcludeMask(), c.exclude);
+    EXPECT_EQ(c.target->IsAttached(), c.attached);
+  }
+  EXPECT_FALSE(logger.StdOutTarget()->FlushEachLine());
+}
+
+TEST_F(LoggerTest, LevelZeroIsDroppedUntilTheMinimumIsLowered) {
+  RecordingTarget recorder;
+  ASSERT_TRUE(recorder.Configure(OKAY, 0, 0, "#M"));
+  Log(OKAY, 1, 0, "quiet");
+  EXPECT_TRUE(recorder.written.empty());
+  logger.SetMinimumLevel(OKAY);
+  Log(OKAY, 1, 0, "heard");
+  ASSERT_EQ(recorder.written.size(), 1u);
+  EXPECT_EQ(recorder.written[0].message, "heard");
+  // The console targets keep their own minimum of 1.
+  EXPECT_TRUE(stdErr.lines.empty());
+}
+
+TEST_F(LoggerTest, ExcludedCategoriesAreDroppedBeforeAnyTarget) {
+  RecordingTarget recorder;
+  ASSERT_TRUE(recorder.Attach());
+  Log(ERROR, 4, 0, "memory");
+  Log(ERROR, 4 | 1, 0, "one shared bit is enough");
+  EXPECT_TRUE(recorder.written.empty());
+  EXPECT_EQ(logger.ErrorCount(), 0u);
+
+  // The high word is bits 32-63.
+  logger.SetExcludedCategories(uint64_t{1} << 40);
+  Log(ERROR, 0, 1 << 8, "high");
+  Log(ERROR, 4, 0, "memory again");
+  ASSERT_EQ(recorder.written.size(), 1u);
+  EXPECT_EQ(recorder.written[0].message, "memory again");
+}
+
+TEST_F(LoggerTest, UncategorisedErrorReachesStdErrAndDebuggerButNotStdOut) {
+  Log(ERROR, 0, 0, "disk %s at %d%%", "full", 99);
+  const std::vector<std::string> expected = {ConsoleLine(" ERROR", "disk full at 99%")};
+  EXPECT_EQ(stdErr.lines, expected);
+  EXPECT_EQ(debugger.lines, expected);
+  EXPECT_TRUE(stdOut.lines.empty());
+}
+
+TEST_F(LoggerTest, ConsoleTargetsSplitCategoriesOneAndTwo) {
+  ASSERT_TRUE(logger.StdOutTarget()->Attach());
+  Log(WARN, 2, 0, "two");
+  Log(WARN, 1, 0, "one");
+  // Category 2 is excluded by standard error and not included by the debugger, and only
+  // standard output takes it, as the bare message.
+  EXPECT_EQ(stdErr.lines, std::vector<std::string>{ConsoleLine("  WARN", "one")});
+  EXPECT_EQ(debugger.lines, std::vector<std::string>{ConsoleLine("  WARN", "one")});
+  EXPECT_EQ(stdOut.lines, std::vector<std::string>{"two\n"});
+}
+
+TEST_F(LoggerTest, TargetsFilterByLevelAndCategoryMasks) {
+  struct Case {
+    const char* description;
+    int32_t targetLevel;
+    uint64_t include;
+    uint64_t exclude;
+    int32_t level;
+    uint64_t category;
+    bool written;
+  };
+  const Case cases[] = {
+      {"below the target's level", 2, 0, 0, 1, 1, false},
+      {"at the target's level", 2, 0, 0, 2, 1, true},
+      {"uncategorised ignores both masks", 1, 8, 8, 1, 0, true},
+      {"empty include takes any category", 1, 0, 0, 1, 1u << 5, true},
+      {"include must share a bit", 1, 8, 0, 1, 2, false},
+      {"include shares a bit", 1, 8, 0, 1, 2 | 8, true},
+      {"exclude wins over include", 1, 8, 2, 1, 2 | 8, false},
+      {"include is stored without the excluded bits", 1, 2 | 8, 8, 1, 8, false},
+      {"the high word counts too", 1, uint64_t{1} << 33, 0, 1, uint64_t{1} << 33, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.description);
+    RecordingTarget recorder;
+    ASSERT_TRUE(recorder.Configure(c.targetLevel, c.include, c.exclude, "#M"));
+    Log(c.level, static_cast<uint32_t>(c.category), static_cast<uint32_t>(c.category >> 32), "m");
+    EXPECT_EQ(recorder.written.size(), c.written ? 1u : 0u);
+  }
+}
+
+TEST_F(LoggerTest, DateLevelCategoryAndMessageLine) {
+  logger.SetTimeSource(&Testing::FixedTime);
+  RecordingTarget recorder;
+  ASSERT_TRUE(recorder.Configure(WARN, 0, 0, "#D| #L| #G| #M"));
+  Log(WARN, 3, 0, "hi");
+  ASSERT_EQ(recorder.written.size(), 1u);
+  EXPECT_EQ(recorder.written[0].line, "2021-02-03T04:05:06.007|   WARN| DBG;GEN| hi\n");
+}
+
+TEST_F(LoggerTest, MessagesAreCutAt4095Characters) {
+  RecordingTarget recorder;
+  ASSERT_TRUE(recorder.Configure(WARN, 0, 0, "#M"));
+  const std::string longText(5000, 'x');
+  Log(WARN, 1, 0, "%s", longText.c_str());
+  ASSERT_EQ(recorder.written.size(), 1u);
+  EXPECT_EQ(recorder.written[0].message, longText.substr(0, 4095));
+  // The line keeps two bytes for its newline and NUL.
+  EXPECT_EQ(recorder.written[0].line, longText.substr(0, 4094) + "\n");
+}
+
+TEST_F(LoggerTest, CountsWarningsAndErrorsThatPassTheLoggersFilters) {
+  // No target takes these; they are counted all the same.
+  logger.StdErrTarget()->Detach();
+  logger.DebuggerTarget()->Detach();
+  Log(WARN, 0, 0, "w");
+  Log(WARN, 1, 0, "w");
+  Log(ERROR, 0, 0, "e");
+  Log(ALWAYS, 0, 0, "a");
+  Log(OKAY, 0, 0, "below the minimum");
+  Log(ERROR, 4, 0, "excluded");
+  logger.Suspend();
+  Log(ERROR, 0, 0, "suspended");
+  logger.Resume();
+  EXPECT_EQ(logger.WarningCount(), 2u);
+  EXPECT_EQ(logger.ErrorCount(), 1u);
+}
+
+struct HookCall {
+  int32_t level;
+  uint64_t category;
+  std::string text;
+};
+std::vector<HookCall> gHookCalls;
+
+void RecordingHook(int32_t level, uint64_t category, const char* format, va_list arguments) {
+  char text[64];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  gHookCalls.push_back({level, category, text});
+}
+
+void LoggingHook(int32_t level, uint64_t category, const char* format, va_list arguments) {
+  RecordingHook(level, category, format, arguments);
+  Log(ERROR, 0, 0, "from the hook");
+}
+
+TEST_F(LoggerTest, PreLogHookSeesEveryMessageBeforeFiltering) {
+  gHookCalls.clear();
+  logger.SetPreLogHook(&RecordingHook);
+  Log(OKAY, 0, 0, "level %d", 0);
+  Log(ERROR, 4, 1, "excluded %s", "too");
+  logger.Suspend();
+  Log(ERROR, 0, 0, "suspended");
+  logger.Resume();
+  Log(WARN, 1, 0, "kept %u", 7u);
+  ASSERT_EQ(gHookCalls.size(), 4u);
+  EXPECT_EQ(gHookCalls[0].text, "level 0");
+  EXPECT_EQ(gHookCalls[1].level, ERROR);
+  EXPECT_EQ(gHookCalls[1].category, (uint64_t{1} << 32) | 4);
+  EXPECT_EQ(gHookCalls[1].text, "excluded too");
+  EXPECT_EQ(gHookCalls[3].text, "kept 7");
+  // The hook had its own copy of the arguments: the message still formats.
+  EXPECT_EQ(stdErr.lines, std::vector<std::string>{ConsoleLine("  WARN", "kept 7")});
+}
+
+TEST_F(LoggerTest, AHookThatLogsIsNotCalledAgainForItsOwnMessage) {
+  gHookCalls.clear();
+  logger.SetPreLogHook(&LoggingHook);
+  Log(ERROR, 0, 0, "outer");
+  ASSERT_EQ(gHookCalls.size(), 1u);
+  EXPECT_EQ(stdErr.lines, (std::vector<std::string>{ConsoleLine(" ERROR", "from the hook"),
+                                                    ConsoleLine(" ERROR", "outer")}));
+}
+
+// Detaches itself like any target, recording the order.
+class OrderedTarget final : public LogTarget {
+ public:
+  OrderedTarget(const char* name, std::vector<std::string>* order) : name_(name), order_(order) {}
+  ~OrderedTarget() override { Detach(); }
+  [[nodiscard]] const char* Name() const override { return name_; }
+  void Detach() override {
+    if (IsAttached()) order_->push_back(name_);
+    LogTarget::Detach();
+  }
+
+ private:
+  const char* name_;
+  std::vector<std::string>* order_;
+};
+
+TEST_F(LoggerTest, LastReleaseDetachesLastFirstAndRestoresTheBuiltIns) {
+  std::vector<std::string> order;
+  OrderedTarget first("First", &order);
+  OrderedTarget second("Second", &order);
+  ASSERT_TRUE(first.Attach());
+  ASSERT_TRUE(second.Attach());
+  StdErrLogTarget* stdErrTarget = logger.StdErrTarget();
+  ASSERT_TRUE(stdErrTarget->Configure(ERROR, 8, 0, "#M"));  // now after Second
+  logger.StdOutTarget()->SetFlushEachLine(true);
+  logger.SetMinimumLevel(ALWAYS);
+  Log(ALWAYS, 8, 0, "counted");
+
+  EXPECT_EQ(logger.AddReference(), 2u);
+  EXPECT_EQ(logger.Release(), 1u);
+  EXPECT_TRUE(first.IsAttached()) << "a remaining reference keeps the logger";
+  EXPECT_EQ(logger.Release(), 0u);
+  EXPECT_FALSE(logger.Exists());
+  EXPECT_EQ(logger.StdErrTarget(), nullptr);
+  EXPECT_EQ(order, (std::vector<std::string>{"Second", "First"}));
+  EXPECT_FALSE(first.IsAttached());
+  EXPECT_FALSE(second.IsAttached());
+  EXPECT_EQ(logger.Release(), 0u) << "a release without a reference does nothing";
+
+  ASSERT_EQ(logger.AddReference(), 1u);
+  EXPECT_EQ(logger.StdErrTarget(), stdErrTarget);
+  EXPECT_EQ(stdErrTarget->Format(), "#E(#T): #L| #M");
+  EXPECT_EQ(stdErrTarget->Level(), 1);
+  EXPECT_EQ(stdErrTarget->IncludeMask(), 1u);
+  EXPECT_EQ(stdErrTarget->ExcludeMask(), 2u);
+  EXPECT_FALSE(logger.StdOutTarget()->FlushEachLine());
+  EXPECT_EQ(logger.MinimumLevel(), 1);
+  EXPECT_EQ(logger.ErrorCount(), 0u);
+  EXPECT_EQ(logger.AttachedTargets().size(), 2u);
+}
+
+TEST_F(LoggerTest, LoggingWithoutAReferenceCreatesTheLogger) {
+  logger.Release();
+  ASSERT_FALSE(logger.Exists());
+  RecordingTarget recorder;
+  EXPECT_FALSE(recorder.Attach()) << "nothing to attach to";
+  EXPECT_FALSE(logger.AttachHandle(recorder.Handle()));
+  logger.SetMinimumLevel(ALWAYS);  // a setting made while absent applies at creation
+  Log(ERROR, 0, 0, "below the new minimum, but creates the logger");
+  EXPECT_TRUE(logger.Exists());
+  EXPECT_EQ(logger.ReferenceCount(), 0u);
+  EXPECT_EQ(logger.MinimumLevel(), ALWAYS);
+  ASSERT_NE(logger.StdErrTarget(), nullptr);
+  EXPECT_TRUE(logger.StdErrTarget()->IsAttached());
+  EXPECT_TRUE(recorder.Attach());
+}
+
+TEST_F(LoggerTest, ConfigureMovesTheTargetToTheEndInOneStep) {
+  RecordingTarget recorder;
+  ASSERT_TRUE(recorder.Attach());
+  ASSERT_TRUE(recorder.Attach()) << "attaching twice keeps one entry";
+  ASSERT_TRUE(logger.StdErrTarget()->Configure(WARN, 1, 2, "#L #M"));
+  std::vector<LogTargetHandle*> expected = {logger.DebuggerTarget()->Handle(), recorder.Handle(),
+                                            logger.StdErrTarget()->Handle()};
+  EXPECT_EQ(logger.AttachedTargets(), expected);
+  EXPECT_EQ(logger.StdErrTarget()->Format(), "#L #M");
+  Log(WARN, 0, 0, "x");
+  EXPECT_EQ(stdErr.lines, std::vector<std::string>{"  WARN x\n"});
+}
+
+TEST_F(LoggerTest, RawAttachAppendsAndRawDetachRemovesEveryOccurrence) {
+  RecordingTarget recorder;
+  ASSERT_TRUE(logger.AttachHandle(recorder.Handle()));
+  ASSERT_TRUE(logger.AttachHandle(recorder.Handle()));
+  Log(WARN, 0, 0, "twice");
+  EXPECT_EQ(recorder.written.size(), 2u);
+  ASSERT_TRUE(logger.DetachHandle(recorder.Handle()));
+  Log(WARN, 0, 0, "gone");
+  EXPECT_EQ(recorder.written.size(), 2u);
+  EXPECT_EQ(logger.AttachedTargets().size(), 2u);
+}
+
+TEST_F(LoggerTest, FindTargetLooksAtTheAttachedThenTheBuiltIns) {
+  RecordingTarget recorder("DebuggerConsoleLogTarget");
+  ASSERT_TRUE(recorder.Attach());
+  logger.DebuggerTarget()->Detach();
+  EXPECT_EQ(logger.FindTarget("DebuggerConsoleLogTarget"), recorder.Handle());
+  EXPECT_EQ(logger.FindTarget("StdOutLogTarget"), logger.StdOutTarget()->Handle());
+  EXPECT_EQ(logger.FindTarget("StdErrLogTarget"), logger.StdErrTarget()->Handle());
+  EXPECT_EQ(logger.FindTarget("NoSuchTarget"), nullptr);
+  EXPECT_EQ(logger.FindTarget(""), nullptr);
+}
+
+TEST_F(LoggerTest, DestroyingATargetDetachesIt) {
+  {
+    RecordingTarget recorder;
+    ASSERT_TRUE(recorder.Attach());
+    EXPECT_EQ(logger.AttachedTargets().size(), 3u);
+  }
+  EXPECT_EQ(logger.AttachedTargets().size(), 2u);
+  Log(ERROR, 0, 0, "still fine");
+  EXPECT_EQ(stdErr.lines.size(), 1u);
+}
+
+// Tries to log, reconfigure and detach from inside its own Write.
+class MeddlingTarget final : public LogTarget {
+ public:
+  ~MeddlingTarget() override { Detach(); }
+  [[nodiscard]] const char* Name() const override { return "MeddlingTarget"; }
+  [[nodiscard]] bool Write(const LogRecord&) override {
+    ++writes;
+    Log(ERROR, 0, 0, "nested");
+    refused = !SetLevel(ALWAYS) && !Attach() && !Logger::Instance().AttachHandle(Handle()) &&
+              Logger::Instance().AddReference() == 0;
+    return true;
+  }
+  int writes = 0;
+  bool refused = false;
+};
+
+TEST_F(LoggerTest, CallsIntoTheLoggerFromInsideAWriteAreRefusedNotDeadlocked) {
+  MeddlingTarget target;
+  ASSERT_TRUE(target.Attach());
+  Log(ERROR, 0, 0, "outer");
+  EXPECT_EQ(target.writes, 1);
+  EXPECT_TRUE(target.refused);
+  EXPECT_EQ(target.Level(), WARN);
+  EXPECT_EQ(stdErr.lines.size(), 1u);
+  EXPECT_EQ(logger.ReferenceCount(), 1u);
+}
+
+TEST_F(LoggerTest, StdOutFlushesAfterEachLineOnlyWhenAsked) {
+  struct Counting {
+    int lines = 0;
+    int flushes = 0;
+  } counting;
+  ConsoleSink sink;
+  sink.write = [](void* context, const char*, size_t) { ++static_cast<Counting*>(context)->lines; };
+  sink.flush = [](void* context) { ++static_cast<Counting*>(context)->flushes; };
+  sink.context = &counting;
+  StdOutLogTarget* out = logger.StdOutTarget();
+  out->SetSink(sink);
+  ASSERT_TRUE(out->Attach());
+  Log(WARN, 2, 0, "a");
+  EXPECT_EQ(counting.flushes, 0);
+  out->SetFlushEachLine(true);
+  Log(WARN, 2, 0, "b");
+  Log(WARN, 2, 0, "c");
+  out->Flush();
+  EXPECT_EQ(counting.lines, 3);
+  EXPECT_EQ(counting.flushes, 3);
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Log

@@ -1,0 +1,60 @@
+#include "log/plugin_log_target.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "log_test_support.h"
+
+namespace Oxle::Client::Log {
+namespace {
+
+// A host whose only working slot is Log; it records the calls.
+struct HostLogCall {
+  const HostApi* api;
+  int32_t level;
+  std::string message;
+};
+std::vector<HostLogCall> gHostCalls;
+
+int32_t HostLog(const HostApi* api, int32_t level, const char* message) {
+  gHostCalls.push_back({api, level, message});
+  return 0;
+}
+
+class PluginLogTargetTest : public Testing::LoggerTest {};
+
+TEST_F(PluginLogTargetTest, ForwardsLevelAndMessageToHostSlotNine) {
+  gHostCalls.clear();
+  HostApi host{};
+  host.Log = &HostLog;
+  PluginLogTarget target(&host);
+  EXPECT_STREQ(target.Name(), "PluginLogTarget");
+  EXPECT_EQ(target.Format(), "#D| #L| #G| #M");
+  EXPECT_EQ(target.Level(), WARN);
+  EXPECT_FALSE(target.IsAttached());
+
+  ASSERT_TRUE(target.Configure(OKAY, 0, 0, "#D| #L| #G| #M"));
+  logger.SetMinimumLevel(OKAY);
+  Log(OKAY, 0, 0, "count=%d", 3);
+  Log(ALWAYS, 8, 0, "line\n");
+  ASSERT_EQ(gHostCalls.size(), 2u);
+  EXPECT_EQ(gHostCalls[0].api, &host);
+  EXPECT_EQ(gHostCalls[0].level, OKAY);
+  EXPECT_EQ(gHostCalls[0].message, "count=3");
+  EXPECT_EQ(gHostCalls[1].level, ALWAYS);
+  EXPECT_EQ(gHostCalls[1].message, "line\n") << "the message as logged, not a formatted line";
+}
+
+TEST_F(PluginLogTargetTest, WithoutAHostLogFunctionNothingIsWritten) {
+  const HostApi empty{};
+  const LogRecord record{2021, 2, 3, 4, 5, 6, 7, WARN, 0, "m"};
+  for (const HostApi* api : {static_cast<const HostApi*>(nullptr), &empty}) {
+    PluginLogTarget target(api);
+    EXPECT_EQ(target.Handle()->functions->Write(target.Handle(), &record), 0);
+  }
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Log

@@ -1,0 +1,73 @@
+#include "platform/process.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace Oxle::Client::Platform {
+namespace {
+
+TEST(ProcessTest, ThreadIdIsTheProcessIdOnTheMainThreadAndDiffersElsewhere) {
+  // GoogleTest runs tests on the main thread.
+  EXPECT_EQ(CurrentThreadId(), static_cast<uint32_t>(getpid()));
+  uint32_t other = 0;
+  std::thread([&other] { other = CurrentThreadId(); }).join();
+  EXPECT_NE(other, 0u);
+  EXPECT_NE(other, CurrentThreadId());
+}
+
+TEST(ProcessTest, ExecutablePathNamesThisTestProgram) {
+  char path[4096];
+  const size_t length = ReadExecutablePath(path, sizeof path);
+  ASSERT_GT(length, 0u);
+  EXPECT_EQ(std::strlen(path), length);
+  EXPECT_EQ(path[0], '/');
+  EXPECT_TRUE(std::string(path).ends_with("/tpk_platform_tests")) << path;
+}
+
+TEST(ProcessTest, ExecutablePathThatDoesNotFitGivesNothing) {
+  char path[4096];
+  const size_t length = ReadExecutablePath(path, sizeof path);
+  ASSERT_GT(length, 0u);
+  // Room for every character but not the NUL, then exactly enough.
+  char small[4096];
+  std::memset(small, 'x', sizeof small);
+  EXPECT_EQ(ReadExecutablePath(small, length), 0u);
+  EXPECT_STREQ(small, "");
+  EXPECT_EQ(ReadExecutablePath(small, length + 1), 0u) << "readlink cannot tell it was complete";
+  EXPECT_EQ(ReadExecutablePath(small, length + 2), length);
+  EXPECT_STREQ(small, path);
+  EXPECT_EQ(ReadExecutablePath(nullptr, 10), 0u);
+}
+
+TEST(ProcessTest, TracerIsReadFromTheTracerPidLine) {
+  struct Case {
+    const char* description;
+    std::string_view status;
+    bool traced;
+  };
+  const Case cases[] = {
+      {"untraced", "Name:\tx\nState:\tR\nTracerPid:\t0\nUid:\t0\n", false},
+      {"traced", "Name:\tx\nTracerPid:\t4711\nUid:\t0\n", true},
+      {"traced, last line without newline", "Name:\tx\nTracerPid:\t12", true},
+      {"leading zeros are still zero", "TracerPid:\t000\n", false},
+      {"ten is not zero", "TracerPid:\t10\n", true},
+      {"no such line", "Name:\tx\nPid:\t12\n", false},
+      {"a similar key elsewhere does not count", "XTracerPid:\t5\nTracerPid:\t0\n", false},
+      {"empty value", "TracerPid:\n", false},
+      {"empty text", "", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(StatusShowsTracer(c.status), c.traced) << c.description;
+}
+
+TEST(ProcessTest, NoDebuggerIsSeenInAPlainTestRun) {
+  // CTest does not trace its tests; this fails only when run under a debugger on purpose.
+  EXPECT_FALSE(IsDebuggerAttached());
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Platform

@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "binding/types/type_binding.h"
@@ -400,6 +401,25 @@ TEST_F(RegisteredTypesTest, WritingOmitsZeroFieldsOnlyWhenAsked) {
   EXPECT_EQ(back.games[0].mode, "ARAM");
   EXPECT_EQ(back.totals.at("kills"), 4);
   EXPECT_EQ(back.extra.Get("note").GetString(), "kept");
+}
+
+TEST_F(RegisteredTypesTest, ThreadsConvertWithOneRegistryAtOnce) {
+  auto work = [this](uint64_t seed) {
+    for (uint64_t i = 0; i < 300; ++i) {
+      History native;
+      native.accountId = seed * 1000 + i;
+      native.games.push_back(Game{static_cast<int32_t>(i), "mode"});
+      const ValueResult written = WriteNative(native, registry);
+      History back;
+      const ValueResult read = ReadNative(written.Value(), back, "<value>", registry);
+      EXPECT_TRUE(read.Ok());
+      EXPECT_EQ(back.accountId, native.accountId);
+      EXPECT_EQ(back.games.at(0).queue, static_cast<int32_t>(i));
+    }
+  };
+  std::thread a(work, 1), b(work, 2);
+  a.join();
+  b.join();
 }
 
 TEST(NativeConversionTest, ZeroValues) {

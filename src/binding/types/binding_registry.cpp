@@ -204,6 +204,13 @@ TypeBuilder& TypeBuilder::AddField(std::string_view name, std::string_view descr
                                    uint8_t flags, std::unique_ptr<FieldConverter> converter,
                                    bool optional) {
   if (alreadyRegistered_) return *this;
+  auto& byName = record_->fieldsByName;
+  const auto index = static_cast<uint32_t>(record_->fields.size());
+  byName.insert(std::upper_bound(byName.begin(), byName.end(), name,
+                                 [this](std::string_view key, uint32_t other) {
+                                   return key < record_->fields[other].name;
+                                 }),
+                index);
   FieldRecord& field = record_->fields.emplace_back();
   field.name = std::string(name);
   field.nameHash = Fnv1a(name);

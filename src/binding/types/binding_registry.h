@@ -63,7 +63,8 @@ struct TypeRecord {
   std::vector<std::string> tags;
   std::unordered_map<std::string, std::string> attributes;  // filled by nothing yet
   std::vector<FieldRecord> fields;                          // registration order
-  std::map<std::string, EnumValueRecord> enumerators;       // by the bytes of the name
+  std::vector<uint32_t> fieldsByName;  // indices into `fields` by name, equal names in order
+  std::map<std::string, EnumValueRecord> enumerators;  // by the bytes of the name
   BindingRegistry* registry = nullptr;
 };
 

@@ -395,7 +395,10 @@ void WriteStructInto(const BindingRegistry* registry, ValueResult& status, Bindi
   target.Clear();
   target.MakeStructure();
   const auto* base = static_cast<const unsigned char*>(nativeBase);
-  for (const FieldRecord& field : type->fields) {
+  // Members are added in key order, which appends each without a search. Only a failure could
+  // tell the order apart, and every write failure has the same message.
+  for (const uint32_t index : type->fieldsByName) {
+    const FieldRecord& field = type->fields[index];
     if (!status.Ok()) return;
     if (field.converter == nullptr) continue;
     const void* native = base + field.offset;
@@ -403,7 +406,8 @@ void WriteStructInto(const BindingRegistry* registry, ValueResult& status, Bindi
     const int zero = omitWhenZero ? field.converter->IsZero(native) : 0;
     if (zero == 1) continue;
     if (zero == 0) {
-      field.converter->WriteInto(status, target.Get(field.name), native, field.type, registry);
+      field.converter->WriteInto(status, target.Get(field.name, field.nameHash), native, field.type,
+                                 registry);
       continue;
     }
     // Only the written value tells whether it is zero: write it aside first.
@@ -413,7 +417,9 @@ void WriteStructInto(const BindingRegistry* registry, ValueResult& status, Bindi
       FailConversion(status, written.ErrorMessage());
       return;
     }
-    if (!IsZeroValue(written.Value())) target.Get(field.name) = std::move(written.Value());
+    if (!IsZeroValue(written.Value())) {
+      target.Get(field.name, field.nameHash) = std::move(written.Value());
+    }
   }
 }
 

@@ -122,6 +122,7 @@ StructureNode* LinkNode(StructureMap& map, ValueContext* context, InternedString
   node->SetParent(parent);
   *link = node;
   if (map.first == nullptr || (parent == map.first && link == &parent->left)) map.first = node;
+  if (map.last == nullptr || (parent == map.last && link == &parent->right)) map.last = node;
   ++map.count;
   InsertFixup(map.root, node);
   return node;
@@ -228,10 +229,19 @@ class ValueTreeAccess {
     return *element;
   }
 
-  // The node for `key`, inserting an empty member when it is missing.
-  static StructureNode* FindOrInsert(ValueContext* context, StructureMap& map,
-                                     std::string_view key) {
+  // The node for `key`, inserting an empty member when it is missing. `hash`, when given, is
+  // the key's FNV-1a hash. A key beyond the largest present one is appended without a search,
+  // so members added in key order cost no comparisons on the way down.
+  static StructureNode* FindOrInsert(ValueContext* context, StructureMap& map, std::string_view key,
+                                     const uint32_t* hash = nullptr) {
     const KeyPrefix prefix(key);
+    auto intern = [&] {
+      return hash != nullptr ? context->Strings().Intern(key, *hash)
+                             : context->Strings().Intern(key);
+    };
+    if (map.last != nullptr && CompareKeys(key, prefix, *map.last) > 0) {
+      return LinkNode(map, context, intern(), prefix, map.last, &map.last->right);
+    }
     StructureNode* parent = nullptr;
     StructureNode** link = &map.root;
     while (*link != nullptr) {
@@ -240,7 +250,7 @@ class ValueTreeAccess {
       if (order == 0) return parent;
       link = order < 0 ? &parent->left : &parent->right;
     }
-    return LinkNode(map, context, context->Strings().Intern(key), prefix, parent, link);
+    return LinkNode(map, context, intern(), prefix, parent, link);
   }
 
   static const StructureNode* Find(const StructureMap& map, std::string_view key) noexcept {
@@ -304,6 +314,10 @@ class ValueTreeAccess {
       node->value.CopyContentFrom(source->value, strings);
     }
     map.first = Leftmost(map.root);
+    StructureNode* rightmost = map.root;
+    while (rightmost->right != nullptr)
+      rightmost = rightmost->right;
+    map.last = rightmost;
   }
 };
 
@@ -681,6 +695,12 @@ const BindingProperty& BindingProperty::Get(std::string_view key) const noexcept
   if (kind_ != ValueKind::Structure) return Null();
   const StructureNode* node = ValueTreeAccess::Find(*payload_.structure, key);
   return node != nullptr ? node->value : Null();
+}
+
+BindingProperty& BindingProperty::Get(std::string_view key, uint32_t keyHash) {
+  assert(keyHash == Fnv1a(key));
+  if (kind_ != ValueKind::Structure) return Get(key);
+  return ValueTreeAccess::FindOrInsert(context_, *payload_.structure, key, &keyHash)->value;
 }
 
 BindingProperty& BindingProperty::Get(std::string_view key) {

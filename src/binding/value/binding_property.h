@@ -186,6 +186,8 @@ class BindingProperty {
   // missing. The empty key is a valid key.
   BindingProperty& Get(std::string_view key);
   BindingProperty& Get(const char* key) { return Get(std::string_view(key != nullptr ? key : "")); }
+  // The same with the key's FNV-1a hash already known (a registered field's name hash, say).
+  BindingProperty& Get(std::string_view key, uint32_t keyHash);
 
   // Elements in index order (empty unless this is a collection).
   [[nodiscard]] std::span<const BindingProperty> Elements() const noexcept;

@@ -71,6 +71,7 @@ struct StructureNode {
 struct StructureMap {
   StructureNode* root = nullptr;
   StructureNode* first = nullptr;  // the smallest key, where iteration starts
+  StructureNode* last = nullptr;   // the largest key, where in-order insertion appends
   size_t count = 0;
 };
 

@@ -60,6 +60,17 @@ inline void DescribeBinding(TypeDescriber<History>& type) {
       .Field("small", &History::small);
 }
 
+// Two fields under one name: the later registration's value is what a write leaves.
+struct Twice {
+  int32_t first = 1;
+  int32_t second = 2;
+  int32_t other = 3;
+};
+
+inline void DescribeBinding(TypeDescriber<Twice>& type) {
+  type.Name("Twice").Field("x", &Twice::first).Field("a", &Twice::other).Field("x", &Twice::second);
+}
+
 }  // namespace ConversionTestTypes
 
 namespace Oxle::Client::Binding {
@@ -420,6 +431,15 @@ TEST_F(RegisteredTypesTest, ThreadsConvertWithOneRegistryAtOnce) {
   std::thread a(work, 1), b(work, 2);
   a.join();
   b.join();
+}
+
+TEST(NativeConversionTest, AFieldNameRegisteredTwiceWritesTheLaterField) {
+  BindingRegistry registry;
+  const ValueResult written = WriteNative(ConversionTestTypes::Twice{}, registry);
+  ASSERT_TRUE(written.Ok());
+  EXPECT_EQ(written.Value().Size(), 2u);
+  EXPECT_EQ(written.Value().Get("x").GetSigned(0), 2);
+  EXPECT_EQ(written.Value().Get("a").GetSigned(0), 3);
 }
 
 TEST(NativeConversionTest, ZeroValues) {

@@ -302,6 +302,23 @@ TEST(BindingPropertyTest, ManyMembersStayOrderedAndFindable) {
   EXPECT_TRUE(value.Get("key1999").GetBool(false));
 }
 
+TEST(BindingPropertyTest, InOrderAppendsAndLaterInsertionsKeepOneOrder) {
+  BindingProperty value;
+  for (const char* key : {"a", "b", "d", "e"})
+    value.Get(key, Fnv1a(key)).SetString(key);
+  value.Get("c").SetSigned(3);              // between present keys
+  value.Get("f", Fnv1a("f")).SetSigned(6);  // after the last again
+  value.Get("b", Fnv1a("b")).SetSigned(2);  // present: found, not appended
+  value.Get("0").SetSigned(0);              // before the first
+  EXPECT_EQ(Keys(value), (std::vector<std::string>{"0", "a", "b", "c", "d", "e", "f"}));
+  EXPECT_EQ(value.Size(), 7u);
+  EXPECT_EQ(value.Get("b").GetSigned(0), 2);
+  EXPECT_EQ(value.Get("e").GetString(), "e");
+  BindingProperty copy(value);
+  copy.Get("g", Fnv1a("g"));
+  EXPECT_EQ(Keys(copy).back(), "g") << "a copy knows its largest key too";
+}
+
 TEST(BindingPropertyTest, EqualStringsShareOneRecordUntilTheLastGoes) {
   BindingProperty tree;
   tree.At(0).SetString("x");

@@ -16,10 +16,20 @@ packages=(
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 
+# Installed means: a line of dpkg's for the package with the native architecture (or "all"),
+# or with the architecture named after a colon. With two architectures installed, dpkg answers
+# for both, one line each.
+native=$(dpkg --print-architecture)
+installed() {
+  local name=${1%%:*} wanted=${native}
+  case "$1" in *:*) wanted=${1#*:} ;; esac
+  dpkg-query -W -f='${Status} ${Architecture}\n' "$name" 2>/dev/null |
+    grep -qE "^install ok installed (${wanted}|all)$"
+}
+
 missing=()
 for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 if [ "${#missing[@]}" -eq 0 ]; then
   exit 0

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The project's one test command: dependencies, then configure, build and run every test
-# suite in the presets default (64-bit), asan (ASan + UBSan) and x86 (32-bit), then the
-# format check. Exits non-zero on the first failure.
+# suite in the presets default (64-bit), asan (ASan + UBSan) and x86 (32-bit), then each
+# libFuzzer harness for a short budget (preset fuzz, clang), then the format check. Exits
+# non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
 
-presets=(default asan x86)
+presets=(default asan x86 fuzz)
 if [ "$#" -gt 0 ]; then presets=("$@"); fi
 
 for preset in "${presets[@]}"; do

@@ -1,0 +1,249 @@
+#include "codec/json.h"
+
+#include <rapidjson/error/error.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <string_view>
+#include <utility>
+
+#include "binding/format/positional_format.h"
+#include "binding/types/binding_registry.h"
+#include "binding/value/base64.h"
+#include "binding/value/value_visitor.h"
+#include "codec/tree_builder.h"
+
+namespace Oxle::Client::Codec {
+
+using Binding::BindingProperty;
+using Binding::ValueResult;
+
+namespace {
+
+// Decoded text up to its first NUL: values cannot hold an embedded NUL.
+[[nodiscard]] std::string_view UpToNul(const char* text, rapidjson::SizeType length) noexcept {
+  const void* nul = std::memchr(text, '\0', length);
+  return {text, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text)
+                               : static_cast<size_t>(length)};
+}
+
+// The reader's events, each applied to the tree through the builder. Only the depth limit
+// rejects an event.
+class JsonHandler {
+ public:
+  explicit JsonHandler(BindingProperty& root) : builder_(root) {}
+
+  [[nodiscard]] bool TooDeep() const noexcept { return tooDeep_; }
+
+  bool Null() {
+    builder_.Slot().Clear();
+    return true;
+  }
+  bool Bool(bool value) {
+    builder_.Slot().SetBool(value);
+    return true;
+  }
+  // The reader reports negative integers (and -0) through Int/Int64 and the others through
+  // Uint/Uint64.
+  bool Int(int value) {
+    builder_.Slot().SetSigned(value);
+    return true;
+  }
+  bool Uint(unsigned value) {
+    builder_.Slot().SetUnsigned(value);
+    return true;
+  }
+  bool Int64(int64_t value) {
+    builder_.Slot().SetSigned(value);
+    return true;
+  }
+  bool Uint64(uint64_t value) {
+    builder_.Slot().SetUnsigned(value);
+    return true;
+  }
+  bool Double(double value) {
+    builder_.Slot().SetFloat(value);
+    return true;
+  }
+  // Only called with the numbers-as-strings flag, which is not used.
+  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+  bool String(const char* text, rapidjson::SizeType length, bool) {
+    builder_.Slot().SetString(UpToNul(text, length));
+    return true;
+  }
+  bool Key(const char* text, rapidjson::SizeType length, bool) {
+    builder_.Key(UpToNul(text, length));
+    return true;
+  }
+  bool StartObject() { return Admit(builder_.BeginStructure()); }
+  bool EndObject(rapidjson::SizeType) {
+    builder_.End();
+    return true;
+  }
+  bool StartArray() { return Admit(builder_.BeginCollection()); }
+  bool EndArray(rapidjson::SizeType) {
+    builder_.End();
+    return true;
+  }
+
+ private:
+  bool Admit(bool opened) noexcept {
+    tooDeep_ = !opened;
+    return opened;
+  }
+
+  TreeBuilder builder_;
+  bool tooDeep_ = false;
+};
+
+[[nodiscard]] const char* ParseErrorText(rapidjson::ParseErrorCode code) noexcept {
+  static constexpr const char* kTexts[] = {
+      "No error.",
+      "The document is empty.",
+      "The document root must not be followed by other values.",
+      "Invalid value.",
+      "Missing a name for object member.",
+      "Missing a colon after a name of object member.",
+      "Missing a comma or '}' after an object member.",
+      "Missing a comma or ']' after an array element.",
+      "Incorrect hex digit after \\u escape in string.",
+      "The surrogate pair in string is invalid.",
+      "Invalid escape character in string.",
+      "Missing a closing quotation mark in string.",
+      "Invalid encoding in string.",
+      "Number too big to be stored in double.",
+      "Miss fraction part in number.",
+      "Miss exponent in number.",
+      "Terminate parsing due to Handler error.",
+      "Unspecific syntax error.",
+  };
+  const auto index = static_cast<size_t>(code);
+  return index < std::size(kTexts) ? kTexts[index] : "Unknown error.";
+}
+
+[[nodiscard]] bool IsJsonSpace(char c) noexcept {
+  return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+// Writes each visited value with a RapidJSON Writer or PrettyWriter.
+template <typename Writer>
+class JsonWriterVisitor final : public Binding::ValueVisitor {
+ public:
+  JsonWriterVisitor(Writer& writer, const Binding::BindingRegistry* registry) noexcept
+      : writer_(writer), registry_(registry) {}
+
+  void OnEmpty() override { writer_.Null(); }
+  void OnBool(bool value) override { writer_.Bool(value); }
+  void OnSigned(int64_t value) override { writer_.Int64(value); }
+  void OnUnsigned(uint64_t value) override { writer_.Uint64(value); }
+  void OnFloat(double value) override {
+    // The writer would emit nothing at all for these, leaving text that is not JSON.
+    if (std::isfinite(value)) {
+      writer_.Double(value);
+    } else {
+      writer_.Null();
+    }
+  }
+  void OnString(std::string_view text) override { WriteString(text); }
+  void OnBlob(const Binding::Blob& bytes) override { WriteString(Binding::Base64Encode(bytes)); }
+  void OnEnum(const Binding::EnumValue& value) override {
+    const char* name = nullptr;
+    if (registry_ != nullptr && value.type != nullptr) {
+      name = registry_->EnumName(*value.type, value.value);
+    }
+    if (name != nullptr) {
+      WriteString(name);
+    } else {
+      writer_.Int64(value.value);
+    }
+  }
+  void BeginCollection(size_t) override { writer_.StartArray(); }
+  void BeginElement(size_t) override {}
+  void EndElement(size_t) override {}
+  void EndCollection() override { writer_.EndArray(); }
+  void BeginStructure(size_t) override { writer_.StartObject(); }
+  void BeginMember(std::string_view key) override {
+    writer_.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+  }
+  void EndMember(std::string_view) override {}
+  void EndStructure() override { writer_.EndObject(); }
+
+ private:
+  void WriteString(std::string_view text) {
+    writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+  }
+
+  Writer& writer_;
+  const Binding::BindingRegistry* registry_;
+};
+
+// The most decimal places a double is written with (all that a round trip can need).
+constexpr int kMaxDecimalPlaces = 324;
+constexpr unsigned kIndentCount = 4;
+
+}  // namespace
+
+ValueResult ParseJson(const char* text) {
+  if (text == nullptr) return ValueResult();
+  const char* cursor = text;
+  while (IsJsonSpace(*cursor))
+    ++cursor;
+  if (*cursor == '\0') return ValueResult();
+
+  BindingProperty root;
+  JsonHandler handler(root);
+  rapidjson::Reader reader;
+  rapidjson::StringStream stream(text);
+  const rapidjson::ParseResult parsed = reader.Parse(stream, handler);
+  if (parsed.IsError()) {
+    const char* what = handler.TooDeep() ? "Nesting is too deep." : ParseErrorText(parsed.Code());
+    return ValueResult::Error(
+        Binding::FormatToString<256>("Error: %1 at offset %2.", what, parsed.Offset()));
+  }
+  return ValueResult(std::move(root));
+}
+
+ValueResult ParseJson(const std::string& text) {
+  return ParseJson(text.c_str());
+}
+
+std::string WriteJson(const BindingProperty& value, const Binding::BindingRegistry* registry,
+                      const char* lineSeparator) {
+  if (value.Kind() == Binding::ValueKind::Empty) return std::string();
+  rapidjson::StringBuffer buffer;
+  const bool compact = lineSeparator == nullptr || *lineSeparator == '\0';
+  if (compact) {
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.SetMaxDecimalPlaces(kMaxDecimalPlaces);
+    JsonWriterVisitor visitor(writer, registry);
+    value.Accept(visitor);
+    return std::string(buffer.GetString(), buffer.GetSize());
+  }
+  rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+  writer.SetIndent(' ', kIndentCount);
+  writer.SetMaxDecimalPlaces(kMaxDecimalPlaces);
+  JsonWriterVisitor visitor(writer, registry);
+  value.Accept(visitor);
+
+  const std::string_view text(buffer.GetString(), buffer.GetSize());
+  const std::string_view separator(lineSeparator);
+  if (separator == "\n") return std::string(text);
+  std::string out;
+  out.reserve(text.size() + text.size() / 8 * separator.size());
+  for (const char c : text) {
+    if (c == '\n') {
+      out.append(separator);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace Oxle::Client::Codec

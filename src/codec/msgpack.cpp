@@ -1,0 +1,347 @@
+#include "codec/msgpack.h"
+
+#include <array>
+#include <bit>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/format/positional_format.h"
+#include "codec/tree_builder.h"
+
+namespace Oxle::Client::Codec {
+namespace {
+
+using Binding::BindingProperty;
+using Binding::FormatToString;
+using Binding::ValueKind;
+using Binding::ValueResult;
+
+// The most containers that may be open at once: the bound every decoder shares.
+constexpr size_t kMaxNesting = TreeBuilder::kMaxDepth;
+
+// The format codes, in the order of their format bytes.
+enum Format : uint8_t {
+  kFixInt = 0,
+  kFixMap = 1,
+  kFixArray = 2,
+  kFixStr = 3,
+  kNil = 4,
+  kNeverUsed = 5,
+  kFalse = 6,
+  kTrue = 7,
+  kBin8 = 8,
+  kBin16 = 9,
+  kBin32 = 10,
+  kExt8 = 11,
+  kExt16 = 12,
+  kExt32 = 13,
+  kFloat32 = 14,
+  kFloat64 = 15,
+  kUint8 = 16,
+  kUint16 = 17,
+  kUint32 = 18,
+  kUint64 = 19,
+  kInt8 = 20,
+  kInt16 = 21,
+  kInt32 = 22,
+  kInt64 = 23,
+  kFixExt1 = 24,
+  kFixExt16 = 28,
+  kStr8 = 29,
+  kStr16 = 30,
+  kStr32 = 31,
+  kArray16 = 32,
+  kArray32 = 33,
+  kMap16 = 34,
+  kMap32 = 35,
+};
+
+// Format byte to format code.
+constexpr std::array<uint8_t, 256> kFormatOf = [] {
+  std::array<uint8_t, 256> table{};
+  for (int b = 0; b < 256; ++b) {
+    uint8_t code;
+    if (b <= 0x7F || b >= 0xE0) {
+      code = kFixInt;
+    } else if (b <= 0x8F) {
+      code = kFixMap;
+    } else if (b <= 0x9F) {
+      code = kFixArray;
+    } else if (b <= 0xBF) {
+      code = kFixStr;
+    } else {
+      // 0xC0 nil, 0xC1 never used, 0xC2/0xC3 false/true, then one code per byte to 0xDF.
+      code = static_cast<uint8_t>(kNil + (b - 0xC0));
+    }
+    table[static_cast<size_t>(b)] = code;
+  }
+  return table;
+}();
+static_assert(kFormatOf[0xC4] == kBin8 && kFormatOf[0xCA] == kFloat32 &&
+              kFormatOf[0xD4] == kFixExt1 && kFormatOf[0xD9] == kStr8 && kFormatOf[0xDF] == kMap32);
+
+class MessagePackReader {
+ public:
+  MessagePackReader(ValueResult& result, const uint8_t* data, size_t length)
+      : data_(data), length_(length), result_(result) {
+    frames_.reserve(16);
+  }
+
+  size_t Read();
+
+ private:
+  // One open container, or the slot of a value still to be read (not yet open).
+  struct Frame {
+    explicit Frame(BindingProperty* slot) noexcept : target(slot) {}
+    BindingProperty* target;
+    uint64_t count = 0;  // items of an open container; twice the entries for a map
+    uint64_t index = 0;  // items read so far
+    bool open = false;   // the container's header has been read
+    std::string pendingKey;
+  };
+
+  bool Fail(std::string message) {
+    result_.SetError(message);
+    return false;
+  }
+
+  // Reads a big-endian field of `width` bytes, or fails with the truncation message.
+  bool ReadField(unsigned width, uint64_t& out) {
+    if (length_ - position_ < width) {
+      const char* bits = width == 1 ? "8" : width == 2 ? "16" : width == 4 ? "32" : "64";
+      return Fail(
+          FormatToString("Invalid MessagePack data. %1-bit integer value at position %2 "
+                         "is truncated.",
+                         bits, position_));
+    }
+    uint64_t value = 0;
+    for (unsigned i = 0; i < width; ++i)
+      value = value << 8 | data_[position_ + i];
+    position_ += width;
+    out = value;
+    return true;
+  }
+
+  // The length that follows a str / bin / array / map format of `width` bytes (0: in the byte).
+  bool ReadLength(uint8_t formatByte, unsigned width, uint64_t& out) {
+    if (width == 0) {
+      out = formatByte & (formatByte <= 0x9F ? 0x0F : 0x1F);
+      return true;
+    }
+    return ReadField(width, out);
+  }
+
+  // Takes `size` bytes of text or blob; fails with the matching truncation message.
+  bool TakeBytes(uint64_t size, bool text, std::string_view& out) {
+    if (size > length_ - position_) {
+      return Fail(FormatToString(text ? "Invalid MessagePack data. String of size %1 at position "
+                                        "%2 is truncated."
+                                      : "Invalid MessagePack data. Raw bytes of size %1 at "
+                                        "position %2 are truncated.",
+                                 size, position_));
+    }
+    out = std::string_view(reinterpret_cast<const char*>(data_ + position_),
+                           static_cast<size_t>(size));
+    position_ += static_cast<size_t>(size);
+    return true;
+  }
+
+  bool ReadKey(Frame& frame);
+  bool ReadValue();
+
+  const uint8_t* data_;
+  size_t length_;
+  size_t position_ = 0;
+  ValueResult& result_;
+  std::vector<Frame> frames_;
+};
+
+bool MessagePackReader::ReadKey(Frame& frame) {
+  const uint8_t formatByte = data_[position_++];
+  const uint8_t format = kFormatOf[formatByte];
+  unsigned width;
+  switch (format) {
+    case kFixStr:
+      width = 0;
+      break;
+    case kStr8:
+      width = 1;
+      break;
+    case kStr16:
+      width = 2;
+      break;
+    case kStr32:
+      width = 4;
+      break;
+    default:
+      return Fail(FormatToString(
+          "Invalid MessagePack data at position %1. Map keys must be strings.", position_));
+  }
+  uint64_t size;
+  std::string_view text;
+  if (!ReadLength(formatByte, width, size) || !TakeBytes(size, true, text)) return false;
+  frame.pendingKey.assign(text);
+  return true;
+}
+
+// Reads the value of the top frame's slot.
+bool MessagePackReader::ReadValue() {
+  Frame& frame = frames_.back();
+  BindingProperty& slot = *frame.target;
+  const uint8_t formatByte = data_[position_++];
+  const uint8_t format = kFormatOf[formatByte];
+  uint64_t field = 0;
+  auto scalarDone = [this] {
+    frames_.pop_back();
+    return true;
+  };
+  auto openContainer = [&](bool map, unsigned width) {
+    if (frames_.size() > kMaxNesting) {
+      return Fail(FormatToString("Invalid MessagePack data at position %1. Nesting is too deep.",
+                                 position_));
+    }
+    uint64_t count;
+    if (!ReadLength(formatByte, width, count)) return false;
+    // A container over an earlier one of the same kind merges into it (maps) or overwrites it
+    // from the first element on (arrays).
+    if (map) {
+      slot.MakeStructure();
+    } else {
+      slot.MakeCollection();
+    }
+    frame.count = map ? count * 2 : count;
+    frame.index = 0;
+    frame.open = true;
+    return true;
+  };
+  auto text = [&](unsigned width, bool isText) {
+    uint64_t size;
+    std::string_view bytes;
+    if (!ReadLength(formatByte, width, size) || !TakeBytes(size, isText, bytes)) return false;
+    if (isText) {
+      slot.SetString(bytes);
+    } else {
+      slot.SetBlob(
+          std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    }
+    return scalarDone();
+  };
+  switch (format) {
+    case kFixInt:
+      slot.SetSigned(static_cast<int8_t>(formatByte));
+      return scalarDone();
+    case kFixMap:
+      return openContainer(true, 0);
+    case kFixArray:
+      return openContainer(false, 0);
+    case kFixStr:
+      return text(0, true);
+    case kNil:
+      slot.Clear();
+      return scalarDone();
+    case kFalse:
+    case kTrue:
+      slot.SetBool(format == kTrue);
+      return scalarDone();
+    case kBin8:
+      return text(1, false);
+    case kBin16:
+      return text(2, false);
+    case kBin32:
+      return text(4, false);
+    case kFloat32:
+      if (!ReadField(4, field)) return false;
+      slot.SetFloat(std::bit_cast<float>(static_cast<uint32_t>(field)));
+      return scalarDone();
+    case kFloat64:
+      if (!ReadField(8, field)) return false;
+      slot.SetFloat(std::bit_cast<double>(field));
+      return scalarDone();
+    case kUint8:
+    case kUint16:
+    case kUint32:
+    case kUint64:
+      if (!ReadField(1u << (format - kUint8), field)) return false;
+      slot.SetUnsigned(field);
+      return scalarDone();
+    case kInt8:
+    case kInt16:
+    case kInt32:
+    case kInt64: {
+      const unsigned width = 1u << (format - kInt8);
+      if (!ReadField(width, field)) return false;
+      // Sign-extend from the field's width.
+      const unsigned shift = 64 - 8 * width;
+      slot.SetSigned(static_cast<int64_t>(field << shift) >> shift);
+      return scalarDone();
+    }
+    case kStr8:
+      return text(1, true);
+    case kStr16:
+      return text(2, true);
+    case kStr32:
+      return text(4, true);
+    case kArray16:
+      return openContainer(false, 2);
+    case kArray32:
+      return openContainer(false, 4);
+    case kMap16:
+      return openContainer(true, 2);
+    case kMap32:
+      return openContainer(true, 4);
+    default:  // 0xC1, ext and fixext
+      return Fail(FormatToString("Invalid MessagePack data at position %1.", position_));
+  }
+}
+
+size_t MessagePackReader::Read() {
+  frames_.emplace_back(&result_.Value());
+  while (position_ < length_ && !frames_.empty()) {
+    Frame& top = frames_.back();
+    if (top.open) {
+      if (top.index == top.count) {
+        frames_.pop_back();
+        continue;
+      }
+      if (top.target->Kind() == ValueKind::Structure) {
+        if (top.index++ % 2 == 0) {
+          if (!ReadKey(top)) break;
+          continue;
+        }
+        BindingProperty* member = &top.target->Get(top.pendingKey);
+        frames_.emplace_back(member);
+      } else {
+        if (top.index >= BindingProperty::kMaxElements) {
+          Fail(FormatToString("Invalid MessagePack data at position %1. The array is too large.",
+                              position_));
+          break;
+        }
+        BindingProperty* element = &top.target->At(static_cast<size_t>(top.index++));
+        frames_.emplace_back(element);
+      }
+      continue;
+    }
+    if (!ReadValue()) break;
+  }
+  return position_;
+}
+
+}  // namespace
+
+void ReadMessagePack(ValueResult& result, size_t& consumed, const uint8_t* data, size_t length) {
+  result.SetOk();
+  if (data == nullptr) length = 0;
+  MessagePackReader reader(result, data, length);
+  consumed = reader.Read();
+}
+
+bool LooksLikeMessagePack(const uint8_t* data, size_t length) noexcept {
+  if (data == nullptr || length == 0) return false;
+  const uint8_t first = data[0];
+  return (first >= 0x80 && first <= 0x9F) || (first >= 0xDC && first <= 0xDF);
+}
+
+}  // namespace Oxle::Client::Codec

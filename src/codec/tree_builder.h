@@ -1,0 +1,83 @@
+// TreeBuilder: the slot/stack bookkeeping with which every decoder (JSON, MessagePack, YAML)
+// fills a BindingProperty in place, one parse event at a time, with no intermediate tree.
+// Invariants: the stack holds the open containers, innermost last, never more than kMaxDepth;
+// a Begin* that would open container number kMaxDepth + 1 returns false and changes nothing,
+// so the decoder stops before its own recursion or frame stack can grow further.
+// Not a parser and not for building values by hand (use BindingProperty's setters for that).
+//
+// Usage by a decoder, per event:
+//   value:         builder.Slot().SetUnsigned(n);   (then nothing; the slot is consumed)
+//   open:          if (!builder.BeginCollection()) { fail "Nesting is too deep." }
+//   close:         builder.End();
+//   structure key: builder.Key(text);  (selects or creates the member; a repeated key reuses it)
+//
+// Room left for the other decoders, not built yet:
+// - MessagePack merges a map over an earlier map and an array over an earlier array: it opens
+//   containers with ContainerMode::Keep, which keeps an existing structure's members (a repeated
+//   key then lands on the old member) and an existing collection's elements. Its per-frame
+//   element/pair counts stay in the MessagePack loop; it calls End() when a count runs out. Array
+//   elements addressed by index (At) rather than appended would be one more selector beside Key.
+// - YAML holds its pending key itself: a scalar arriving while AwaitingKey() is true becomes the
+//   key (Key(text)); anchors record the path the loop keeps beside Depth().
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "binding/value/binding_property.h"
+
+namespace Oxle::Client::Codec {
+
+// How Begin* treats a slot that already holds a container of the same kind.
+enum class ContainerMode : unsigned char {
+  Replace,  // always start empty (JSON, YAML: a later value replaces an earlier one)
+  Keep,     // keep what is there and add to it (MessagePack's merge of repeated maps/arrays)
+};
+
+class TreeBuilder {
+ public:
+  // The deepest nesting of collections and structures any decoder accepts.
+  static constexpr size_t kMaxDepth = 512;
+
+  // Fills `root`, which must outlive the builder. `root` is not cleared.
+  explicit TreeBuilder(Binding::BindingProperty& root);
+  TreeBuilder(const TreeBuilder&) = delete;
+  TreeBuilder& operator=(const TreeBuilder&) = delete;
+
+  // The value the next value event fills: a new element appended to an innermost collection,
+  // the member the preceding Key selected in an innermost structure, or the root at top level.
+  // Precondition: !AwaitingKey(). The reference is valid until the next event.
+  [[nodiscard]] Binding::BindingProperty& Slot();
+
+  // Make the slot a collection / structure and open it. False, with nothing changed, when that
+  // would nest deeper than kMaxDepth.
+  [[nodiscard]] bool BeginCollection(ContainerMode mode = ContainerMode::Replace);
+  [[nodiscard]] bool BeginStructure(ContainerMode mode = ContainerMode::Replace);
+  // Closes the innermost open container. Precondition: Depth() > 0.
+  void End() noexcept;
+
+  // Selects (creating when missing) the member `key` of the innermost structure as the slot of
+  // the next value event. Precondition: the innermost open container is a structure.
+  void Key(std::string_view key);
+
+  // The number of open containers.
+  [[nodiscard]] size_t Depth() const noexcept { return stack_.size(); }
+  // True when the innermost open container is a structure and no key has selected a member.
+  [[nodiscard]] bool AwaitingKey() const noexcept {
+    return !stack_.empty() && stack_.back()->Kind() == Binding::ValueKind::Structure &&
+           member_ == nullptr;
+  }
+
+ private:
+  [[nodiscard]] Binding::BindingProperty* Open(Binding::ValueKind kind, ContainerMode mode);
+
+  Binding::BindingProperty& root_;
+  // Open containers, innermost last. Their addresses are stable while they are open: only the
+  // innermost container is ever added to, and a structure's members live in fixed nodes.
+  std::vector<Binding::BindingProperty*> stack_;
+  // The member a key selected and no value has filled yet; null otherwise.
+  Binding::BindingProperty* member_ = nullptr;
+};
+
+}  // namespace Oxle::Client::Codec

@@ -1,0 +1,409 @@
+#include "codec/yaml.h"
+
+#include <yaml.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "binding/format/positional_format.h"
+#include "binding/types/native_conversion.h"
+#include "codec/tree_builder.h"
+
+namespace Oxle::Client::Codec {
+namespace {
+
+using Binding::BindingProperty;
+using Binding::FormatToString;
+using Binding::ValueKind;
+using Binding::ValueResult;
+
+constexpr size_t kMaxNesting = TreeBuilder::kMaxDepth;
+constexpr size_t kMaxAliasValues = 1000000;
+
+constexpr std::string_view kStrTag = "tag:yaml.org,2002:str";
+constexpr std::string_view kIntTag = "tag:yaml.org,2002:int";
+constexpr std::string_view kFloatTag = "tag:yaml.org,2002:float";
+constexpr std::string_view kBoolTag = "tag:yaml.org,2002:bool";
+
+bool IsOneOf(std::string_view text, std::initializer_list<std::string_view> words) {
+  return std::find(words.begin(), words.end(), text) != words.end();
+}
+bool IsTrueWord(std::string_view text) {
+  return IsOneOf(text, {"true", "True", "TRUE", "y", "Y", "yes", "Yes", "YES", "on", "On", "ON"});
+}
+bool IsFalseWord(std::string_view text) {
+  return IsOneOf(text,
+                 {"false", "False", "FALSE", "n", "N", "no", "No", "NO", "off", "Off", "OFF"});
+}
+bool IsNullWord(std::string_view text) {
+  return IsOneOf(text, {"", "~", "null", "Null", "NULL"});
+}
+
+std::string_view View(const yaml_char_t* text) {
+  return text != nullptr ? std::string_view(reinterpret_cast<const char*>(text))
+                         : std::string_view();
+}
+
+// How an open node is reached from its parent.
+struct PathStep {
+  enum Kind : uint8_t { kIndex = 0, kKey = 1, kRoot = 2 } kind = kRoot;
+  size_t index = 0;
+  std::string key;
+};
+
+// What an anchor names: the text of a mapping key, or the path of an anchored node.
+struct AnchorRecord {
+  bool isKey = false;
+  std::string keyText;
+  std::vector<PathStep> path;
+};
+
+struct Frame {
+  explicit Frame(BindingProperty* node, PathStep path = {}) noexcept
+      : value(node), step(std::move(path)) {}
+
+  BindingProperty* value;
+  PathStep step;
+  enum Open : uint8_t { kSlot, kSequence, kMapping } open = kSlot;
+  std::string anchor;     // the anchor on the node itself
+  std::string keyAnchor;  // the last anchor on one of its keys (a mapping's)
+};
+
+class YamlReader {
+ public:
+  YamlReader(ValueResult& result, const char* text, size_t length) : result_(result) {
+    yaml_parser_initialize(&parser_);
+    yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
+    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text), length);
+    anchors_.reserve(8);
+  }
+  ~YamlReader() { yaml_parser_delete(&parser_); }
+  YamlReader(const YamlReader&) = delete;
+  YamlReader& operator=(const YamlReader&) = delete;
+
+  void Run();
+
+ private:
+  bool Fail(std::string_view message, const yaml_mark_t& mark) {
+    result_.SetError(
+        FormatToString("%1 At line: %2 col: %3", message, mark.line + 1, mark.column + 1));
+    return false;
+  }
+  bool FailPlain(std::string_view message) {
+    result_.SetError(message);
+    return false;
+  }
+
+  bool Handle(const yaml_event_t& event);
+  bool Scalar(const yaml_event_t& event, BindingProperty& target, bool keyPosition);
+  bool TypeScalar(BindingProperty& target, std::string_view tag, std::string_view text,
+                  bool quoted);
+  bool OpenContainer(const yaml_event_t& event, bool sequence, bool keyPosition);
+  bool Alias(const yaml_event_t& event, BindingProperty& target, bool keyPosition);
+  bool RegisterAnchor(std::string_view name, AnchorRecord record, const yaml_mark_t& mark);
+  std::vector<PathStep> CurrentPath() const;
+  void PopFrame() { frames_.pop_back(); }
+
+  ValueResult& result_;
+  yaml_parser_t parser_;
+  std::vector<Frame> frames_;
+  std::unordered_map<std::string, AnchorRecord> anchors_;
+  bool havePendingKey_ = false;
+  std::string pendingKey_;
+  size_t openContainers_ = 0;
+  size_t aliasValues_ = 0;
+};
+
+std::vector<PathStep> YamlReader::CurrentPath() const {
+  std::vector<PathStep> path;
+  path.reserve(frames_.size());
+  for (const Frame& frame : frames_)
+    path.push_back(frame.step);
+  return path;
+}
+
+bool YamlReader::RegisterAnchor(std::string_view name, AnchorRecord record,
+                                const yaml_mark_t& mark) {
+  auto [slot, inserted] = anchors_.try_emplace(std::string(name), std::move(record));
+  if (!inserted) {
+    return Fail(FormatToString("Duplicate occurrence of anchor \"%1\".", name), mark);
+  }
+  return true;
+}
+
+bool YamlReader::TypeScalar(BindingProperty& target, std::string_view tag, std::string_view text,
+                            bool quoted) {
+  if (!tag.empty()) {
+    if (tag == kStrTag) {
+      target.SetString(text);
+    } else if (tag == kIntTag || tag == kFloatTag) {
+      BindingProperty input;
+      input.SetString(text);
+      ValueResult conversion;
+      if (tag == kFloatTag) {
+        const double value = Binding::ReadDouble(conversion, input, "yaml", -1.7976931348623157e308,
+                                                 1.7976931348623157e308, "double");
+        if (conversion.Ok()) target.SetFloat(value);
+      } else if (!text.empty() && text.front() == '-') {
+        const int64_t value =
+            Binding::ReadSigned(conversion, input, "yaml", INT64_MIN, INT64_MAX, "int64_t");
+        if (conversion.Ok()) target.SetSigned(value);
+      } else {
+        const uint64_t value =
+            Binding::ReadUnsigned(conversion, input, "yaml", UINT64_MAX, "uint64_t");
+        if (conversion.Ok()) target.SetUnsigned(value);
+      }
+      if (!conversion.Ok()) return FailPlain(conversion.ErrorMessage());
+    } else if (tag == kBoolTag) {
+      if (IsTrueWord(text)) target.SetBool(true);
+      if (IsFalseWord(text)) target.SetBool(false);
+    } else {
+      return FailPlain(FormatToString("Unsupported YAML tag '%1'.", tag));
+    }
+    return true;
+  }
+  if (quoted) {
+    target.SetString(text);
+    return true;
+  }
+  if (IsNullWord(text)) return true;
+  // The event's text is NUL-terminated, so strtod stops at its end at the latest.
+  char* end = nullptr;
+  const double number = std::strtod(text.data(), &end);
+  if (end == text.data() + text.size() && std::isfinite(number)) {
+    if (std::trunc(number) != number) {
+      target.SetFloat(number);
+    } else if (number < 0) {
+      // Below the int64 range a whole number keeps its value as a float.
+      if (number >= -9223372036854775808.0) {
+        target.SetSigned(static_cast<int64_t>(number));
+      } else {
+        target.SetFloat(number);
+      }
+    } else if (number < 18446744073709551616.0) {
+      target.SetUnsigned(static_cast<uint64_t>(number));
+    } else {
+      target.SetFloat(number);
+    }
+    return true;
+  }
+  if (IsTrueWord(text)) {
+    target.SetBool(true);
+  } else if (IsFalseWord(text)) {
+    target.SetBool(false);
+  } else {
+    target.SetString(text);
+  }
+  return true;
+}
+
+bool YamlReader::Scalar(const yaml_event_t& event, BindingProperty& target, bool keyPosition) {
+  const auto& scalar = event.data.scalar;
+  const std::string_view text(reinterpret_cast<const char*>(scalar.value), scalar.length);
+  const std::string_view tag = View(scalar.tag);
+  const std::string_view anchor = View(scalar.anchor);
+  if (keyPosition) {
+    if (!tag.empty() && tag != kStrTag) {
+      return Fail("Invalid mapping key. Only string scalar keys are allowed.", event.start_mark);
+    }
+    pendingKey_.assign(text);
+    havePendingKey_ = true;
+    if (!anchor.empty()) {
+      AnchorRecord record;
+      record.isKey = true;
+      record.keyText.assign(text);
+      if (!RegisterAnchor(anchor, std::move(record), event.start_mark)) return false;
+      frames_.back().keyAnchor.assign(anchor);
+    }
+    return true;
+  }
+  const bool quoted = scalar.style == YAML_SINGLE_QUOTED_SCALAR_STYLE ||
+                      scalar.style == YAML_DOUBLE_QUOTED_SCALAR_STYLE;
+  if (!TypeScalar(target, tag, text, quoted)) return false;
+  if (!anchor.empty()) {
+    AnchorRecord record;
+    record.path = CurrentPath();
+    if (!RegisterAnchor(anchor, std::move(record), event.start_mark)) return false;
+  }
+  PopFrame();
+  return true;
+}
+
+bool YamlReader::OpenContainer(const yaml_event_t& event, bool sequence, bool keyPosition) {
+  if (keyPosition) {
+    return Fail(sequence ? "Unexpected start of sequence." : "Unexpected start of mapping.",
+                event.start_mark);
+  }
+  if (openContainers_ >= kMaxNesting) return Fail("Nesting is too deep.", event.start_mark);
+  Frame& frame = frames_.back();
+  frame.value->Clear();
+  if (sequence) {
+    frame.value->MakeCollection();
+  } else {
+    frame.value->MakeStructure();
+  }
+  frame.open = sequence ? Frame::kSequence : Frame::kMapping;
+  ++openContainers_;
+  havePendingKey_ = false;
+  const std::string_view anchor =
+      View(sequence ? event.data.sequence_start.anchor : event.data.mapping_start.anchor);
+  if (!anchor.empty()) {
+    AnchorRecord record;
+    record.path = CurrentPath();
+    if (!RegisterAnchor(anchor, std::move(record), event.start_mark)) return false;
+    frames_.back().anchor.assign(anchor);
+  }
+  return true;
+}
+
+// The number of values in `value` (stopping past `cap`) and the depth of its containers.
+void Measure(const BindingProperty& value, size_t depth, size_t cap, size_t& count,
+             size_t& maxDepth) {
+  if (count > cap) return;
+  ++count;
+  if (value.Kind() == ValueKind::Collection) {
+    maxDepth = std::max(maxDepth, depth + 1);
+    for (const BindingProperty& element : value.Elements()) {
+      Measure(element, depth + 1, cap, count, maxDepth);
+    }
+  } else if (value.Kind() == ValueKind::Structure) {
+    maxDepth = std::max(maxDepth, depth + 1);
+    for (auto member : value.Members())
+      Measure(member.value, depth + 1, cap, count, maxDepth);
+  }
+}
+
+bool YamlReader::Alias(const yaml_event_t& event, BindingProperty& target, bool keyPosition) {
+  const std::string_view name = View(event.data.alias.anchor);
+  for (const Frame& frame : frames_) {
+    if (frame.anchor == name || frame.keyAnchor == name) {
+      return Fail(FormatToString("Cannot deserialize cyclic aliases. Alias \"%1\".", name),
+                  event.start_mark);
+    }
+  }
+  auto found = anchors_.find(std::string(name));
+  if (found == anchors_.end()) {
+    return Fail(FormatToString("Undefined alias encountered: \"%1\".", name), event.start_mark);
+  }
+  const AnchorRecord& record = found->second;
+  const BindingProperty* source = nullptr;
+  if (!record.isKey) {
+    source = frames_.front().value;
+    for (size_t i = 1; i < record.path.size(); ++i) {
+      const PathStep& step = record.path[i];
+      source = step.kind == PathStep::kIndex ? &source->At(step.index) : &source->Get(step.key);
+    }
+  }
+  if (keyPosition) {
+    // An alias as a mapping key: usable when it names a key or a string.
+    if (record.isKey || source->Kind() == ValueKind::String) {
+      pendingKey_.assign(record.isKey ? std::string_view(record.keyText) : source->GetString());
+      havePendingKey_ = true;
+      return true;
+    }
+    return Fail("Invalid mapping key. Only string scalar keys are allowed.", event.start_mark);
+  }
+  if (record.isKey) {
+    target.SetString(record.keyText);
+  } else {
+    size_t count = 0;
+    size_t depth = 0;
+    Measure(*source, 0, kMaxAliasValues, count, depth);
+    aliasValues_ += count;
+    if (aliasValues_ > kMaxAliasValues) {
+      return Fail("Aliases expand to too many values.", event.start_mark);
+    }
+    if (openContainers_ + depth > kMaxNesting)
+      return Fail("Nesting is too deep.", event.start_mark);
+    target = *source;
+  }
+  PopFrame();
+  return true;
+}
+
+bool YamlReader::Handle(const yaml_event_t& event) {
+  switch (event.type) {
+    case YAML_STREAM_START_EVENT:
+    case YAML_DOCUMENT_END_EVENT:
+      return true;
+    case YAML_DOCUMENT_START_EVENT:
+      if (result_.Value().Kind() != ValueKind::Empty) {
+        return FailPlain("Multi-document YAML is not supported.");
+      }
+      // A document after one that left the root empty starts again from the root.
+      if (frames_.empty()) frames_.emplace_back(&result_.Value());
+      return true;
+    default:
+      break;
+  }
+  if (frames_.empty()) return FailPlain("Multi-document YAML is not supported.");
+  Frame& top = frames_.back();
+  BindingProperty* target = top.value;
+  const bool endsSequence = event.type == YAML_SEQUENCE_END_EVENT;
+  bool keyPosition = false;
+  if (top.open == Frame::kSequence && !endsSequence) {
+    PathStep step{PathStep::kIndex, top.value->Size(), {}};
+    target = &top.value->Append();
+    frames_.emplace_back(target, std::move(step));
+  } else if (top.open == Frame::kMapping && havePendingKey_) {
+    target = &top.value->Get(pendingKey_);
+    frames_.emplace_back(target, PathStep{PathStep::kKey, 0, pendingKey_});
+    havePendingKey_ = false;
+  } else {
+    keyPosition = top.open == Frame::kMapping;
+  }
+  switch (event.type) {
+    case YAML_SCALAR_EVENT:
+      return Scalar(event, *target, keyPosition);
+    case YAML_SEQUENCE_START_EVENT:
+      return OpenContainer(event, true, keyPosition);
+    case YAML_MAPPING_START_EVENT:
+      return OpenContainer(event, false, keyPosition);
+    case YAML_SEQUENCE_END_EVENT:
+    case YAML_MAPPING_END_EVENT:
+      PopFrame();
+      --openContainers_;
+      havePendingKey_ = false;
+      return true;
+    case YAML_ALIAS_EVENT:
+      return Alias(event, *target, keyPosition);
+    default:
+      return true;
+  }
+}
+
+void YamlReader::Run() {
+  frames_.emplace_back(&result_.Value());
+  yaml_event_t event;
+  bool parsed = yaml_parser_parse(&parser_, &event) != 0;
+  while (parsed) {
+    const bool end = event.type == YAML_STREAM_END_EVENT;
+    const bool ok = end || Handle(event);
+    yaml_event_delete(&event);
+    if (end || !ok) break;
+    parsed = yaml_parser_parse(&parser_, &event) != 0;
+  }
+  if (result_.Ok() && parser_.error != YAML_NO_ERROR) {
+    result_.SetError(FormatToString("YAML parser error: %1. At line: %2 col: %3",
+                                    parser_.problem != nullptr ? parser_.problem : "",
+                                    parser_.problem_mark.line, parser_.problem_mark.column));
+  }
+}
+
+}  // namespace
+
+void ParseYaml(ValueResult& result, const char* text, size_t length) {
+  result.SetOk();
+  if (text == nullptr) length = 0;
+  YamlReader reader(result, text != nullptr ? text : "", length);
+  reader.Run();
+}
+
+}  // namespace Oxle::Client::Codec

@@ -1,0 +1,440 @@
+#include "codec/json.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "binding/types/binding_registry.h"
+#include "binding/value/type_id.h"
+
+namespace Oxle::Client::Codec {
+namespace {
+
+using Binding::BindingProperty;
+using Binding::BindingRegistry;
+using Binding::ValueKind;
+using Binding::ValueResult;
+
+[[nodiscard]] std::string Compact(const BindingProperty& value) {
+  return WriteJson(value, nullptr, nullptr);
+}
+
+// Parses and writes back compactly, or gives the failure message prefixed by "!".
+[[nodiscard]] std::string RoundTrip(const std::string& text) {
+  const ValueResult result = ParseJson(text);
+  if (!result.Ok()) return "!" + std::string(result.ErrorMessage());
+  return Compact(result.Value());
+}
+
+struct ParseCase {
+  const char* name;
+  std::string input;
+  std::string expected;  // compact JSON of the tree, or "!" and the exact message
+};
+
+TEST(ParseJsonTest, MapsDocumentsToTreesAndMessages) {
+  using namespace std::string_literals;
+  const ParseCase cases[] = {
+      // Empty documents are ok and empty.
+      {"empty text", "", ""},
+      {"whitespace only", " \r\n\t ", ""},
+      {"null", "null", ""},
+      {"null in spaces", "  null\n", ""},
+      {"form feed is not whitespace", "\f", "!Error: Invalid value. at offset 0."},
+      {"vertical tab is not whitespace", " \v1", "!Error: Invalid value. at offset 1."},
+      // Scalars and containers.
+      {"true", "true", "true"},
+      {"false in an array", "[false]", "[false]"},
+      {"one null element", "[null]", "[null]"},
+      {"nested", R"({"a":[true,1.0,{"b":[]}],"c":{}})", R"({"a":[true,1.0,{"b":[]}],"c":{}})"},
+      {"spaces between tokens", " { \"a\" : [ 1 , 2 ] } ", R"({"a":[1,2]})"},
+      // Numbers.
+      {"integers by sign", "[1,-1,1.5,4294967296,-4294967296,18446744073709551615]",
+       "[1,-1,1.5,4294967296,-4294967296,18446744073709551615]"},
+      {"2^64 is a float", "18446744073709551616", "18446744073709553000.0"},
+      {"int64 minimum", "-9223372036854775808", "-9223372036854775808"},
+      {"below int64 minimum is a float", "-9223372036854775809", "-9223372036854776000.0"},
+      {"exponent makes a float", "1E2", "100.0"},
+      {"fraction", "0.1", "0.1"},
+      {"tiny", "5e-324", "5e-324"},
+      {"negative fraction", "-2.5e-3", "-0.0025"},
+      // Strings.
+      {"escapes", R"(["\"\\\/\b\f\n\r\t"])", R"(["\"\\/\b\f\n\r\t"])"},
+      {"control escape is written upper case", R"("\u001f")", R"("\u001F")"},
+      {"two-byte utf-8", R"("\u00e9")", "\"\xC3\xA9\""},
+      {"surrogate pair", R"("\ud83d\ude00")", "\"\xF0\x9F\x98\x80\""},
+      {"raw utf-8 passes", "\"\xE2\x82\xAC\"", "\"\xE2\x82\xAC\""},
+      {"\\u0000 ends the string", R"(["a\u0000b","c"])", R"(["a","c"])"},
+      {"\\u0000 ends the key", R"({"k\u0000x":1})", R"({"k":1})"},
+      {"\\u0000 first gives the empty string", R"("\u0000")", R"("")"},
+      // Keys.
+      {"repeated key keeps the last value", R"({"a":1,"a":2})", R"({"a":2})"},
+      {"repeated key replaces a structure", R"({"a":{"x":1},"a":{"y":2}})", R"({"a":{"y":2}})"},
+      {"repeated key replaces a collection", R"({"a":[1],"a":[2]})", R"({"a":[2]})"},
+      {"repeated key set to null", R"({"a":1,"a":null})", R"({"a":null})"},
+      {"members in byte order of keys", R"({"b":1,"a":2,"B":3,"":4})",
+       R"({"":4,"B":3,"a":2,"b":1})"},
+      // The first NUL ends the document.
+      {"NUL then garbage", "[1]\0garbage"s, "[1]"},
+      {"NUL inside a string", "\"a\0b\""s,
+       "!Error: Missing a closing quotation mark in string. at offset 2."},
+      {"NUL after whitespace", " \0[1]"s, ""},
+      // Every message the default reader can produce.
+      {"root followed by a value", "{} a",
+       "!Error: The document root must not be followed by other values. at offset 3."},
+      {"leading zero", "01",
+       "!Error: The document root must not be followed by other values. at offset 1."},
+      {"trailing comma", "[1,]", "!Error: Invalid value. at offset 3."},
+      {"bad literal", "nul", "!Error: Invalid value. at offset 3."},
+      {"NaN literal", "NaN", "!Error: Invalid value. at offset 0."},
+      {"comment", "[1] // c",
+       "!Error: The document root must not be followed by other values. at offset 4."},
+      {"lone minus", "-", "!Error: Invalid value. at offset 1."},
+      {"missing name", "{1:2}", "!Error: Missing a name for object member. at offset 1."},
+      {"trailing comma in object", R"({"a":1,})",
+       "!Error: Missing a name for object member. at offset 7."},
+      {"missing colon", R"({"a" 1})",
+       "!Error: Missing a colon after a name of object member. at offset 5."},
+      {"missing comma in object", R"({"a":1 "b":2})",
+       "!Error: Missing a comma or '}' after an object member. at offset 7."},
+      {"unclosed object", R"({"a":1)",
+       "!Error: Missing a comma or '}' after an object member. at offset 6."},
+      {"missing comma in array", "[1 2]",
+       "!Error: Missing a comma or ']' after an array element. at offset 3."},
+      {"unclosed array", "[1",
+       "!Error: Missing a comma or ']' after an array element. at offset 2."},
+      {"bad hex digit", R"("\u12G4")",
+       "!Error: Incorrect hex digit after \\u escape in string. at offset 1."},
+      {"lone high surrogate", R"("x\ud800y")",
+       "!Error: The surrogate pair in string is invalid. at offset 2."},
+      {"bad escape", R"("\x")", "!Error: Invalid escape character in string. at offset 1."},
+      {"unclosed string", R"("abc)",
+       "!Error: Missing a closing quotation mark in string. at offset 4."},
+      {"number too big", "[1e400]", "!Error: Number too big to be stored in double. at offset 1."},
+      {"missing fraction", "1.", "!Error: Miss fraction part in number. at offset 2."},
+      {"missing exponent", "1e", "!Error: Miss exponent in number. at offset 2."},
+  };
+  for (const ParseCase& c : cases) {
+    EXPECT_EQ(RoundTrip(c.input), c.expected) << c.name;
+  }
+}
+
+TEST(ParseJsonTest, NumbersGetTheKindOfTheirSign) {
+  struct Case {
+    const char* input;
+    ValueKind kind;
+    uint64_t bits;  // the payload reinterpreted, so one column holds every kind
+  };
+  const Case cases[] = {
+      {"0", ValueKind::Unsigned, 0},
+      {"-0", ValueKind::Signed, 0},
+      {"4294967295", ValueKind::Unsigned, 4294967295u},
+      {"4294967296", ValueKind::Unsigned, 4294967296u},
+      {"-2147483648", ValueKind::Signed, static_cast<uint64_t>(int64_t{-2147483648})},
+      {"-2147483649", ValueKind::Signed, static_cast<uint64_t>(int64_t{-2147483649})},
+      {"9223372036854775807", ValueKind::Unsigned, 9223372036854775807u},
+      {"9223372036854775808", ValueKind::Unsigned, 9223372036854775808u},
+      {"-9223372036854775808", ValueKind::Signed,
+       static_cast<uint64_t>(std::numeric_limits<int64_t>::min())},
+      {"18446744073709551615", ValueKind::Unsigned, std::numeric_limits<uint64_t>::max()},
+      {"-0.0", ValueKind::Float, 0x8000000000000000u},
+      {"1.5", ValueKind::Float, 0x3FF8000000000000u},
+  };
+  for (const Case& c : cases) {
+    const ValueResult result = ParseJson(c.input);
+    ASSERT_TRUE(result.Ok()) << c.input;
+    const BindingProperty& value = result.Value();
+    EXPECT_EQ(value.Kind(), c.kind) << c.input;
+    uint64_t bits = 0;
+    if (c.kind == ValueKind::Signed) bits = static_cast<uint64_t>(value.GetSigned(1));
+    if (c.kind == ValueKind::Unsigned) bits = value.GetUnsigned(1);
+    if (c.kind == ValueKind::Float) bits = std::bit_cast<uint64_t>(value.GetFloat(1));
+    EXPECT_EQ(bits, c.bits) << c.input;
+  }
+}
+
+TEST(ParseJsonTest, AFailureHoldsOnlyTheErrorMember) {
+  const ValueResult result = ParseJson(R"({"a":[1,2,{"b":3}],"c":})");
+  ASSERT_FALSE(result.Ok());
+  EXPECT_EQ(Compact(result.Value()), R"({"error":"Error: Invalid value. at offset 23."})");
+}
+
+TEST(ParseJsonTest, NullTextIsAnEmptyDocument) {
+  const ValueResult result = ParseJson(static_cast<const char*>(nullptr));
+  EXPECT_TRUE(result.Ok());
+  EXPECT_EQ(result.Value().Kind(), ValueKind::Empty);
+}
+
+TEST(ParseJsonTest, WrittenOutputParsesBackToTheSameTree) {
+  const std::string text =
+      R"({"":[],"a":[true,false,null,0,-0,1.0,-1.5e-3,18446744073709551615,)"
+      R"(-9223372036854775808],"b":{"c":"\u0001\"\\ \u00e9","d":{}},"e":"\/"})";
+  const std::string once = RoundTrip(text);
+  EXPECT_EQ(RoundTrip(once), once);
+  EXPECT_EQ(once, R"({"":[],"a":[true,false,null,0,0,1.0,-0.0015,18446744073709551615,)"
+                  R"(-9223372036854775808],"b":{"c":"\u0001\"\\ )"
+                  "\xC3\xA9"
+                  R"(","d":{}},"e":"/"})");
+}
+
+// Nesting.
+
+[[nodiscard]] std::string Arrays(size_t depth) {
+  return std::string(depth, '[') + std::string(depth, ']');
+}
+
+[[nodiscard]] std::string Objects(size_t depth) {
+  std::string text;
+  for (size_t i = 0; i < depth; ++i)
+    text += R"({"a":)";
+  text += "1";
+  text.append(depth, '}');
+  return text;
+}
+
+TEST(ParseJsonTest, NestingIsLimitedTo512Containers) {
+  struct Case {
+    const char* name;
+    std::string input;
+    const char* message;  // empty when the parse succeeds
+  };
+  const Case cases[] = {
+      {"512 arrays", Arrays(512), ""},
+      {"513 arrays", Arrays(513), "Error: Nesting is too deep. at offset 513."},
+      {"512 objects", Objects(512), ""},
+      {"513 objects", Objects(513), "Error: Nesting is too deep. at offset 2561."},
+      {"mixed, too deep", "[" + Objects(512) + "]", "Error: Nesting is too deep. at offset 2557."},
+      {"too deep but malformed earlier", "[1 " + Arrays(600),
+       "Error: Missing a comma or ']' after an array element. at offset 3."},
+      {"siblings do not add up", "[" + Arrays(511) + "," + Arrays(511) + "]", ""},
+  };
+  for (const Case& c : cases) {
+    const ValueResult result = ParseJson(c.input);
+    EXPECT_EQ(result.ErrorMessage(), c.message) << c.name;
+    EXPECT_EQ(result.Ok(), *c.message == '\0') << c.name;
+  }
+  const ValueResult deepest = ParseJson(Arrays(512));
+  EXPECT_EQ(Compact(deepest.Value()), Arrays(512));
+  EXPECT_EQ(ParseJson(Objects(512)).Value().Get("a").Get("a").Kind(), ValueKind::Structure);
+}
+
+// Runs `work` on a thread with a 256 KiB stack, as a host thread may have.
+template <typename Work>
+void RunOnSmallStack(Work& work) {
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, 256 * 1024), 0);
+  pthread_t thread;
+  auto entry = [](void* argument) -> void* {
+    (*static_cast<Work*>(argument))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, entry, &work), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attributes);
+}
+
+TEST(ParseJsonTest, AMillionOpenBracketsFailOnASmallStack) {
+  const std::string arrays(1000000, '[');
+  std::string objects;
+  for (int i = 0; i < 1000000; ++i)
+    objects += R"({"a":)";
+  std::string arrayMessage;
+  std::string objectMessage;
+  auto work = [&] {
+    arrayMessage = std::string(ParseJson(arrays).ErrorMessage());
+    objectMessage = std::string(ParseJson(objects).ErrorMessage());
+  };
+  RunOnSmallStack(work);
+  EXPECT_EQ(arrayMessage, "Error: Nesting is too deep. at offset 513.");
+  EXPECT_EQ(objectMessage, "Error: Nesting is too deep. at offset 2561.");
+}
+
+TEST(WriteJsonTest, The512DeepValueWritesOnASmallStack) {
+  const std::string text = std::string(256, '[') + Objects(256) + std::string(256, ']');
+  const ValueResult deep = ParseJson(text);
+  ASSERT_TRUE(deep.Ok());
+  std::string compact;
+  std::string indented;
+  auto work = [&] {
+    compact = WriteJson(deep.Value(), nullptr, nullptr);
+    indented = WriteJson(deep.Value(), nullptr, "\n");
+  };
+  RunOnSmallStack(work);
+  EXPECT_EQ(compact, text);
+  EXPECT_EQ(RoundTrip(indented), compact);
+}
+
+// Writing.
+
+struct WriteCase {
+  const char* name;
+  std::string input;  // JSON text parsed into the value
+  const char* separator;
+  std::string expected;
+};
+
+TEST(WriteJsonTest, LaysOutCompactAndIndentedText) {
+  const std::string doc = R"({"a":[true,1.0],"b":{},"c":[],"d":{"e":"x\ny"}})";
+  const WriteCase cases[] = {
+      {"compact", doc, nullptr, R"({"a":[true,1.0],"b":{},"c":[],"d":{"e":"x\ny"}})"},
+      {"empty separator is compact", doc, "", R"({"a":[true,1.0],"b":{},"c":[],"d":{"e":"x\ny"}})"},
+      {"LF", doc, "\n",
+       "{\n    \"a\": [\n        true,\n        1.0\n    ],\n    \"b\": {},\n    \"c\": [],\n"
+       "    \"d\": {\n        \"e\": \"x\\ny\"\n    }\n}"},
+      {"CR LF", doc, "\r\n",
+       "{\r\n    \"a\": [\r\n        true,\r\n        1.0\r\n    ],\r\n    \"b\": {},\r\n"
+       "    \"c\": [],\r\n    \"d\": {\r\n        \"e\": \"x\\ny\"\r\n    }\r\n}"},
+      {"other separator", "[1,[2]]", "<br>", "[<br>    1,<br>    [<br>        2<br>    ]<br>]"},
+      {"scalar root indented", "\"s\"", "\r\n", "\"s\""},
+      {"empty root compact", "", nullptr, ""},
+      {"empty root indented", "null", "\r\n", ""},
+      {"null element", "[null]", nullptr, "[null]"},
+      {"zero and negative zero", "[0.0,-0.0,0,-0]", nullptr, "[0.0,-0.0,0,0]"},
+      {"slash and high bytes unescaped", "\"/\xC3\xA9\x7F\"", nullptr, "\"/\xC3\xA9\x7F\""},
+  };
+  for (const WriteCase& c : cases) {
+    const ValueResult parsed = ParseJson(c.input);
+    ASSERT_TRUE(parsed.Ok()) << c.name;
+    EXPECT_EQ(WriteJson(parsed.Value(), nullptr, c.separator), c.expected) << c.name;
+  }
+}
+
+TEST(WriteJsonTest, WritesTheShortestTextThatReadsBackTheSameDouble) {
+  struct Case {
+    double value;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {1e300, "1e300"},
+      {-1.5e-300, "-1.5e-300"},
+      {5e-324, "5e-324"},
+      {123456789012.5, "123456789012.5"},
+      {1e21, "1e21"},
+      {1e20, "100000000000000000000.0"},
+      {std::numeric_limits<double>::max(), "1.7976931348623157e308"},
+  };
+  for (const Case& c : cases) {
+    BindingProperty value;
+    value.SetFloat(c.value);
+    EXPECT_EQ(Compact(value), c.expected) << c.expected;
+  }
+  // Long fractions are not always the shortest text, but always read back to the same bits.
+  for (const double value : {0.1 + 0.2, 1.0 / 3.0, -2.0 / 7.0, 4.35e-310, 6.02214076e23}) {
+    BindingProperty written;
+    written.SetFloat(value);
+    const std::string text = Compact(written);
+    EXPECT_EQ(std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr)),
+              std::bit_cast<uint64_t>(value))
+        << text;
+  }
+}
+
+// The reader's normal-precision number parsing (its default) is exact for short decimals but
+// may be a few units in the last place off for long ones.
+TEST(ParseJsonTest, ShortDecimalsParseExactly) {
+  const double values[] = {0.1, 1.5, -2.5e-3, 100.0, 1e-7, 123456.789, 1e300};
+  const char* texts[] = {"0.1", "1.5", "-2.5e-3", "1E2", "1e-7", "123456.789", "1e300"};
+  for (size_t i = 0; i < std::size(values); ++i) {
+    EXPECT_EQ(ParseJson(texts[i]).Value().GetFloat(0), values[i]) << texts[i];
+  }
+}
+
+TEST(WriteJsonTest, CrLfOutputHasNoBareLineFeed) {
+  const ValueResult parsed = ParseJson(R"({"a":{"b":[1,{"c":"\n"}]},"d":[[],{}]})");
+  const std::string text = WriteJson(parsed.Value(), nullptr, "\r\n");
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      EXPECT_TRUE(i > 0 && text[i - 1] == '\r') << i;
+    }
+  }
+  EXPECT_EQ(RoundTrip(text), R"({"a":{"b":[1,{"c":"\n"}]},"d":[[],{}]})");
+}
+
+TEST(WriteJsonTest, EscapesQuoteBackslashAndControlBytesOnly) {
+  BindingProperty value;
+  value.SetString(std::string_view("\"\\\x01\x08\x09\x0A\x0B\x0C\x0D\x1F\x20/\x80\x00z", 15));
+  EXPECT_EQ(Compact(value), "\"\\\"\\\\\\u0001\\b\\t\\n\\u000B\\f\\r\\u001F /\x80\\u0000z\"");
+}
+
+TEST(WriteJsonTest, WritesBlobsAsPaddedBase64) {
+  struct Case {
+    Binding::Blob bytes;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {{}, R"("")"},
+      {{0x01}, R"("AQ==")"},
+      {{0x01, 0x02}, R"("AQI=")"},
+      {{0x01, 0x02, 0x03}, R"("AQID")"},
+      {{0xFB, 0xFF, 0xBF, 0x00}, R"("+/+/AA==")"},
+  };
+  for (const Case& c : cases) {
+    BindingProperty value;
+    value.Get("b").SetBlob(c.bytes);
+    EXPECT_EQ(Compact(value), std::string(R"({"b":)") + c.expected + "}");
+  }
+}
+
+TEST(WriteJsonTest, WritesEnumsByRegistryNameOrAsSignedNumbers) {
+  static const Binding::TypeId kColour(0x00C0104Eu, "Colour");
+  static const Binding::TypeId kOther(0x0000BEEFu, "Other");
+  BindingRegistry registry;
+  registry.BeginType(4, "Colour", kColour, true)
+      .AddEnumValue("Red", 1, "")
+      .AddEnumValue("Green", 2, "")
+      .AddEnumValue("Aqua", 2, "")
+      .AddEnumValue("Minus", -1, "");
+  struct Case {
+    const char* name;
+    const Binding::TypeId* type;
+    int32_t value;
+    const BindingRegistry* registry;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"named", &kColour, 1, &registry, R"(["Red"])"},
+      {"first name in byte order", &kColour, 2, &registry, R"(["Aqua"])"},
+      {"negative named", &kColour, -1, &registry, R"(["Minus"])"},
+      {"unnamed value", &kColour, 7, &registry, "[7]"},
+      {"unregistered type", &kOther, 1, &registry, "[1]"},
+      {"no registry", &kColour, 1, nullptr, "[1]"},
+      {"no registry, negative", &kColour, -2147483647 - 1, nullptr, "[-2147483648]"},
+  };
+  for (const Case& c : cases) {
+    BindingProperty value;
+    value.Append().SetEnum(c.value, *c.type);
+    EXPECT_EQ(WriteJson(value, c.registry, nullptr), c.expected) << c.name;
+  }
+}
+
+TEST(WriteJsonTest, NonFiniteFloatsAreWrittenAsNull) {
+  constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  BindingProperty list;
+  list.Append().SetFloat(kNan);
+  list.Append().SetUnsigned(1);
+  list.Append().SetFloat(-kInf);
+  EXPECT_EQ(Compact(list), "[null,1,null]");
+  EXPECT_EQ(WriteJson(list, nullptr, "\n"), "[\n    null,\n    1,\n    null\n]");
+
+  BindingProperty object;
+  object.Get("a").SetFloat(kInf);
+  object.Get("b").SetBool(false);
+  EXPECT_EQ(Compact(object), R"({"a":null,"b":false})");
+  EXPECT_EQ(RoundTrip(Compact(object)), R"({"a":null,"b":false})");
+
+  BindingProperty root;
+  root.SetFloat(kNan);
+  EXPECT_EQ(Compact(root), "null");
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Codec

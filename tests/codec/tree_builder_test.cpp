@@ -1,0 +1,131 @@
+#include "codec/tree_builder.h"
+
+#include <gtest/gtest.h>
+
+#include "codec/json.h"
+
+namespace Oxle::Client::Codec {
+namespace {
+
+using Binding::BindingProperty;
+using Binding::ValueKind;
+
+[[nodiscard]] std::string Compact(const BindingProperty& value) {
+  return WriteJson(value, nullptr, nullptr);
+}
+
+TEST(TreeBuilderTest, TopLevelValueFillsTheRoot) {
+  BindingProperty root;
+  TreeBuilder builder(root);
+  builder.Slot().SetUnsigned(7);
+  EXPECT_EQ(root.GetUnsigned(0), 7u);
+  EXPECT_EQ(builder.Depth(), 0u);
+}
+
+TEST(TreeBuilderTest, ValuesInACollectionAreAppendedInOrder) {
+  BindingProperty root;
+  TreeBuilder builder(root);
+  ASSERT_TRUE(builder.BeginCollection());
+  builder.Slot().SetBool(true);
+  builder.Slot().Clear();  // an empty element
+  ASSERT_TRUE(builder.BeginCollection());
+  builder.End();
+  builder.Slot().SetString("x");
+  builder.End();
+  EXPECT_EQ(Compact(root), R"([true,null,[],"x"])");
+  EXPECT_EQ(builder.Depth(), 0u);
+}
+
+TEST(TreeBuilderTest, KeysSelectMembersAndARepeatedKeyReusesItsMember) {
+  BindingProperty root;
+  TreeBuilder builder(root);
+  ASSERT_TRUE(builder.BeginStructure());
+  EXPECT_TRUE(builder.AwaitingKey());
+  builder.Key("b");
+  EXPECT_FALSE(builder.AwaitingKey());
+  builder.Slot().SetUnsigned(1);
+  EXPECT_TRUE(builder.AwaitingKey()) << "a value consumes the key";
+  builder.Key("a");
+  ASSERT_TRUE(builder.BeginStructure());
+  builder.Key("x");
+  builder.Slot().SetSigned(-1);
+  builder.End();
+  builder.Key("b");
+  builder.Slot().SetUnsigned(2);
+  builder.End();
+  EXPECT_EQ(Compact(root), R"({"a":{"x":-1},"b":2})");
+}
+
+TEST(TreeBuilderTest, ReplaceStartsEmptyAndKeepMergesIntoAnEarlierContainer) {
+  struct Case {
+    const char* name;
+    ContainerMode mode;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"replace", ContainerMode::Replace, R"({"m":{"y":2},"s":[3]})"},
+      {"keep", ContainerMode::Keep, R"({"m":{"x":1,"y":2},"s":[1,3]})"},
+  };
+  for (const Case& c : cases) {
+    BindingProperty root;
+    TreeBuilder builder(root);
+    ASSERT_TRUE(builder.BeginStructure(c.mode));
+    for (int pass = 0; pass < 2; ++pass) {
+      builder.Key("m");
+      ASSERT_TRUE(builder.BeginStructure(c.mode));
+      builder.Key(pass == 0 ? "x" : "y");
+      builder.Slot().SetUnsigned(pass == 0 ? 1 : 2);
+      builder.End();
+      builder.Key("s");
+      ASSERT_TRUE(builder.BeginCollection(c.mode));
+      builder.Slot().SetUnsigned(pass == 0 ? 1 : 3);
+      builder.End();
+    }
+    builder.End();
+    EXPECT_EQ(Compact(root), c.expected) << c.name;
+  }
+}
+
+TEST(TreeBuilderTest, KeepStillReplacesAContainerOfTheOtherKind) {
+  BindingProperty root;
+  TreeBuilder builder(root);
+  ASSERT_TRUE(builder.BeginStructure());
+  builder.Key("a");
+  ASSERT_TRUE(builder.BeginCollection());
+  builder.Slot().SetUnsigned(1);
+  builder.End();
+  builder.Key("a");
+  ASSERT_TRUE(builder.BeginStructure(ContainerMode::Keep));
+  builder.End();
+  builder.End();
+  EXPECT_EQ(Compact(root), R"({"a":{}})");
+}
+
+TEST(TreeBuilderTest, DepthStopsAtTheLimitWithoutChangingTheTree) {
+  BindingProperty root;
+  TreeBuilder builder(root);
+  for (size_t i = 0; i < TreeBuilder::kMaxDepth; ++i) {
+    ASSERT_TRUE(i % 2 == 0 ? builder.BeginCollection() : builder.BeginStructure()) << i;
+    if (i % 2 == 1) builder.Key("k");
+  }
+  EXPECT_EQ(builder.Depth(), 512u);
+  EXPECT_FALSE(builder.BeginCollection());
+  EXPECT_FALSE(builder.BeginStructure());
+  EXPECT_EQ(builder.Depth(), 512u);
+  // The innermost structure still has its key pending and no extra member: the refused
+  // Begin consumed nothing.
+  EXPECT_FALSE(builder.AwaitingKey());
+  builder.Slot().SetUnsigned(5);
+  while (builder.Depth() > 0)
+    builder.End();
+
+  const BindingProperty* node = &root;
+  for (size_t i = 0; i < TreeBuilder::kMaxDepth; ++i) {
+    ASSERT_EQ(node->Size(), 1u) << i;
+    node = i % 2 == 0 ? &node->At(0) : &node->Get("k");
+  }
+  EXPECT_EQ(node->GetUnsigned(0), 5u);
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Codec

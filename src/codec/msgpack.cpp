@@ -16,11 +16,7 @@ namespace {
 
 using Binding::BindingProperty;
 using Binding::FormatToString;
-using Binding::ValueKind;
 using Binding::ValueResult;
-
-// The most containers that may be open at once: the bound every decoder shares.
-constexpr size_t kMaxNesting = TreeBuilder::kMaxDepth;
 
 // The format codes, in the order of their format bytes.
 enum Format : uint8_t {
@@ -86,21 +82,18 @@ static_assert(kFormatOf[0xC4] == kBin8 && kFormatOf[0xCA] == kFloat32 &&
 class MessagePackReader {
  public:
   MessagePackReader(ValueResult& result, const uint8_t* data, size_t length)
-      : data_(data), length_(length), result_(result) {
-    frames_.reserve(16);
+      : data_(data), length_(length), result_(result), builder_(result.Value()) {
+    open_.reserve(16);
   }
 
   size_t Read();
 
  private:
-  // One open container, or the slot of a value still to be read (not yet open).
-  struct Frame {
-    explicit Frame(BindingProperty* slot) noexcept : target(slot) {}
-    BindingProperty* target;
-    uint64_t count = 0;  // items of an open container; twice the entries for a map
-    uint64_t index = 0;  // items read so far
-    bool open = false;   // the container's header has been read
-    std::string pendingKey;
+  // The item counts of an open container; the tree builder holds the container itself.
+  struct Counts {
+    uint64_t count;  // items; twice the entries for a map, whose keys count as items
+    uint64_t index;  // items read so far
+    bool map;
   };
 
   bool Fail(std::string message) {
@@ -149,21 +142,25 @@ class MessagePackReader {
     return true;
   }
 
-  bool ReadKey(Frame& frame);
+  bool ReadKey();
   bool ReadValue();
 
   const uint8_t* data_;
   size_t length_;
   size_t position_ = 0;
   ValueResult& result_;
-  std::vector<Frame> frames_;
+  TreeBuilder builder_;
+  std::vector<Counts> open_;
+  // The key read last, a view into the input; its member is created only when its value comes,
+  // so data ending after a key leaves no member behind.
+  std::string_view pendingKey_;
+  bool rootDone_ = false;
 };
 
-bool MessagePackReader::ReadKey(Frame& frame) {
+bool MessagePackReader::ReadKey() {
   const uint8_t formatByte = data_[position_++];
-  const uint8_t format = kFormatOf[formatByte];
   unsigned width;
-  switch (format) {
+  switch (kFormatOf[formatByte]) {
     case kFixStr:
       width = 0;
       break;
@@ -181,40 +178,31 @@ bool MessagePackReader::ReadKey(Frame& frame) {
           "Invalid MessagePack data at position %1. Map keys must be strings.", position_));
   }
   uint64_t size;
-  std::string_view text;
-  if (!ReadLength(formatByte, width, size) || !TakeBytes(size, true, text)) return false;
-  frame.pendingKey.assign(text);
+  if (!ReadLength(formatByte, width, size) || !TakeBytes(size, true, pendingKey_)) return false;
   return true;
 }
 
-// Reads the value of the top frame's slot.
+// Reads the value due next into the builder's slot.
 bool MessagePackReader::ReadValue() {
-  Frame& frame = frames_.back();
-  BindingProperty& slot = *frame.target;
   const uint8_t formatByte = data_[position_++];
   const uint8_t format = kFormatOf[formatByte];
   uint64_t field = 0;
   auto scalarDone = [this] {
-    frames_.pop_back();
+    if (open_.empty()) rootDone_ = true;
     return true;
   };
   auto openContainer = [&](bool map, unsigned width) {
-    if (frames_.size() > kMaxNesting) {
-      return Fail(FormatToString("Invalid MessagePack data at position %1. Nesting is too deep.",
-                                 position_));
-    }
     uint64_t count;
     if (!ReadLength(formatByte, width, count)) return false;
     // A container over an earlier one of the same kind merges into it (maps) or overwrites it
     // from the first element on (arrays).
-    if (map) {
-      slot.MakeStructure();
-    } else {
-      slot.MakeCollection();
+    const bool opened = map ? builder_.BeginStructure(ContainerMode::Keep)
+                            : builder_.BeginCollection(ContainerMode::Keep);
+    if (!opened) {
+      return Fail(FormatToString("Invalid MessagePack data at position %1. Nesting is too deep.",
+                                 position_));
     }
-    frame.count = map ? count * 2 : count;
-    frame.index = 0;
-    frame.open = true;
+    open_.push_back(Counts{map ? count * 2 : count, 0, map});
     return true;
   };
   auto text = [&](unsigned width, bool isText) {
@@ -222,16 +210,16 @@ bool MessagePackReader::ReadValue() {
     std::string_view bytes;
     if (!ReadLength(formatByte, width, size) || !TakeBytes(size, isText, bytes)) return false;
     if (isText) {
-      slot.SetString(bytes);
+      builder_.Slot().SetString(bytes);
     } else {
-      slot.SetBlob(
+      builder_.Slot().SetBlob(
           std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
     }
     return scalarDone();
   };
   switch (format) {
     case kFixInt:
-      slot.SetSigned(static_cast<int8_t>(formatByte));
+      builder_.Slot().SetSigned(static_cast<int8_t>(formatByte));
       return scalarDone();
     case kFixMap:
       return openContainer(true, 0);
@@ -240,11 +228,11 @@ bool MessagePackReader::ReadValue() {
     case kFixStr:
       return text(0, true);
     case kNil:
-      slot.Clear();
+      builder_.Slot().Clear();
       return scalarDone();
     case kFalse:
     case kTrue:
-      slot.SetBool(format == kTrue);
+      builder_.Slot().SetBool(format == kTrue);
       return scalarDone();
     case kBin8:
       return text(1, false);
@@ -254,18 +242,18 @@ bool MessagePackReader::ReadValue() {
       return text(4, false);
     case kFloat32:
       if (!ReadField(4, field)) return false;
-      slot.SetFloat(std::bit_cast<float>(static_cast<uint32_t>(field)));
+      builder_.Slot().SetFloat(std::bit_cast<float>(static_cast<uint32_t>(field)));
       return scalarDone();
     case kFloat64:
       if (!ReadField(8, field)) return false;
-      slot.SetFloat(std::bit_cast<double>(field));
+      builder_.Slot().SetFloat(std::bit_cast<double>(field));
       return scalarDone();
     case kUint8:
     case kUint16:
     case kUint32:
     case kUint64:
       if (!ReadField(1u << (format - kUint8), field)) return false;
-      slot.SetUnsigned(field);
+      builder_.Slot().SetUnsigned(field);
       return scalarDone();
     case kInt8:
     case kInt16:
@@ -275,7 +263,7 @@ bool MessagePackReader::ReadValue() {
       if (!ReadField(width, field)) return false;
       // Sign-extend from the field's width.
       const unsigned shift = 64 - 8 * width;
-      slot.SetSigned(static_cast<int64_t>(field << shift) >> shift);
+      builder_.Slot().SetSigned(static_cast<int64_t>(field << shift) >> shift);
       return scalarDone();
     }
     case kStr8:
@@ -298,31 +286,32 @@ bool MessagePackReader::ReadValue() {
 }
 
 size_t MessagePackReader::Read() {
-  frames_.emplace_back(&result_.Value());
-  while (position_ < length_ && !frames_.empty()) {
-    Frame& top = frames_.back();
-    if (top.open) {
-      if (top.index == top.count) {
-        frames_.pop_back();
-        continue;
-      }
-      if (top.target->Kind() == ValueKind::Structure) {
+  while (!rootDone_) {
+    // Close the containers whose items are all read; the object is complete when the last
+    // one closes.
+    while (!open_.empty() && open_.back().index == open_.back().count) {
+      builder_.End();
+      open_.pop_back();
+      if (open_.empty()) rootDone_ = true;
+    }
+    if (rootDone_ || position_ >= length_) break;
+    if (!open_.empty()) {
+      Counts& top = open_.back();
+      if (top.map) {
         if (top.index++ % 2 == 0) {
-          if (!ReadKey(top)) break;
+          if (!ReadKey()) break;
           continue;
         }
-        BindingProperty* member = &top.target->Get(top.pendingKey);
-        frames_.emplace_back(member);
+        // A repeated key selects the same member.
+        builder_.Key(pendingKey_);
       } else {
         if (top.index >= BindingProperty::kMaxElements) {
           Fail(FormatToString("Invalid MessagePack data at position %1. The array is too large.",
                               position_));
           break;
         }
-        BindingProperty* element = &top.target->At(static_cast<size_t>(top.index++));
-        frames_.emplace_back(element);
+        builder_.Element(static_cast<size_t>(top.index++));
       }
-      continue;
     }
     if (!ReadValue()) break;
   }

@@ -17,13 +17,15 @@ TreeBuilder::TreeBuilder(BindingProperty& root) : root_(root) {
 }
 
 BindingProperty& TreeBuilder::Slot() {
+  if (member_ != nullptr) {
+    BindingProperty& selected = *member_;
+    member_ = nullptr;
+    return selected;
+  }
   if (stack_.empty()) return root_;
   BindingProperty& container = *stack_.back();
-  if (container.Kind() == ValueKind::Collection) return container.Append();
-  assert(member_ != nullptr && "a value inside a structure needs a key first");
-  BindingProperty& member = *member_;
-  member_ = nullptr;
-  return member;
+  assert(container.Kind() == ValueKind::Collection && "a value inside a structure needs a key");
+  return container.Append();
 }
 
 BindingProperty* TreeBuilder::Open(ValueKind kind, ContainerMode mode) {
@@ -51,6 +53,11 @@ void TreeBuilder::End() noexcept {
   assert(!stack_.empty());
   stack_.pop_back();
   member_ = nullptr;
+}
+
+void TreeBuilder::Element(size_t index) {
+  assert(!stack_.empty() && stack_.back()->Kind() == ValueKind::Collection);
+  member_ = &stack_.back()->At(index);
 }
 
 void TreeBuilder::Key(std::string_view key) {

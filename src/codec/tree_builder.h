@@ -11,12 +11,12 @@
 //   close:         builder.End();
 //   structure key: builder.Key(text);  (selects or creates the member; a repeated key reuses it)
 //
-// Room left for the other decoders, not built yet:
+// How the other decoders use it:
 // - MessagePack merges a map over an earlier map and an array over an earlier array: it opens
 //   containers with ContainerMode::Keep, which keeps an existing structure's members (a repeated
-//   key then lands on the old member) and an existing collection's elements. Its per-frame
-//   element/pair counts stay in the MessagePack loop; it calls End() when a count runs out. Array
-//   elements addressed by index (At) rather than appended would be one more selector beside Key.
+//   key then lands on the old member) and an existing collection's elements, which it addresses
+//   by index (Element) so that they are overwritten from the first. Its element and pair counts
+//   stay in the MessagePack loop, which calls End() when a count runs out.
 // - YAML holds its pending key itself: a scalar arriving while AwaitingKey() is true becomes the
 //   key (Key(text)); anchors record the path the loop keeps beside Depth().
 #pragma once
@@ -60,6 +60,12 @@ class TreeBuilder {
   // Selects (creating when missing) the member `key` of the innermost structure as the slot of
   // the next value event. Precondition: the innermost open container is a structure.
   void Key(std::string_view key);
+
+  // Selects element `index` of the innermost collection (created, with any before it, when
+  // missing) as the slot of the next value event, instead of a new element: how a container
+  // decoded over an earlier one overwrites it from the start. Precondition: the innermost open
+  // container is a collection and `index` is below BindingProperty::kMaxElements.
+  void Element(size_t index);
 
   // The number of open containers.
   [[nodiscard]] size_t Depth() const noexcept { return stack_.size(); }

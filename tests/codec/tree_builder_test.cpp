@@ -86,6 +86,24 @@ TEST(TreeBuilderTest, ReplaceStartsEmptyAndKeepMergesIntoAnEarlierContainer) {
   }
 }
 
+TEST(TreeBuilderTest, ElementSelectsAnIndexInsteadOfAppending) {
+  BindingProperty root;
+  TreeBuilder builder(root);
+  ASSERT_TRUE(builder.BeginCollection());
+  builder.Slot().SetUnsigned(1);
+  builder.Slot().SetUnsigned(2);
+  builder.Slot().SetUnsigned(3);
+  builder.End();
+  ASSERT_TRUE(builder.BeginCollection(ContainerMode::Keep));
+  builder.Element(0);
+  builder.Slot().SetString("first");
+  builder.Element(4);  // beyond the end: the gap fills with empty elements
+  builder.Slot().SetBool(false);
+  builder.Slot().SetUnsigned(9);  // without a selection the next value is appended again
+  builder.End();
+  EXPECT_EQ(Compact(root), R"(["first",2,3,null,false,9])");
+}
+
 TEST(TreeBuilderTest, KeepStillReplacesAContainerOfTheOtherKind) {
   BindingProperty root;
   TreeBuilder builder(root);

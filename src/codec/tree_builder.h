@@ -17,8 +17,8 @@
 //   key then lands on the old member) and an existing collection's elements, which it addresses
 //   by index (Element) so that they are overwritten from the first. Its element and pair counts
 //   stay in the MessagePack loop, which calls End() when a count runs out.
-// - YAML holds its pending key itself: a scalar arriving while AwaitingKey() is true becomes the
-//   key (Key(text)); anchors record the path the loop keeps beside Depth().
+// - YAML: a scalar arriving while AwaitingKey() is true becomes the key (Key(text)); the loop
+//   keeps, beside each open container, its anchors and how it is reached from the root.
 #pragma once
 
 #include <cstddef>
@@ -66,6 +66,11 @@ class TreeBuilder {
   // decoded over an earlier one overwrites it from the start. Precondition: the innermost open
   // container is a collection and `index` is below BindingProperty::kMaxElements.
   void Element(size_t index);
+
+  // The innermost open container, or null at top level.
+  [[nodiscard]] const Binding::BindingProperty* Innermost() const noexcept {
+    return stack_.empty() ? nullptr : stack_.back();
+  }
 
   // The number of open containers.
   [[nodiscard]] size_t Depth() const noexcept { return stack_.size(); }

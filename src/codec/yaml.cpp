@@ -24,7 +24,6 @@ using Binding::FormatToString;
 using Binding::ValueKind;
 using Binding::ValueResult;
 
-constexpr size_t kMaxNesting = TreeBuilder::kMaxDepth;
 constexpr size_t kMaxAliasValues = 1000000;
 
 constexpr std::string_view kStrTag = "tag:yaml.org,2002:str";
@@ -65,20 +64,18 @@ struct AnchorRecord {
   std::vector<PathStep> path;
 };
 
-struct Frame {
-  explicit Frame(BindingProperty* node, PathStep path = {}) noexcept
-      : value(node), step(std::move(path)) {}
-
-  BindingProperty* value;
-  PathStep step;
-  enum Open : uint8_t { kSlot, kSequence, kMapping } open = kSlot;
-  std::string anchor;     // the anchor on the node itself
+// What the reader keeps beside each container the tree builder holds open.
+struct OpenNode {
+  bool sequence = false;
+  PathStep step;          // how the container is reached from its parent
+  std::string anchor;     // the anchor on the container itself
   std::string keyAnchor;  // the last anchor on one of its keys (a mapping's)
 };
 
 class YamlReader {
  public:
-  YamlReader(ValueResult& result, const char* text, size_t length) : result_(result) {
+  YamlReader(ValueResult& result, const char* text, size_t length)
+      : result_(result), builder_(result.Value()) {
     yaml_parser_initialize(&parser_);
     yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
     yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text), length);
@@ -102,30 +99,35 @@ class YamlReader {
   }
 
   bool Handle(const yaml_event_t& event);
-  bool Scalar(const yaml_event_t& event, BindingProperty& target, bool keyPosition);
+  bool Scalar(const yaml_event_t& event, bool keyPosition);
   bool TypeScalar(BindingProperty& target, std::string_view tag, std::string_view text,
                   bool quoted);
   bool OpenContainer(const yaml_event_t& event, bool sequence, bool keyPosition);
-  bool Alias(const yaml_event_t& event, BindingProperty& target, bool keyPosition);
+  bool Alias(const yaml_event_t& event, bool keyPosition);
   bool RegisterAnchor(std::string_view name, AnchorRecord record, const yaml_mark_t& mark);
-  std::vector<PathStep> CurrentPath() const;
-  void PopFrame() { frames_.pop_back(); }
+  // The path of the value due next: the open containers' steps and the slot's own.
+  std::vector<PathStep> SlotPath() const;
+  void SelectKey(std::string_view key) {
+    builder_.Key(key);
+    slotStep_ = PathStep{PathStep::kKey, 0, std::string(key)};
+  }
 
   ValueResult& result_;
+  TreeBuilder builder_;
   yaml_parser_t parser_;
-  std::vector<Frame> frames_;
+  std::vector<OpenNode> open_;  // beside the builder's open containers, innermost last
+  PathStep slotStep_;           // how the value due next is reached from its container
   std::unordered_map<std::string, AnchorRecord> anchors_;
-  bool havePendingKey_ = false;
-  std::string pendingKey_;
-  size_t openContainers_ = 0;
   size_t aliasValues_ = 0;
 };
 
-std::vector<PathStep> YamlReader::CurrentPath() const {
+std::vector<PathStep> YamlReader::SlotPath() const {
   std::vector<PathStep> path;
-  path.reserve(frames_.size());
-  for (const Frame& frame : frames_)
-    path.push_back(frame.step);
+  path.reserve(open_.size() + 2);
+  path.push_back(PathStep{});
+  for (size_t i = 1; i < open_.size(); ++i)
+    path.push_back(open_[i].step);
+  if (!open_.empty()) path.push_back(slotStep_);
   return path;
 }
 
@@ -204,7 +206,7 @@ bool YamlReader::TypeScalar(BindingProperty& target, std::string_view tag, std::
   return true;
 }
 
-bool YamlReader::Scalar(const yaml_event_t& event, BindingProperty& target, bool keyPosition) {
+bool YamlReader::Scalar(const yaml_event_t& event, bool keyPosition) {
   const auto& scalar = event.data.scalar;
   const std::string_view text(reinterpret_cast<const char*>(scalar.value), scalar.length);
   const std::string_view tag = View(scalar.tag);
@@ -213,26 +215,26 @@ bool YamlReader::Scalar(const yaml_event_t& event, BindingProperty& target, bool
     if (!tag.empty() && tag != kStrTag) {
       return Fail("Invalid mapping key. Only string scalar keys are allowed.", event.start_mark);
     }
-    pendingKey_.assign(text);
-    havePendingKey_ = true;
+    SelectKey(text);
     if (!anchor.empty()) {
       AnchorRecord record;
       record.isKey = true;
       record.keyText.assign(text);
       if (!RegisterAnchor(anchor, std::move(record), event.start_mark)) return false;
-      frames_.back().keyAnchor.assign(anchor);
+      open_.back().keyAnchor.assign(anchor);
     }
     return true;
   }
+  std::vector<PathStep> path;
+  if (!anchor.empty()) path = SlotPath();
   const bool quoted = scalar.style == YAML_SINGLE_QUOTED_SCALAR_STYLE ||
                       scalar.style == YAML_DOUBLE_QUOTED_SCALAR_STYLE;
-  if (!TypeScalar(target, tag, text, quoted)) return false;
+  if (!TypeScalar(builder_.Slot(), tag, text, quoted)) return false;
   if (!anchor.empty()) {
     AnchorRecord record;
-    record.path = CurrentPath();
+    record.path = std::move(path);
     if (!RegisterAnchor(anchor, std::move(record), event.start_mark)) return false;
   }
-  PopFrame();
   return true;
 }
 
@@ -241,24 +243,21 @@ bool YamlReader::OpenContainer(const yaml_event_t& event, bool sequence, bool ke
     return Fail(sequence ? "Unexpected start of sequence." : "Unexpected start of mapping.",
                 event.start_mark);
   }
-  if (openContainers_ >= kMaxNesting) return Fail("Nesting is too deep.", event.start_mark);
-  Frame& frame = frames_.back();
-  frame.value->Clear();
-  if (sequence) {
-    frame.value->MakeCollection();
-  } else {
-    frame.value->MakeStructure();
-  }
-  frame.open = sequence ? Frame::kSequence : Frame::kMapping;
-  ++openContainers_;
-  havePendingKey_ = false;
+  OpenNode node;
+  node.sequence = sequence;
+  node.step = open_.empty() ? PathStep{} : slotStep_;
+  const bool opened = sequence ? builder_.BeginCollection() : builder_.BeginStructure();
+  if (!opened) return Fail("Nesting is too deep.", event.start_mark);
+  open_.push_back(std::move(node));
   const std::string_view anchor =
       View(sequence ? event.data.sequence_start.anchor : event.data.mapping_start.anchor);
   if (!anchor.empty()) {
     AnchorRecord record;
-    record.path = CurrentPath();
+    record.path.push_back(PathStep{});
+    for (size_t i = 1; i < open_.size(); ++i)
+      record.path.push_back(open_[i].step);
     if (!RegisterAnchor(anchor, std::move(record), event.start_mark)) return false;
-    frames_.back().anchor.assign(anchor);
+    open_.back().anchor.assign(anchor);
   }
   return true;
 }
@@ -280,10 +279,10 @@ void Measure(const BindingProperty& value, size_t depth, size_t cap, size_t& cou
   }
 }
 
-bool YamlReader::Alias(const yaml_event_t& event, BindingProperty& target, bool keyPosition) {
+bool YamlReader::Alias(const yaml_event_t& event, bool keyPosition) {
   const std::string_view name = View(event.data.alias.anchor);
-  for (const Frame& frame : frames_) {
-    if (frame.anchor == name || frame.keyAnchor == name) {
+  for (const OpenNode& node : open_) {
+    if (node.anchor == name || node.keyAnchor == name) {
       return Fail(FormatToString("Cannot deserialize cyclic aliases. Alias \"%1\".", name),
                   event.start_mark);
     }
@@ -295,7 +294,7 @@ bool YamlReader::Alias(const yaml_event_t& event, BindingProperty& target, bool 
   const AnchorRecord& record = found->second;
   const BindingProperty* source = nullptr;
   if (!record.isKey) {
-    source = frames_.front().value;
+    source = &result_.Value();
     for (size_t i = 1; i < record.path.size(); ++i) {
       const PathStep& step = record.path[i];
       source = step.kind == PathStep::kIndex ? &source->At(step.index) : &source->Get(step.key);
@@ -304,27 +303,27 @@ bool YamlReader::Alias(const yaml_event_t& event, BindingProperty& target, bool 
   if (keyPosition) {
     // An alias as a mapping key: usable when it names a key or a string.
     if (record.isKey || source->Kind() == ValueKind::String) {
-      pendingKey_.assign(record.isKey ? std::string_view(record.keyText) : source->GetString());
-      havePendingKey_ = true;
+      SelectKey(record.isKey ? std::string_view(record.keyText) : source->GetString());
       return true;
     }
     return Fail("Invalid mapping key. Only string scalar keys are allowed.", event.start_mark);
   }
   if (record.isKey) {
-    target.SetString(record.keyText);
-  } else {
-    size_t count = 0;
-    size_t depth = 0;
-    Measure(*source, 0, kMaxAliasValues, count, depth);
-    aliasValues_ += count;
-    if (aliasValues_ > kMaxAliasValues) {
-      return Fail("Aliases expand to too many values.", event.start_mark);
-    }
-    if (openContainers_ + depth > kMaxNesting)
-      return Fail("Nesting is too deep.", event.start_mark);
-    target = *source;
+    builder_.Slot().SetString(record.keyText);
+    return true;
   }
-  PopFrame();
+  size_t count = 0;
+  size_t depth = 0;
+  Measure(*source, 0, kMaxAliasValues, count, depth);
+  aliasValues_ += count;
+  if (aliasValues_ > kMaxAliasValues) {
+    return Fail("Aliases expand to too many values.", event.start_mark);
+  }
+  if (builder_.Depth() + depth > TreeBuilder::kMaxDepth) {
+    return Fail("Nesting is too deep.", event.start_mark);
+  }
+  // The source may lie in the tree being built; copying into one tree is safe for any overlap.
+  builder_.Slot() = *source;
   return true;
 }
 
@@ -334,53 +333,38 @@ bool YamlReader::Handle(const yaml_event_t& event) {
     case YAML_DOCUMENT_END_EVENT:
       return true;
     case YAML_DOCUMENT_START_EVENT:
+      // A document after one that left the root empty fills the root instead.
       if (result_.Value().Kind() != ValueKind::Empty) {
         return FailPlain("Multi-document YAML is not supported.");
       }
-      // A document after one that left the root empty starts again from the root.
-      if (frames_.empty()) frames_.emplace_back(&result_.Value());
       return true;
     default:
       break;
   }
-  if (frames_.empty()) return FailPlain("Multi-document YAML is not supported.");
-  Frame& top = frames_.back();
-  BindingProperty* target = top.value;
-  const bool endsSequence = event.type == YAML_SEQUENCE_END_EVENT;
-  bool keyPosition = false;
-  if (top.open == Frame::kSequence && !endsSequence) {
-    PathStep step{PathStep::kIndex, top.value->Size(), {}};
-    target = &top.value->Append();
-    frames_.emplace_back(target, std::move(step));
-  } else if (top.open == Frame::kMapping && havePendingKey_) {
-    target = &top.value->Get(pendingKey_);
-    frames_.emplace_back(target, PathStep{PathStep::kKey, 0, pendingKey_});
-    havePendingKey_ = false;
-  } else {
-    keyPosition = top.open == Frame::kMapping;
+  const bool keyPosition = builder_.AwaitingKey();
+  if (!open_.empty() && open_.back().sequence && event.type != YAML_SEQUENCE_END_EVENT) {
+    slotStep_ = PathStep{PathStep::kIndex, builder_.Innermost()->Size(), {}};
   }
   switch (event.type) {
     case YAML_SCALAR_EVENT:
-      return Scalar(event, *target, keyPosition);
+      return Scalar(event, keyPosition);
     case YAML_SEQUENCE_START_EVENT:
       return OpenContainer(event, true, keyPosition);
     case YAML_MAPPING_START_EVENT:
       return OpenContainer(event, false, keyPosition);
     case YAML_SEQUENCE_END_EVENT:
     case YAML_MAPPING_END_EVENT:
-      PopFrame();
-      --openContainers_;
-      havePendingKey_ = false;
+      builder_.End();
+      open_.pop_back();
       return true;
     case YAML_ALIAS_EVENT:
-      return Alias(event, *target, keyPosition);
+      return Alias(event, keyPosition);
     default:
       return true;
   }
 }
 
 void YamlReader::Run() {
-  frames_.emplace_back(&result_.Value());
   yaml_event_t event;
   bool parsed = yaml_parser_parse(&parser_, &event) != 0;
   while (parsed) {

@@ -81,15 +81,15 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Player, accountId, name, platformId, level, w
 Player MakePlayer() {
   Player player;
   player.accountId = 2411930012345;
-  player.name = "Summoner of the Rift";
-  player.platformId = "EUW1";
+  player.name = "Player of the Week";
+  player.platformId = "QX1";
   player.level = 312;
   player.wins = 1042;
   player.losses = 998;
   player.tier = Tier::Gold;
   player.active = true;
-  player.region = "europe-west";
-  const char* roles[] = {"TOP", "JUNGLE", "MIDDLE", "BOTTOM", "SUPPORT"};
+  player.region = "north-east";
+  const char* roles[] = {"north", "south", "east", "west", "centre"};
   for (int i = 0; i < 20; ++i) {
     player.games.push_back(GameStats{i % 13, i % 7, (i * 3) % 17, 9000u + static_cast<uint32_t>(i),
                                      i % 2 == 0, roles[i % 5]});

@@ -108,13 +108,13 @@ void BuildAnswer(Value& root, Value& (*member)(Value&, const char*),
                  SetBool setBool) {
   Value& games = member(member(root, "games"), "games");
   setInt(member(root, "accountId"), 2411);
-  setString(member(root, "platformId"), "EUW1");
+  setString(member(root, "platformId"), "QX1");
   for (size_t g = 0; g < 20; ++g) {
     Value& game = element(games, g);
     setInt(member(game, "gameId"), 5000000000 + g);
     setInt(member(game, "gameCreation"), 1700000000000 + g * 1000);
-    setString(member(game, "gameMode"), g % 2 ? "CLASSIC" : "ARAM");
-    setString(member(game, "gameVersion"), "13.24.550.1234");
+    setString(member(game, "gameMode"), g % 2 ? "standard" : "duel");
+    setString(member(game, "gameVersion"), "4.2.17.9001");
     Value& participants = member(game, "participants");
     for (size_t p = 0; p < 10; ++p) {
       Value& participant = element(participants, p);
@@ -126,9 +126,9 @@ void BuildAnswer(Value& root, Value& (*member)(Value&, const char*),
       setInt(member(stats, "kills"), (g + p) % 17);
       setInt(member(stats, "deaths"), (g * p) % 11);
       setInt(member(stats, "assists"), (g + 2 * p) % 23);
-      setInt(member(stats, "goldEarned"), 9000 + g * 10 + p);
-      setInt(member(stats, "totalDamageDealt"), 120000 + g * 100 + p);
-      setInt(member(stats, "champLevel"), 18);
+      setInt(member(stats, "gold"), 9000 + g * 10 + p);
+      setInt(member(stats, "damage"), 120000 + g * 100 + p);
+      setInt(member(stats, "level"), 18);
       Value& items = member(stats, "items");
       for (size_t i = 0; i < 7; ++i)
         setInt(element(items, i), 1000 + i * 37 + p);

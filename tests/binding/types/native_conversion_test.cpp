@@ -384,7 +384,7 @@ TEST_F(RegisteredTypesTest, WritingOmitsZeroFieldsOnlyWhenAsked) {
   History native;
   native.accountId = 5;
   native.queue = Queue::Ranked;
-  native.games.push_back(Game{3, "ARAM"});
+  native.games.push_back(Game{3, "duel"});
   native.totals["kills"] = 4;
   native.extra.Get("note").SetString("kept");
   native.small = -2;
@@ -398,7 +398,7 @@ TEST_F(RegisteredTypesTest, WritingOmitsZeroFieldsOnlyWhenAsked) {
   EXPECT_EQ(value.Get("accountId").GetUnsigned(0), 5u);
   EXPECT_EQ(value.Get("queue").GetEnum().value, 7);
   EXPECT_EQ(value.Get("queue").GetEnum().type, &TypeIdOf<Queue>());
-  EXPECT_EQ(value.Get("games").At(0).Get("mode").GetString(), "ARAM");
+  EXPECT_EQ(value.Get("games").At(0).Get("mode").GetString(), "duel");
   EXPECT_EQ(value.Get("totals").Get("kills").GetSigned(0), 4);
   EXPECT_EQ(value.Get("extra").Get("note").GetString(), "kept");
   EXPECT_EQ(value.Get("small").GetSigned(0), -2);
@@ -409,7 +409,7 @@ TEST_F(RegisteredTypesTest, WritingOmitsZeroFieldsOnlyWhenAsked) {
   EXPECT_EQ(back.accountId, 5u);
   EXPECT_EQ(back.queue, Queue::Ranked);
   ASSERT_EQ(back.games.size(), 1u);
-  EXPECT_EQ(back.games[0].mode, "ARAM");
+  EXPECT_EQ(back.games[0].mode, "duel");
   EXPECT_EQ(back.totals.at("kills"), 4);
   EXPECT_EQ(back.extra.Get("note").GetString(), "kept");
 }

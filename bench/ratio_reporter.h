@@ -1,6 +1,6 @@
 // RatioReporter: Google Benchmark's console output, then the time ratio ours/<reference> of
 // every Operation/Case that has both an ".../ours" and a reference benchmark (below 1 means we are
-// faster). With --benchmark_repetitions=N the medians are compared.
+// faster), one column per reference. With --benchmark_repetitions=N the medians are compared.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -31,9 +31,18 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   // Prints one ratio per Operation/Case against the benchmark named Operation/Case/`reference`.
   void PrintRatios(const std::string& reference) {
+    PrintRatios(std::vector<std::string>{reference});
+  }
+
+  // Prints one row per Operation/Case that has at least one of `references`, with a column per
+  // reference ("-" where that reference was not run for the case).
+  void PrintRatios(const std::vector<std::string>& references) {
     for (const auto& [name, time] : medians_)
       times_[name] = time;
-    std::printf("\n%-36s %16s\n", "Operation/Case", ("ours/" + reference).c_str());
+    std::printf("\n%-36s", "Operation/Case");
+    for (const std::string& reference : references)
+      std::printf(" %16s", ("ours/" + reference).c_str());
+    std::printf("\n");
     const std::string suffix = "/ours";
     for (const auto& [name, time] : times_) {
       if (name.size() <= suffix.size() ||
@@ -41,9 +50,24 @@ class RatioReporter : public benchmark::ConsoleReporter {
         continue;
       }
       const std::string stem = name.substr(0, name.size() - suffix.size());
-      auto other = times_.find(stem + "/" + reference);
-      if (other == times_.end() || other->second <= 0) continue;
-      std::printf("%-36s %16.2f\n", stem.c_str(), time / other->second);
+      std::vector<double> ratios;
+      bool any = false;
+      for (const std::string& reference : references) {
+        auto other = times_.find(stem + "/" + reference);
+        const bool found = other != times_.end() && other->second > 0;
+        ratios.push_back(found ? time / other->second : -1);
+        any = any || found;
+      }
+      if (!any) continue;
+      std::printf("%-36s", stem.c_str());
+      for (double ratio : ratios) {
+        if (ratio < 0) {
+          std::printf(" %16s", "-");
+        } else {
+          std::printf(" %16.2f", ratio);
+        }
+      }
+      std::printf("\n");
     }
   }
 
@@ -52,16 +76,21 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> medians_;
 };
 
-// Runs the benchmarks selected on the command line and prints the ratios against `reference`;
-// the whole of a benchmark program's main.
-inline int RunBenchmarksWithRatios(int argc, char** argv, const std::string& reference) {
+// Runs the benchmarks selected on the command line and prints the ratios against each of
+// `references`; the whole of a benchmark program's main.
+inline int RunBenchmarksWithRatios(int argc, char** argv,
+                                   const std::vector<std::string>& references) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios(reference);
+  reporter.PrintRatios(references);
   benchmark::Shutdown();
   return 0;
+}
+
+inline int RunBenchmarksWithRatios(int argc, char** argv, const std::string& reference) {
+  return RunBenchmarksWithRatios(argc, argv, std::vector<std::string>{reference});
 }
 
 }  // namespace Oxle::Client::Bench

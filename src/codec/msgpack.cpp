@@ -1,5 +1,6 @@
 #include "codec/msgpack.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -94,6 +95,7 @@ class MessagePackReader {
     uint64_t count;  // items; twice the entries for a map, whose keys count as items
     uint64_t index;  // items read so far
     bool map;
+    bool overwrite;  // an array over an earlier one: elements are selected by index
   };
 
   bool Fail(std::string message) {
@@ -202,7 +204,17 @@ bool MessagePackReader::ReadValue() {
       return Fail(FormatToString("Invalid MessagePack data at position %1. Nesting is too deep.",
                                  position_));
     }
-    open_.push_back(Counts{map ? count * 2 : count, 0, map});
+    // Only an array decoded over an earlier, non-empty one addresses its elements by index;
+    // any other is appended to. Room is made up front for what the declared count, the
+    // remaining bytes (each element takes one at least) and a modest cap all allow, so a
+    // declared count never allocates ahead of the data; larger arrays grow as they fill.
+    const bool overwrite = !map && builder_.Innermost()->Size() != 0;
+    if (!map && !overwrite) {
+      constexpr uint64_t kReserveCap = 1024;
+      const uint64_t remaining = length_ - position_;
+      builder_.ReserveElements(static_cast<size_t>(std::min({count, remaining, kReserveCap})));
+    }
+    open_.push_back(Counts{map ? count * 2 : count, 0, map, overwrite});
     return true;
   };
   auto text = [&](unsigned width, bool isText) {
@@ -310,7 +322,10 @@ size_t MessagePackReader::Read() {
                               position_));
           break;
         }
-        builder_.Element(static_cast<size_t>(top.index++));
+        if (top.overwrite) {
+          builder_.Element(static_cast<size_t>(top.index));
+        }
+        ++top.index;
       }
     }
     if (!ReadValue()) break;

@@ -67,6 +67,12 @@ class TreeBuilder {
   // container is a collection and `index` is below BindingProperty::kMaxElements.
   void Element(size_t index);
 
+  // Makes room for `count` elements in the innermost open collection (a count the decoder knows
+  // is backed by its input). Precondition: count <= BindingProperty::kMaxElements.
+  void ReserveElements(size_t count) {
+    if (!stack_.empty()) stack_.back()->Reserve(count);
+  }
+
   // The innermost open container, or null at top level.
   [[nodiscard]] const Binding::BindingProperty* Innermost() const noexcept {
     return stack_.empty() ? nullptr : stack_.back();

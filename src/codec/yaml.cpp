@@ -243,19 +243,20 @@ bool YamlReader::OpenContainer(const yaml_event_t& event, bool sequence, bool ke
     return Fail(sequence ? "Unexpected start of sequence." : "Unexpected start of mapping.",
                 event.start_mark);
   }
+  const std::string_view anchor =
+      View(sequence ? event.data.sequence_start.anchor : event.data.mapping_start.anchor);
+  // The container's own path is the path of the slot it fills.
+  std::vector<PathStep> path;
+  if (!anchor.empty()) path = SlotPath();
   OpenNode node;
   node.sequence = sequence;
   node.step = open_.empty() ? PathStep{} : slotStep_;
   const bool opened = sequence ? builder_.BeginCollection() : builder_.BeginStructure();
   if (!opened) return Fail("Nesting is too deep.", event.start_mark);
   open_.push_back(std::move(node));
-  const std::string_view anchor =
-      View(sequence ? event.data.sequence_start.anchor : event.data.mapping_start.anchor);
   if (!anchor.empty()) {
     AnchorRecord record;
-    record.path.push_back(PathStep{});
-    for (size_t i = 1; i < open_.size(); ++i)
-      record.path.push_back(open_[i].step);
+    record.path = std::move(path);
     if (!RegisterAnchor(anchor, std::move(record), event.start_mark)) return false;
     open_.back().anchor.assign(anchor);
   }

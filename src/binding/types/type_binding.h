@@ -265,13 +265,9 @@ requires(!std::is_same_v<E, uint8_t> && ElementConvertible<E>) struct Converter<
     target.MakeCollection();
     target.Reserve(value.size());
     const TypeIdentifier elementType = ElementType(type);
+    // Elements of a const vector<bool> read as plain bools, so one form serves every E.
     for (size_t i = 0; i < value.size() && status.Ok(); ++i) {
-      if constexpr (std::is_same_v<E, bool>) {
-        const bool element = value[i];
-        Converter<bool>::Write(status, target.Append(), element, elementType, registry);
-      } else {
-        Converter<E>::Write(status, target.Append(), value[i], elementType, registry);
-      }
+      Converter<E>::Write(status, target.Append(), value[i], elementType, registry);
     }
   }
   static int IsZero(const std::vector<E>& value) noexcept { return value.empty() ? 1 : 0; }

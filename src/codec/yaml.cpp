@@ -293,15 +293,18 @@ bool YamlReader::Alias(const yaml_event_t& event, bool keyPosition) {
     return Fail(FormatToString("Undefined alias encountered: \"%1\".", name), event.start_mark);
   }
   const AnchorRecord& record = found->second;
-  const BindingProperty* source = nullptr;
-  if (!record.isKey) {
-    source = &result_.Value();
+  // Walked afresh whenever needed: taking a slot may move the elements of the collection the
+  // anchored node lives in.
+  auto walk = [&]() -> const BindingProperty& {
+    const BindingProperty* node = &result_.Value();
     for (size_t i = 1; i < record.path.size(); ++i) {
       const PathStep& step = record.path[i];
-      source = step.kind == PathStep::kIndex ? &source->At(step.index) : &source->Get(step.key);
+      node = step.kind == PathStep::kIndex ? &node->At(step.index) : &node->Get(step.key);
     }
-  }
+    return *node;
+  };
   if (keyPosition) {
+    const BindingProperty* source = record.isKey ? nullptr : &walk();
     // An alias as a mapping key: usable when it names a key or a string.
     if (record.isKey || source->Kind() == ValueKind::String) {
       SelectKey(record.isKey ? std::string_view(record.keyText) : source->GetString());
@@ -315,7 +318,7 @@ bool YamlReader::Alias(const yaml_event_t& event, bool keyPosition) {
   }
   size_t count = 0;
   size_t depth = 0;
-  Measure(*source, 0, kMaxAliasValues, count, depth);
+  Measure(walk(), 0, kMaxAliasValues, count, depth);
   aliasValues_ += count;
   if (aliasValues_ > kMaxAliasValues) {
     return Fail("Aliases expand to too many values.", event.start_mark);
@@ -324,7 +327,8 @@ bool YamlReader::Alias(const yaml_event_t& event, bool keyPosition) {
     return Fail("Nesting is too deep.", event.start_mark);
   }
   // The source may lie in the tree being built; copying into one tree is safe for any overlap.
-  builder_.Slot() = *source;
+  BindingProperty& slot = builder_.Slot();
+  slot = walk();
   return true;
 }
 

@@ -124,6 +124,9 @@ TEST(YamlTest, AliasesAreIndependentCopies) {
           {"s: &s text\nt: *s", "{s:'text';t:'text';}"},
           {"base: &b {x: 1}\nlist: [*b, *b]", "{base:{x:u1;};list:[{x:u1;},{x:u1;}];}"},
           {"k: &k name\n*k : value", "{k:'name';name:'value';}"},
+          // The copy lands in the collection that holds its source, which then grows.
+          {"[&x 1, *x, *x]", "[u1,u1,u1]"},
+          {"a,ab: [ &x  2, *x]\nb: *x", "{a,ab:[u2,u2];b:u2;}"},
       },
       true);
   Check(

@@ -148,6 +148,305 @@ struct HostApi {
 TPK_ABI_ASSERT(sizeof(HostApi) == 10 * sizeof(void (*)(void)), "HostApi has ten slots");
 TPK_ABI_ASSERT(offsetof(HostApi, Log) == 9 * sizeof(void (*)(void)), "HostApi Log is slot 9");
 
+/* ---- Flat API description: the registered functions, types and events as linked arrays. ---- */
+
+/* Every record starts with a link to the next record of the same array (null in the last one), so
+ * a host may walk a list from its first record alone. Texts belong to the module and stay valid
+ * while its API registry is unchanged; an empty text is "", never null. Codes are the binding type
+ * codes 1 to 19 ("bool" ... "map"), 0 for anything else. Type names are set only for vector, enum,
+ * struct and map descriptors that carry a registered type, and are "" otherwise. */
+
+#pragma pack(push, 1)
+
+/* 25 bytes on a 32-bit target. */
+typedef struct FlatArgumentRecord {
+  const struct FlatArgumentRecord* next;
+  const char* name;
+  const char* description;
+  uint32_t code;
+  uint32_t elementCode; /* for vector and map */
+  const char* typeName;
+  uint8_t optional;
+} FlatArgumentRecord;
+
+/* 61 bytes on a 32-bit target. */
+typedef struct FlatFunctionRecord {
+  const struct FlatFunctionRecord* next;
+  void* reserved; /* zero */
+  void* userData; /* zero here; an export entry keeps its user data in this slot */
+  const char* name;
+  const char* nameSpace;
+  const FlatArgumentRecord* arguments;
+  uint32_t argumentCount;
+  uint32_t returnCode;
+  uint32_t returnElementCode;
+  const char* returnTypeName;
+  const char* description;
+  const char* help;
+  uint8_t threadSafe;
+  const char* asyncTypeName; /* the completion event's payload type of an async function, or "" */
+  const char* const* tags;
+  uint32_t tagCount;
+} FlatFunctionRecord;
+
+/* 29 bytes on a 32-bit target. */
+typedef struct FlatFieldRecord {
+  const struct FlatFieldRecord* next;
+  const char* name;
+  const char* description;
+  uint32_t offset; /* inside the native structure */
+  uint32_t code;
+  uint32_t elementCode;
+  const char* typeName;
+  uint8_t optional;
+} FlatFieldRecord;
+
+/* 16 bytes on a 32-bit target. */
+typedef struct FlatEnumeratorRecord {
+  const struct FlatEnumeratorRecord* next;
+  const char* name;
+  const char* description;
+  int32_t value;
+} FlatEnumeratorRecord;
+
+/* 40 bytes on a 32-bit target. A struct has fields and no enumerators, an enum the reverse;
+ * `count` counts the one that is set. */
+typedef struct FlatTypeRecord {
+  const struct FlatTypeRecord* next;
+  const char* name;
+  const char* nameSpace;
+  uint32_t nativeSize;
+  const char* description;
+  const char* const* tags;
+  uint32_t tagCount;
+  const FlatFieldRecord* fields;
+  const FlatEnumeratorRecord* enumerators;
+  uint32_t count;
+} FlatTypeRecord;
+
+/* 28 bytes on a 32-bit target. */
+typedef struct FlatEventRecord {
+  const struct FlatEventRecord* next;
+  const char* name;
+  const char* nameSpace;
+  const char* dataTypeName;
+  const char* description;
+  const char* const* tags;
+  uint32_t tagCount;
+} FlatEventRecord;
+
+#pragma pack(pop)
+
+TPK_ABI_ASSERT(sizeof(FlatArgumentRecord) == 4 * sizeof(void*) + 9, "FlatArgumentRecord layout");
+TPK_ABI_ASSERT(offsetof(FlatArgumentRecord, typeName) == 3 * sizeof(void*) + 8,
+               "FlatArgumentRecord type name offset");
+TPK_ABI_ASSERT(sizeof(FlatFunctionRecord) == 11 * sizeof(void*) + 17, "FlatFunctionRecord layout");
+TPK_ABI_ASSERT(offsetof(FlatFunctionRecord, userData) == 2 * sizeof(void*),
+               "FlatFunctionRecord user data offset");
+TPK_ABI_ASSERT(offsetof(FlatFunctionRecord, returnCode) == 6 * sizeof(void*) + 4,
+               "FlatFunctionRecord return code offset");
+TPK_ABI_ASSERT(offsetof(FlatFunctionRecord, threadSafe) == 9 * sizeof(void*) + 12,
+               "FlatFunctionRecord thread-safe offset");
+TPK_ABI_ASSERT(offsetof(FlatFunctionRecord, tagCount) == 11 * sizeof(void*) + 13,
+               "FlatFunctionRecord tag count offset");
+TPK_ABI_ASSERT(sizeof(FlatFieldRecord) == 4 * sizeof(void*) + 13, "FlatFieldRecord layout");
+TPK_ABI_ASSERT(offsetof(FlatFieldRecord, offset) == 3 * sizeof(void*), "FlatFieldRecord offset");
+TPK_ABI_ASSERT(sizeof(FlatEnumeratorRecord) == 3 * sizeof(void*) + 4,
+               "FlatEnumeratorRecord layout");
+TPK_ABI_ASSERT(sizeof(FlatTypeRecord) == 7 * sizeof(void*) + 12, "FlatTypeRecord layout");
+TPK_ABI_ASSERT(offsetof(FlatTypeRecord, fields) == 5 * sizeof(void*) + 8,
+               "FlatTypeRecord field array offset");
+TPK_ABI_ASSERT(sizeof(FlatEventRecord) == 6 * sizeof(void*) + 4, "FlatEventRecord layout");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(FlatFunctionRecord) == 61,
+               "a flat function record is 61 bytes on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || offsetof(FlatFunctionRecord, userData) == 8,
+               "a flat function record's user data slot is at byte 8 on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || offsetof(FlatFunctionRecord, threadSafe) == 48,
+               "a flat function record's thread-safe byte is at byte 48 on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(FlatArgumentRecord) == 25,
+               "a flat argument record is 25 bytes on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(FlatTypeRecord) == 40,
+               "a flat type record is 40 bytes on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(FlatFieldRecord) == 29,
+               "a flat field record is 29 bytes on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(FlatEnumeratorRecord) == 16,
+               "a flat enumerator record is 16 bytes on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(FlatEventRecord) == 28,
+               "a flat event record is 28 bytes on 32-bit");
+
+/* ---- end of the flat API description ---- */
+
+/* ---- API requests: the records of one call of an exported API function. ---- */
+
+#pragma pack(push, 1)
+
+/* One request header or response header: two NUL-terminated texts. */
+typedef struct ApiHeader {
+  const char* name;
+  const char* value;
+} ApiHeader;
+
+/* A native argument: an argument name (null to bind by position) and the value. 16 bytes on a
+ * 32-bit target. */
+typedef struct ApiNativeArgument {
+  const char* name;
+  HostValue value;
+} ApiNativeArgument;
+
+#pragma pack(pop)
+
+/* Given by the host for each call; twelve words. The host owns everything it points to. */
+struct ApiRequestRecord {
+  uint32_t method;                          /* 0: 1 DELETE ... 7 PUT, 8 named by methodName */
+  const char* target;                       /* 1: path, optionally "?" and a query string */
+  const ApiNativeArgument* nativeArguments; /* 2 */
+  uint32_t nativeArgumentCount;             /* 3 */
+  void* userData;                           /* 4: the export entry's user data */
+  const ApiHeader* headers;                 /* 5 */
+  uint32_t headerCount;                     /* 6 */
+  const char* contentType;                  /* 7: of the body */
+  const uint8_t* body;                      /* 8: null when there is no body */
+  uint32_t bodyLength;                      /* 9 */
+  void* callerContext;                      /* 10: handed to the function unread */
+  const char* methodName;                   /* 11: read only when method is 8 */
+};
+typedef struct ApiRequestRecord ApiRequestRecord;
+
+/* Pulls the next piece of a response body into buffer: on entry *length is the room, on return
+ * the bytes written; *moreData tells whether bytes remain. 0 when the body cannot be read. */
+typedef uint8_t (*ApiBodyReadCallback)(void* stream, void* buffer, uint32_t* length,
+                                       uint8_t* moreData);
+/* Destroys a response body stream; call it at most once, before the record's free callback. */
+typedef void (*ApiBodyReleaseCallback)(void* stream);
+/* Releases everything the module put into a response record and zeroes it. */
+typedef void (*ApiResponseFreeCallback)(struct ApiResponseRecord* response);
+
+#pragma pack(push, 1)
+
+/* Allocated by the host, filled by the module; 62 bytes on a 32-bit target. When the host has
+ * read it, it calls `free` (which is always set). */
+struct ApiResponseRecord {
+  HostValue value;                    /* 0: the result, owned by the module */
+  char* errorMessage;                 /* 12: set when error is 1 */
+  uint8_t error;                      /* 16: 1 when the call failed */
+  uint8_t settingByte;                /* 17 */
+  uint32_t settingCode;               /* 18: 1, 2 or 3, else 0 */
+  uint32_t status;                    /* 22: 0 when the function set none */
+  char* text;                         /* 26: never null once filled ("" when none) */
+  ApiHeader* headers;                 /* 30 */
+  uint32_t headerCount;               /* 34 */
+  ApiBodyReadCallback readBody;       /* 38: set with bodyStream */
+  ApiBodyReleaseCallback releaseBody; /* 42: set with bodyStream */
+  uint32_t bodySize;                  /* 46 */
+  uint32_t reserved;                  /* 50: zero */
+  void* bodyStream;                   /* 54: null when there is no body */
+  ApiResponseFreeCallback free;       /* 58 */
+};
+typedef struct ApiResponseRecord ApiResponseRecord;
+
+#pragma pack(pop)
+
+TPK_ABI_ASSERT(sizeof(ApiNativeArgument) == sizeof(void*) + sizeof(HostValue),
+               "ApiNativeArgument layout");
+TPK_ABI_ASSERT(sizeof(ApiRequestRecord) == 12 * (TPK_ABI_32BIT ? 4 : 8), "ApiRequestRecord layout");
+TPK_ABI_ASSERT(offsetof(ApiResponseRecord, errorMessage) == sizeof(HostValue),
+               "ApiResponseRecord error message offset");
+TPK_ABI_ASSERT(offsetof(ApiResponseRecord, status) == sizeof(HostValue) + sizeof(void*) + 6,
+               "ApiResponseRecord status offset");
+TPK_ABI_ASSERT(sizeof(ApiResponseRecord) == sizeof(HostValue) + 7 * sizeof(void*) + 22,
+               "ApiResponseRecord layout");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(ApiNativeArgument) == 16,
+               "a native argument is 16 bytes on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(ApiRequestRecord) == 48,
+               "a request record is 12 words on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(ApiResponseRecord) == 62,
+               "a response record is 62 bytes on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || (offsetof(ApiResponseRecord, errorMessage) == 12 &&
+                                  offsetof(ApiResponseRecord, error) == 16 &&
+                                  offsetof(ApiResponseRecord, settingCode) == 18 &&
+                                  offsetof(ApiResponseRecord, status) == 22 &&
+                                  offsetof(ApiResponseRecord, text) == 26 &&
+                                  offsetof(ApiResponseRecord, readBody) == 38 &&
+                                  offsetof(ApiResponseRecord, bodySize) == 46 &&
+                                  offsetof(ApiResponseRecord, bodyStream) == 54 &&
+                                  offsetof(ApiResponseRecord, free) == 58),
+               "response record offsets on 32-bit");
+
+/* ---- The export table: how the host learns the API's HTTP functions and calls them. ---- */
+
+/* Called by the host for a request to one export entry; `response` is filled (see above). */
+typedef void (*ApiExportCallback)(ApiResponseRecord* response, const ApiRequestRecord* request);
+
+/* The user data of an export entry, given back in word 4 of each request to it. */
+typedef struct ApiExportUserData {
+  void* registry; /* the module's API registry */
+  void* binding;  /* the function's route binding */
+} ApiExportUserData;
+
+#pragma pack(push, 1)
+
+/* Where a request may supply one argument of a function; 8 bytes on a 32-bit target. */
+typedef struct ApiArgumentLocationRecord {
+  const struct ApiArgumentLocationRecord* next; /* the function's next argument, or null */
+  uint32_t location;                            /* 0 anywhere, 1 query, 2 path, 4 header, 5 body */
+} ApiArgumentLocationRecord;
+
+/* One list of texts attached to a route binding. */
+typedef struct ApiStringListRecord {
+  const struct ApiStringListRecord* next;
+  const char* const* texts;
+  uint32_t count;
+} ApiStringListRecord;
+
+/* One HTTP-served function; 90 bytes on a 32-bit target. The function's flat record comes first,
+ * with its link pointing to the next entry's record and its user data set. */
+typedef struct ApiExportEntry {
+  FlatFunctionRecord function;                        /* 0 */
+  ApiExportCallback callback;                         /* 61 */
+  const ApiArgumentLocationRecord* argumentLocations; /* 65: one per argument, in order */
+  const char* pathTemplate;                           /* 69 */
+  uint32_t method;                                    /* 73: 1 to 8, else 0 (any) */
+  uint8_t flags;                                      /* 77 */
+  const ApiStringListRecord* stringLists;             /* 78 */
+  uint32_t stringListCount;                           /* 82 */
+  const char* methodName;                             /* 86 */
+} ApiExportEntry;
+
+#pragma pack(pop)
+
+/* Six words: the entries (linked through their first word), their number, and the heads of the
+ * flat description's function, type and event lists (every registered item, served over HTTP or
+ * not), then a zero word. */
+typedef struct ApiExportTable {
+  const ApiExportEntry* entries;
+  uint32_t entryCount;
+  const FlatFunctionRecord* functions;
+  const FlatTypeRecord* types;
+  const FlatEventRecord* events;
+  uint32_t reserved;
+} ApiExportTable;
+
+TPK_ABI_ASSERT(sizeof(ApiArgumentLocationRecord) == sizeof(void*) + 4,
+               "ApiArgumentLocationRecord layout");
+TPK_ABI_ASSERT(offsetof(ApiExportEntry, callback) == sizeof(FlatFunctionRecord),
+               "ApiExportEntry callback offset");
+TPK_ABI_ASSERT(sizeof(ApiExportEntry) == sizeof(FlatFunctionRecord) + 5 * sizeof(void*) + 9,
+               "ApiExportEntry layout");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(ApiArgumentLocationRecord) == 8,
+               "an argument-location record is 8 bytes on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || (sizeof(ApiExportEntry) == 90 &&
+                                  offsetof(ApiExportEntry, argumentLocations) == 65 &&
+                                  offsetof(ApiExportEntry, pathTemplate) == 69 &&
+                                  offsetof(ApiExportEntry, method) == 73 &&
+                                  offsetof(ApiExportEntry, flags) == 77 &&
+                                  offsetof(ApiExportEntry, stringLists) == 78 &&
+                                  offsetof(ApiExportEntry, stringListCount) == 82 &&
+                                  offsetof(ApiExportEntry, methodName) == 86),
+               "an export entry is 90 bytes on 32-bit, with the documented offsets");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(ApiExportTable) == 24, "the export table is six words");
+
+/* ---- end of the API request records and export table ---- */
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

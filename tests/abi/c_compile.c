@@ -24,5 +24,22 @@ int main(void) {
   if ((const char*)&entry.keyOwned - (const char*)&entry !=
       (long)(sizeof(void*) + sizeof(HostValue)))
     return 3;
+  {
+    /* A host walks the flat description by its links. */
+    FlatEnumeratorRecord enumerators[2] = {{0}};
+    const FlatEnumeratorRecord* walk;
+    int count = 0;
+    enumerators[0].next = &enumerators[1];
+    enumerators[1].value = -1;
+    for (walk = enumerators; walk != NULL; walk = walk->next)
+      ++count;
+    if (count != 2 || enumerators[0].next->value != -1) return 4;
+    if (sizeof(void*) == 4 &&
+        (sizeof(FlatFunctionRecord) != 61 || sizeof(FlatArgumentRecord) != 25 ||
+         sizeof(FlatTypeRecord) != 40 || sizeof(FlatFieldRecord) != 29 ||
+         sizeof(FlatEnumeratorRecord) != 16 || sizeof(FlatEventRecord) != 28 ||
+         offsetof(FlatFunctionRecord, userData) != 8))
+      return 5;
+  }
   return 0;
 }

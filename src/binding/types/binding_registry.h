@@ -78,6 +78,13 @@ struct ArgumentRecord {
   std::unordered_map<std::string, std::string> attributes;
 };
 
+// What a function record calls: owned by the record, defined by the layer that invokes it (the
+// API layer's handlers derive from it). The registry itself never calls it.
+class FunctionCallable {
+ public:
+  virtual ~FunctionCallable() = default;
+};
+
 struct FunctionRecord {
   std::string name;
   std::vector<ArgumentRecord> arguments;
@@ -91,7 +98,8 @@ struct FunctionRecord {
   bool threadSafe = false;
   bool async = false;
   BindingRegistry* registry = nullptr;
-  size_t nextArgument = 0;  // the slot AddArgument fills next
+  size_t nextArgument = 0;                     // the slot AddArgument fills next
+  std::shared_ptr<FunctionCallable> callable;  // the function invoker; may be null
 };
 
 struct EventRecord {

@@ -1,0 +1,138 @@
+#include "api/api_registry.h"
+
+#include <cstring>
+#include <utility>
+
+#include "api/dispatch.h"
+
+namespace Oxle::Client::Api {
+
+ApiRegistry::~ApiRegistry() = default;
+
+RouteBinding& ApiRegistry::CreateRouteBinding(const Binding::FunctionRecord& function) {
+  auto binding = std::make_unique<RouteBinding>();
+  binding->function = &function;
+  binding->argumentLocations.assign(function.arguments.size(), ArgumentLocation::Any);
+  RouteBinding& created = *binding;
+  std::lock_guard<std::mutex> lock(bindingsMutex_);
+  std::unique_ptr<RouteBinding>& slot = bindings_[&function];
+  if (slot) retiredBindings_.push_back(std::move(slot));
+  slot = std::move(binding);
+  return created;
+}
+
+RouteBinding* ApiRegistry::FindRouteBinding(const Binding::FunctionRecord& function) const {
+  std::lock_guard<std::mutex> lock(bindingsMutex_);
+  const auto found = bindings_.find(&function);
+  return found != bindings_.end() ? found->second.get() : nullptr;
+}
+
+std::vector<const RouteBinding*> ApiRegistry::CopyRouteBindings() const {
+  std::lock_guard<std::mutex> lock(bindingsMutex_);
+  std::vector<const RouteBinding*> copy;
+  copy.reserve(bindings_.size());
+  for (const auto& [function, binding] : bindings_)
+    copy.push_back(binding.get());
+  return copy;
+}
+
+const ApiExportTable& ApiRegistry::BuildExportTable() {
+  // Bindings by their function's name; the names live in the function records.
+  std::unordered_map<std::string_view, const RouteBinding*> byName;
+  for (const RouteBinding* binding : CopyRouteBindings()) {
+    if (binding->function != nullptr) byName[binding->function->name] = binding;
+  }
+  const auto functions = CopyFunctions();
+  const auto types = CopyTypes();
+  const auto events = CopyEvents();
+  const Binding::FlatApiArrays arrays =
+      Binding::BuildFlatApiDescription(flat_, functions, types, events);
+
+  // Size every array first: entries point into them.
+  size_t locationCount = 0;
+  size_t listCount = 0;
+  for (const auto& [name, binding] : byName) {
+    locationCount += binding->function->arguments.size();
+    listCount += binding->stringLists.size();
+  }
+  entries_.assign(byName.size(), ApiExportEntry{});
+  locations_.assign(locationCount, ApiArgumentLocationRecord{});
+  stringLists_.assign(listCount, ApiStringListRecord{});
+  stringListTexts_.clear();
+  stringListTexts_.reserve(listCount);
+
+  size_t e = 0;
+  size_t l = 0;
+  size_t s = 0;
+  std::vector<std::string_view> entryNames;
+  entryNames.reserve(byName.size());
+  for (const auto& [name, binding] : byName) {
+    ApiExportEntry& entry = entries_[e++];
+    entryNames.push_back(name);
+    if (const FlatFunctionRecord* flat = flat_.FindFunction(name)) entry.function = *flat;
+    const size_t arguments = binding->function->arguments.size();
+    if (arguments > 0) entry.argumentLocations = &locations_[l];
+    for (size_t i = 0; i < arguments; ++i, ++l) {
+      const auto location = i < binding->argumentLocations.size() ? binding->argumentLocations[i]
+                                                                  : ArgumentLocation::Any;
+      const auto code = static_cast<uint32_t>(location);
+      locations_[l].location = code >= 1 && code <= 5 ? code : 0;
+      locations_[l].next = i + 1 < arguments ? &locations_[l + 1] : nullptr;
+    }
+    entry.pathTemplate = binding->pathTemplate.c_str();
+    const auto method = static_cast<uint32_t>(binding->method);
+    entry.method = method >= 1 && method <= 8 ? method : 0;
+    entry.flags = binding->flags;
+    if (!binding->stringLists.empty()) entry.stringLists = &stringLists_[s];
+    entry.stringListCount = static_cast<uint32_t>(binding->stringLists.size());
+    for (size_t i = 0; i < binding->stringLists.size(); ++i, ++s) {
+      std::vector<const char*>& texts = stringListTexts_.emplace_back();
+      for (const std::string& text : binding->stringLists[i])
+        texts.push_back(text.c_str());
+      stringLists_[s].texts = texts.empty() ? nullptr : texts.data();
+      stringLists_[s].count = static_cast<uint32_t>(texts.size());
+      stringLists_[s].next = i + 1 < binding->stringLists.size() ? &stringLists_[s + 1] : nullptr;
+    }
+    entry.methodName = binding->methodName.c_str();
+  }
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    entries_[i].function.next = i + 1 < entries_.size() ? &entries_[i + 1].function : nullptr;
+  }
+
+  // The user-data pairs, found by name from the entries. The map starts at 8 buckets and
+  // doubles while it would be loaded beyond its maximum.
+  userData_.clear();
+  size_t buckets = 8;
+  while (static_cast<float>(buckets) <
+         static_cast<float>(entries_.size()) / userData_.max_load_factor()) {
+    buckets *= 2;
+  }
+  userData_.rehash(buckets);
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    ApiExportUserData& pair = userData_[std::string(entryNames[i])];
+    pair.registry = this;
+    pair.binding = const_cast<RouteBinding*>(byName[entryNames[i]]);
+    entries_[i].function.userData = &pair;
+    entries_[i].callback = &ExportCallback;
+  }
+
+  table_.entries = entries_.empty() ? nullptr : entries_.data();
+  table_.entryCount = static_cast<uint32_t>(entries_.size());
+  table_.functions = arrays.functions;
+  table_.types = arrays.types;
+  table_.events = arrays.events;
+  table_.reserved = 0;
+  return table_;
+}
+
+void DeclareArgument(ApiRegistry& registry, Binding::FunctionRecord& function,
+                     std::string_view name, std::string_view description,
+                     ArgumentLocation location) {
+  const size_t index = function.nextArgument;
+  Binding::BindingRegistry::AddArgument(function, name, description);
+  if (RouteBinding* binding = registry.FindRouteBinding(function)) {
+    SetArgumentLocation(*binding, index, location);
+  }
+}
+
+}  // namespace Oxle::Client::Api

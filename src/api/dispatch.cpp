@@ -1,0 +1,602 @@
+#include "api/dispatch.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "api/api_handler.h"
+#include "api/api_registry.h"
+#include "binding/format/positional_format.h"
+#include "binding/format/split_join.h"
+#include "binding/types/api_help.h"
+#include "binding/types/builtin_types.h"
+#include "binding/types/host_value.h"
+#include "codec/json.h"
+#include "codec/msgpack.h"
+#include "codec/yaml.h"
+#include "log/allocation_hooks.h"
+
+namespace Oxle::Client::Api {
+
+using Binding::BindingCode;
+using Binding::BindingProperty;
+using Binding::FormatToString;
+using Binding::FunctionRecord;
+using Binding::ValueKind;
+using Binding::ValueResult;
+
+namespace {
+
+// Names and values in delivery order; a repeated name keeps its first place and takes the last
+// value, so binding order (and so which failure is reported first) does not depend on hashing.
+using OrderedPairs = std::vector<std::pair<std::string, std::string>>;
+
+void PutLast(OrderedPairs& pairs, std::unordered_map<std::string, size_t>& index, std::string key,
+             std::string value) {
+  auto [slot, inserted] = index.try_emplace(key, pairs.size());
+  if (inserted) {
+    pairs.emplace_back(std::move(key), std::move(value));
+  } else {
+    pairs[slot->second].second = std::move(value);
+  }
+}
+
+[[nodiscard]] std::string_view Text(const char* text) noexcept {
+  return text != nullptr ? std::string_view(text) : std::string_view();
+}
+
+// Case-insensitive: does `text` start with `literal`?
+[[nodiscard]] bool StartsWithNoCase(std::string_view text, std::string_view literal) noexcept {
+  if (text.size() < literal.size()) return false;
+  for (size_t i = 0; i < literal.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(literal[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+[[nodiscard]] std::string_view SkipSpaces(std::string_view text) noexcept {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])) != 0)
+    ++i;
+  return text.substr(i);
+}
+
+[[nodiscard]] ArgumentLocation DeclaredLocation(const RouteBinding& binding,
+                                                size_t index) noexcept {
+  return index < binding.argumentLocations.size() ? binding.argumentLocations[index]
+                                                  : ArgumentLocation::Any;
+}
+
+[[nodiscard]] bool IsContainerCode(BindingCode code) noexcept {
+  return code == BindingCode::Object || code == BindingCode::Vector || code == BindingCode::Struct;
+}
+
+// Copies `text` with the framework's allocator; null when memory is exhausted.
+[[nodiscard]] char* CopyText(std::string_view text) noexcept {
+  auto* copy = static_cast<char*>(Log::Allocate(text.size() + 1));
+  if (copy == nullptr) return nullptr;
+  std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  return copy;
+}
+
+[[nodiscard]] char* CopyTextOrThrow(std::string_view text) {
+  char* copy = CopyText(text);
+  if (copy == nullptr) throw std::bad_alloc();
+  return copy;
+}
+
+// The object behind a record's body stream word: the stream, until the host releases it.
+struct BodyHandle {
+  BodyStream* stream = nullptr;
+};
+
+uint8_t ReadBody(void* object, void* buffer, uint32_t* length, uint8_t* moreData) noexcept {
+  auto* handle = static_cast<BodyHandle*>(object);
+  if (handle == nullptr || handle->stream == nullptr || length == nullptr) return 0;
+  try {
+    bool more = false;
+    const bool ok = handle->stream->Read(buffer, *length, more);
+    if (moreData != nullptr) *moreData = more ? 1 : 0;
+    return ok ? 1 : 0;
+  } catch (...) {
+    *length = 0;
+    if (moreData != nullptr) *moreData = 0;
+    return 0;
+  }
+}
+
+void ReleaseBody(void* object) noexcept {
+  auto* handle = static_cast<BodyHandle*>(object);
+  if (handle == nullptr) return;
+  delete handle->stream;
+  handle->stream = nullptr;
+}
+
+// Answers `response` with a failure that is not the handler's: message and status.
+void FailRecord(ApiResponseRecord& response, std::string_view message, uint32_t status) noexcept {
+  FreeResponseRecord(&response);
+  response.errorMessage = CopyText(message);
+  response.error = 1;
+  response.status = status;
+}
+
+void SplitQuery(std::string_view target, OrderedPairs& query) {
+  const size_t mark = target.find('?');
+  if (mark == std::string_view::npos) return;
+  std::unordered_map<std::string, size_t> index;
+  std::string_view rest = target.substr(mark + 1);
+  while (true) {
+    const size_t amp = rest.find('&');
+    const std::string_view piece = rest.substr(0, amp);
+    const size_t equals = piece.find('=');
+    if (equals != std::string_view::npos) {
+      PutLast(query, index, UrlDecode(piece.substr(0, equals)),
+              UrlDecode(piece.substr(equals + 1)));
+    } else {
+      PutLast(query, index, UrlDecode(piece), std::string());
+    }
+    if (amp == std::string_view::npos) break;
+    rest.remove_prefix(amp + 1);
+  }
+}
+
+[[nodiscard]] RequestInfo MakeRequestInfo(const ApiRequestRecord& request, const RouteMatch& match,
+                                          const OrderedPairs& headers) {
+  RequestInfo info;
+  info.callerContext = request.callerContext;
+  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  info.time = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(
+          sinceEpoch)
+          .count());
+  if (const auto* userData = static_cast<const ApiExportUserData*>(request.userData)) {
+    info.registry = static_cast<const ApiRegistry*>(userData->registry);
+  }
+  info.target = std::string(Text(request.target));
+  info.method = match.method;
+  info.methodName = match.methodName;
+  for (const auto& [name, value] : headers)
+    info.headers[name] = value;
+  return info;
+}
+
+void DecodeBody(ApiResponse& call, BindingProperty& target, const ApiRequestRecord& request) {
+  const std::string_view contentType = Text(request.contentType);
+  const auto* bytes = request.body;
+  const size_t length = request.bodyLength;
+  ValueResult decoded;
+  if (StartsWithNoCase(contentType, "application/x-msgpack")) {
+    size_t consumed = 0;
+    Codec::ReadMessagePack(decoded, consumed, bytes, length);
+    if (decoded.Ok() && consumed != length) {
+      call.SetError("Extra MessgePack data found in body");
+      return;
+    }
+  } else if (StartsWithNoCase(contentType, "application/json") ||
+             StartsWithNoCase(contentType, "application/vnd.api+json")) {
+    // Read as text: it ends at the first NUL or at the end of the body.
+    const auto* text = reinterpret_cast<const char*>(bytes);
+    decoded = Codec::ParseJson(std::string(text, strnlen(text, length)));
+  } else if (StartsWithNoCase(contentType, "application/x-yaml")) {
+    const auto* text = reinterpret_cast<const char*>(bytes);
+    Codec::ParseYaml(decoded, text, strnlen(text, length));
+  } else {
+    call.SetError("Unsupported body content type");
+    return;
+  }
+  if (!decoded.Ok()) {
+    call.SetError(decoded.ErrorMessage());
+    return;
+  }
+  target = std::move(decoded.Value());
+}
+
+}  // namespace
+
+bool IsRequestAware(const Binding::TypeId& resultType) noexcept {
+  return resultType == Binding::TypeIdOf<RequestAwareResponse>() ||
+         resultType == Binding::TypeIdOf<RequestAwareNoResult>();
+}
+
+void ArgumentSet::Prepare(const FunctionRecord& function) {
+  values.clear();
+  values.resize(function.arguments.size());
+  byName.clear();
+  byName.reserve(function.arguments.size());
+  for (size_t i = 0; i < function.arguments.size(); ++i) {
+    byName.try_emplace(function.arguments[i].name, i);
+  }
+}
+
+void DecodeParameter(ApiResponse& call, BindingProperty& target, const FunctionRecord& function,
+                     std::string_view parameterName, const std::string& valueText,
+                     std::string_view contentType, bool sniff) {
+  const bool guess = sniff && contentType.empty() && !valueText.empty();
+  const auto first = static_cast<unsigned char>(guess ? valueText[0] : 0);
+  const std::string_view trimmed = guess ? SkipSpaces(valueText) : std::string_view();
+  ValueResult decoded;
+  const char* format = nullptr;
+  if (StartsWithNoCase(contentType, "application/x-msgpack") ||
+      (guess && ((first >= 0x80 && first <= 0x9F) || (first >= 0xDC && first <= 0xDF)))) {
+    // Bytes after the first value are not the parameter's concern.
+    size_t consumed = 0;
+    Codec::ReadMessagePack(decoded, consumed, reinterpret_cast<const uint8_t*>(valueText.data()),
+                           valueText.size());
+    format = "MessagePack";
+  } else if (StartsWithNoCase(contentType, "application/json") ||
+             (guess && !trimmed.empty() && (trimmed[0] == '{' || trimmed[0] == '['))) {
+    decoded = Codec::ParseJson(valueText);
+    format = "JSON";
+  } else if (StartsWithNoCase(contentType, "text/x-yaml") ||
+             (guess && trimmed.starts_with("---"))) {
+    Codec::ParseYaml(decoded, valueText.c_str(), std::strlen(valueText.c_str()));
+    format = "YAML";
+  } else if (StartsWithNoCase(contentType, "application/octet-stream")) {
+    target.SetBlob(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(valueText.data()),
+                                            valueText.size()));
+    return;
+  } else {
+    target.SetString(valueText);
+    return;
+  }
+  if (!decoded.Ok()) {
+    call.SetError(FormatToString("Couldn't deserialize %1 value for parameter '%2' of '%3': %4",
+                                 format, parameterName, function.name, decoded.ErrorMessage()));
+    return;
+  }
+  target = std::move(decoded.Value());
+}
+
+void BindIndexed(ApiResponse& call, BindingProperty& target, const FunctionRecord& function,
+                 std::string_view path, const std::string& valueText,
+                 std::string_view contentType) {
+  BindingProperty* current = &target;
+  std::string_view rest = path;
+  // Every segment nests one level deeper, and values are destroyed and converted recursively,
+  // so a path may not nest deeper than any decoder may.
+  if (static_cast<size_t>(std::count(path.begin(), path.end(), '.')) >= kMaxIndexPathSegments) {
+    call.SetError(
+        FormatToString("Couldn't assign value to '%1' because the input is nested too deeply.",
+                       path.substr(0, path.find('.'))));
+    return;
+  }
+  while (true) {
+    const size_t dot = rest.find('.');
+    const std::string_view segment = rest.substr(0, dot);
+    if (!segment.empty() && segment[0] >= '0' && segment[0] <= '9') {
+      const std::string digits(segment);
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long index = std::strtoul(digits.c_str(), &end, 0);
+      if (*end != '\0') {
+        call.SetError(FormatToString("Index %1 is in an incorrect format", segment));
+        return;
+      }
+      // Indices from 0x80000000 up are out of range by rule; a collection grown that far would
+      // exhaust memory long before, so the bound is far lower.
+      if (errno == ERANGE || index > kMaxArgumentIndex) {
+        call.SetError(FormatToString("Index %1 is out of range", segment));
+        return;
+      }
+      if (current->Kind() != ValueKind::Collection) {
+        current->Clear();
+        current->MakeCollection();
+      }
+      current = &current->At(index);
+    } else {
+      if (current->Kind() != ValueKind::Structure) {
+        current->Clear();
+        current->MakeStructure();
+      }
+      current = &current->Get(segment);
+    }
+    if (dot == std::string_view::npos) {
+      DecodeParameter(call, *current, function, segment, valueText, contentType, false);
+      return;
+    }
+    rest.remove_prefix(dot + 1);
+  }
+}
+
+void BindArgument(ApiResponse& call, ArgumentSet& arguments, const FunctionRecord& function,
+                  const RouteBinding& binding, std::string_view key, const std::string& valueText,
+                  std::string_view contentType, ArgumentLocation location) {
+  const size_t dot = key.find('.');
+  const std::string_view name = key.substr(0, dot);
+  const auto found = arguments.byName.find(name);
+  if (found == arguments.byName.end()) {
+    call.SetError(FormatToString("Unknown argument '%1' for '%2'.", name, function.name));
+    return;
+  }
+  const size_t index = found->second;
+  const ArgumentLocation declared = DeclaredLocation(binding, index);
+  if (declared != ArgumentLocation::Any && declared != location) {
+    call.SetError(FormatToString("Argument '%1' for '%2' was specified in an invalid location.",
+                                 name, function.name));
+    return;
+  }
+  BindingProperty& target = arguments.values[index];
+  if (dot != std::string_view::npos && dot + 1 < key.size()) {
+    BindIndexed(call, target, function, key.substr(dot + 1), valueText, contentType);
+    return;
+  }
+  const BindingCode code = function.arguments[index].type.code;
+  if (valueText.empty()) {
+    switch (code) {
+      case BindingCode::Bool:
+        target.SetBool(true);
+        return;
+      case BindingCode::Object:
+      case BindingCode::Struct:
+        target.Clear();
+        target.MakeStructure();
+        return;
+      case BindingCode::Vector:
+        target.Clear();
+        target.MakeCollection();
+        return;
+      default:
+        call.SetError(FormatToString("Expected value for argument '%1'.", name));
+        return;
+    }
+  }
+  DecodeParameter(call, target, function, name, valueText, contentType, IsContainerCode(code));
+}
+
+void ResetResponseRecord(ApiResponseRecord& response) noexcept {
+  std::memset(&response, 0, sizeof response);
+  response.free = &FreeResponseRecord;
+}
+
+void FreeResponseRecord(ApiResponseRecord* response) noexcept {
+  if (response == nullptr) return;
+  Binding::ReleaseHostValue(response->value);
+  Log::Free(response->errorMessage);
+  Log::Free(response->text);
+  if (response->headers != nullptr) {
+    for (uint32_t i = 0; i < response->headerCount; ++i) {
+      Log::Free(const_cast<char*>(response->headers[i].name));
+      Log::Free(const_cast<char*>(response->headers[i].value));
+    }
+    Log::Free(response->headers);
+  }
+  if (auto* handle = static_cast<BodyHandle*>(response->bodyStream)) {
+    ReleaseBody(handle);
+    delete handle;
+  }
+  ResetResponseRecord(*response);
+}
+
+void FillResponseRecord(ApiResponseRecord& response, ApiResponse& call,
+                        const Binding::BindingRegistry* registry) {
+  bool converted = true;
+  if (!call.Ok()) {
+    Binding::ReleaseHostValue(response.value);
+    response.errorMessage = CopyTextOrThrow(call.result.ErrorMessage());
+    response.error = 1;
+  } else {
+    converted = Binding::ToHostValue(call.result.Value(), registry, response.value);
+  }
+  response.settingByte = call.settingByte;
+  response.settingCode = call.settingCode >= 1 && call.settingCode <= 3 ? call.settingCode : 0;
+  response.status = converted ? call.status : 400;
+  response.text = CopyTextOrThrow(call.text);
+  if (!call.headers.empty()) {
+    // Every slot is zeroed first, so a failure part way leaves nothing the free callback
+    // cannot release.
+    const size_t count = call.headers.size();
+    auto* headers = static_cast<ApiHeader*>(Log::Allocate(count * sizeof(ApiHeader)));
+    if (headers == nullptr) throw std::bad_alloc();
+    std::memset(headers, 0, count * sizeof(ApiHeader));
+    response.headers = headers;
+    response.headerCount = static_cast<uint32_t>(count);
+    size_t i = 0;
+    for (const auto& [name, value] : call.headers) {
+      headers[i].name = CopyTextOrThrow(name);
+      headers[i].value = CopyTextOrThrow(value);
+      ++i;
+    }
+  }
+  if (call.body) {
+    auto handle = std::make_unique<BodyHandle>();
+    response.bodySize = call.body->Size();
+    handle->stream = call.body.release();
+    response.bodyStream = handle.release();
+    response.reserved = 0;
+    response.readBody = &ReadBody;
+    response.releaseBody = &ReleaseBody;
+  }
+}
+
+void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request,
+                    const RouteMatch& match) {
+  const FunctionRecord& function = *match.function;
+  const RouteBinding& binding = *match.binding;
+  ApiResponse call;
+
+  // Headers, by their names as delivered; an argument looks itself up in lower case.
+  OrderedPairs headers;
+  {
+    std::unordered_map<std::string, size_t> index;
+    for (uint32_t i = 0; i < request.headerCount && request.headers != nullptr; ++i) {
+      PutLast(headers, index, std::string(Text(request.headers[i].name)),
+              std::string(Text(request.headers[i].value)));
+    }
+  }
+  OrderedPairs headerArguments;
+  if (!headers.empty()) {
+    std::unordered_map<std::string_view, const std::string*> byName;
+    for (const auto& [name, value] : headers)
+      byName[name] = &value;
+    for (size_t i = 0; i < function.arguments.size(); ++i) {
+      const ArgumentLocation declared = DeclaredLocation(binding, i);
+      if (declared != ArgumentLocation::Any && declared != ArgumentLocation::Header) continue;
+      std::string lower = function.arguments[i].name;
+      for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (auto hit = byName.find(lower); hit != byName.end()) {
+        headerArguments.emplace_back(function.arguments[i].name, *hit->second);
+      }
+    }
+  }
+
+  OrderedPairs query;
+  SplitQuery(Text(request.target), query);
+
+  ArgumentSet arguments;
+  arguments.Prepare(function);
+  for (size_t i = 0; i < function.arguments.size(); ++i) {
+    const Binding::ArgumentRecord& argument = function.arguments[i];
+    if (argument.type.code == BindingCode::Bool && !argument.optional &&
+        arguments.values[i].Kind() == ValueKind::Empty) {
+      arguments.values[i].SetBool(false);
+    }
+  }
+  for (const auto& [name, value] : headerArguments) {
+    if (!call.Ok()) break;
+    BindArgument(call, arguments, function, binding, name, value, {}, ArgumentLocation::Header);
+  }
+  for (const auto& [name, value] : match.pathParameters) {
+    if (!call.Ok()) break;
+    BindArgument(call, arguments, function, binding, name, value, {}, ArgumentLocation::Path);
+  }
+  for (const auto& [name, value] : query) {
+    if (!call.Ok()) break;
+    BindArgument(call, arguments, function, binding, name, value, {}, ArgumentLocation::Query);
+  }
+
+  // Native arguments: by name, or by position after the path parameters.
+  for (uint32_t i = 0; call.Ok() && i < request.nativeArgumentCount; ++i) {
+    if (request.nativeArguments == nullptr) break;
+    const ApiNativeArgument& entry = request.nativeArguments[i];
+    size_t index = function.arguments.size();
+    std::string label;
+    if (entry.name != nullptr) {
+      label = entry.name;
+      for (size_t a = 0; a < function.arguments.size(); ++a) {
+        if (function.arguments[a].name == label) {
+          index = a;
+          break;
+        }
+      }
+    } else {
+      const size_t position = size_t{i} + match.pathParameters.size();
+      label = std::to_string(position);
+      if (position < function.arguments.size()) index = position;
+    }
+    if (index >= function.arguments.size()) {
+      call.SetError(FormatToString("Unknown argument '%1' for '%2'.", label, function.name));
+      break;
+    }
+    (void)Binding::FromHostValue(entry.value, arguments.values[index], call.result,
+                                 function.arguments[index].name.c_str());
+  }
+
+  if (call.Ok() && request.body != nullptr) {
+    for (size_t i = 0; i < function.arguments.size(); ++i) {
+      if (DeclaredLocation(binding, i) == ArgumentLocation::Body) {
+        DecodeBody(call, arguments.values[i], request);
+        break;
+      }
+    }
+  }
+
+  std::unique_ptr<PreparedCall> prepared;
+  if (call.Ok()) prepared = binding.handler->Prepare(call, arguments.values, request.callerContext);
+  if (call.Ok()) {
+    if (IsRequestAware(binding.handler->ResultType())) {
+      const RequestInfo info = MakeRequestInfo(request, match, headers);
+      binding.handler->Invoke(call, &info, prepared.get(), request.callerContext);
+    } else {
+      binding.handler->Invoke(call, nullptr, prepared.get(), request.callerContext);
+    }
+  }
+  FillResponseRecord(response, call, function.registry);
+  if (prepared) binding.handler->Release(std::move(prepared));
+}
+
+void InvokeBuiltin(const ApiRegistry& registry, ApiResponseRecord& response,
+                   const ApiRequestRecord& request, const RouteMatch& match) {
+  if (match.function->name != "Help") {
+    FailRecord(response, "Unsupported builtin function", 400);
+    return;
+  }
+  // The listing's form: "format" in the query (a name or a number), Full by default.
+  Binding::BindingHelpFormat format = Binding::BindingHelpFormat::Full;
+  OrderedPairs query;
+  SplitQuery(Text(request.target), query);
+  for (const auto& [key, value] : query) {
+    if (key != "format") continue;
+    if (value == "Epytext" || value == "2") format = Binding::BindingHelpFormat::Epytext;
+    if (value == "Full" || value == "1") format = Binding::BindingHelpFormat::Full;
+  }
+  const auto functions = registry.CopyFunctions();
+  const auto types = registry.CopyTypes();
+  const auto events = registry.CopyEvents();
+  BindingProperty listing;
+  Binding::BuildApiHelp(listing, registry, functions, types, events, format);
+  if (!Binding::ToHostValue(listing, &registry, response.value)) response.status = 400;
+  response.text = CopyTextOrThrow("");
+}
+
+void Dispatch(const ApiRegistry* registry, ApiResponseRecord& response,
+              const ApiRequestRecord& request, std::span<const RoutePattern> patterns) {
+  ResetResponseRecord(response);
+  RouteMatch match;
+  // Routes are matched against the path alone: a query left on the target would otherwise keep
+  // every literal route from matching and end up inside a trailing path parameter.
+  const std::string_view target = Text(request.target);
+  match.target = std::string(target.substr(0, target.find('?')));
+  match.method = HttpMethodFromHost(request.method);
+  if (match.method == HttpMethod::Other) match.methodName = std::string(Text(request.methodName));
+  if (!MatchRoutes(match, patterns, false) || match.function == nullptr ||
+      match.binding == nullptr || !match.binding->handler) {
+    FailRecord(response, "Invalid function", 404);
+    return;
+  }
+  if (registry != nullptr) {
+    for (const std::string& tag : match.function->tags) {
+      if (tag == "$builtin") {
+        InvokeBuiltin(*registry, response, request, match);
+        return;
+      }
+    }
+  }
+  InvokeFunction(response, request, match);
+}
+
+void ExportCallback(ApiResponseRecord* response, const ApiRequestRecord* request) noexcept {
+  if (response == nullptr) return;
+  // The host's record may hold anything: from here on it holds only what the free callback
+  // can release.
+  ResetResponseRecord(*response);
+  const auto* userData =
+      request != nullptr ? static_cast<const ApiExportUserData*>(request->userData) : nullptr;
+  const auto* binding =
+      userData != nullptr ? static_cast<const RouteBinding*>(userData->binding) : nullptr;
+  if (binding == nullptr) {
+    FailRecord(*response, "Invalid function", 404);
+    return;
+  }
+  try {
+    const RoutePattern pattern = BuildRoutePattern(*binding);
+    Dispatch(nullptr, *response, *request, std::span<const RoutePattern>(&pattern, 1));
+  } catch (const std::exception& error) {
+    FailRecord(*response, error.what(), 500);
+  } catch (...) {
+    FailRecord(*response, "Unknown error", 500);
+  }
+}
+
+}  // namespace Oxle::Client::Api

@@ -1,0 +1,456 @@
+#include "api/dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "api/api_handler.h"
+#include "api/api_registry.h"
+#include "api/host_request.h"
+#include "binding/types/builtin_types.h"
+#include "log/allocation_hooks.h"
+
+namespace Oxle::Client::Api {
+namespace {
+
+using Binding::BindingCode;
+using Binding::BindingProperty;
+using Testing::HostRequest;
+using Testing::HostResponse;
+using Testing::Send;
+
+constexpr uint32_t kGet = 2;
+constexpr uint32_t kPost = 6;
+
+// Answers with the bound argument values as they reached the handler, as a collection; or with
+// what the test sets in `answer`.
+class EchoHandler final : public ApiHandler {
+ public:
+  struct Call final : PreparedCall {
+    std::vector<BindingProperty> arguments;
+  };
+
+  std::unique_ptr<PreparedCall> Prepare(ApiResponse&, std::vector<BindingProperty>& arguments,
+                                        void*) override {
+    auto call = std::make_unique<Call>();
+    call->arguments = arguments;
+    return call;
+  }
+  void Invoke(ApiResponse& response, const RequestInfo* request, PreparedCall* call,
+              void* context) override {
+    if (request != nullptr) seen = *request;
+    seenContext = context;
+    if (answer) {
+      response = answer();
+      return;
+    }
+    BindingProperty& list = response.result.Value();
+    list.MakeCollection();
+    for (const BindingProperty& value : static_cast<Call*>(call)->arguments)
+      list.Append() = value;
+  }
+  const Binding::TypeId& ResultType() const noexcept override {
+    return requestAware ? Binding::TypeIdOf<RequestAwareResponse>()
+                        : Binding::TypeIdOf<ApiResponse>();
+  }
+
+  std::function<ApiResponse()> answer;
+  bool requestAware = false;
+  RequestInfo seen;
+  void* seenContext = nullptr;
+};
+
+struct Argument {
+  const char* name;
+  BindingCode code;
+  ArgumentLocation location;
+  bool optional = false;
+};
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  // Registers an echoing function for `path`, named as routes are.
+  EchoHandler& Add(HttpMethod method, const std::string& path, std::vector<Argument> arguments) {
+    Binding::FunctionRecord* function =
+        registry.RegisterFunction(MakeFunctionName(method, path), arguments.size());
+    for (size_t i = 0; i < arguments.size(); ++i) {
+      function->arguments[i].type.code = arguments[i].code;
+      function->arguments[i].optional = arguments[i].optional;
+    }
+    RouteBinding& binding = registry.CreateRouteBinding(*function);
+    auto handler = std::make_shared<EchoHandler>();
+    binding.handler = handler;
+    SetRoutePath(binding, path);
+    SetRouteMethod(binding, method);
+    for (const Argument& argument : arguments) {
+      DeclareArgument(registry, *function, argument.name, "", argument.location);
+    }
+    return *handler;
+  }
+
+  const ApiExportTable& Table() { return registry.BuildExportTable(); }
+
+  // GET `target` on the function `name`; gives the response's shape or its error.
+  std::string Get(const std::string& name, const std::string& target) {
+    HostRequest request(kGet, target);
+    HostResponse response;
+    Send(Table(), name, request, response);
+    return response.Failed() ? "error: " + response.Error() : response.Shape();
+  }
+
+  ApiRegistry registry;
+};
+
+TEST_F(DispatchTest, QueryArgumentsBindByTheirRules) {
+  Add(HttpMethod::Get, "/flags",
+      {{"force", BindingCode::Bool, ArgumentLocation::Query},
+       {"quiet", BindingCode::Bool, ArgumentLocation::Query, true},
+       {"a", BindingCode::String, ArgumentLocation::Any}});
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/flags", "[F,~,~]"},  // a required bool not mentioned is false, an optional one empty
+      {"/flags?force", "[T,~,~]"},
+      {"/flags?force=&quiet", "[T,T,~]"},
+      {"/flags?force=true", "['true',~,~]"},  // text: the handler's conversion reads it
+      {"/flags?a=1&a=2", "[F,~,'2']"},
+      {"/flags?a=x%26y+z&", "error: Unknown argument '' for 'GetFlags'."},
+      {"/flags?a=x%26y+z", "[F,~,'x&y z']"},
+      {"/flags?zz=1", "error: Unknown argument 'zz' for 'GetFlags'."},
+      {"/flags?%61=%7B%7D", "[F,~,'{}']"},  // a string argument is never sniffed
+  };
+  for (const auto& [target, expected] : cases) {
+    EXPECT_EQ(Get("GetFlags", target), expected) << target;
+  }
+}
+
+TEST_F(DispatchTest, IndexPathsGrowCollectionsAndStructures) {
+  Add(HttpMethod::Get, "/items",
+      {{"items", BindingCode::Vector, ArgumentLocation::Query},
+       {"n", BindingCode::Uint64, ArgumentLocation::Query}});
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/items?items.2=5", "[[~,~,'5'],~]"},
+      {"/items?items.x2=5", "[{x2:'5';},~]"},
+      {"/items?items.0x1=a", "[[~,'a'],~]"},                            // base 0: hexadecimal
+      {"/items?items.010=a&items.0=b", "[['b',~,~,~,~,~,~,~,'a'],~]"},  // octal
+      {"/items?items.1.k=v", "[[~,{k:'v';}],~]"},
+      {"/items?items.2z=5", "error: Index 2z is in an incorrect format"},
+      {"/items?items.0x=5", "error: Index 0x is in an incorrect format"},
+      {"/items?items.4294967296=5", "error: Index 4294967296 is out of range"},
+      {"/items?items.2147483648=5", "error: Index 2147483648 is out of range"},
+      {"/items?items.65536=5", "error: Index 65536 is out of range"},
+      {"/items?items=", "[[],~]"},
+      {"/items?n=", "error: Expected value for argument 'n'."},
+      {"/items?items.=5", "['5',~]"},  // an empty index path is no path
+      {"/items?items.=", "[[],~]"},
+  };
+  for (const auto& [target, expected] : cases) {
+    EXPECT_EQ(Get("GetItems", target), expected) << target;
+  }
+  // The largest index is accepted.
+  const std::string largest = Get("GetItems", "/items?items.65535=z");
+  EXPECT_EQ(largest.substr(largest.size() - 8), ",'z'],~]");
+}
+
+TEST_F(DispatchTest, DeepIndexPathsFailWithoutRecursion) {
+  Add(HttpMethod::Get, "/deep", {{"obj", BindingCode::Object, ArgumentLocation::Query}});
+  auto path = [](size_t segments) {
+    std::string key = "obj";
+    for (size_t i = 0; i < segments; ++i)
+      key += ".x";
+    return "/deep?" + key + "=1";
+  };
+  {
+    HostRequest request(kGet, path(512));
+    HostResponse response;
+    Send(Table(), "GetDeep", request, response);
+    EXPECT_FALSE(response.Failed()) << response.Error();
+  }
+  const std::string tooDeep =
+      "error: Couldn't assign value to 'x' because the input is nested too deeply.";
+  EXPECT_EQ(Get("GetDeep", path(513)), tooDeep);
+  EXPECT_EQ(Get("GetDeep", path(10000)), tooDeep);
+}
+
+TEST_F(DispatchTest, ArgumentsComeOnlyFromTheirDeclaredLocation) {
+  Add(HttpMethod::Get, "/items/{id}",
+      {{"id", BindingCode::Uint64, ArgumentLocation::Path},
+       {"q", BindingCode::String, ArgumentLocation::Query}});
+  // The query is not part of the path the route is matched against.
+  EXPECT_EQ(Get("GetItemsById", "/items/5?q=x"), "['5','x']");
+  EXPECT_EQ(Get("GetItemsById", "/items/5?id=6"),
+            "error: Argument 'id' for 'GetItemsById' was specified in an invalid location.");
+  EXPECT_EQ(Get("GetItemsById", "/items/a%2Fb"), "['a/b',~]");
+  EXPECT_EQ(Get("GetItemsById", "/other/5"), "error: Invalid function");
+}
+
+TEST_F(DispatchTest, HeadersBindByTheLowerCasedArgumentName) {
+  Add(HttpMethod::Get, "/h",
+      {{"x-id", BindingCode::String, ArgumentLocation::Any},
+       {"X-Id", BindingCode::String, ArgumentLocation::Header},
+       {"x-q", BindingCode::String, ArgumentLocation::Query}});
+  const auto call = [&](const char* header) {
+    HostRequest request(kGet, "/h");
+    request.Header(header, "7").Header("x-q", "9");
+    HostResponse response;
+    Send(Table(), "GetH", request, response);
+    return response.Shape();
+  };
+  EXPECT_EQ(call("x-id"), "['7','7',~]");  // a query-only argument ignores headers
+  EXPECT_EQ(call("X-Id"), "[~,~,~]");
+}
+
+TEST_F(DispatchTest, BodiesDecodeByContentTypePrefix) {
+  Add(HttpMethod::Post, "/body",
+      {{"data", BindingCode::Object, ArgumentLocation::Body},
+       {"q", BindingCode::String, ArgumentLocation::Query}});
+  const auto post = [&](std::string contentType, std::string body) {
+    HostRequest request(kPost, "/body");
+    request.Body(std::move(contentType), std::move(body));
+    HostResponse response;
+    Send(Table(), "PostBody", request, response);
+    return response.Failed() ? "error: " + response.Error() : response.Shape();
+  };
+  EXPECT_EQ(post("Application/JSON; charset=utf-8", R"({"a":1})"), "[{a:u1;},~]");
+  EXPECT_EQ(post("application/vnd.api+json", "[true]"), "[[T],~]");
+  EXPECT_EQ(post("application/json", std::string("[1]\0garbage", 11)), "[[u1],~]");
+  EXPECT_EQ(post("application/json", "[1"),
+            "error: Error: Missing a comma or ']' after an array element. at offset 2.");
+  EXPECT_EQ(post("application/x-msgpack",
+                 "\x81\xA1"
+                 "a\x01"),
+            "[{a:i1;},~]");
+  EXPECT_EQ(post("application/x-msgpack",
+                 "\x81\xA1"
+                 "a\x01\xC0"),
+            "error: Extra MessgePack data found in body");
+  EXPECT_EQ(post("application/x-yaml", "a: [1]\n"), "[{a:[u1];},~]");
+  EXPECT_EQ(post("text/plain", "x"), "error: Unsupported body content type");
+}
+
+TEST_F(DispatchTest, ContainerArgumentsSniffTheirText) {
+  Add(HttpMethod::Get, "/sniff",
+      {{"obj", BindingCode::Object, ArgumentLocation::Query},
+       {"s", BindingCode::String, ArgumentLocation::Query}});
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/sniff?obj=%7B%7D", "[{},~]"},
+      {"/sniff?obj=+%5B1%5D", "[[u1],~]"},
+      {"/sniff?obj=%81%A1a%01%C0", "[{a:i1;},~]"},  // bytes after the first value are ignored
+      {"/sniff?obj=---%0Ak%3A+v", "[{k:'v';},~]"},
+      {"/sniff?obj=plain", "['plain',~]"},
+      {"/sniff?s=%7B%7D", "[~,'{}']"},
+      {"/sniff?obj=%5B1",
+       "error: Couldn't deserialize JSON value for parameter 'obj' of 'GetSniff': Error: "
+       "Missing a comma or ']' after an array element. at offset 2."},
+      {"/sniff?obj=%81%A1",
+       "error: Couldn't deserialize MessagePack value for parameter 'obj' of 'GetSniff': "
+       "Invalid MessagePack data. String of size 1 at position 2 is truncated."},
+  };
+  for (const auto& [target, expected] : cases) {
+    EXPECT_EQ(Get("GetSniff", target), expected) << target;
+  }
+}
+
+TEST_F(DispatchTest, NativeArgumentsBindByNameOrPositionAfterThePath) {
+  Add(HttpMethod::Get, "/n/{id}",
+      {{"id", BindingCode::String, ArgumentLocation::Path},
+       {"a", BindingCode::Object, ArgumentLocation::Any},
+       {"b", BindingCode::Object, ArgumentLocation::Any}});
+  HostValue one{};
+  one.kind = HOST_VALUE_UNSIGNED;
+  one.payload.unsignedValue = 1;
+  HostValue text{};
+  text.kind = HOST_VALUE_STRING_BORROWED;
+  text.payload.string.text = "t";
+  const auto call = [&](std::vector<std::pair<const char*, HostValue>> natives) {
+    HostRequest request(kGet, "/n/x");
+    for (const auto& [name, value] : natives)
+      request.Native(name, value);
+    HostResponse response;
+    Send(Table(), "GetNById", request, response);
+    return response.Failed() ? "error: " + response.Error() : response.Shape();
+  };
+  EXPECT_EQ(call({{nullptr, text}, {"b", one}}), "['x','t',u1]");
+  EXPECT_EQ(call({{"zz", one}}), "error: Unknown argument 'zz' for 'GetNById'.");
+  EXPECT_EQ(call({{nullptr, one}, {nullptr, one}, {nullptr, one}}),
+            "error: Unknown argument '3' for 'GetNById'.");
+}
+
+TEST_F(DispatchTest, MethodsMustMatchTheBinding) {
+  Add(HttpMethod::Post, "/m", {});
+  HostRequest get(kGet, "/m");
+  HostResponse response;
+  Send(Table(), "PostM", get, response);
+  EXPECT_TRUE(response.Failed());
+  EXPECT_EQ(response.Error(), "Invalid function");
+  EXPECT_EQ(response.Status(), 404u);
+
+  HostRequest post(kPost, "/m");
+  HostResponse ok;
+  Send(Table(), "PostM", post, ok);
+  EXPECT_FALSE(ok.Failed());
+  EXPECT_EQ(ok.Shape(), "[]");
+}
+
+TEST_F(DispatchTest, ExceptionsFromHandlersBecomeServerErrors) {
+  EchoHandler& handler = Add(HttpMethod::Get, "/throw", {});
+  const std::vector<std::tuple<std::function<ApiResponse()>, std::string>> cases = {
+      {[]() -> ApiResponse { throw std::runtime_error("broken"); }, "broken"},
+      {[]() -> ApiResponse { throw 7; }, "Unknown error"},
+      {[]() -> ApiResponse { throw std::bad_alloc(); }, "std::bad_alloc"},
+  };
+  for (const auto& [thrower, message] : cases) {
+    handler.answer = thrower;
+    HostRequest request(kGet, "/throw");
+    HostResponse response;
+    Send(Table(), "GetThrow", request, response);
+    EXPECT_TRUE(response.Failed());
+    EXPECT_EQ(response.Error(), message);
+    EXPECT_EQ(response.Status(), 500u);
+  }
+}
+
+// A body of `size` bytes of 'b', read in pieces.
+class PiecewiseBody final : public BodyStream {
+ public:
+  explicit PiecewiseBody(uint32_t size, bool* destroyed) : left_(size), destroyed_(destroyed) {}
+  ~PiecewiseBody() override { *destroyed_ = true; }
+  bool Read(void* buffer, uint32_t& length, bool& moreData) override {
+    length = length < left_ ? length : left_;
+    std::memset(buffer, 'b', length);
+    left_ -= length;
+    moreData = left_ > 0;
+    return true;
+  }
+  uint32_t Size() const override { return 5; }
+
+ private:
+  uint32_t left_;
+  bool* destroyed_;
+};
+
+TEST_F(DispatchTest, ResponsesCarryEverythingAndTheFreeCallbackReleasesIt) {
+  Log::InstallAllocationTracking();
+  EchoHandler& handler = Add(HttpMethod::Get, "/r", {});
+  bool destroyed = false;
+  handler.answer = [&] {
+    ApiResponse response;
+    response.result.Value().Get("k").SetString("v");
+    response.status = 201;
+    response.text = "Created";
+    response.settingByte = 9;
+    response.settingCode = 2;
+    response.headers["h1"] = "v1";
+    response.body = std::make_unique<PiecewiseBody>(5, &destroyed);
+    return response;
+  };
+  const ApiExportTable& table = Table();
+  const Log::AllocationCounters before = Log::ReadAllocationCounters();
+  {
+    HostRequest request(kGet, "/r");
+    HostResponse response;
+    Send(table, "GetR", request, response);
+    const ApiResponseRecord& record = response.record;
+    EXPECT_FALSE(response.Failed());
+    EXPECT_EQ(+record.errorMessage, nullptr);
+    EXPECT_EQ(response.Shape(), "{k:'v';}");
+    EXPECT_EQ(+record.status, 201u);
+    EXPECT_STREQ(record.text, "Created");
+    EXPECT_EQ(+record.settingByte, 9);
+    EXPECT_EQ(+record.settingCode, 2u);
+    ASSERT_EQ(+record.headerCount, 1u);
+    EXPECT_STREQ(record.headers[0].name, "h1");
+    EXPECT_STREQ(record.headers[0].value, "v1");
+    EXPECT_EQ(+record.bodySize, 5u);
+    EXPECT_EQ(+record.reserved, 0u);
+    char buffer[4];
+    uint32_t length = sizeof buffer;
+    uint8_t more = 0;
+    ASSERT_EQ(record.readBody(record.bodyStream, buffer, &length, &more), 1);
+    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(more, 1);
+    length = sizeof buffer;
+    ASSERT_EQ(record.readBody(record.bodyStream, buffer, &length, &more), 1);
+    EXPECT_EQ(length, 1u);
+    EXPECT_EQ(more, 0);
+    EXPECT_FALSE(destroyed);
+  }
+  EXPECT_TRUE(destroyed);  // the free callback destroys a body the host did not release
+  const Log::AllocationCounters after = Log::ReadAllocationCounters();
+  EXPECT_EQ(after.allocations - before.allocations, after.frees - before.frees);
+
+  handler.answer = [] {
+    ApiResponse response = ApiResponse::Error("gone", 410);
+    response.settingCode = 4;  // outside 1 to 3: sent as 0
+    return response;
+  };
+  HostRequest request(kGet, "/r");
+  HostResponse failed;
+  Send(table, "GetR", request, failed);
+  EXPECT_TRUE(failed.Failed());
+  EXPECT_EQ(failed.Error(), "gone");
+  EXPECT_EQ(failed.Status(), 410u);
+  EXPECT_EQ(+failed.record.settingCode, 0u);
+  EXPECT_STREQ(failed.record.text, "");
+  EXPECT_EQ(+failed.record.value.kind, static_cast<uint32_t>(HOST_VALUE_EMPTY));
+}
+
+TEST_F(DispatchTest, RequestAwareHandlersSeeTheRequest) {
+  EchoHandler& handler =
+      Add(HttpMethod::Other, "/info", {{"x", BindingCode::String, ArgumentLocation::Query}});
+  handler.requestAware = true;
+  int context = 0;
+  HostRequest request(8, "/info?x=1");
+  request.MethodName("PURGE").Header("h", "1").Context(&context);
+  HostResponse response;
+  Send(Table(), "Info", request, response);
+  // A method-8 binding with an empty name accepts only requests naming no method.
+  EXPECT_EQ(response.Error(), "Invalid function");
+
+  HostRequest plain(8, "/info?x=1");
+  plain.Header("h", "1").Context(&context);
+  HostResponse ok;
+  Send(Table(), "Info", plain, ok);
+  ASSERT_FALSE(ok.Failed()) << ok.Error();
+  EXPECT_EQ(ok.Shape(), "['1']");
+  EXPECT_EQ(handler.seen.target, "/info?x=1");
+  EXPECT_EQ(handler.seen.method, HttpMethod::Other);
+  EXPECT_EQ(handler.seen.headers.at("h"), "1");
+  EXPECT_EQ(handler.seen.callerContext, &context);
+  EXPECT_EQ(handler.seenContext, &context);
+  EXPECT_EQ(handler.seen.registry, &registry);
+  EXPECT_GT(handler.seen.time, 16'000'000'000'000'000ull);  // after 2020
+}
+
+TEST_F(DispatchTest, BuiltinsRunOnlyWhenDispatchedWithARegistry) {
+  Binding::RegisterBuiltinEvents(registry);
+  for (const char* name : {"Help", "help"}) {
+    Binding::FunctionRecord* function = registry.RegisterFunction(name, 0);
+    function->tags.push_back("$builtin");
+    RouteBinding& binding = registry.CreateRouteBinding(*function);
+    binding.handler = std::make_shared<EchoHandler>();
+  }
+  const auto dispatch = [&](const char* name, bool withRegistry) {
+    const Binding::FunctionRecord* function = registry.FindFunction(name);
+    const RoutePattern pattern = BuildRoutePattern(*registry.FindRouteBinding(*function));
+    HostRequest request(kGet, name);
+    ApiResponseRecord record;
+    Dispatch(withRegistry ? &registry : nullptr, record, request.Record(nullptr),
+             std::span<const RoutePattern>(&pattern, 1));
+    HostResponse response;
+    response.record = record;
+    return response.Failed() ? "error: " + response.Error() : response.Shape();
+  };
+  const std::string help = dispatch("Help", true);
+  EXPECT_EQ(help.substr(0, 13), "{events:[{des");
+  EXPECT_NE(help.find("name:'OnCallback'"), std::string::npos);
+  EXPECT_EQ(dispatch("help", true), "error: Unsupported builtin function");
+  EXPECT_EQ(dispatch("Help", false), "[]");
+  EXPECT_EQ(dispatch("help", false), "[]");
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Api

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -50,7 +51,7 @@ class ApiHandler : public Binding::FunctionCallable {
   // Converts `arguments` (one per declared argument, in order) for a call. A failure is recorded
   // in `response` (and the call is then not invoked); the returned call may be null.
   [[nodiscard]] virtual std::unique_ptr<PreparedCall> Prepare(
-      ApiResponse& response, std::vector<Binding::BindingProperty>& arguments,
+      ApiResponse& response, std::span<Binding::BindingProperty> arguments,
       void* callerContext) = 0;
   // Runs the call and fills `response`. `request` is set only for the request-aware result
   // types; `call` is what Prepare returned.

@@ -36,17 +36,50 @@ namespace {
 
 // Names and values in delivery order; a repeated name keeps its first place and takes the last
 // value, so binding order (and so which failure is reported first) does not depend on hashing.
-using OrderedPairs = std::vector<std::pair<std::string, std::string>>;
+// Requests carry a few pairs, which are scanned; a hash index is built only for long lists.
+class OrderedPairs {
+ public:
+  using Pair = std::pair<std::string, std::string>;
 
-void PutLast(OrderedPairs& pairs, std::unordered_map<std::string, size_t>& index, std::string key,
-             std::string value) {
-  auto [slot, inserted] = index.try_emplace(key, pairs.size());
-  if (inserted) {
-    pairs.emplace_back(std::move(key), std::move(value));
-  } else {
-    pairs[slot->second].second = std::move(value);
+  void PutLast(std::string key, std::string value) {
+    if (Pair* known = Find(key)) {
+      known->second = std::move(value);
+      return;
+    }
+    if (!index_.empty() || pairs_.size() == kScanLimit) {
+      if (index_.empty()) {
+        for (size_t i = 0; i < pairs_.size(); ++i)
+          index_.emplace(pairs_[i].first, i);
+      }
+      index_.emplace(key, pairs_.size());
+    }
+    pairs_.emplace_back(std::move(key), std::move(value));
   }
-}
+  [[nodiscard]] const std::string* FindValue(std::string_view key) const {
+    const Pair* pair = const_cast<OrderedPairs*>(this)->Find(key);
+    return pair != nullptr ? &pair->second : nullptr;
+  }
+  [[nodiscard]] bool empty() const noexcept { return pairs_.empty(); }
+  [[nodiscard]] auto begin() const noexcept { return pairs_.begin(); }
+  [[nodiscard]] auto end() const noexcept { return pairs_.end(); }
+
+ private:
+  static constexpr size_t kScanLimit = 16;
+
+  Pair* Find(std::string_view key) {
+    if (!index_.empty()) {
+      const auto found = index_.find(std::string(key));
+      return found != index_.end() ? &pairs_[found->second] : nullptr;
+    }
+    for (Pair& pair : pairs_) {
+      if (pair.first == key) return &pair;
+    }
+    return nullptr;
+  }
+
+  std::vector<Pair> pairs_;
+  std::unordered_map<std::string, size_t> index_;  // name -> position, once the list is long
+};
 
 [[nodiscard]] std::string_view Text(const char* text) noexcept {
   return text != nullptr ? std::string_view(text) : std::string_view();
@@ -134,17 +167,15 @@ void FailRecord(ApiResponseRecord& response, std::string_view message, uint32_t 
 void SplitQuery(std::string_view target, OrderedPairs& query) {
   const size_t mark = target.find('?');
   if (mark == std::string_view::npos) return;
-  std::unordered_map<std::string, size_t> index;
   std::string_view rest = target.substr(mark + 1);
   while (true) {
     const size_t amp = rest.find('&');
     const std::string_view piece = rest.substr(0, amp);
     const size_t equals = piece.find('=');
     if (equals != std::string_view::npos) {
-      PutLast(query, index, UrlDecode(piece.substr(0, equals)),
-              UrlDecode(piece.substr(equals + 1)));
+      query.PutLast(UrlDecode(piece.substr(0, equals)), UrlDecode(piece.substr(equals + 1)));
     } else {
-      PutLast(query, index, UrlDecode(piece), std::string());
+      query.PutLast(UrlDecode(piece), std::string());
     }
     if (amp == std::string_view::npos) break;
     rest.remove_prefix(amp + 1);
@@ -209,14 +240,17 @@ bool IsRequestAware(const Binding::TypeId& resultType) noexcept {
          resultType == Binding::TypeIdOf<RequestAwareNoResult>();
 }
 
-void ArgumentSet::Prepare(const FunctionRecord& function) {
-  values.clear();
-  values.resize(function.arguments.size());
-  byName.clear();
-  byName.reserve(function.arguments.size());
-  for (size_t i = 0; i < function.arguments.size(); ++i) {
-    byName.try_emplace(function.arguments[i].name, i);
+ArgumentSet::ArgumentSet(const FunctionRecord& function) : function_(function) {
+  values_.MakeCollection();
+  if (!function.arguments.empty()) values_.At(function.arguments.size() - 1);
+}
+
+size_t ArgumentSet::Find(std::string_view name) const noexcept {
+  // Functions have a handful of arguments: a scan beats building an index per call.
+  for (size_t i = 0; i < function_.arguments.size(); ++i) {
+    if (function_.arguments[i].name == name) return i;
   }
+  return function_.arguments.size();
 }
 
 void DecodeParameter(ApiResponse& call, BindingProperty& target, const FunctionRecord& function,
@@ -314,19 +348,18 @@ void BindArgument(ApiResponse& call, ArgumentSet& arguments, const FunctionRecor
                   std::string_view contentType, ArgumentLocation location) {
   const size_t dot = key.find('.');
   const std::string_view name = key.substr(0, dot);
-  const auto found = arguments.byName.find(name);
-  if (found == arguments.byName.end()) {
+  const size_t index = arguments.Find(name);
+  if (index >= function.arguments.size()) {
     call.SetError(FormatToString("Unknown argument '%1' for '%2'.", name, function.name));
     return;
   }
-  const size_t index = found->second;
   const ArgumentLocation declared = DeclaredLocation(binding, index);
   if (declared != ArgumentLocation::Any && declared != location) {
     call.SetError(FormatToString("Argument '%1' for '%2' was specified in an invalid location.",
                                  name, function.name));
     return;
   }
-  BindingProperty& target = arguments.values[index];
+  BindingProperty& target = arguments.Values()[index];
   if (dot != std::string_view::npos && dot + 1 < key.size()) {
     BindIndexed(call, target, function, key.substr(dot + 1), valueText, contentType);
     return;
@@ -428,25 +461,21 @@ void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request
   // Headers, by their names as delivered; an argument looks itself up in lower case.
   OrderedPairs headers;
   {
-    std::unordered_map<std::string, size_t> index;
     for (uint32_t i = 0; i < request.headerCount && request.headers != nullptr; ++i) {
-      PutLast(headers, index, std::string(Text(request.headers[i].name)),
-              std::string(Text(request.headers[i].value)));
+      headers.PutLast(std::string(Text(request.headers[i].name)),
+                      std::string(Text(request.headers[i].value)));
     }
   }
-  OrderedPairs headerArguments;
+  std::vector<std::pair<std::string, std::string>> headerArguments;
   if (!headers.empty()) {
-    std::unordered_map<std::string_view, const std::string*> byName;
-    for (const auto& [name, value] : headers)
-      byName[name] = &value;
     for (size_t i = 0; i < function.arguments.size(); ++i) {
       const ArgumentLocation declared = DeclaredLocation(binding, i);
       if (declared != ArgumentLocation::Any && declared != ArgumentLocation::Header) continue;
       std::string lower = function.arguments[i].name;
       for (char& c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (auto hit = byName.find(lower); hit != byName.end()) {
-        headerArguments.emplace_back(function.arguments[i].name, *hit->second);
+      if (const std::string* value = headers.FindValue(lower)) {
+        headerArguments.emplace_back(function.arguments[i].name, *value);
       }
     }
   }
@@ -454,13 +483,13 @@ void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request
   OrderedPairs query;
   SplitQuery(Text(request.target), query);
 
-  ArgumentSet arguments;
-  arguments.Prepare(function);
+  ArgumentSet arguments(function);
+  const std::span<BindingProperty> values = arguments.Values();
   for (size_t i = 0; i < function.arguments.size(); ++i) {
     const Binding::ArgumentRecord& argument = function.arguments[i];
     if (argument.type.code == BindingCode::Bool && !argument.optional &&
-        arguments.values[i].Kind() == ValueKind::Empty) {
-      arguments.values[i].SetBool(false);
+        values[i].Kind() == ValueKind::Empty) {
+      values[i].SetBool(false);
     }
   }
   for (const auto& [name, value] : headerArguments) {
@@ -499,21 +528,21 @@ void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request
       call.SetError(FormatToString("Unknown argument '%1' for '%2'.", label, function.name));
       break;
     }
-    (void)Binding::FromHostValue(entry.value, arguments.values[index], call.result,
+    (void)Binding::FromHostValue(entry.value, values[index], call.result,
                                  function.arguments[index].name.c_str());
   }
 
   if (call.Ok() && request.body != nullptr) {
     for (size_t i = 0; i < function.arguments.size(); ++i) {
       if (DeclaredLocation(binding, i) == ArgumentLocation::Body) {
-        DecodeBody(call, arguments.values[i], request);
+        DecodeBody(call, values[i], request);
         break;
       }
     }
   }
 
   std::unique_ptr<PreparedCall> prepared;
-  if (call.Ok()) prepared = binding.handler->Prepare(call, arguments.values, request.callerContext);
+  if (call.Ok()) prepared = binding.handler->Prepare(call, values, request.callerContext);
   if (call.Ok()) {
     if (IsRequestAware(binding.handler->ResultType())) {
       const RequestInfo info = MakeRequestInfo(request, match, headers);

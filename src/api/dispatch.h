@@ -43,13 +43,19 @@ void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request
 void InvokeBuiltin(const ApiRegistry& registry, ApiResponseRecord& response,
                    const ApiRequestRecord& request, const RouteMatch& match);
 
-// The arguments of one call, one value per declared argument, and their names' index (the first
-// argument of a name wins).
-struct ArgumentSet {
-  std::vector<Binding::BindingProperty> values;
-  std::unordered_map<std::string_view, size_t> byName;  // views into the function record
+// The arguments of one call: one value per declared argument, in order. They are the elements of
+// one collection, so a call builds one value tree, not one per argument.
+class ArgumentSet {
+ public:
+  explicit ArgumentSet(const Binding::FunctionRecord& function);
 
-  void Prepare(const Binding::FunctionRecord& function);
+  [[nodiscard]] std::span<Binding::BindingProperty> Values() noexcept { return values_.Elements(); }
+  // The index of the first argument named `name`, or the argument count.
+  [[nodiscard]] size_t Find(std::string_view name) const noexcept;
+
+ private:
+  const Binding::FunctionRecord& function_;
+  Binding::BindingProperty values_;
 };
 
 // Binds `valueText` to the argument named by `key` (before its first '.'; the rest is an index

@@ -76,7 +76,7 @@ class PathMatcher {
 };
 
 using PathParameterMap = std::unordered_map<std::string, std::string>;
-// An empty map with 8 buckets and a maximum load factor of 1.0.
+// An empty map with a maximum load factor of 1.0 (buckets are allocated on first insertion).
 [[nodiscard]] PathParameterMap MakePathParameterMap();
 
 // One binding prepared for matching: a literal path when the template has no "{", else the

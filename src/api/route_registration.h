@@ -151,8 +151,9 @@ class TypedApiHandler final : public ApiHandler {
         optional_(optional),
         returns_(ReturnTypeOf<R>(registry)) {}
 
-  [[nodiscard]] std::unique_ptr<PreparedCall> Prepare(
-      ApiResponse& response, std::vector<Binding::BindingProperty>& arguments, void*) override {
+  [[nodiscard]] std::unique_ptr<PreparedCall> Prepare(ApiResponse& response,
+                                                      std::span<Binding::BindingProperty> arguments,
+                                                      void*) override {
     auto call = std::make_unique<Call>();
     ReadAll(response, arguments, call->values, std::make_index_sequence<kCount>());
     return call;
@@ -183,13 +184,14 @@ class TypedApiHandler final : public ApiHandler {
 
  private:
   template <size_t... I>
-  void ReadAll(ApiResponse& response, std::vector<Binding::BindingProperty>& arguments,
-               Values& values, std::index_sequence<I...>) {
+  void ReadAll(ApiResponse& response,
+               [[maybe_unused]] std::span<Binding::BindingProperty> arguments, Values& values,
+               std::index_sequence<I...>) {
     (ReadOne<I>(response, arguments, values), ...);
   }
 
   template <size_t I>
-  void ReadOne(ApiResponse& response, std::vector<Binding::BindingProperty>& arguments,
+  void ReadOne(ApiResponse& response, std::span<Binding::BindingProperty> arguments,
                Values& values) {
     if (!response.Ok()) return;
     using A = std::tuple_element_t<I, Values>;

@@ -35,10 +35,10 @@ class EchoHandler final : public ApiHandler {
     std::vector<BindingProperty> arguments;
   };
 
-  std::unique_ptr<PreparedCall> Prepare(ApiResponse&, std::vector<BindingProperty>& arguments,
+  std::unique_ptr<PreparedCall> Prepare(ApiResponse&, std::span<BindingProperty> arguments,
                                         void*) override {
     auto call = std::make_unique<Call>();
-    call->arguments = arguments;
+    call->arguments.assign(arguments.begin(), arguments.end());
     return call;
   }
   void Invoke(ApiResponse& response, const RequestInfo* request, PreparedCall* call,

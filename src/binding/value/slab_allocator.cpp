@@ -1,5 +1,6 @@
 #include "binding/value/slab_allocator.h"
 
+#include <array>
 #include <cassert>
 #include <cstdint>
 #include <cstring>
@@ -27,6 +28,16 @@ unsigned char* Bytes(SlabAllocator::PageHeader* page) noexcept {
   return reinterpret_cast<unsigned char*>(page);
 }
 
+// FirstSlot of every class, computed once: a division per class would dominate the set-up of a
+// new tree's allocator.
+constexpr auto kFirstSlots = [] {
+  std::array<uint16_t, SlabAllocator::kClassCount> slots{};
+  for (size_t c = 0; c < slots.size(); ++c) {
+    slots[c] = static_cast<uint16_t>(SlabAllocator::FirstSlot((c + 1) * 4));
+  }
+  return slots;
+}();
+
 }  // namespace
 
 SlabAllocator::SlabAllocator() noexcept {
@@ -35,6 +46,18 @@ SlabAllocator::SlabAllocator() noexcept {
     InitPage(page, kBuiltinPageSize, (c + 1) * 4);
     classes_[c].pagesWithRoom = page;
   }
+}
+
+SlabAllocator* SlabAllocator::Create() {
+  static_assert(sizeof(SlabAllocator) <= Platform::PageSource::kPageSize);
+  static_assert(alignof(SlabAllocator) <= Platform::PageSource::kPageSize);
+  return ::new (Platform::PageSource::Instance().AcquirePage()) SlabAllocator();
+}
+
+void SlabAllocator::Destroy(SlabAllocator* slab) noexcept {
+  if (slab == nullptr) return;
+  slab->~SlabAllocator();
+  Platform::PageSource::Instance().ReleasePage(slab);
 }
 
 SlabAllocator::~SlabAllocator() {
@@ -49,7 +72,7 @@ void SlabAllocator::InitPage(PageHeader* page, size_t pageSize, size_t slotSize)
   page->size = static_cast<uint16_t>(pageSize);
   page->used = 0;
   page->freeIndex = 0;
-  page->unusedIndex = static_cast<uint16_t>(FirstSlot(slotSize));
+  page->unusedIndex = kFirstSlots[slotSize / 4 - 1];
 }
 
 void SlabAllocator::Unlink(SizeClass& sizeClass, PageHeader* page) noexcept {

@@ -40,6 +40,11 @@ class SlabAllocator {
 
   SlabAllocator() noexcept;
   ~SlabAllocator();
+  // An allocator placed in a page of its own from the PageSource, and its release. Trees are
+  // often short-lived and the allocator is too large for the general heap's fast paths, while a
+  // page is usually at hand in a region that is already mapped.
+  [[nodiscard]] static SlabAllocator* Create();
+  static void Destroy(SlabAllocator* slab) noexcept;
   SlabAllocator(const SlabAllocator&) = delete;
   SlabAllocator& operator=(const SlabAllocator&) = delete;
 

@@ -22,7 +22,7 @@ class ValueContext {
   [[nodiscard]] const InternTable& Strings() const noexcept { return strings_; }
 
   [[nodiscard]] SlabAllocator& Slab() {
-    if (!slab_) slab_ = std::make_unique<SlabAllocator>();
+    if (!slab_) slab_.reset(SlabAllocator::Create());
     return *slab_;
   }
   // The slab, or null before the first slot allocation.
@@ -36,7 +36,10 @@ class ValueContext {
  private:
   bool tearingDown_ = false;
   InternTable strings_;
-  std::unique_ptr<SlabAllocator> slab_;
+  struct DestroySlab {
+    void operator()(SlabAllocator* slab) const noexcept { SlabAllocator::Destroy(slab); }
+  };
+  std::unique_ptr<SlabAllocator, DestroySlab> slab_;
 };
 
 }  // namespace Oxle::Client::Binding

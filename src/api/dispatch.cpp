@@ -162,6 +162,7 @@ void FailRecord(ApiResponseRecord& response, std::string_view message, uint32_t 
   response.errorMessage = CopyText(message);
   response.error = 1;
   response.status = status;
+  response.text = CopyText("");
 }
 
 void SplitQuery(std::string_view target, OrderedPairs& query) {

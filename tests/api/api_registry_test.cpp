@@ -131,6 +131,7 @@ TEST_F(ApiRegistryTest, ACallWithoutUserDataIsAnInvalidFunction) {
   EXPECT_EQ(+response.error, 1);
   EXPECT_STREQ(response.errorMessage, "Invalid function");
   EXPECT_EQ(+response.status, 404u);
+  EXPECT_STREQ(response.text, "");  // never null, even on the dispatcher's own failures
   response.free(&response);
   EXPECT_EQ(+response.errorMessage, nullptr);
 }

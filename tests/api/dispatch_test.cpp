@@ -310,6 +310,7 @@ TEST_F(DispatchTest, ExceptionsFromHandlersBecomeServerErrors) {
     EXPECT_TRUE(response.Failed());
     EXPECT_EQ(response.Error(), message);
     EXPECT_EQ(response.Status(), 500u);
+    EXPECT_STREQ(response.record.text, "");
   }
 }
 

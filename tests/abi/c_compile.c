@@ -41,5 +41,22 @@ int main(void) {
          offsetof(FlatFunctionRecord, userData) != 8))
       return 5;
   }
+  {
+    /* A host fills a request record and reads a response record. */
+    ApiHeader header = {"accept", "application/json"};
+    ApiRequestRecord request = {0};
+    ApiResponseRecord response = {0};
+    request.method = 2;
+    request.target = "/v1/games/1";
+    request.headers = &header;
+    request.headerCount = 1;
+    if (response.free != NULL || request.headers[0].value[0] != 'a') return 6;
+    if (sizeof(void*) == 4 &&
+        (sizeof(ApiRequestRecord) != 48 || sizeof(ApiResponseRecord) != 62 ||
+         offsetof(ApiResponseRecord, status) != 22 || sizeof(ApiNativeArgument) != 16 ||
+         sizeof(ApiExportEntry) != 90 || offsetof(ApiExportEntry, methodName) != 86 ||
+         sizeof(ApiArgumentLocationRecord) != 8 || sizeof(ApiExportTable) != 24))
+      return 7;
+  }
   return 0;
 }

@@ -109,7 +109,10 @@ class YamlReader {
   std::vector<PathStep> SlotPath() const;
   void SelectKey(std::string_view key) {
     builder_.Key(key);
-    slotStep_ = PathStep{PathStep::kKey, 0, std::string(key)};
+    // Assigned in place: the step's text keeps its buffer from key to key.
+    slotStep_.kind = PathStep::kKey;
+    slotStep_.index = 0;
+    slotStep_.key.assign(key);
   }
 
   ValueResult& result_;
@@ -348,7 +351,8 @@ bool YamlReader::Handle(const yaml_event_t& event) {
   }
   const bool keyPosition = builder_.AwaitingKey();
   if (!open_.empty() && open_.back().sequence && event.type != YAML_SEQUENCE_END_EVENT) {
-    slotStep_ = PathStep{PathStep::kIndex, builder_.Innermost()->Size(), {}};
+    slotStep_.kind = PathStep::kIndex;
+    slotStep_.index = builder_.Innermost()->Size();
   }
   switch (event.type) {
     case YAML_SCALAR_EVENT:

@@ -270,7 +270,7 @@ void BuildApiHelp(BindingProperty& out, const BindingRegistry& registry,
                   std::span<const EventRecord* const> events, BindingHelpFormat format) {
   out.Clear();
   out.MakeStructure();
-  // All three members exist first: adding a member may move its siblings.
+  // The three members exist in every format, empty when nothing goes into them.
   for (const char* member : {"functions", "types", "events"})
     out.Get(member);
   BindingProperty& functionList = out.Get("functions");

@@ -170,18 +170,28 @@ class StringCopier {
 // Access to the private parts of values for the storage helpers below.
 class ValueTreeAccess {
  public:
+  // Destroys a slab object. While the whole tree is torn down its slots are not given back one
+  // by one: the slab allocator releases all its pages at once when the context goes.
+  template <typename T>
+  static void DeleteSlot(ValueContext* context, T* object) noexcept {
+    if (context->TearingDown()) {
+      object->~T();
+    } else {
+      context->Slab().Delete(object);
+    }
+  }
+
   static void DestroyCollection(ValueContext* context, CollectionStorage* storage) noexcept {
     for (BindingProperty* element = storage->begin; element != storage->end; ++element) {
       element->~BindingProperty();
     }
     ::operator delete(storage->begin);
-    context->Slab().Delete(storage);
+    DeleteSlot(context, storage);
   }
 
   static void DestroyStructure(ValueContext* context, StructureMap* map) noexcept {
     // Flattening rotations instead of recursion: each left child is rotated up until the node
     // has none, then the node is destroyed and its right subtree taken next.
-    SlabAllocator& slab = context->Slab();
     StructureNode* node = map->root;
     while (node != nullptr) {
       if (StructureNode* left = node->left; left != nullptr) {
@@ -191,11 +201,11 @@ class ValueTreeAccess {
       } else {
         StructureNode* right = node->right;
         ReleaseString(context, node->key);
-        slab.Delete(node);
+        DeleteSlot(context, node);
         node = right;
       }
     }
-    slab.Delete(map);
+    DeleteSlot(context, map);
   }
 
   // Grows the element array to hold at least `needed` elements.
@@ -376,10 +386,10 @@ void BindingProperty::ClearContent() noexcept {
       ReleaseString(context_, payload_.string);
       break;
     case ValueKind::Blob:
-      context_->Slab().Delete(payload_.blob);
+      ValueTreeAccess::DeleteSlot(context_, payload_.blob);
       break;
     case ValueKind::Enum:
-      context_->Slab().Delete(payload_.enumValue);
+      ValueTreeAccess::DeleteSlot(context_, payload_.enumValue);
       break;
     case ValueKind::Collection:
       ValueTreeAccess::DestroyCollection(context_, payload_.collection);

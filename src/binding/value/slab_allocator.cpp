@@ -38,6 +38,23 @@ constexpr auto kFirstSlots = [] {
   return slots;
 }();
 
+// offset / slotSize for offsets inside a page, by a multiplication with the rounded-up reciprocal
+// (exact while offset * slotSize stays far below 2^32): a division per free is slow.
+constexpr auto kReciprocals = [] {
+  std::array<uint32_t, SlabAllocator::kClassCount> reciprocals{};
+  for (size_t c = 0; c < reciprocals.size(); ++c) {
+    const uint64_t slotSize = (c + 1) * 4;
+    reciprocals[c] = static_cast<uint32_t>(((uint64_t{1} << 32) + slotSize - 1) / slotSize);
+  }
+  return reciprocals;
+}();
+
+[[nodiscard]] uint16_t SlotIndex(size_t offset, size_t slotSize) noexcept {
+  const uint64_t index = (uint64_t{offset} * kReciprocals[slotSize / 4 - 1]) >> 32;
+  assert(index == offset / slotSize);
+  return static_cast<uint16_t>(index);
+}
+
 }  // namespace
 
 SlabAllocator::SlabAllocator() noexcept {
@@ -61,9 +78,25 @@ void SlabAllocator::Destroy(SlabAllocator* slab) noexcept {
 }
 
 SlabAllocator::~SlabAllocator() {
-  // Every slot has been freed by the values that used it, so only built-in pages remain;
-  // pages still held would mean a value outlived its tree.
-  assert(pagesHeld_ == 0);
+  ReleaseEverything();
+}
+
+void SlabAllocator::ReleaseEverything() noexcept {
+  for (size_t c = 0; c < kClassCount; ++c) {
+    SizeClass& sizeClass = classes_[c];
+    auto* builtin = reinterpret_cast<PageHeader*>(sizeClass.builtinPage);
+    for (PageHeader* list : {sizeClass.pagesWithRoom, sizeClass.fullPages}) {
+      while (list != nullptr) {
+        PageHeader* next = list->next;
+        if (list != builtin) Platform::PageSource::Instance().ReleasePage(list);
+        list = next;
+      }
+    }
+    InitPage(builtin, kBuiltinPageSize, (c + 1) * 4);
+    sizeClass.pagesWithRoom = builtin;
+    sizeClass.fullPages = nullptr;
+  }
+  pagesHeld_ = 0;
 }
 
 void SlabAllocator::InitPage(PageHeader* page, size_t pageSize, size_t slotSize) noexcept {
@@ -75,22 +108,22 @@ void SlabAllocator::InitPage(PageHeader* page, size_t pageSize, size_t slotSize)
   page->unusedIndex = kFirstSlots[slotSize / 4 - 1];
 }
 
-void SlabAllocator::Unlink(SizeClass& sizeClass, PageHeader* page) noexcept {
+void SlabAllocator::Unlink(PageHeader*& head, PageHeader* page) noexcept {
   if (page->prev != nullptr) {
     page->prev->next = page->next;
   } else {
-    sizeClass.pagesWithRoom = page->next;
+    head = page->next;
   }
   if (page->next != nullptr) page->next->prev = page->prev;
   page->next = nullptr;
   page->prev = nullptr;
 }
 
-void SlabAllocator::PushFront(SizeClass& sizeClass, PageHeader* page) noexcept {
+void SlabAllocator::PushFront(PageHeader*& head, PageHeader* page) noexcept {
   page->prev = nullptr;
-  page->next = sizeClass.pagesWithRoom;
+  page->next = head;
   if (page->next != nullptr) page->next->prev = page;
-  sizeClass.pagesWithRoom = page;
+  head = page;
 }
 
 void* SlabAllocator::Allocate(size_t size) {
@@ -102,7 +135,7 @@ void* SlabAllocator::Allocate(size_t size) {
     page = static_cast<PageHeader*>(Platform::PageSource::Instance().AcquirePage());
     ++pagesHeld_;
     InitPage(page, kPageSize, slotSize);
-    PushFront(sizeClass, page);
+    PushFront(sizeClass.pagesWithRoom, page);
   }
   // The two indices are kept in locals: reading them back right after the 16-bit stores would
   // stall on store forwarding, on every allocation.
@@ -120,7 +153,14 @@ void* SlabAllocator::Allocate(size_t size) {
     page->unusedIndex = unusedIndex;
   }
   ++page->used;
-  if (freeIndex == 0 && unusedIndex == 0) Unlink(sizeClass, page);
+  if (freeIndex == 0 && unusedIndex == 0) {
+    // Full: off the list of pages with room. Pages from the PageSource are kept on the list of
+    // full ones, so that the whole allocator can be released without freeing slot by slot.
+    Unlink(sizeClass.pagesWithRoom, page);
+    if (reinterpret_cast<unsigned char*>(page) != sizeClass.builtinPage) {
+      PushFront(sizeClass.fullPages, page);
+    }
+  }
   return slot;
 }
 
@@ -136,11 +176,14 @@ void SlabAllocator::Free(void* slot, size_t size) noexcept {
                                                        ~uintptr_t{kPageSize - 1});
   const bool wasFull = page->freeIndex == 0 && page->unusedIndex == 0;
   StoreIndex(bytes, page->freeIndex);
-  page->freeIndex = static_cast<uint16_t>(static_cast<size_t>(bytes - Bytes(page)) / slotSize);
+  page->freeIndex = SlotIndex(static_cast<size_t>(bytes - Bytes(page)), slotSize);
   --page->used;
-  if (wasFull) PushFront(sizeClass, page);
+  if (wasFull) {
+    if (!builtin) Unlink(sizeClass.fullPages, page);
+    PushFront(sizeClass.pagesWithRoom, page);
+  }
   if (page->used == 0 && !builtin) {
-    Unlink(sizeClass, page);
+    Unlink(sizeClass.pagesWithRoom, page);
     --pagesHeld_;
     Platform::PageSource::Instance().ReleasePage(page);
   }

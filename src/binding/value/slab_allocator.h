@@ -9,7 +9,8 @@
 // holds the index of the next free slot in its first 16 bits, and index 0 (always inside the
 // header) ends the chain. Slots never used yet are handed out in order after the chain is
 // empty, so a fresh page is not written through before it is needed.
-// A page that becomes empty goes back to the PageSource at once. Allocation and release are
+// A page that becomes empty goes back to the PageSource at once, and destroying the allocator
+// gives back every page it still holds. Allocation and release are
 // O(1) and lock-free; only page refills and returns take the PageSource's mutex. Not
 // thread-safe: it belongs to one tree.
 #pragma once
@@ -53,6 +54,9 @@ class SlabAllocator {
   [[nodiscard]] void* Allocate(size_t size);
   // Returns a slot obtained from Allocate with the same size.
   void Free(void* slot, size_t size) noexcept;
+  // Gives every page back at once, whatever is still allocated in it: how a tree that is
+  // destroyed whole skips freeing its slots one by one. The allocator is as new afterwards.
+  void ReleaseEverything() noexcept;
 
   template <typename T, typename... Args>
   [[nodiscard]] T* New(Args&&... args) {
@@ -81,12 +85,13 @@ class SlabAllocator {
  private:
   struct SizeClass {
     PageHeader* pagesWithRoom = nullptr;  // pages that still have a free slot
+    PageHeader* fullPages = nullptr;      // PageSource pages without one
     alignas(8) unsigned char builtinPage[kBuiltinPageSize];
   };
 
   static void InitPage(PageHeader* page, size_t pageSize, size_t slotSize) noexcept;
-  static void Unlink(SizeClass& sizeClass, PageHeader* page) noexcept;
-  static void PushFront(SizeClass& sizeClass, PageHeader* page) noexcept;
+  static void Unlink(PageHeader*& head, PageHeader* page) noexcept;
+  static void PushFront(PageHeader*& head, PageHeader* page) noexcept;
 
   SizeClass classes_[kClassCount];
   size_t pagesHeld_ = 0;

@@ -551,6 +551,15 @@ TEST(BindingPropertyTest, SlabPagesGoBackToThePageSource) {
   }
   EXPECT_EQ(pages.PagesInUse(), pagesBefore);
   EXPECT_EQ(pages.RegionsInUse(), regionsBefore);
+  {
+    // Destroyed whole, without a clear first: the pages go back all together.
+    BindingProperty value;
+    for (int i = 0; i < 5000; ++i)
+      value.Get("member" + std::to_string(i)).At(0).SetBlob(Blob{1});
+    EXPECT_GT(pages.RegionsInUse(), regionsBefore);
+  }
+  EXPECT_EQ(pages.PagesInUse(), pagesBefore);
+  EXPECT_EQ(pages.RegionsInUse(), regionsBefore);
 }
 
 TEST(BindingPropertyTest, StringsOnlyTreesCreateNoSlab) {

@@ -54,6 +54,32 @@ TEST(SlabAllocatorTest, SlotsAreDistinctAlignedAndDoNotOverlap) {
   }
 }
 
+TEST(SlabAllocatorTest, ReleasingEverythingGivesBackFullAndPartialPages) {
+  Platform::PageSource& source = Platform::PageSource::Instance();
+  const size_t before = source.PagesInUse();
+  SlabAllocator* slab = SlabAllocator::Create();
+  // Two full pages and a partly used one in one class, a partly used page in another, and a
+  // slot freed from a full page (which moves it back among the pages with room).
+  const size_t count = SlotsPerPage(144, 24) + 2 * SlotsPerPage(4096, 24) + 5;
+  std::vector<void*> slots;
+  for (size_t i = 0; i < count; ++i)
+    slots.push_back(slab->Allocate(24));
+  for (size_t i = 0; i < SlotsPerPage(144, 72) + 1; ++i)
+    (void)slab->Allocate(72);
+  slab->Free(slots[SlotsPerPage(144, 24) + 1], 24);
+  EXPECT_EQ(slab->PagesHeld(), 4u);
+  EXPECT_EQ(source.PagesInUse(), before + 5);  // with the allocator's own page
+
+  slab->ReleaseEverything();
+  EXPECT_EQ(slab->PagesHeld(), 0u);
+  EXPECT_EQ(source.PagesInUse(), before + 1);
+  // As new: the built-in page comes first again.
+  (void)slab->Allocate(24);
+  EXPECT_EQ(slab->PagesHeld(), 0u);
+  SlabAllocator::Destroy(slab);
+  EXPECT_EQ(source.PagesInUse(), before);
+}
+
 TEST(SlabAllocatorTest, FreedSlotIsTheNextOneHandedOut) {
   SlabAllocator slab;
   void* a = slab.Allocate(8);

@@ -63,9 +63,6 @@ class ApiHandler : public Binding::FunctionCallable {
   [[nodiscard]] virtual const Binding::TypeId& ResultType() const noexcept = 0;
 };
 
-// True for the two result types that receive a RequestInfo.
-[[nodiscard]] bool IsRequestAware(const Binding::TypeId& resultType) noexcept;
-
 }  // namespace Oxle::Client::Api
 
 namespace Oxle::Client::Binding {
@@ -78,3 +75,13 @@ struct FixedTypeHash<Api::RequestAwareNoResult> {
   static constexpr uint32_t kHash = 0x89462EBFu;
 };
 }  // namespace Oxle::Client::Binding
+
+namespace Oxle::Client::Api {
+
+// True for the two result types that receive a RequestInfo.
+[[nodiscard]] inline bool IsRequestAware(const Binding::TypeId& resultType) noexcept {
+  return resultType == Binding::TypeIdOf<RequestAwareResponse>() ||
+         resultType == Binding::TypeIdOf<RequestAwareNoResult>();
+}
+
+}  // namespace Oxle::Client::Api

@@ -37,11 +37,14 @@ std::vector<const RouteBinding*> ApiRegistry::CopyRouteBindings() const {
 }
 
 const ApiExportTable& ApiRegistry::BuildExportTable() {
-  // Bindings by their function's name; the names live in the function records.
+  // Bindings by their function's name (the names live in the function records), then fixed in
+  // that map's order for the entries and their user data.
   std::unordered_map<std::string_view, const RouteBinding*> byName;
   for (const RouteBinding* binding : CopyRouteBindings()) {
     if (binding->function != nullptr) byName[binding->function->name] = binding;
   }
+  const std::vector<std::pair<std::string_view, const RouteBinding*>> routed(byName.begin(),
+                                                                             byName.end());
   const auto functions = CopyFunctions();
   const auto types = CopyTypes();
   const auto events = CopyEvents();
@@ -51,11 +54,11 @@ const ApiExportTable& ApiRegistry::BuildExportTable() {
   // Size every array first: entries point into them.
   size_t locationCount = 0;
   size_t listCount = 0;
-  for (const auto& [name, binding] : byName) {
+  for (const auto& [name, binding] : routed) {
     locationCount += binding->function->arguments.size();
     listCount += binding->stringLists.size();
   }
-  entries_.assign(byName.size(), ApiExportEntry{});
+  entries_.assign(routed.size(), ApiExportEntry{});
   locations_.assign(locationCount, ApiArgumentLocationRecord{});
   stringLists_.assign(listCount, ApiStringListRecord{});
   stringListTexts_.clear();
@@ -64,11 +67,8 @@ const ApiExportTable& ApiRegistry::BuildExportTable() {
   size_t e = 0;
   size_t l = 0;
   size_t s = 0;
-  std::vector<std::string_view> entryNames;
-  entryNames.reserve(byName.size());
-  for (const auto& [name, binding] : byName) {
+  for (const auto& [name, binding] : routed) {
     ApiExportEntry& entry = entries_[e++];
-    entryNames.push_back(name);
     if (const FlatFunctionRecord* flat = flat_.FindFunction(name)) entry.function = *flat;
     const size_t arguments = binding->function->arguments.size();
     if (arguments > 0) entry.argumentLocations = &locations_[l];
@@ -109,9 +109,9 @@ const ApiExportTable& ApiRegistry::BuildExportTable() {
   }
   userData_.rehash(buckets);
   for (size_t i = 0; i < entries_.size(); ++i) {
-    ApiExportUserData& pair = userData_[std::string(entryNames[i])];
+    ApiExportUserData& pair = userData_[std::string(routed[i].first)];
     pair.registry = this;
-    pair.binding = const_cast<RouteBinding*>(byName[entryNames[i]]);
+    pair.binding = const_cast<RouteBinding*>(routed[i].second);
     entries_[i].function.userData = &pair;
     entries_[i].callback = &ExportCallback;
   }

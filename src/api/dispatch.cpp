@@ -14,7 +14,6 @@
 #include "api/api_handler.h"
 #include "api/api_registry.h"
 #include "binding/format/positional_format.h"
-#include "binding/format/split_join.h"
 #include "binding/types/api_help.h"
 #include "binding/types/builtin_types.h"
 #include "binding/types/host_value.h"
@@ -42,8 +41,8 @@ class OrderedPairs {
   using Pair = std::pair<std::string, std::string>;
 
   void PutLast(std::string key, std::string value) {
-    if (Pair* known = Find(key)) {
-      known->second = std::move(value);
+    if (const size_t known = Find(key); known != kAbsent) {
+      pairs_[known].second = std::move(value);
       return;
     }
     if (!index_.empty() || pairs_.size() == kScanLimit) {
@@ -56,8 +55,8 @@ class OrderedPairs {
     pairs_.emplace_back(std::move(key), std::move(value));
   }
   [[nodiscard]] const std::string* FindValue(std::string_view key) const {
-    const Pair* pair = const_cast<OrderedPairs*>(this)->Find(key);
-    return pair != nullptr ? &pair->second : nullptr;
+    const size_t found = Find(key);
+    return found != kAbsent ? &pairs_[found].second : nullptr;
   }
   [[nodiscard]] bool empty() const noexcept { return pairs_.empty(); }
   [[nodiscard]] auto begin() const noexcept { return pairs_.begin(); }
@@ -66,15 +65,18 @@ class OrderedPairs {
  private:
   static constexpr size_t kScanLimit = 16;
 
-  Pair* Find(std::string_view key) {
+  static constexpr size_t kAbsent = static_cast<size_t>(-1);
+
+  // The position of `key`, or kAbsent.
+  [[nodiscard]] size_t Find(std::string_view key) const {
     if (!index_.empty()) {
       const auto found = index_.find(std::string(key));
-      return found != index_.end() ? &pairs_[found->second] : nullptr;
+      return found != index_.end() ? found->second : kAbsent;
     }
-    for (Pair& pair : pairs_) {
-      if (pair.first == key) return &pair;
+    for (size_t i = 0; i < pairs_.size(); ++i) {
+      if (pairs_[i].first == key) return i;
     }
-    return nullptr;
+    return kAbsent;
   }
 
   std::vector<Pair> pairs_;
@@ -114,17 +116,10 @@ class OrderedPairs {
   return code == BindingCode::Object || code == BindingCode::Vector || code == BindingCode::Struct;
 }
 
-// Copies `text` with the framework's allocator; null when memory is exhausted.
-[[nodiscard]] char* CopyText(std::string_view text) noexcept {
-  auto* copy = static_cast<char*>(Log::Allocate(text.size() + 1));
-  if (copy == nullptr) return nullptr;
-  std::memcpy(copy, text.data(), text.size());
-  copy[text.size()] = '\0';
-  return copy;
-}
-
-[[nodiscard]] char* CopyTextOrThrow(std::string_view text) {
-  char* copy = CopyText(text);
+// A copy of `text` from the framework's allocator, for the host to read and the free callback
+// to release.
+[[nodiscard]] char* CopyTextOrThrow(const char* text) {
+  char* copy = Log::DuplicateString(text);
   if (copy == nullptr) throw std::bad_alloc();
   return copy;
 }
@@ -157,12 +152,12 @@ void ReleaseBody(void* object) noexcept {
 }
 
 // Answers `response` with a failure that is not the handler's: message and status.
-void FailRecord(ApiResponseRecord& response, std::string_view message, uint32_t status) noexcept {
+void FailRecord(ApiResponseRecord& response, const char* message, uint32_t status) noexcept {
   FreeResponseRecord(&response);
-  response.errorMessage = CopyText(message);
+  response.errorMessage = Log::DuplicateString(message);
   response.error = 1;
   response.status = status;
-  response.text = CopyText("");
+  response.text = Log::DuplicateString("");
 }
 
 void SplitQuery(std::string_view target, OrderedPairs& query) {
@@ -235,11 +230,6 @@ void DecodeBody(ApiResponse& call, BindingProperty& target, const ApiRequestReco
 }
 
 }  // namespace
-
-bool IsRequestAware(const Binding::TypeId& resultType) noexcept {
-  return resultType == Binding::TypeIdOf<RequestAwareResponse>() ||
-         resultType == Binding::TypeIdOf<RequestAwareNoResult>();
-}
 
 ArgumentSet::ArgumentSet(const FunctionRecord& function) : function_(function) {
   values_.MakeCollection();
@@ -417,7 +407,8 @@ void FillResponseRecord(ApiResponseRecord& response, ApiResponse& call,
   bool converted = true;
   if (!call.Ok()) {
     Binding::ReleaseHostValue(response.value);
-    response.errorMessage = CopyTextOrThrow(call.result.ErrorMessage());
+    // The message is interned text, NUL-terminated in memory.
+    response.errorMessage = CopyTextOrThrow(call.result.ErrorMessage().data());
     response.error = 1;
   } else {
     converted = Binding::ToHostValue(call.result.Value(), registry, response.value);
@@ -425,7 +416,7 @@ void FillResponseRecord(ApiResponseRecord& response, ApiResponse& call,
   response.settingByte = call.settingByte;
   response.settingCode = call.settingCode >= 1 && call.settingCode <= 3 ? call.settingCode : 0;
   response.status = converted ? call.status : 400;
-  response.text = CopyTextOrThrow(call.text);
+  response.text = CopyTextOrThrow(call.text.c_str());
   if (!call.headers.empty()) {
     // Every slot is zeroed first, so a failure part way leaves nothing the free callback
     // cannot release.
@@ -437,8 +428,8 @@ void FillResponseRecord(ApiResponseRecord& response, ApiResponse& call,
     response.headerCount = static_cast<uint32_t>(count);
     size_t i = 0;
     for (const auto& [name, value] : call.headers) {
-      headers[i].name = CopyTextOrThrow(name);
-      headers[i].value = CopyTextOrThrow(value);
+      headers[i].name = CopyTextOrThrow(name.c_str());
+      headers[i].value = CopyTextOrThrow(value.c_str());
       ++i;
     }
   }
@@ -514,12 +505,7 @@ void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request
     std::string label;
     if (entry.name != nullptr) {
       label = entry.name;
-      for (size_t a = 0; a < function.arguments.size(); ++a) {
-        if (function.arguments[a].name == label) {
-          index = a;
-          break;
-        }
-      }
+      index = arguments.Find(label);
     } else {
       const size_t position = size_t{i} + match.pathParameters.size();
       label = std::to_string(position);

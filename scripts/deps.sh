@@ -27,18 +27,33 @@ installed() {
     grep -qE "^install ok installed (${wanted}|all)$"
 }
 
-missing=()
-for p in "${packages[@]}"; do
-  installed "$p" || missing+=("$p")
-done
-if [ "${#missing[@]}" -eq 0 ]; then
-  exit 0
-fi
+apt_updated=0
+install_packages() {
+  local missing=() p
+  for p in "$@"; do
+    installed "$p" || missing+=("$p")
+  done
+  if [ "${#missing[@]}" -eq 0 ]; then
+    return 0
+  fi
+  echo "deps: installing ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo_cmd[@]}" dpkg --add-architecture i386
+    apt_updated=0
+  fi
+  if [ "${apt_updated}" -eq 0 ]; then
+    # A single index can fail transiently (a mirror mid-sync); the install below decides.
+    "${sudo_cmd[@]}" apt-get update || echo "deps: apt-get update reported a failure; trying the install anyway" >&2
+    apt_updated=1
+  fi
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends --no-remove "${missing[@]}"
+}
 
-echo "deps: installing ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  "${sudo_cmd[@]}" dpkg --add-architecture i386
-fi
-# A single index can fail transiently (a mirror mid-sync); the install below decides.
-"${sudo_cmd[@]}" apt-get update || echo "deps: apt-get update reported a failure; trying the install anyway" >&2
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends --no-remove "${missing[@]}"
+install_packages "${packages[@]}"
+
+# The x86 preset runs its tests as ordinary i386 programs (its death tests re-execute their
+# own binary), so the kernel must run them: natively, or through qemu-i386 registered with
+# binfmt_misc where the kernel answers "exec format error".
+# shellcheck source=scripts/i386_exec.sh
+source "$(dirname "$0")/i386_exec.sh"
+ensure_i386_exec

@@ -104,8 +104,8 @@ TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(HostValueEntry) == 17,
 /* Records defined with the features that use them. */
 struct ApiRequestRecord;
 struct ApiResponseRecord;
-struct ExternalRequest;
-struct ExternalResponse;
+struct ExternalRequestRecord;
+struct ExternalResponseRecord;
 struct HostEvent;
 
 typedef struct HostApi HostApi;
@@ -123,8 +123,8 @@ struct HostApi {
   int32_t (*SendRequest)(const HostApi* api, struct ApiResponseRecord* response,
                          const struct ApiRequestRecord* request);
   /* 1: an HTTP exchange with a remote service; returns when it completed or failed. */
-  int32_t (*SendExternalRequest)(const HostApi* api, struct ExternalResponse* response,
-                                 const struct ExternalRequest* request);
+  int32_t (*SendExternalRequest)(const HostApi* api, struct ExternalResponseRecord* response,
+                                 const struct ExternalRequestRecord* request);
   /* 2: delivers an event to its subscribers. */
   int32_t (*PublishEvent)(const HostApi* api, const struct HostEvent* event);
   /* 3: `flag` is 1 for the service-proxy events, else 0. */
@@ -446,6 +446,112 @@ TPK_ABI_ASSERT(!TPK_ABI_32BIT || (sizeof(ApiExportEntry) == 90 &&
 TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(ApiExportTable) == 24, "the export table is six words");
 
 /* ---- end of the API request records and export table ---- */
+
+/* ---- Module entry: the descriptor, the module's callbacks and the host context. ---- */
+
+typedef struct PluginCallbacks PluginCallbacks;
+
+/* Seven words, owned by the host. On entry words 0 to 2 hold the core's plugin API version; the
+ * module overwrites all seven before its export returns. */
+typedef struct PluginDescriptor {
+  uint32_t major;                    /* 0: in: the core's; out: the module's (18) */
+  uint32_t minor;                    /* 1: in: the core's; out: the module's (0) */
+  uint32_t patch;                    /* 2: in: the core's; out: the module's (0) */
+  const PluginCallbacks* callbacks;  /* 3: out: the module's callback table */
+  void* context;                     /* 4: out: passed back first to every callback */
+  const char* shortName;             /* 5: out: owned by the module ("qel-mhx") */
+  const ApiExportTable* exportTable; /* 6: out: the module's API export table */
+} PluginDescriptor;
+
+/* Two words, owned by the host and valid from Start until Unload returns. */
+typedef struct HostContext {
+  const HostApi* api;    /* 0: the host's function table */
+  uint32_t pluginHandle; /* 1: opaque; given back when subscribing and sending requests */
+} HostContext;
+
+/* Three callbacks, each taking the descriptor's context first. */
+struct PluginCallbacks {
+  /* 0: returns 1 when the module started. */
+  uint8_t (*Start)(void* context, const HostContext* hostContext);
+  /* 1: stops the module and destroys it; the context is invalid afterwards. */
+  void (*Unload)(void* context);
+  /* 2: fills 14 words: six 64-bit counters, low word first (peak bytes in use, live allocations
+   * at that peak, bytes allocated, allocations, bytes freed, frees), then two zero words. */
+  void (*GetMemoryStats)(void* context, uint32_t* words);
+};
+
+/* The module's one export: fills the descriptor and returns the module's object. */
+typedef void* (*PluginExportFunction)(PluginDescriptor* descriptor);
+
+TPK_ABI_ASSERT(offsetof(PluginDescriptor, exportTable) ==
+                   offsetof(PluginDescriptor, callbacks) + 3 * sizeof(void*),
+               "PluginDescriptor layout");
+TPK_ABI_ASSERT(sizeof(PluginCallbacks) == 3 * sizeof(void (*)(void)), "PluginCallbacks layout");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(PluginDescriptor) == 28,
+               "the descriptor is seven words on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(HostContext) == 8, "the host context is two words");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(PluginCallbacks) == 12,
+               "the callback table is three words on 32-bit");
+
+/* ---- Events: the record of one event, published or delivered. ---- */
+
+/* 24 bytes on a 32-bit target. Published by a module: context 0. Delivered by the host: the
+ * context given to SubscribeEvent. The host owns what a delivered record points to for the
+ * duration of the callback. */
+struct HostEvent {
+  const char* name;  /* 0: NUL-terminated event name */
+  HostValue payload; /* 4: the event's content */
+  uint32_t flags;    /* 16 on 32-bit: the sender's flags (0 for resource changes) */
+  void* context;     /* 20 on 32-bit */
+};
+typedef struct HostEvent HostEvent;
+
+TPK_ABI_ASSERT(offsetof(HostEvent, payload) == sizeof(void*), "HostEvent payload offset");
+TPK_ABI_ASSERT(offsetof(HostEvent, flags) == sizeof(void*) + sizeof(HostValue),
+               "HostEvent flags offset");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || (sizeof(HostEvent) == 24 && offsetof(HostEvent, flags) == 16 &&
+                                  offsetof(HostEvent, context) == 20),
+               "the event record is 24 bytes on 32-bit");
+
+/* ---- External requests: an HTTP exchange with a remote service, made by the host. ---- */
+
+/* Eight words, filled by the module and valid during the call. */
+struct ExternalRequestRecord {
+  uint32_t method;          /* 0: 1 DELETE ... 7 PUT */
+  const char* url;          /* 1 */
+  const ApiHeader* headers; /* 2: (name, value) pairs, sent in order */
+  uint32_t headerCount;     /* 3 */
+  const uint8_t* body;      /* 4 */
+  uint32_t bodyLength;      /* 5 */
+  uint32_t timeout;         /* 6: the host's unit; passed through unread */
+  uint32_t flags;           /* 7: the host's meaning; passed through unread */
+};
+typedef struct ExternalRequestRecord ExternalRequestRecord;
+
+/* Releases what the host put into an external response record. */
+typedef void (*ExternalResponseReleaseCallback)(struct ExternalResponseRecord* response);
+
+/* Seven words, filled by the host; the module calls `release` once it has read the answer. */
+struct ExternalResponseRecord {
+  int32_t transportResult;                 /* 0: 0 when the exchange completed */
+  uint32_t status;                         /* 1: HTTP status */
+  const ApiHeader* headers;                /* 2: (name, value) pairs */
+  uint32_t headerCount;                    /* 3 */
+  const uint8_t* body;                     /* 4: on a transport failure, the error description */
+  uint32_t bodyLength;                     /* 5 */
+  ExternalResponseReleaseCallback release; /* 6: may be null */
+};
+typedef struct ExternalResponseRecord ExternalResponseRecord;
+
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(ExternalRequestRecord) == 32,
+               "the external request record is eight words on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || sizeof(ExternalResponseRecord) == 28,
+               "the external response record is seven words on 32-bit");
+TPK_ABI_ASSERT(!TPK_ABI_32BIT || (offsetof(ExternalRequestRecord, timeout) == 24 &&
+                                  offsetof(ExternalResponseRecord, release) == 24),
+               "external record offsets on 32-bit");
+
+/* ---- end of the module entry, events and external requests ---- */
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -39,8 +39,10 @@ void* PageSource::AcquirePage() {
                                [](const Region& r, char* b) { return r.base < b; });
     firstWithFree_ = static_cast<size_t>(at - regions_.begin());
     regions_.insert(at, Region{base, kAllPagesFree});
+    ++freeRegions_;
   }
   Region& region = regions_[firstWithFree_];
+  if (region.freeMask == kAllPagesFree) --freeRegions_;
   const auto index = static_cast<unsigned>(std::countr_zero(region.freeMask));
   region.freeMask &= ~(1u << index);
   ++pagesInUse_;
@@ -62,8 +64,12 @@ void PageSource::ReleasePage(void* page) noexcept {
   --pagesInUse_;
   const auto position = static_cast<size_t>(it - regions_.begin());
   if (it->freeMask == kAllPagesFree) {
-    munmap(it->base, kRegionSize);
-    regions_.erase(it);
+    if (freeRegions_ < kReserveRegions) {
+      ++freeRegions_;
+    } else {
+      munmap(it->base, kRegionSize);
+      regions_.erase(it);
+    }
   }
   firstWithFree_ = std::min(firstWithFree_, position);
 }
@@ -71,6 +77,11 @@ void PageSource::ReleasePage(void* page) noexcept {
 size_t PageSource::RegionsInUse() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return regions_.size();
+}
+
+size_t PageSource::ReserveRegions() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return freeRegions_;
 }
 
 size_t PageSource::PagesInUse() const {

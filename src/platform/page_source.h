@@ -1,7 +1,9 @@
 // PageSource: the process-wide source of 4096-byte pages for the value allocator's slabs.
 // Pages are cut from 64 KiB regions mapped from the operating system, 16 pages a region, and
-// handed out lowest address first; a region goes back to the system as soon as all 16 of its
-// pages are free again. One object per process, created on first use and never destroyed (trees
+// handed out lowest address first. A region whose 16 pages are all free again stays mapped as
+// part of a small reserve (kReserveRegions) and goes back to the system only when the reserve is
+// full, so that a tree built and dropped in a loop does not map, fault in and unmap a region
+// every time. One object per process, created on first use and never destroyed (trees
 // may outlive static destruction); one mutex guards every request and return.
 #pragma once
 
@@ -16,6 +18,8 @@ class PageSource {
   static constexpr size_t kPageSize = 4096;
   static constexpr size_t kRegionSize = 65536;
   static constexpr size_t kPagesPerRegion = kRegionSize / kPageSize;
+  // Fully free regions kept mapped before any is unmapped.
+  static constexpr size_t kReserveRegions = 4;
 
   [[nodiscard]] static PageSource& Instance();
 
@@ -25,8 +29,10 @@ class PageSource {
   // Gives back a page obtained from AcquirePage. Never allocates.
   void ReleasePage(void* page) noexcept;
 
-  // Regions currently mapped, and pages currently handed out (diagnostics and tests).
+  // Regions currently mapped (the reserve included), fully free regions kept mapped, and pages
+  // currently handed out (diagnostics and tests).
   [[nodiscard]] size_t RegionsInUse() const;
+  [[nodiscard]] size_t ReserveRegions() const;
   [[nodiscard]] size_t PagesInUse() const;
 
   PageSource(const PageSource&) = delete;
@@ -41,13 +47,15 @@ class PageSource {
     unsigned freeMask;  // bit i set: page i of the region is free
   };
 
-  // Guards regions_, firstWithFree_ and pagesInUse_.
+  // Guards regions_, firstWithFree_, freeRegions_ and pagesInUse_.
   mutable std::mutex mutex_;
   // Every mapped region, by ascending base address.
   std::vector<Region> regions_;
   // No region before this index has a free page.
   size_t firstWithFree_ = 0;
   size_t pagesInUse_ = 0;
+  // Regions of regions_ with every page free; at most kReserveRegions.
+  size_t freeRegions_ = 0;
 };
 
 }  // namespace Oxle::Client::Platform

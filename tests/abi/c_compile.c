@@ -58,5 +58,28 @@ int main(void) {
          sizeof(ApiArgumentLocationRecord) != 8 || sizeof(ApiExportTable) != 24))
       return 7;
   }
+  {
+    /* A host hands a descriptor to the export and reads back what the module filled in. */
+    PluginDescriptor descriptor = {18, 0, 0, NULL, NULL, NULL, NULL};
+    HostContext context = {NULL, 7};
+    HostEvent event = {0};
+    ApiHeader pair = {"user-agent", "x"};
+    ExternalRequestRecord outgoing = {0};
+    ExternalResponseRecord answer = {0};
+    event.name = "OnJsonApiEvent";
+    event.payload = value;
+    outgoing.headers = &pair;
+    outgoing.headerCount = 1;
+    if (descriptor.major != 18 || context.pluginHandle != 7 || answer.release != NULL ||
+        event.payload.kind != HOST_VALUE_STRING_BORROWED || outgoing.headers[0].name[0] != 'u')
+      return 8;
+    if (sizeof(void*) == 4 &&
+        (sizeof(PluginDescriptor) != 28 || offsetof(PluginDescriptor, exportTable) != 24 ||
+         sizeof(HostContext) != 8 || sizeof(PluginCallbacks) != 12 || sizeof(HostEvent) != 24 ||
+         offsetof(HostEvent, payload) != 4 || offsetof(HostEvent, flags) != 16 ||
+         offsetof(HostEvent, context) != 20 || sizeof(ExternalRequestRecord) != 32 ||
+         sizeof(ExternalResponseRecord) != 28 || offsetof(ExternalResponseRecord, release) != 24))
+      return 9;
+  }
   return 0;
 }

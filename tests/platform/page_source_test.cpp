@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <thread>
@@ -31,15 +32,52 @@ TEST(PageSourceTest, HandsOutTheSixteenPagesOfARegionLowestFirst) {
   EXPECT_EQ(source.RegionsInUse(), 2u);
   EXPECT_EQ(source.PagesInUse(), 17u);
 
-  // Only the sixteenth release of a region gives it back.
+  // Only the sixteenth release of a region makes it fully free; it then stays in the reserve.
   for (size_t i = 0; i + 1 < pages.size(); ++i)
     source.ReleasePage(pages[i]);
-  EXPECT_EQ(source.RegionsInUse(), 2u);
+  EXPECT_EQ(source.ReserveRegions(), 0u);
   source.ReleasePage(pages.back());
-  EXPECT_EQ(source.RegionsInUse(), 1u);
+  EXPECT_EQ(source.ReserveRegions(), 1u);
   source.ReleasePage(seventeenth);
-  EXPECT_EQ(source.RegionsInUse(), 0u);
+  EXPECT_EQ(source.RegionsInUse(), 2u);
+  EXPECT_EQ(source.ReserveRegions(), 2u);
   EXPECT_EQ(source.PagesInUse(), 0u);
+
+  // The reserve is used again before anything new is mapped, lowest address first.
+  EXPECT_EQ(source.AcquirePage(), std::min(pages[0], seventeenth));
+  EXPECT_EQ(source.RegionsInUse(), 2u);
+  EXPECT_EQ(source.ReserveRegions(), 1u);
+}
+
+TEST(PageSourceTest, KeepsAtMostFourFreeRegionsMapped) {
+  PageSource& source = PageSource::Instance();
+  ASSERT_EQ(source.RegionsInUse(), 0u) << "each test runs in a fresh process";
+  const size_t regions = PageSource::kReserveRegions + 2;
+  std::vector<void*> pages;
+  for (size_t i = 0; i < regions * PageSource::kPagesPerRegion; ++i)
+    pages.push_back(source.AcquirePage());
+  EXPECT_EQ(source.RegionsInUse(), regions);
+  EXPECT_EQ(source.ReserveRegions(), 0u);
+
+  for (void* page : pages)
+    source.ReleasePage(page);
+  EXPECT_EQ(source.PagesInUse(), 0u);
+  EXPECT_EQ(source.RegionsInUse(), PageSource::kReserveRegions) << "the fifth and sixth unmapped";
+  EXPECT_EQ(source.ReserveRegions(), PageSource::kReserveRegions);
+
+  // Taking the whole reserve back maps nothing new; one more page does.
+  pages.clear();
+  for (size_t i = 0; i < PageSource::kReserveRegions * PageSource::kPagesPerRegion; ++i) {
+    pages.push_back(source.AcquirePage());
+    std::memset(pages.back(), 0x5A, PageSource::kPageSize);
+  }
+  EXPECT_EQ(source.RegionsInUse(), PageSource::kReserveRegions);
+  EXPECT_EQ(source.ReserveRegions(), 0u);
+  pages.push_back(source.AcquirePage());
+  EXPECT_EQ(source.RegionsInUse(), PageSource::kReserveRegions + 1);
+  for (void* page : pages)
+    source.ReleasePage(page);
+  EXPECT_EQ(source.ReserveRegions(), PageSource::kReserveRegions);
 }
 
 TEST(PageSourceTest, ConcurrentRequestsAndReturnsKeepTheBooksStraight) {

@@ -314,8 +314,9 @@ size_t MessagePackReader::Read() {
           if (!ReadKey()) break;
           continue;
         }
-        // A repeated key selects the same member.
-        builder_.Key(pendingKey_);
+        // Keys are equal up to their first NUL, as everywhere in the value model (and the host
+        // sees them cut there): a later such key, like a repeated one, selects the same member.
+        builder_.Key(pendingKey_.substr(0, pendingKey_.find('\0')));
       } else {
         if (top.index >= BindingProperty::kMaxElements) {
           Fail(FormatToString("Invalid MessagePack data at position %1. The array is too large.",

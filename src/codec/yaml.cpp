@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,6 +28,14 @@ using Binding::ValueKind;
 using Binding::ValueResult;
 
 constexpr size_t kMaxAliasValues = 1000000;
+// Text that aliases may stand for, counted as if every alias were a full copy: strings share
+// their text inside one tree, but JSON writing and host conversion spell every copy out. 64 MiB
+// lets a document repeat a megabyte 64 times and keeps what it can expand to within the same
+// order as the million values above.
+constexpr size_t kMaxAliasBytes = size_t{64} << 20;
+
+constexpr size_t kNoNode = SIZE_MAX;
+constexpr uint64_t kUnchecked = UINT64_MAX;
 
 constexpr std::string_view kStrTag = "tag:yaml.org,2002:str";
 constexpr std::string_view kIntTag = "tag:yaml.org,2002:int";
@@ -50,26 +61,72 @@ std::string_view View(const yaml_char_t* text) {
                          : std::string_view();
 }
 
-// How an open node is reached from its parent.
+// How a value is reached from its container.
 struct PathStep {
   enum Kind : uint8_t { kIndex = 0, kKey = 1, kRoot = 2 } kind = kRoot;
   size_t index = 0;
   std::string key;
 };
 
-// What an anchor names: the text of a mapping key, or the path of an anchored node.
+// How an alias finds its value. An anchor names a path from the root, kept as a node that
+// names its parent, so the anchors below one container share its path and their memory stays
+// linear in the input. Until a repeated key replaces a value on that path the anchored value
+// stays where it was made (members never move, and a sequence's elements stop moving when it
+// closes), so an alias reaches it in O(1) and its size is measured once. A repeated key replaces
+// a member's value in place; anchors below it then name whatever the path holds now, and their
+// aliases walk the path afresh, paying for the walk like text they copy.
+struct PathNode {
+  size_t parent = kNoNode;
+  size_t depth = 0;  // steps from the root
+  PathStep step;
+  size_t walkBytes = 0;     // the charge for walking the path again: 1 + the key bytes a step
+  uint64_t replacedAt = 0;  // the replacement count when a repeated key last replaced the value
+  // The latest replacedAt of this node and its ancestors, as of the count chainCheckedAt.
+  uint64_t chainReplacedAt = 0;
+  uint64_t chainCheckedAt = kUnchecked;
+};
+
+// What a copy of a value holds: its values, its text (strings, blobs and member keys) and the
+// depth of its containers.
+struct Expansion {
+  size_t values = 0;
+  size_t bytes = 0;
+  size_t height = 0;
+};
+
+// What an anchor names: the text of a mapping key, or an anchored value.
 struct AnchorRecord {
   bool isKey = false;
+  // While set, an alias would copy a node that is not finished: the anchored container is
+  // open, or this is the latest key anchor of a mapping that is open.
+  bool open = false;
+  bool measured = false;  // `size` is known (value anchors)
   std::string keyText;
-  std::vector<PathStep> path;
+  size_t node = kNoNode;      // the anchored value's place
+  uint64_t registeredAt = 0;  // the replacement count when the anchor was met
+  // The anchored value, once its address is final; null while the collection holding it is
+  // open and may move its elements.
+  const BindingProperty* target = nullptr;
+  Expansion size;
 };
 
 // What the reader keeps beside each container the tree builder holds open.
 struct OpenNode {
   bool sequence = false;
-  PathStep step;          // how the container is reached from its parent
-  std::string anchor;     // the anchor on the container itself
-  std::string keyAnchor;  // the last anchor on one of its keys (a mapping's)
+  PathStep step;  // how the container is reached from its parent
+  const BindingProperty* self = nullptr;
+  size_t node = kNoNode;              // its path node, made when an anchor below needs it
+  AnchorRecord* anchor = nullptr;     // the anchor on the container itself
+  AnchorRecord* keyAnchor = nullptr;  // the latest anchor on one of its keys (a mapping's)
+  // Anchored elements (a sequence's), whose addresses are final once it closes.
+  std::vector<AnchorRecord*> elementAnchors;
+};
+
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view name) const noexcept {
+    return std::hash<std::string_view>{}(name);
+  }
 };
 
 class YamlReader {
@@ -80,6 +137,7 @@ class YamlReader {
     yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
     yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text), length);
     anchors_.reserve(8);
+    paths_.emplace_back();  // the root
   }
   ~YamlReader() { yaml_parser_delete(&parser_); }
   YamlReader(const YamlReader&) = delete;
@@ -103,12 +161,27 @@ class YamlReader {
   bool TypeScalar(BindingProperty& target, std::string_view tag, std::string_view text,
                   bool quoted);
   bool OpenContainer(const yaml_event_t& event, bool sequence, bool keyPosition);
+  void CloseContainer();
   bool Alias(const yaml_event_t& event, bool keyPosition);
-  bool RegisterAnchor(std::string_view name, AnchorRecord record, const yaml_mark_t& mark);
-  // The path of the value due next: the open containers' steps and the slot's own.
-  std::vector<PathStep> SlotPath() const;
+  AnchorRecord* AddAnchor(std::string_view name, const yaml_mark_t& mark);
+  // Records `value`, just filled (a scalar) or opened (a container, already in open_), as
+  // anchored by `record`.
+  void PlaceAnchor(AnchorRecord& record, const BindingProperty& value, bool container);
+  size_t AddNode(size_t parent, const PathStep& step, const BindingProperty& value);
+  // The path node of the innermost open container, made along with any missing above it.
+  size_t InnermostNode();
+  // The latest replacement on the path to `node`.
+  uint64_t ChainReplacedAt(size_t node);
+  // The value an alias of `record` copies, or null on failure. `stale` tells whether a repeated
+  // key has replaced a value on its path since it was anchored: the path is then walked afresh.
+  const BindingProperty* Resolve(const AnchorRecord& record, const yaml_mark_t& mark, bool& stale);
+  bool Charge(size_t values, size_t bytes, const yaml_mark_t& mark);
+  // Called with the slot a value event fills: a repeated key replaces what it held.
+  void NoteReplacement(const BindingProperty& slot);
   void SelectKey(std::string_view key) {
+    const size_t before = builder_.Innermost()->Size();
     builder_.Key(key);
+    repeatedKey_ = builder_.Innermost()->Size() == before;
     // Assigned in place: the step's text keeps its buffer from key to key.
     slotStep_.kind = PathStep::kKey;
     slotStep_.index = 0;
@@ -120,27 +193,121 @@ class YamlReader {
   yaml_parser_t parser_;
   std::vector<OpenNode> open_;  // beside the builder's open containers, innermost last
   PathStep slotStep_;           // how the value due next is reached from its container
-  std::unordered_map<std::string, AnchorRecord> anchors_;
+  bool repeatedKey_ = false;    // the key just selected was already a member
+  std::unordered_map<std::string, AnchorRecord, NameHash, std::equal_to<>> anchors_;
+  std::vector<PathNode> paths_;  // [0] is the root
+  // The latest path node made for each member value, so that a repeated key finds it.
+  std::unordered_map<const BindingProperty*, size_t> memberNodes_;
+  uint64_t replacements_ = 0;
+  std::vector<size_t> chain_;  // scratch for walks up the path nodes
   size_t aliasValues_ = 0;
+  size_t aliasBytes_ = 0;
 };
 
-std::vector<PathStep> YamlReader::SlotPath() const {
-  std::vector<PathStep> path;
-  path.reserve(open_.size() + 2);
-  path.push_back(PathStep{});
-  for (size_t i = 1; i < open_.size(); ++i)
-    path.push_back(open_[i].step);
-  if (!open_.empty()) path.push_back(slotStep_);
-  return path;
+AnchorRecord* YamlReader::AddAnchor(std::string_view name, const yaml_mark_t& mark) {
+  auto [slot, inserted] = anchors_.try_emplace(std::string(name));
+  if (!inserted) {
+    Fail(FormatToString("Duplicate occurrence of anchor \"%1\".", name), mark);
+    return nullptr;
+  }
+  return &slot->second;
 }
 
-bool YamlReader::RegisterAnchor(std::string_view name, AnchorRecord record,
-                                const yaml_mark_t& mark) {
-  auto [slot, inserted] = anchors_.try_emplace(std::string(name), std::move(record));
-  if (!inserted) {
-    return Fail(FormatToString("Duplicate occurrence of anchor \"%1\".", name), mark);
+size_t YamlReader::AddNode(size_t parent, const PathStep& step, const BindingProperty& value) {
+  const size_t id = paths_.size();
+  PathNode& node = paths_.emplace_back();
+  const PathNode& above = paths_[parent];
+  node.parent = parent;
+  node.depth = above.depth + 1;
+  node.step = step;
+  node.walkBytes = above.walkBytes + 1 + step.key.size();
+  if (step.kind == PathStep::kKey) memberNodes_[&value] = id;
+  return id;
+}
+
+size_t YamlReader::InnermostNode() {
+  size_t first = open_.size();
+  while (open_[first - 1].node == kNoNode)
+    --first;
+  for (size_t i = first; i < open_.size(); ++i) {
+    open_[i].node = AddNode(open_[i - 1].node, open_[i].step, *open_[i].self);
   }
+  return open_.back().node;
+}
+
+void YamlReader::PlaceAnchor(AnchorRecord& record, const BindingProperty& value, bool container) {
+  record.registeredAt = replacements_;
+  record.target = &value;
+  const size_t parentDepth = open_.size() - (container ? 1 : 0);
+  if (parentDepth == 0) {
+    record.node = 0;  // the root
+    return;
+  }
+  record.node = container ? InnermostNode() : AddNode(InnermostNode(), slotStep_, value);
+  OpenNode& parent = open_[parentDepth - 1];
+  if (parent.sequence) {
+    record.target = nullptr;
+    parent.elementAnchors.push_back(&record);
+  }
+}
+
+uint64_t YamlReader::ChainReplacedAt(size_t id) {
+  chain_.clear();
+  for (size_t at = id; at != kNoNode && paths_[at].chainCheckedAt != replacements_;
+       at = paths_[at].parent) {
+    chain_.push_back(at);
+  }
+  for (size_t i = chain_.size(); i-- > 0;) {
+    PathNode& node = paths_[chain_[i]];
+    const uint64_t above = node.parent == kNoNode ? 0 : paths_[node.parent].chainReplacedAt;
+    node.chainReplacedAt = std::max(node.replacedAt, above);
+    node.chainCheckedAt = replacements_;
+  }
+  return paths_[id].chainReplacedAt;
+}
+
+void YamlReader::NoteReplacement(const BindingProperty& slot) {
+  if (!repeatedKey_) return;
+  repeatedKey_ = false;
+  // Values below the replaced one lose their addresses, and anchors there now name whatever the
+  // new value holds at their path.
+  auto found = memberNodes_.find(&slot);
+  if (found != memberNodes_.end()) paths_[found->second].replacedAt = ++replacements_;
+}
+
+bool YamlReader::Charge(size_t values, size_t bytes, const yaml_mark_t& mark) {
+  if (values > kMaxAliasValues - aliasValues_) {
+    return Fail("Aliases expand to too many values.", mark);
+  }
+  if (bytes > kMaxAliasBytes - aliasBytes_) {
+    return Fail("Aliases expand to too many bytes.", mark);
+  }
+  aliasValues_ += values;
+  aliasBytes_ += bytes;
   return true;
+}
+
+const BindingProperty* YamlReader::Resolve(const AnchorRecord& record, const yaml_mark_t& mark,
+                                           bool& stale) {
+  const PathNode& node = paths_[record.node];
+  stale =
+      record.registeredAt != replacements_ && ChainReplacedAt(record.node) > record.registeredAt;
+  if (!stale) {
+    if (record.target != nullptr) return record.target;
+    // An element of a sequence that is still open: its address moves as the sequence grows.
+    return &open_[node.depth - 1].self->At(node.step.index);
+  }
+  // Only documents with repeated keys get here.
+  if (!Charge(0, node.walkBytes, mark)) return nullptr;
+  chain_.clear();
+  for (size_t at = record.node; at != 0; at = paths_[at].parent)
+    chain_.push_back(at);
+  const BindingProperty* value = &result_.Value();
+  for (size_t i = chain_.size(); i-- > 0;) {
+    const PathStep& step = paths_[chain_[i]].step;
+    value = step.kind == PathStep::kIndex ? &value->At(step.index) : &value->Get(step.key);
+  }
+  return value;
 }
 
 bool YamlReader::TypeScalar(BindingProperty& target, std::string_view tag, std::string_view text,
@@ -220,23 +387,26 @@ bool YamlReader::Scalar(const yaml_event_t& event, bool keyPosition) {
     }
     SelectKey(text);
     if (!anchor.empty()) {
-      AnchorRecord record;
-      record.isKey = true;
-      record.keyText.assign(text);
-      if (!RegisterAnchor(anchor, std::move(record), event.start_mark)) return false;
-      open_.back().keyAnchor.assign(anchor);
+      AnchorRecord* record = AddAnchor(anchor, event.start_mark);
+      if (record == nullptr) return false;
+      record->isKey = true;
+      record->keyText.assign(text);
+      OpenNode& mapping = open_.back();
+      if (mapping.keyAnchor != nullptr) mapping.keyAnchor->open = false;
+      mapping.keyAnchor = record;
+      record->open = true;
     }
     return true;
   }
-  std::vector<PathStep> path;
-  if (!anchor.empty()) path = SlotPath();
   const bool quoted = scalar.style == YAML_SINGLE_QUOTED_SCALAR_STYLE ||
                       scalar.style == YAML_DOUBLE_QUOTED_SCALAR_STYLE;
-  if (!TypeScalar(builder_.Slot(), tag, text, quoted)) return false;
+  BindingProperty& slot = builder_.Slot();
+  NoteReplacement(slot);
+  if (!TypeScalar(slot, tag, text, quoted)) return false;
   if (!anchor.empty()) {
-    AnchorRecord record;
-    record.path = std::move(path);
-    if (!RegisterAnchor(anchor, std::move(record), event.start_mark)) return false;
+    AnchorRecord* record = AddAnchor(anchor, event.start_mark);
+    if (record == nullptr) return false;
+    PlaceAnchor(*record, slot, false);
   }
   return true;
 }
@@ -248,90 +418,124 @@ bool YamlReader::OpenContainer(const yaml_event_t& event, bool sequence, bool ke
   }
   const std::string_view anchor =
       View(sequence ? event.data.sequence_start.anchor : event.data.mapping_start.anchor);
-  // The container's own path is the path of the slot it fills.
-  std::vector<PathStep> path;
-  if (!anchor.empty()) path = SlotPath();
   OpenNode node;
   node.sequence = sequence;
-  node.step = open_.empty() ? PathStep{} : slotStep_;
+  if (open_.empty()) {
+    node.node = 0;
+  } else {
+    node.step = slotStep_;
+  }
   const bool opened = sequence ? builder_.BeginCollection() : builder_.BeginStructure();
   if (!opened) return Fail("Nesting is too deep.", event.start_mark);
+  node.self = builder_.Innermost();
+  NoteReplacement(*node.self);
   open_.push_back(std::move(node));
   if (!anchor.empty()) {
-    AnchorRecord record;
-    record.path = std::move(path);
-    if (!RegisterAnchor(anchor, std::move(record), event.start_mark)) return false;
-    open_.back().anchor.assign(anchor);
+    AnchorRecord* record = AddAnchor(anchor, event.start_mark);
+    if (record == nullptr) return false;
+    PlaceAnchor(*record, *open_.back().self, true);
+    record->open = true;
+    open_.back().anchor = record;
   }
   return true;
 }
 
-// The number of values in `value` (stopping past `cap`) and the depth of its containers.
-void Measure(const BindingProperty& value, size_t depth, size_t cap, size_t& count,
-             size_t& maxDepth) {
-  if (count > cap) return;
-  ++count;
-  if (value.Kind() == ValueKind::Collection) {
-    maxDepth = std::max(maxDepth, depth + 1);
-    for (const BindingProperty& element : value.Elements()) {
-      Measure(element, depth + 1, cap, count, maxDepth);
-    }
-  } else if (value.Kind() == ValueKind::Structure) {
-    maxDepth = std::max(maxDepth, depth + 1);
-    for (auto member : value.Members())
-      Measure(member.value, depth + 1, cap, count, maxDepth);
+void YamlReader::CloseContainer() {
+  OpenNode& node = open_.back();
+  if (node.anchor != nullptr) node.anchor->open = false;
+  if (node.keyAnchor != nullptr) node.keyAnchor->open = false;
+  for (AnchorRecord* record : node.elementAnchors) {
+    record->target = &node.self->At(paths_[record->node].step.index);
+  }
+  builder_.End();
+  open_.pop_back();
+}
+
+// Adds what a copy of `value` holds to `total`, stopping once past either of `cap`'s counts.
+void Measure(const BindingProperty& value, size_t depth, const Expansion& cap, Expansion& total) {
+  if (total.values > cap.values || total.bytes > cap.bytes) return;
+  ++total.values;
+  switch (value.Kind()) {
+    case ValueKind::String:
+    case ValueKind::Blob:
+      total.bytes += value.Size();
+      break;
+    case ValueKind::Collection:
+      total.height = std::max(total.height, depth + 1);
+      for (const BindingProperty& element : value.Elements()) {
+        Measure(element, depth + 1, cap, total);
+      }
+      break;
+    case ValueKind::Structure:
+      total.height = std::max(total.height, depth + 1);
+      for (auto member : value.Members()) {
+        total.bytes += member.key.size();
+        Measure(member.value, depth + 1, cap, total);
+      }
+      break;
+    default:
+      break;
   }
 }
 
 bool YamlReader::Alias(const yaml_event_t& event, bool keyPosition) {
   const std::string_view name = View(event.data.alias.anchor);
-  for (const OpenNode& node : open_) {
-    if (node.anchor == name || node.keyAnchor == name) {
-      return Fail(FormatToString("Cannot deserialize cyclic aliases. Alias \"%1\".", name),
-                  event.start_mark);
-    }
-  }
-  auto found = anchors_.find(std::string(name));
+  const yaml_mark_t& mark = event.start_mark;
+  auto found = anchors_.find(name);
   if (found == anchors_.end()) {
-    return Fail(FormatToString("Undefined alias encountered: \"%1\".", name), event.start_mark);
+    return Fail(FormatToString("Undefined alias encountered: \"%1\".", name), mark);
   }
-  const AnchorRecord& record = found->second;
-  // Walked afresh whenever needed: taking a slot may move the elements of the collection the
-  // anchored node lives in.
-  auto walk = [&]() -> const BindingProperty& {
-    const BindingProperty* node = &result_.Value();
-    for (size_t i = 1; i < record.path.size(); ++i) {
-      const PathStep& step = record.path[i];
-      node = step.kind == PathStep::kIndex ? &node->At(step.index) : &node->Get(step.key);
-    }
-    return *node;
-  };
-  if (keyPosition) {
-    const BindingProperty* source = record.isKey ? nullptr : &walk();
-    // An alias as a mapping key: usable when it names a key or a string.
-    if (record.isKey || source->Kind() == ValueKind::String) {
-      SelectKey(record.isKey ? std::string_view(record.keyText) : source->GetString());
-      return true;
-    }
-    return Fail("Invalid mapping key. Only string scalar keys are allowed.", event.start_mark);
+  AnchorRecord& record = found->second;
+  if (record.open) {
+    return Fail(FormatToString("Cannot deserialize cyclic aliases. Alias \"%1\".", name), mark);
   }
   if (record.isKey) {
-    builder_.Slot().SetString(record.keyText);
+    if (!Charge(1, record.keyText.size(), mark)) return false;
+    if (keyPosition) {
+      SelectKey(record.keyText);
+    } else {
+      BindingProperty& slot = builder_.Slot();
+      NoteReplacement(slot);
+      slot.SetString(record.keyText);
+    }
     return true;
   }
-  size_t count = 0;
-  size_t depth = 0;
-  Measure(walk(), 0, kMaxAliasValues, count, depth);
-  aliasValues_ += count;
-  if (aliasValues_ > kMaxAliasValues) {
-    return Fail("Aliases expand to too many values.", event.start_mark);
+  bool stale = false;
+  if (keyPosition) {
+    // An alias as a mapping key: usable when it names a string.
+    const BindingProperty* source = Resolve(record, mark, stale);
+    if (source == nullptr) return false;
+    if (source->Kind() != ValueKind::String) {
+      return Fail("Invalid mapping key. Only string scalar keys are allowed.", mark);
+    }
+    const std::string_view text = source->GetString();
+    if (!Charge(1, text.size(), mark)) return false;
+    SelectKey(text);
+    return true;
   }
-  if (builder_.Depth() + depth > TreeBuilder::kMaxDepth) {
-    return Fail("Nesting is too deep.", event.start_mark);
+  // The slot first: taking it may move the elements of the sequence the source lives in.
+  BindingProperty& slot = builder_.Slot();
+  NoteReplacement(slot);
+  const BindingProperty* source = Resolve(record, mark, stale);
+  if (source == nullptr) return false;
+  Expansion size = record.size;
+  if (stale || !record.measured) {
+    // Measured once per anchor: until a repeated key replaces something on its path, the
+    // anchored value cannot change. Past the budget's remainder the count stops.
+    size = Expansion{};
+    const Expansion cap{kMaxAliasValues - aliasValues_, kMaxAliasBytes - aliasBytes_, 0};
+    Measure(*source, 0, cap, size);
+    if (!stale && size.values <= cap.values && size.bytes <= cap.bytes) {
+      record.size = size;
+      record.measured = true;
+    }
+  }
+  if (!Charge(size.values, size.bytes, mark)) return false;
+  if (builder_.Depth() + size.height > TreeBuilder::kMaxDepth) {
+    return Fail("Nesting is too deep.", mark);
   }
   // The source may lie in the tree being built; copying into one tree is safe for any overlap.
-  BindingProperty& slot = builder_.Slot();
-  slot = walk();
+  slot = *source;
   return true;
 }
 
@@ -345,6 +549,7 @@ bool YamlReader::Handle(const yaml_event_t& event) {
       if (result_.Value().Kind() != ValueKind::Empty) {
         return FailPlain("Multi-document YAML is not supported.");
       }
+      if (!anchors_.empty()) paths_[0].replacedAt = ++replacements_;
       return true;
     default:
       break;
@@ -363,8 +568,7 @@ bool YamlReader::Handle(const yaml_event_t& event) {
       return OpenContainer(event, false, keyPosition);
     case YAML_SEQUENCE_END_EVENT:
     case YAML_MAPPING_END_EVENT:
-      builder_.End();
-      open_.pop_back();
+      CloseContainer();
       return true;
     case YAML_ALIAS_EVENT:
       return Alias(event, keyPosition);

@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -37,6 +38,7 @@ class EchoHandler final : public ApiHandler {
 
   std::unique_ptr<PreparedCall> Prepare(ApiResponse&, std::span<BindingProperty> arguments,
                                         void*) override {
+    ++prepared;
     auto call = std::make_unique<Call>();
     call->arguments.assign(arguments.begin(), arguments.end());
     return call;
@@ -61,6 +63,7 @@ class EchoHandler final : public ApiHandler {
 
   std::function<ApiResponse()> answer;
   bool requestAware = false;
+  int prepared = 0;
   RequestInfo seen;
   void* seenContext = nullptr;
 };
@@ -231,6 +234,119 @@ TEST_F(DispatchTest, BodiesDecodeByContentTypePrefix) {
   EXPECT_EQ(post("text/plain", "x"), "error: Unsupported body content type");
 }
 
+TEST_F(DispatchTest, MalformedBodiesAnswerTheDecodersOwnMessage) {
+  EchoHandler& handler =
+      Add(HttpMethod::Post, "/body", {{"data", BindingCode::Object, ArgumentLocation::Body}});
+  const struct {
+    std::string contentType;
+    std::string body;
+    std::string message;
+  } cases[] = {
+      {"application/x-msgpack", "\xC1", "Invalid MessagePack data at position 1."},
+      {"application/x-msgpack; v=5", "\x92\x01\xA4x",
+       "Invalid MessagePack data. String of size 4 at position 3 is truncated."},
+      {"application/x-msgpack", "\x81\x01\x02",
+       "Invalid MessagePack data at position 2. Map keys must be strings."},
+      {"application/json", "{\"a\":}", "Error: Invalid value. at offset 5."},
+      {"application/vnd.api+json", "[1] 2",
+       "Error: The document root must not be followed by other values. at offset 4."},
+      {"application/x-yaml", "a: *nothing",
+       "Undefined alias encountered: \"nothing\". At line: 1 col: 4"},
+      {"Application/X-Yaml", "a: &x 1\nb: &x 2",
+       "Duplicate occurrence of anchor \"x\". At line: 2 col: 4"},
+      {"text/x-yaml", "a: 1", "Unsupported body content type"},  // a parameter type only
+      {"", "{}", "Unsupported body content type"},
+  };
+  for (const auto& c : cases) {
+    HostRequest request(kPost, "/body");
+    request.Body(c.contentType, c.body);
+    HostResponse response;
+    Send(Table(), "PostBody", request, response);
+    EXPECT_TRUE(response.Failed()) << c.contentType;
+    EXPECT_EQ(response.Error(), c.message) << c.contentType;
+    EXPECT_EQ(response.Status(), 0u) << c.contentType;  // no status was set
+    EXPECT_EQ(+response.record.value.kind, static_cast<uint32_t>(HOST_VALUE_EMPTY));
+  }
+  EXPECT_EQ(handler.prepared, 0);
+
+  // YAML is read as text, up to the first NUL.
+  HostRequest request(kPost, "/body");
+  request.Body("application/x-yaml", std::string("a: [1]\0: : [", 12));
+  HostResponse response;
+  Send(Table(), "PostBody", request, response);
+  EXPECT_EQ(response.Shape(), "[{a:[u1];}]") << response.Error();
+}
+
+TEST_F(DispatchTest, TheFirstFailingStepIsReportedAndNothingRuns) {
+  EchoHandler& handler = Add(HttpMethod::Post, "/f/{id}",
+                             {{"h", BindingCode::Uint64, ArgumentLocation::Header},
+                              {"id", BindingCode::Object, ArgumentLocation::Path},
+                              {"q", BindingCode::String, ArgumentLocation::Query},
+                              {"n", BindingCode::Object, ArgumentLocation::Any},
+                              {"data", BindingCode::Object, ArgumentLocation::Body}});
+  HostValue one{};
+  one.kind = HOST_VALUE_UNSIGNED;
+  one.payload.unsignedValue = 1;
+  const std::string headerError = "Expected value for argument 'h'.";
+  const std::string pathError =
+      "Couldn't deserialize JSON value for parameter 'id' of 'PostFById': Error: Missing a comma "
+      "or ']' after an array element. at offset 2.";
+  const std::string queryError = "Unknown argument 'zz' for 'PostFById'.";
+  const std::string nativeError = "Unknown argument 'nn' for 'PostFById'.";
+  const std::string bodyError =
+      "Error: Missing a comma or ']' after an array element. at offset 2.";
+  // Which steps get a failing input, in binding order: header, path, query, native, body.
+  const struct {
+    bool header, path, query, native, body;
+    std::string expected;
+  } cases[] = {
+      {true, true, true, true, true, headerError},
+      {true, false, true, false, false, headerError},
+      {true, false, false, false, true, headerError},
+      {false, true, true, true, true, pathError},
+      {false, true, false, false, true, pathError},
+      {false, false, true, true, true, queryError},
+      {false, false, true, false, false, queryError},
+      {false, false, false, true, true, nativeError},
+      {false, false, false, false, true, bodyError},
+  };
+  for (const auto& c : cases) {
+    HostRequest request(
+        kPost, std::string(c.path ? "/f/%5B1" : "/f/%7B%7D") + (c.query ? "?q=x&zz=1" : "?q=x"));
+    request.Header("h", c.header ? "" : "3")
+        .Native(c.native ? "nn" : "n", one)
+        .Body("application/json", c.body ? "[1" : "[2]");
+    HostResponse response;
+    Send(Table(), "PostFById", request, response);
+    EXPECT_TRUE(response.Failed());
+    EXPECT_EQ(response.Error(), c.expected) << c.header << c.path << c.query << c.native << c.body;
+    EXPECT_EQ(response.Status(), 0u);
+  }
+  EXPECT_EQ(handler.prepared, 0);
+
+  HostRequest request(kPost, "/f/%7B%7D?q=x");
+  request.Header("h", "3").Native("n", one).Body("application/json", "[2]");
+  HostResponse response;
+  Send(Table(), "PostFById", request, response);
+  EXPECT_EQ(response.Shape(), "['3',{},'x',u1,[u2]]") << response.Error();
+  EXPECT_EQ(handler.prepared, 1);
+}
+
+TEST_F(DispatchTest, QueryFailuresAreReportedInDeliveryOrder) {
+  Add(HttpMethod::Get, "/q", {{"a", BindingCode::Uint64, ArgumentLocation::Query}});
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/q?zz=1&yy=2", "error: Unknown argument 'zz' for 'GetQ'."},
+      {"/q?yy=2&zz=1", "error: Unknown argument 'yy' for 'GetQ'."},
+      {"/q?a=&zz=1", "error: Expected value for argument 'a'."},
+      // A repeated key keeps its first place and takes the last value.
+      {"/q?zz=1&a=&zz=2", "error: Unknown argument 'zz' for 'GetQ'."},
+      {"/q?a=&zz=1&a=5", "error: Unknown argument 'zz' for 'GetQ'."},
+  };
+  for (const auto& [target, expected] : cases) {
+    EXPECT_EQ(Get("GetQ", target), expected) << target;
+  }
+}
+
 TEST_F(DispatchTest, ContainerArgumentsSniffTheirText) {
   Add(HttpMethod::Get, "/sniff",
       {{"obj", BindingCode::Object, ArgumentLocation::Query},
@@ -251,6 +367,115 @@ TEST_F(DispatchTest, ContainerArgumentsSniffTheirText) {
   };
   for (const auto& [target, expected] : cases) {
     EXPECT_EQ(Get("GetSniff", target), expected) << target;
+  }
+}
+
+// DecodeParameter on its own: the dispatcher's own binding passes no content type, so the
+// explicit types are reached only by callers that pass one.
+std::string DecodeAs(std::string_view contentType, const std::string& text, bool sniff) {
+  Binding::FunctionRecord function;
+  function.name = "GetF";
+  ApiResponse call;
+  BindingProperty target;
+  target.SetString("before");
+  DecodeParameter(call, target, function, "p", text, contentType, sniff);
+  if (!call.Ok()) {
+    return "error: " + std::string(call.result.ErrorMessage()) + " status " +
+           std::to_string(call.status);
+  }
+  return Codec::Shape(target);
+}
+
+TEST(DecodeParameterTest, ExplicitContentTypesChooseTheDecoder) {
+  const struct {
+    std::string_view contentType;
+    std::string text;
+    bool sniff;
+    std::string expected;
+  } cases[] = {
+      {"application/x-msgpack", "\x81\xA1k\x01", false, "{k:i1;}"},
+      {"application/x-msgpack-ext", "\x92\x01\xC3", false, "[i1,T]"},
+      {"APPLICATION/X-MsgPack", "\x05\xC0\xC1", false, "i5"},  // bytes after the value ignored
+      {"application/x-msgpack", "", false, "~"},
+      {"application/json", "5", false, "u5"},  // no "{" or "[" needed with a content type
+      {"Application/Json; charset=utf-8", R"({"a":[true]})", true, "{a:[T];}"},
+      {"text/x-yaml", "a: [1]", false, "{a:[u1];}"},
+      {"TEXT/X-YAML", "k", false, "'k'"},
+      {"application/octet-stream", std::string("\0\xFF{", 3), true, "b3"},
+      // Types that only bodies know, and unknown types, keep the text; a content type turns
+      // sniffing off.
+      {"application/vnd.api+json", "[1]", true, "'[1]'"},
+      {"application/x-yaml", "a: 1", true, "'a: 1'"},
+      {"text/plain", "{}", true, "'{}'"},
+      {"application/jso", "[1]", true, "'[1]'"},
+      {"", "{}", false, "'{}'"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DecodeAs(c.contentType, c.text, c.sniff), c.expected) << c.contentType;
+  }
+
+  Binding::FunctionRecord function;
+  function.name = "GetF";
+  ApiResponse call;
+  BindingProperty blob;
+  DecodeParameter(call, blob, function, "p", std::string("\0\xFF{", 3), "application/octet-stream",
+                  false);
+  ASSERT_EQ(blob.Kind(), Binding::ValueKind::Blob);
+  EXPECT_EQ(blob.GetBlob(), (Binding::Blob{0x00, 0xFF, '{'}));
+}
+
+TEST(DecodeParameterTest, SniffingRecognisesMessagePackByItsFirstByte) {
+  const struct {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"\x7F", "'\x7F'"},
+      {"\x80", "{}"},
+      {"\x9F", "[]"},  // the declared elements are missing: the collection ends early
+      {"\xA1x", "'\xA1x'"},
+      {std::string("\xDB\0\0\0\0", 5), std::string("'\xDB\0\0\0\0'", 7)},
+      {std::string("\xDC\0\x01\x07", 4), "[i7]"},
+      {std::string("\xDF\0\0\0\0", 5), "{}"},
+      {"\xE0", "'\xE0'"},
+      {"\n---\nk: v", "{k:'v';}"},  // spaces are skipped before "---"
+      {"--", "'--'"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DecodeAs("", c.text, true), c.expected) << c.text;
+  }
+}
+
+TEST(DecodeParameterTest, MalformedTextsNameTheFormatParameterAndFunction) {
+  const struct {
+    std::string_view contentType;
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"application/x-msgpack", "\xC1",
+       "Couldn't deserialize MessagePack value for parameter 'p' of 'GetF': Invalid MessagePack "
+       "data at position 1."},
+      {"application/x-msgpack", "\x81\x01\x02",
+       "Couldn't deserialize MessagePack value for parameter 'p' of 'GetF': Invalid MessagePack "
+       "data at position 2. Map keys must be strings."},
+      {"", "\x91\xA3xy",
+       "Couldn't deserialize MessagePack value for parameter 'p' of 'GetF': Invalid MessagePack "
+       "data. String of size 3 at position 2 is truncated."},
+      {"application/json", "[1",
+       "Couldn't deserialize JSON value for parameter 'p' of 'GetF': Error: Missing a comma or "
+       "']' after an array element. at offset 2."},
+      {"", " {",
+       "Couldn't deserialize JSON value for parameter 'p' of 'GetF': Error: Missing a "
+       "name for object member. at offset 2."},
+      {"text/x-yaml", "a: *nothing",
+       "Couldn't deserialize YAML value for parameter 'p' of 'GetF': Undefined alias "
+       "encountered: \"nothing\". At line: 1 col: 4"},
+      {"", "---\n? [a]\n: 1",
+       "Couldn't deserialize YAML value for parameter 'p' of 'GetF': Unexpected start of "
+       "sequence. At line: 2 col: 3"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DecodeAs(c.contentType, c.text, true), "error: " + c.expected + " status 0")
+        << c.text;
   }
 }
 
@@ -451,6 +676,120 @@ TEST_F(DispatchTest, BuiltinsRunOnlyWhenDispatchedWithARegistry) {
   EXPECT_EQ(dispatch("help", true), "error: Unsupported builtin function");
   EXPECT_EQ(dispatch("Help", false), "[]");
   EXPECT_EQ(dispatch("help", false), "[]");
+}
+
+// A registry as a plugin's: the builtin types and event, a "Help" builtin and one route.
+class HelpDispatchTest : public DispatchTest {
+ protected:
+  void SetUp() override {
+    Binding::RegisterBuiltinEvents(registry);
+    Binding::FunctionRecord* help = registry.RegisterFunction("Help", 0);
+    help->tags.push_back("$builtin");
+    registry.CreateRouteBinding(*help).handler = std::make_shared<EchoHandler>();
+
+    Binding::FunctionRecord* items = registry.RegisterFunction("GetItemsById", 1);
+    items->description = "Reads {one} item.";
+    items->tags = {"a", "b"};
+    items->returns.code = BindingCode::String;
+    items->arguments[0].type.code = BindingCode::Uint64;
+    items->arguments[0].optional = true;
+    RouteBinding& binding = registry.CreateRouteBinding(*items);
+    binding.handler = std::make_shared<EchoHandler>();
+    SetRoutePath(binding, "/items/{id}");
+    DeclareArgument(registry, *items, "id", "the id", ArgumentLocation::Path);
+  }
+
+  // Dispatches `target` to the Help function with the registry and reads the listing.
+  BindingProperty Listing(const std::string& target) {
+    const RoutePattern pattern =
+        BuildRoutePattern(*registry.FindRouteBinding(*registry.FindFunction("Help")));
+    HostRequest request(kGet, target);
+    HostResponse response;
+    Dispatch(&registry, response.record, request.Record(nullptr),
+             std::span<const RoutePattern>(&pattern, 1));
+    EXPECT_FALSE(response.Failed()) << response.Error();
+    EXPECT_EQ(response.Status(), 0u);
+    EXPECT_STREQ(response.record.text, "");
+    EXPECT_EQ(+response.record.headerCount, 0u);
+    EXPECT_EQ(+response.record.bodyStream, nullptr);
+    EXPECT_EQ(+response.record.value.kind, static_cast<uint32_t>(HOST_VALUE_STRUCTURE));
+    BindingProperty listing;
+    Binding::ValueResult result;
+    EXPECT_TRUE(Binding::FromHostValue(response.record.value, listing, result, "listing"));
+    return listing;
+  }
+
+  static std::vector<std::string> Keys(const BindingProperty& value) {
+    std::vector<std::string> keys;
+    for (const auto& member : value.Members())
+      keys.emplace_back(member.key);
+    return keys;
+  }
+  // The "name" of every element of a Full list.
+  static std::vector<std::string> Names(const BindingProperty& list) {
+    std::vector<std::string> names;
+    for (const BindingProperty& item : list.Elements())
+      names.emplace_back(item.Get("name").GetString("<none>"));
+    return names;
+  }
+
+  const std::vector<std::string> typeNames = {
+      "BindingAsyncCancelEvent",  "BindingAsyncFailureEvent", "BindingAsyncState",
+      "BindingCallbackEvent",     "BindingFullApiHelp",       "BindingFullArgumentHelp",
+      "BindingFullEnumValueHelp", "BindingFullEventHelp",     "BindingFullFieldHelp",
+      "BindingFullFunctionHelp",  "BindingFullTypeHelp",      "BindingFullTypeIdentifier",
+      "BindingGenericAsyncEvent", "BindingGenericEvent",      "BindingHelpFormat"};
+};
+
+TEST_F(HelpDispatchTest, FullListingDescribesTheWholeRegistry) {
+  for (const char* target : {"Help", "Help?format=Full", "Help?format=1"}) {
+    SCOPED_TRACE(target);
+    const BindingProperty listing = Listing(target);
+    ASSERT_EQ(listing.Kind(), Binding::ValueKind::Structure);
+    EXPECT_EQ(Keys(listing), (std::vector<std::string>{"events", "functions", "types"}));
+    const BindingProperty& functions = listing.Get("functions");
+    ASSERT_EQ(functions.Kind(), Binding::ValueKind::Collection);
+    EXPECT_EQ(Names(functions), (std::vector<std::string>{"GetItemsById", "Help"}));
+    EXPECT_EQ(Codec::Shape(functions.At(0)),
+              "{arguments:[{description:'the id';name:'id';optional:T;"
+              "type:{elementType:'';type:'uint64';};}];async:'';description:'Reads {one} item.';"
+              "help:'';name:'GetItemsById';nameSpace:'';returns:{elementType:'';type:'string';};"
+              "tags:['a','b'];threadSafe:F;}");
+    EXPECT_EQ(Codec::Shape(functions.At(1).Get("tags")), "['$builtin']");
+    EXPECT_EQ(Names(listing.Get("types")), typeNames);
+    const BindingProperty& format = listing.Get("types").At(14);
+    EXPECT_EQ(Codec::Shape(format.Get("values")),
+              "[{description:'Python epytext format';name:'Epytext';value:i2;},"
+              "{description:'Native help format';name:'Full';value:i1;}]");
+    EXPECT_EQ(Codec::Shape(format.Get("fields")), "[]");
+    EXPECT_EQ(Codec::Shape(format.Get("size")), "u4");
+    EXPECT_EQ(Codec::Shape(listing.Get("events")),
+              "[{description:'Fired when a callback is invoked.';name:'OnCallback';nameSpace:'';"
+              "tags:['$builtin'];type:{elementType:'';type:'BindingCallbackEvent';};}]");
+  }
+}
+
+TEST_F(HelpDispatchTest, EpytextListingMapsEveryNameToItsText) {
+  for (const char* target : {"Help?format=Epytext", "Help?format=2"}) {
+    SCOPED_TRACE(target);
+    const BindingProperty listing = Listing(target);
+    ASSERT_EQ(listing.Kind(), Binding::ValueKind::Structure);
+    EXPECT_EQ(Keys(listing), (std::vector<std::string>{"events", "functions", "types"}));
+    const BindingProperty& functions = listing.Get("functions");
+    ASSERT_EQ(functions.Kind(), Binding::ValueKind::Structure);
+    EXPECT_EQ(Keys(functions), (std::vector<std::string>{"GetItemsById", "Help"}));
+    EXPECT_EQ(functions.Get("GetItemsById").GetString("<none>"),
+              "Reads E{lb}oneE{rb} item.\r\n\r\n@param id: (optional) the id\r\n"
+              "@type id: uint64\r\n@rtype: string\r\n@tags: a,b\r\n");
+    EXPECT_EQ(functions.Get("Help").GetString("<none>"), "@tags: $builtin\r\n");
+    EXPECT_EQ(Keys(listing.Get("types")), typeNames);
+    EXPECT_EQ(listing.Get("types").Get("BindingHelpFormat").GetString("<none>"),
+              "Help format for binding functions and types.\r\n\r\n"
+              "@cvar Full: (1) Native help format\r\n@cvar Epytext: (2) Python epytext format\r\n"
+              "@tags: $builtin,help\r\n@size: 4\r\n");
+    EXPECT_EQ(Codec::Shape(listing.Get("events")),
+              "{OnCallback:'Fired when a callback is invoked.\r\n\r\n@tags: $builtin\r\n';}");
+  }
 }
 
 }  // namespace

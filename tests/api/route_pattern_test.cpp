@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <functional>
 #include <random>
 #include <regex>
 #include <string>
 #include <vector>
+
+#include "api/route_match.h"
 
 namespace Oxle::Client::Api {
 namespace {
@@ -85,17 +88,60 @@ TEST(MatchPathTest, ExtractsDecodedParameters) {
   }
 }
 
-TEST(BuildRoutePatternTest, SharesTheBindingsMatcher) {
-  RouteBinding binding;
-  const RoutePattern pattern = PatternFor(binding, "/a/{id}");
-  EXPECT_EQ(pattern.matcher, binding.pathMatcher);
-  EXPECT_EQ(pattern.binding, &binding);
-  EXPECT_EQ(pattern.Parameters(), (std::vector<PathParameter>{{Kind::Segment, "id"}}));
-  // A template changed without SetRoutePath is compiled afresh rather than matched stale.
-  binding.pathTemplate = "/b/{+rest}";
-  const RoutePattern changed = BuildRoutePattern(binding);
-  ASSERT_NE(changed.matcher, nullptr);
-  EXPECT_EQ(changed.matcher->Expression(), "/b/(.*)");
+TEST(BuildRoutePatternTest, MatchesAndCapturesAsTheBindingsTemplate) {
+  Binding::FunctionRecord function;
+  const std::function<void(RouteBinding&)> keep = [](RouteBinding&) {};
+  const struct {
+    std::string_view path;
+    std::string_view functionName;
+    // Changes the binding after SetRoutePath, as a caller writing the record directly would.
+    std::function<void(RouteBinding&)> change;
+    std::string_view effective;  // the template the pattern must then stand for
+  } cases[] = {
+      {"/a/{id}", "", keep, "/a/{id}"},
+      {"/a/{id}/", "", keep, "/a/{id}"},
+      {"/files/{+path}", "", keep, "/files/{+path}"},
+      {"/{x}/{y}", "", keep, "/{x}/{y}"},
+      {"/doc{#frag}", "", keep, "/doc{#frag}"},
+      {"/a/b", "", keep, "/a/b"},
+      {"", "Items{id}", keep, "Items{id}"},
+      {"", "Help", keep, "Help"},
+      {"/a/{id}", "", [](RouteBinding& b) { b.pathTemplate = "/files/{+path}"; }, "/files/{+path}"},
+      {"/a/{id}", "", [](RouteBinding& b) { b.pathTemplate = "/a/b"; }, "/a/b"},
+      {"/a/b", "", [](RouteBinding& b) { b.pathTemplate = "/{x}/{y}"; }, "/{x}/{y}"},
+      {"", "Items{id}", [&](RouteBinding&) { function.name = "/{x}/{y}"; }, "/{x}/{y}"},
+  };
+  const std::string targets[] = {
+      "/a/7",    "/a/",      "/a/7/", "/a/x%2Fy", "/a/b", "/A/7",     "/files/x/y", "/files/",
+      "/files",  "/doc#top", "/doc",  "/doctop",  "/x/y", "/x/y/z",   "Items7",     "Items",
+      "Items/7", "items7",   "Help",  "/Help",    "",     "/a/7?q=1",
+  };
+  for (const auto& c : cases) {
+    function.name = c.functionName;
+    RouteBinding binding;
+    binding.function = &function;
+    SetRoutePath(binding, c.path);
+    c.change(binding);
+    size_t matched = 0;
+    for (const std::string& target : targets) {
+      const std::string expected = Testing::MatchByDefinition(c.effective, target);
+      EXPECT_EQ(Testing::MatchThroughBinding(binding, target), expected)
+          << c.path << " as " << c.effective << " on '" << target << "'";
+      matched += expected != "no match" ? 1 : 0;
+    }
+    // Every template meets targets it matches and targets it rejects.
+    EXPECT_GT(matched, 0u) << c.effective;
+    EXPECT_LT(matched, std::size(targets)) << c.effective;
+
+    std::vector<PathParameter> parameters;
+    if (c.effective.find('{') != std::string_view::npos) {
+      (void)TemplateToRegex(c.effective, parameters);
+    }
+    const RoutePattern pattern = BuildRoutePattern(binding);
+    EXPECT_EQ(pattern.Parameters(), parameters) << c.effective;
+    EXPECT_EQ(pattern.binding, &binding);
+    EXPECT_EQ(pattern.function, &function);
+  }
 }
 
 TEST(BuildRoutePatternTest, EmptyPathUsesTheFunctionName) {

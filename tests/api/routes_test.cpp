@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "api/route_match.h"
 #include "api/route_pattern.h"
 
 namespace Oxle::Client::Api {
@@ -92,25 +93,44 @@ TEST(SetRoutePathTest, DropsOneTrailingSlash) {
   }
 }
 
-TEST(SetRoutePathTest, CompilesTheMatcherOnlyForTemplatesWithParameters) {
+// One binding given path after path: after each, its route is that path and nothing earlier.
+TEST(SetRoutePathTest, TheBindingRoutesByItsLatestPath) {
+  const struct {
+    std::string_view path;
+    std::vector<std::pair<std::string, std::string>> targets;  // target, match
+  } steps[] = {
+      {"/a/{id}/",
+       {{"/a/7", "id=7;"}, {"/a/", "id=;"}, {"/a/7/", "no match"}, {"/a/x%2Fy", "id=x/y;"}}},
+      {"/a/b", {{"/a/b", ""}, {"/a/7", "no match"}, {"/a/b/", "no match"}}},
+      {"/files/{+path}//", {{"/files/x/y/", "path=x/y;"}, {"/files/x/y", "no match"}}},
+      {"/", {{"/", ""}, {"", "no match"}, {"/a/b", "no match"}}},
+      {"/{a}/{b}", {{"/x/y", "a=x;b=y;"}, {"/", "no match"}, {"/a/b", "a=a;b=b;"}}},
+  };
   RouteBinding binding;
-  SetRoutePath(binding, "/a/{id}/");
-  ASSERT_NE(binding.pathMatcher, nullptr);
-  EXPECT_EQ(binding.pathMatcher->Template(), "/a/{id}");
-  EXPECT_EQ(binding.pathMatcher->Expression(), "/a/([^/]*)");
-  SetRoutePath(binding, "/a/b");
-  EXPECT_EQ(binding.pathMatcher, nullptr);
+  for (const auto& step : steps) {
+    SetRoutePath(binding, step.path);
+    for (const auto& [target, expected] : step.targets) {
+      EXPECT_EQ(Testing::MatchThroughBinding(binding, target), expected)
+          << step.path << " on '" << target << "'";
+    }
+  }
 }
 
-TEST(SetRoutePathTest, EmptyPathCompilesTheFunctionName) {
+TEST(SetRoutePathTest, AnEmptyPathRoutesByTheFunctionName) {
   Binding::FunctionRecord function;
   function.name = "Items{id}";
   RouteBinding binding;
   binding.function = &function;
+  SetRoutePath(binding, "/a/{id}");
   SetRoutePath(binding, "");
   EXPECT_EQ(RouteTemplate(binding), "Items{id}");
-  ASSERT_NE(binding.pathMatcher, nullptr);
-  EXPECT_EQ(binding.pathMatcher->Expression(), "Items([^/]*)");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Items7", "id=7;"},  {"Items", "id=;"},      {"Items/7", "no match"},
+      {"/a/7", "no match"}, {"items7", "no match"}, {"Items{id}", "id={id};"},
+  };
+  for (const auto& [target, expected] : cases) {
+    EXPECT_EQ(Testing::MatchThroughBinding(binding, target), expected) << target;
+  }
 }
 
 TEST(SetRouteMethodTest, StoresTheMethodAndClearsTheName) {

@@ -145,11 +145,19 @@ TEST(MessagePackTest, RepeatedKeysOverwriteScalarsAndMergeContainers) {
   }
 }
 
-TEST(MessagePackTest, KeysKeepEveryByte) {
-  const Decoded decoded = Decode({0x82, 0xA3, 'a', 0x00, 'b', 0x01, 0xA3, 'a', 0x00, 'c', 0x02});
-  ASSERT_TRUE(decoded.result.Ok());
-  EXPECT_EQ(decoded.result.Value().Size(), 2u);
-  EXPECT_EQ(decoded.result.Value().Get(std::string_view("a\0c", 3)).GetSigned(0), 2);
+TEST(MessagePackTest, KeysAreEqualUpToTheirFirstNul) {
+  // "a\0b" then "a\0c": one member "a", the later value wins; "a" itself is the same member.
+  const Decoded decoded =
+      Decode({0x83, 0xA3, 'a', 0x00, 'b', 0x01, 0xA3, 'a', 0x00, 'c', 0x02, 0xA1, 'b', 0x03});
+  ASSERT_TRUE(decoded.result.Ok()) << decoded.result.ErrorMessage();
+  EXPECT_EQ(Shape(decoded.result.Value()), "{a:i2;b:i3;}");
+  const Decoded plain = Decode({0x82, 0xA3, 'a', 0x00, 'b', 0x01, 0xA1, 'a', 0x05});
+  ASSERT_TRUE(plain.result.Ok());
+  EXPECT_EQ(Shape(plain.result.Value()), "{a:i5;}");
+  // A key that is nothing but a NUL is the empty key.
+  const Decoded empty = Decode({0x81, 0xA2, 0x00, 'x', 0x07});
+  ASSERT_TRUE(empty.result.Ok());
+  EXPECT_EQ(empty.result.Value().Get("").GetSigned(0), 7);
 }
 
 TEST(MessagePackTest, NestingOfFiveHundredTwelvePassesAndOneMoreFails) {

@@ -1,8 +1,10 @@
 #include "binding/types/binding_registry.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 
+#include "binding/format/positional_format.h"
 #include "binding/types/type_identity.h"
 #include "binding/value/interned_string.h"
 
@@ -10,6 +12,15 @@ namespace Oxle::Client::Binding {
 namespace {
 
 constexpr size_t kInitialBuckets = 8;
+
+constexpr std::string_view kHashCollisionMessage =
+    "Couldn't register type '%1' because its type hash 0x%2$08X already belongs to type '%3', "
+    "a different native type.";
+
+// A programming error found at start-up, before anything could convert with the wrong record.
+[[noreturn]] void ThrowHashCollision(std::string_view name, const TypeRecord& holder) {
+  throw std::logic_error(FormatToString(kHashCollisionMessage, name, holder.hash, holder.name));
+}
 
 }  // namespace
 
@@ -38,7 +49,14 @@ TypeBuilder BindingRegistry::BeginType(uint32_t nativeSize, std::string_view nam
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = typesByName_.find(key);
-    if (found != typesByName_.end()) return TypeBuilder(this, found->second.get(), true);
+    if (found != typesByName_.end()) {
+      const TypeRecord& existing = *found->second;
+      // The same name for another type of the same hash would hand that type this record.
+      if (existing.hash == typeId.Hash() && !SameTypeIdentity(*existing.typeId, typeId)) {
+        ThrowHashCollision(key, existing);
+      }
+      return TypeBuilder(this, found->second.get(), true);
+    }
   }
   auto record = std::make_unique<TypeRecord>();
   record->nativeSize = nativeSize;
@@ -49,6 +67,14 @@ TypeBuilder BindingRegistry::BeginType(uint32_t nativeSize, std::string_view nam
   record->registry = this;
   TypeRecord* raw = record.get();
   std::lock_guard<std::mutex> lock(mutex_);
+  // Lookups by hash would give another type that hashes alike this record and its field
+  // offsets. The same type under a second name is no collision; that name is found by name only.
+  if (raw->hash != kReservedTypeHash) {
+    auto holder = typesByHash_.find(raw->hash);
+    if (holder != typesByHash_.end() && !SameTypeIdentity(*holder->second->typeId, typeId)) {
+      ThrowHashCollision(raw->name, *holder->second);
+    }
+  }
   // Another thread may have registered the name meanwhile: the first one stays.
   auto [slot, inserted] = typesByName_.emplace(std::move(key), std::move(record));
   if (!inserted) return TypeBuilder(this, slot->second.get(), true);

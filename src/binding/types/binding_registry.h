@@ -147,7 +147,9 @@ class BindingRegistry {
   BindingRegistry& operator=(const BindingRegistry&) = delete;
   ~BindingRegistry();
 
-  // Registers a struct or enum type, or finds the earlier registration of `name`.
+  // Registers a struct or enum type, or finds the earlier registration of `name`. A
+  // std::logic_error when another native type (a TypeId of the same hash and another name) holds
+  // the hash, unless it is the reserved one.
   [[nodiscard]] TypeBuilder BeginType(uint32_t nativeSize, std::string_view name,
                                       const TypeId& typeId, bool isEnum);
   // A function record with `argumentCount` empty argument slots, inserted under its name (the

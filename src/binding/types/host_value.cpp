@@ -2,8 +2,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <iterator>
+#include <new>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -29,6 +32,32 @@ bool IsContainer(uint32_t kind) noexcept {
 
 // ---- ToHostValue ----
 
+// Why a conversion failed; each has its message below.
+enum class BuildFailure { None, TooDeep, TooLarge, OutOfMemory, UnknownKind };
+
+constexpr std::string_view kToHostTooDeepMessage =
+    "Couldn't convert value to a host value because it is nested too deeply.";
+constexpr std::string_view kToHostTooLargeMessage =
+    "Couldn't convert value to a host value because a text, blob or container is too large.";
+constexpr std::string_view kToHostOutOfMemoryMessage =
+    "Couldn't convert value to a host value because memory ran out.";
+constexpr std::string_view kToHostUnknownKindMessage =
+    "Couldn't convert value to a host value because it holds a value of unknown kind.";
+constexpr std::string_view kToHostExceptionMessage = "Couldn't convert value to a host value: %1";
+
+std::string_view FailureMessage(BuildFailure failure) noexcept {
+  switch (failure) {
+    case BuildFailure::TooDeep:
+      return kToHostTooDeepMessage;
+    case BuildFailure::TooLarge:
+      return kToHostTooLargeMessage;
+    case BuildFailure::UnknownKind:
+      return kToHostUnknownKindMessage;
+    default:
+      return kToHostOutOfMemoryMessage;
+  }
+}
+
 // A zeroed array of `count` records. Never null on success, even for no records: hosts may hand
 // owned pointers to memcpy and the like whatever the count.
 void* AllocateZeroed(size_t count, size_t recordSize) noexcept {
@@ -39,117 +68,192 @@ void* AllocateZeroed(size_t count, size_t recordSize) noexcept {
   return block;
 }
 
-// `text` is NUL-terminated at `size` at the latest; only the part before the first NUL travels.
-bool BuildText(const char* text, size_t size, HostValue& slot) noexcept {
-  const void* nul = std::memchr(text, '\0', size);
-  const size_t length =
-      nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : size;
-  if (!std::in_range<uint32_t>(length)) return false;
-  char* copy = Log::DuplicateString(text);
-  if (copy == nullptr) return false;
-  slot.kind = HOST_VALUE_STRING_OWNED;
-  slot.payload.string.text = copy;
-  slot.payload.string.length = static_cast<uint32_t>(length);
-  return true;
+// The key as the host receives it: NUL-terminated, so up to its first NUL.
+std::string_view HostKey(std::string_view key) noexcept {
+  return key.substr(0, key.find('\0'));
 }
 
-bool BuildBytes(const Blob& bytes, HostValue& slot) noexcept {
-  if (!std::in_range<uint32_t>(bytes.size())) return false;
-  auto* copy = static_cast<uint8_t*>(Log::Allocate(bytes.empty() ? 1 : bytes.size()));
-  if (copy == nullptr) return false;
-  if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
-  slot.kind = HOST_VALUE_BLOB_OWNED;
-  slot.payload.blob.bytes = copy;
-  slot.payload.blob.size = static_cast<uint32_t>(bytes.size());
-  return true;
-}
+// One conversion: the registry for enum names and the reason of a failure.
+class HostValueBuilder {
+ public:
+  explicit HostValueBuilder(const BindingRegistry* registry) noexcept : registry_(registry) {}
 
-// May throw from the registry lookup; the caller catches.
-bool BuildEnum(const EnumValue& value, const BindingRegistry* registry, HostValue& slot) {
-  const char* name = (registry != nullptr && value.type != nullptr)
-                         ? registry->EnumName(*value.type, value.value)
-                         : nullptr;
-  if (name != nullptr) return BuildText(name, std::strlen(name), slot);
-  slot.kind = HOST_VALUE_SIGNED;
-  slot.payload.signedValue = value.value;
-  return true;
-}
+  [[nodiscard]] BuildFailure Failure() const noexcept { return failure_; }
 
-bool Build(const BindingProperty& value, const BindingRegistry* registry, HostValue& slot);
-
-// Each container is linked into its slot as soon as its zeroed array exists, so a failure
-// anywhere below leaves a tree that ReleaseHostValue frees completely.
-bool BuildCollection(const BindingProperty& value, const BindingRegistry* registry,
-                     HostValue& slot) {
-  const std::span<const BindingProperty> elements = value.Elements();
-  if (!std::in_range<uint32_t>(elements.size())) return false;
-  auto* items = static_cast<HostValue*>(AllocateZeroed(elements.size(), sizeof(HostValue)));
-  if (items == nullptr) return false;
-  slot.kind = HOST_VALUE_COLLECTION;
-  slot.payload.collection.items = items;
-  slot.payload.collection.count = static_cast<uint32_t>(elements.size());
-  for (size_t i = 0; i < elements.size(); ++i) {
-    if (!Build(elements[i], registry, items[i])) return false;
-  }
-  return true;
-}
-
-bool BuildStructure(const BindingProperty& value, const BindingRegistry* registry,
-                    HostValue& slot) {
-  const auto members = value.Members();
-  if (!std::in_range<uint32_t>(members.size())) return false;
-  auto* entries =
-      static_cast<HostValueEntry*>(AllocateZeroed(members.size(), sizeof(HostValueEntry)));
-  if (entries == nullptr) return false;
-  slot.kind = HOST_VALUE_STRUCTURE;
-  slot.payload.structure.entries = entries;
-  slot.payload.structure.count = static_cast<uint32_t>(members.size());
-  HostValueEntry* entry = entries;
-  for (const auto member : members) {
-    // Keys are interned texts, NUL-terminated in memory.
-    char* key = Log::DuplicateString(member.key.data());
-    if (key == nullptr) return false;
-    entry->key = key;
-    entry->keyOwned = 1;
-    if (!Build(member.value, registry, entry->value)) return false;
-    ++entry;
-  }
-  return true;
-}
-
-// `slot` is all zero on entry.
-bool Build(const BindingProperty& value, const BindingRegistry* registry, HostValue& slot) {
-  switch (value.Kind()) {
-    case ValueKind::Empty:
-      return true;
-    case ValueKind::Bool:
-      slot.kind = HOST_VALUE_BOOL;
-      slot.payload.boolean = value.GetBool(false) ? 1 : 0;
-      return true;
-    case ValueKind::Signed:
-      slot.kind = HOST_VALUE_SIGNED;
-      slot.payload.signedValue = value.GetSigned(0);
-      return true;
-    case ValueKind::Unsigned:
-      slot.kind = HOST_VALUE_UNSIGNED;
-      slot.payload.unsignedValue = value.GetUnsigned(0);
-      return true;
-    case ValueKind::Float:
-      slot.kind = HOST_VALUE_FLOAT;
-      slot.payload.floatValue = value.GetFloat(0.0);
-      return true;
-    case ValueKind::String: {
-      const std::string_view text = value.GetString();
-      return BuildText(text.data(), text.size(), slot);
+  // `slot` is all zero on entry; `depth` counts the containers above `value`. May throw from the
+  // registry lookup; the caller catches.
+  bool Build(const BindingProperty& value, HostValue& slot, uint32_t depth) {
+    switch (value.Kind()) {
+      case ValueKind::Empty:
+        return true;
+      case ValueKind::Bool:
+        slot.kind = HOST_VALUE_BOOL;
+        slot.payload.boolean = value.GetBool(false) ? 1 : 0;
+        return true;
+      case ValueKind::Signed:
+        slot.kind = HOST_VALUE_SIGNED;
+        slot.payload.signedValue = value.GetSigned(0);
+        return true;
+      case ValueKind::Unsigned:
+        slot.kind = HOST_VALUE_UNSIGNED;
+        slot.payload.unsignedValue = value.GetUnsigned(0);
+        return true;
+      case ValueKind::Float:
+        slot.kind = HOST_VALUE_FLOAT;
+        slot.payload.floatValue = value.GetFloat(0.0);
+        return true;
+      case ValueKind::String: {
+        const std::string_view text = value.GetString();
+        return BuildText(text.data(), text.size(), slot);
+      }
+      case ValueKind::Blob:
+        return BuildBytes(value.GetBlob(), slot);
+      case ValueKind::Enum:
+        return BuildEnum(value.GetEnum(), slot);
+      case ValueKind::Collection:
+        return BuildCollection(value, slot, depth);
+      case ValueKind::Structure:
+        return BuildStructure(value, slot, depth);
     }
-    case ValueKind::Blob:
-      return BuildBytes(value.GetBlob(), slot);
-    case ValueKind::Enum:
-      return BuildEnum(value.GetEnum(), registry, slot);
-    case ValueKind::Collection:
-      return BuildCollection(value, registry, slot);
-    case ValueKind::Structure:
-      return BuildStructure(value, registry, slot);
+    return Fail(BuildFailure::UnknownKind);
+  }
+
+ private:
+  bool Fail(BuildFailure failure) noexcept {
+    failure_ = failure;
+    return false;
+  }
+
+  // `text` is NUL-terminated at `size` at the latest; only the part before the first NUL travels.
+  bool BuildText(const char* text, size_t size, HostValue& slot) noexcept {
+    const void* nul = std::memchr(text, '\0', size);
+    const size_t length =
+        nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : size;
+    if (!std::in_range<uint32_t>(length)) return Fail(BuildFailure::TooLarge);
+    char* copy = Log::DuplicateString(text);
+    if (copy == nullptr) return Fail(BuildFailure::OutOfMemory);
+    slot.kind = HOST_VALUE_STRING_OWNED;
+    slot.payload.string.text = copy;
+    slot.payload.string.length = static_cast<uint32_t>(length);
+    return true;
+  }
+
+  bool BuildBytes(const Blob& bytes, HostValue& slot) noexcept {
+    if (!std::in_range<uint32_t>(bytes.size())) return Fail(BuildFailure::TooLarge);
+    auto* copy = static_cast<uint8_t*>(Log::Allocate(bytes.empty() ? 1 : bytes.size()));
+    if (copy == nullptr) return Fail(BuildFailure::OutOfMemory);
+    if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+    slot.kind = HOST_VALUE_BLOB_OWNED;
+    slot.payload.blob.bytes = copy;
+    slot.payload.blob.size = static_cast<uint32_t>(bytes.size());
+    return true;
+  }
+
+  bool BuildEnum(const EnumValue& value, HostValue& slot) {
+    const char* name = (registry_ != nullptr && value.type != nullptr)
+                           ? registry_->EnumName(*value.type, value.value)
+                           : nullptr;
+    if (name != nullptr) return BuildText(name, std::strlen(name), slot);
+    slot.kind = HOST_VALUE_SIGNED;
+    slot.payload.signedValue = value.value;
+    return true;
+  }
+
+  // The bound comes before any child is visited, as in FromHostValue: 512 containers on the path
+  // from the top value down pass, 513 fail, and the walk never recurses deeper.
+  bool BeginContainer(uint32_t depth, size_t count) noexcept {
+    if (depth >= kMaxHostValueDepth) return Fail(BuildFailure::TooDeep);
+    if (!std::in_range<uint32_t>(count)) return Fail(BuildFailure::TooLarge);
+    return true;
+  }
+
+  // Each container is linked into its slot as soon as its zeroed array exists, so a failure
+  // anywhere below leaves a tree that ReleaseHostValue frees completely.
+  bool BuildCollection(const BindingProperty& value, HostValue& slot, uint32_t depth) {
+    const std::span<const BindingProperty> elements = value.Elements();
+    if (!BeginContainer(depth, elements.size())) return false;
+    auto* items = static_cast<HostValue*>(AllocateZeroed(elements.size(), sizeof(HostValue)));
+    if (items == nullptr) return Fail(BuildFailure::OutOfMemory);
+    slot.kind = HOST_VALUE_COLLECTION;
+    slot.payload.collection.items = items;
+    slot.payload.collection.count = static_cast<uint32_t>(elements.size());
+    for (size_t i = 0; i < elements.size(); ++i) {
+      if (!Build(elements[i], items[i], depth + 1)) return false;
+    }
+    return true;
+  }
+
+  // The host reads keys up to their first NUL, so keys equal that far are one member there.
+  // Keys are in byte order with a prefix first, which makes such keys neighbours ("a", "a\0b",
+  // "a\0c"); the last of them is sent, under the shared key, as a later write to a member
+  // replaces its value. The count grows entry by entry, so a failure leaves no unfilled entry
+  // and a merge leaves the array's tail unused.
+  bool BuildStructure(const BindingProperty& value, HostValue& slot, uint32_t depth) {
+    const auto members = value.Members();
+    if (!BeginContainer(depth, members.size())) return false;
+    auto* entries =
+        static_cast<HostValueEntry*>(AllocateZeroed(members.size(), sizeof(HostValueEntry)));
+    if (entries == nullptr) return Fail(BuildFailure::OutOfMemory);
+    slot.kind = HOST_VALUE_STRUCTURE;
+    slot.payload.structure.entries = entries;
+    slot.payload.structure.count = 0;
+    HostValueEntry* entry = entries;
+    for (auto member = members.begin(); member != members.end(); ++member) {
+      const std::string_view key = HostKey((*member).key);
+      const auto next = std::next(member);
+      if (next != members.end() && HostKey((*next).key) == key) continue;
+      // Keys are interned texts, NUL-terminated in memory.
+      char* copy = Log::DuplicateString(key.data());
+      if (copy == nullptr) return Fail(BuildFailure::OutOfMemory);
+      entry->key = copy;
+      entry->keyOwned = 1;
+      ++slot.payload.structure.count;
+      if (!Build((*member).value, entry->value, depth + 1)) return false;
+      ++entry;
+    }
+    return true;
+  }
+
+  const BindingRegistry* registry_;
+  BuildFailure failure_ = BuildFailure::None;
+};
+
+// The exception message; empty when even formatting it fails.
+std::string ExceptionMessage(const char* what) noexcept {
+  try {
+    return FormatToString(kToHostExceptionMessage, what);
+  } catch (...) {
+    return {};
+  }
+}
+
+// Builds `out`; on failure releases it and, when `result` is given and still ok, records why.
+// Nothing in a handler may throw, the function being noexcept.
+bool Convert(const BindingProperty& value, const BindingRegistry* registry, HostValue& out,
+             ValueResult* result) noexcept {
+  std::memset(&out, 0, sizeof(out));
+  HostValueBuilder builder(registry);
+  std::string formatted;
+  std::string_view message = kToHostOutOfMemoryMessage;
+  try {
+    if (builder.Build(value, out, 0)) return true;
+    message = FailureMessage(builder.Failure());
+  } catch (const std::bad_alloc&) {
+    message = kToHostOutOfMemoryMessage;
+  } catch (const std::exception& error) {
+    formatted = ExceptionMessage(error.what());
+    if (!formatted.empty()) message = formatted;
+  } catch (...) {
+    formatted = ExceptionMessage("unknown exception");
+    if (!formatted.empty()) message = formatted;
+  }
+  ReleaseHostValue(out);
+  if (result != nullptr && result->Ok()) {
+    try {
+      result->SetError(message);
+    } catch (...) {
+      // No memory even for the message: the false return still tells the failure.
+    }
   }
   return false;
 }
@@ -299,15 +403,12 @@ const char* HostValueKindName(uint32_t kind) noexcept {
 
 bool ToHostValue(const BindingProperty& value, const BindingRegistry* registry,
                  HostValue& out) noexcept {
-  std::memset(&out, 0, sizeof(out));
-  bool built = false;
-  try {
-    built = Build(value, registry, out);
-  } catch (...) {
-    built = false;
-  }
-  if (!built) ReleaseHostValue(out);
-  return built;
+  return Convert(value, registry, out, nullptr);
+}
+
+bool ToHostValue(const BindingProperty& value, const BindingRegistry* registry, HostValue& out,
+                 ValueResult& result) noexcept {
+  return Convert(value, registry, out, &result);
 }
 
 bool FromHostValue(const HostValue& in, BindingProperty& property, ValueResult& result,

@@ -16,8 +16,8 @@
 
 namespace Oxle::Client::Binding {
 
-// The deepest nesting of collections and structures FromHostValue accepts: 512 containers on the
-// path from the top value down pass, 513 fail. The decoders share the same bound.
+// The deepest nesting of collections and structures FromHostValue and ToHostValue accept: 512
+// containers on the path from the top value down pass, 513 fail. The decoders share the bound.
 inline constexpr uint32_t kMaxHostValueDepth = 512;
 
 // "bool", "signed", "unsigned", "float", "string", "blob", "collection", "structure" for the
@@ -31,12 +31,18 @@ inline constexpr uint32_t kMaxHostValueDepth = 512;
 // - an enum becomes kind 6 holding the enumerator's name when `registry` names it, otherwise
 //   kind 2 with the value sign-extended;
 // - a collection becomes kind 9, a structure kind 10 (entries in key order, owned keys).
-// Owned pointers are never null, even for empty texts, blobs and arrays. Returns false, with
-// `out` all zero and nothing leaked, when an allocation fails, when a text, blob or container
-// is too large for the 32-bit length fields, or when the registry lookup throws.
-// Recurses once per nesting level of `value`.
+// Keys travel up to their first NUL; of keys equal that far ("a\0b", "a\0c") only the last in
+// key order is sent. Owned pointers are never null, even for empty texts, blobs and arrays.
+// Returns false, with `out` all zero and nothing leaked, when `value` nests deeper than
+// kMaxHostValueDepth containers, when an allocation fails, when a text, blob or container is too
+// large for the 32-bit length fields, or when the registry lookup throws.
+// Recurses once per nesting level of `value`, so at most kMaxHostValueDepth + 1 calls deep.
 [[nodiscard]] bool ToHostValue(const BindingProperty& value, const BindingRegistry* registry,
                                HostValue& out) noexcept;
+// The same, recording why it failed in `result` unless the result failed before, for example
+// "Couldn't convert value to a host value because it is nested too deeply.".
+[[nodiscard]] bool ToHostValue(const BindingProperty& value, const BindingRegistry* registry,
+                               HostValue& out, ValueResult& result) noexcept;
 
 // Replaces `property` with the content of `in`:
 // - kind 0 clears it; kinds 1 to 4 copy the scalar (any non-zero bool byte is true);

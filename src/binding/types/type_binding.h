@@ -446,10 +446,13 @@ class TypeDescriber {
 };
 
 // Registers T (and the types of its fields) and gives its record; a type registered before is
-// returned as it is.
+// returned as it is. A different type already registered under T's hash is a std::logic_error.
 template <typename T>
 const TypeRecord* RegisterType(BindingRegistry& registry) {
-  if (const TypeRecord* known = registry.FindTypeByHash(TypeIdOf<T>())) return known;
+  const TypeRecord* known = registry.FindTypeByHash(TypeIdOf<T>());
+  // The record under T's hash may belong to a type whose signature merely hashes alike; then
+  // registering T goes on, and BeginType refuses it.
+  if (known != nullptr && SameTypeIdentity(*known->typeId, TypeIdOf<T>())) return known;
   TypeDescriber<T> describer(registry);
   DescribeBinding(describer);
   return describer.Record();

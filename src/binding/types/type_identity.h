@@ -5,10 +5,11 @@
 // signature text, StaticType::Name<T>(), and hashed with FNV-1a over that text. The signature
 // text is the compiler's own spelling of the function StaticType::Name<T>, so the hash is stable
 // from run to run of one build and differs between types unless FNV-1a collides (the registry
-// refuses to index a second type under a hash it already holds).
+// refuses to register a second type under a hash another type holds).
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,12 @@ template <typename T>
     static const TypeId id(Fnv1a(StaticType::Name<T>()), StaticType::Name<T>());
     return id;
   }
+}
+
+// Whether two records stand for one native type: equal hashes and equal names. Records of equal
+// hashes and different names are two types whose signature texts collide under FNV-1a.
+[[nodiscard]] inline bool SameTypeIdentity(const TypeId& a, const TypeId& b) noexcept {
+  return &a == &b || (a.Hash() == b.Hash() && std::strcmp(a.Name(), b.Name()) == 0);
 }
 
 // The reserved hash: a type registered under it is indexed by name only.

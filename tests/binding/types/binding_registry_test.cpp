@@ -3,14 +3,48 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "binding/types/type_binding.h"
 #include "binding/types/type_identity.h"
+
+// Probe<85939> and Probe<334806> have signature texts of one FNV-1a hash, 0x30B64854 (found by
+// a search over N), so they are two native types the registry cannot tell apart by hash.
+namespace CollisionTestTypes {
+
+using Oxle::Client::Binding::TypeDescriber;
+
+template <uint32_t N>
+struct Probe {
+  int32_t value = 0;
+};
+
+template <uint32_t N>
+void DescribeBinding(TypeDescriber<Probe<N>>& type) {
+  type.Name(N == 85939 ? "FirstProbe" : "SecondProbe").Field("value", &Probe<N>::value);
+}
+
+}  // namespace CollisionTestTypes
 
 namespace Oxle::Client::Binding {
 namespace {
+
+// Two names of one FNV-1a hash, 0x694D5E74, found by a search over such names.
+constexpr const char* kCollidingName = "Typewumzf";
+constexpr const char* kOtherCollidingName = "Typemplpp";
+
+template <typename F>
+std::string LogicErrorOf(F&& call) {
+  try {
+    call();
+  } catch (const std::logic_error& error) {
+    return error.what();
+  }
+  return "no exception";
+}
 
 struct Sample {
   int32_t a = 0;
@@ -65,11 +99,59 @@ TEST(BindingRegistryTest, FirstRegistrationOfANameWins) {
 }
 
 TEST(BindingRegistryTest, ReservedHashIsFoundByNameOnly) {
+  EXPECT_EQ(kReservedTypeHash, 0x1BE7EF8Eu);
   BindingRegistry registry;
-  const TypeId reserved(kReservedTypeHash);
+  const TypeId reserved(0x1BE7EF8Eu);
+  const TypeId otherReserved(0x1BE7EF8Eu, "another type");
   (void)registry.BeginType(4, "Reserved", reserved, false);
+  // Nothing is indexed under the reserved hash, so two types sharing it do not collide.
+  EXPECT_EQ(LogicErrorOf([&] { (void)registry.BeginType(4, "Other", otherReserved, false); }),
+            "no exception");
   EXPECT_NE(registry.FindTypeByName("Reserved"), nullptr);
+  EXPECT_NE(registry.FindTypeByName("Other"), nullptr);
   EXPECT_EQ(registry.FindTypeByHash(reserved), nullptr);
+}
+
+TEST(BindingRegistryTest, ATypeWhoseHashAnotherTypeHoldsIsRefused) {
+  ASSERT_EQ(Fnv1a(kCollidingName), 0x694D5E74u);
+  ASSERT_EQ(Fnv1a(kOtherCollidingName), 0x694D5E74u);
+  const TypeId first(0x694D5E74u, kCollidingName);
+  const TypeId second(0x694D5E74u, kOtherCollidingName);
+  BindingRegistry registry;
+  const TypeRecord* record = registry.BeginType(4, "First", first, false).Record();
+  EXPECT_EQ(LogicErrorOf([&] { (void)registry.BeginType(8, "Second", second, false); }),
+            "Couldn't register type 'Second' because its type hash 0x694D5E74 already belongs to "
+            "type 'First', a different native type.");
+  EXPECT_EQ(registry.FindTypeByName("Second"), nullptr) << "nothing is left half-registered";
+  // Under the first type's own name the builder would hand out the first type's record.
+  EXPECT_EQ(LogicErrorOf([&] { (void)registry.BeginType(8, "First", second, false); }),
+            "Couldn't register type 'First' because its type hash 0x694D5E74 already belongs to "
+            "type 'First', a different native type.");
+  EXPECT_EQ(registry.FindTypeByHash(0x694D5E74u), record);
+  EXPECT_EQ(registry.CopyTypes().size(), 1u);
+
+  // The same type (a record of the same hash and name) under a second name is no collision.
+  const TypeId sameAsFirst(0x694D5E74u, kCollidingName);
+  TypeBuilder alias = registry.BeginType(4, "Alias", sameAsFirst, false);
+  EXPECT_FALSE(alias.AlreadyRegistered());
+  EXPECT_EQ(registry.FindTypeByName("Alias"), alias.Record());
+  EXPECT_EQ(registry.FindTypeByHash(0x694D5E74u), record) << "the first type keeps the hash";
+}
+
+TEST(RegisterTypeTest, ANativeTypeHashingLikeARegisteredOneIsRefusedItsRecord) {
+  using First = CollisionTestTypes::Probe<85939>;
+  using Second = CollisionTestTypes::Probe<334806>;
+  ASSERT_EQ(TypeIdOf<First>().Hash(), 0x30B64854u) << TypeIdOf<First>().Name();
+  ASSERT_EQ(TypeIdOf<Second>().Hash(), 0x30B64854u) << TypeIdOf<Second>().Name();
+  BindingRegistry registry;
+  const TypeRecord* first = RegisterType<First>(registry);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->name, "FirstProbe");
+  EXPECT_EQ(RegisterType<First>(registry), first) << "a registered type is found again";
+  EXPECT_EQ(LogicErrorOf([&] { (void)RegisterType<Second>(registry); }),
+            "Couldn't register type 'SecondProbe' because its type hash 0x30B64854 already "
+            "belongs to type 'FirstProbe', a different native type.");
+  EXPECT_EQ(registry.FindTypeByName("SecondProbe"), nullptr);
 }
 
 TEST(BindingRegistryTest, EnumeratorsKeepTheLastValueAndNameTheFirstInByteOrder) {

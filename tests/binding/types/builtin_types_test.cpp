@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "binding/types/api_help.h"
+#include "binding/types/flat_description.h"
+
 namespace Oxle::Client::Binding {
 namespace {
 
@@ -63,6 +66,88 @@ TEST_F(BuiltinTypesTest, HelpRecordsAreRegisteredWithTheirFixedIdentities) {
   EXPECT_EQ(function->fields[2].typeId->Hash(), 0xAE376D12u);
   EXPECT_EQ(function->fields[8].typeId->Hash(), 0xBFDBCD22u);
   EXPECT_STREQ(function->typeId->Name(), "#835D167A");
+}
+
+TEST_F(BuiltinTypesTest, HelpVectorsCarryTheirFixedIdentities) {
+  struct Expected {
+    const char* type;
+    size_t field;
+    uint32_t hash;
+    const char* name;
+  };
+  const Expected expected[] = {
+      {"BindingFullTypeHelp", 5, 0x91BDEEC6, "#91BDEEC6"},
+      {"BindingFullTypeHelp", 6, 0xF613EC9E, "#F613EC9E"},
+      {"BindingFullApiHelp", 0, 0x334BF406, "#334BF406"},
+      {"BindingFullApiHelp", 1, 0xE98B65D6, "#E98B65D6"},
+      {"BindingFullApiHelp", 2, 0xC8AF01A6, "#C8AF01A6"},
+  };
+  for (const Expected& e : expected) {
+    const FieldRecord& field = registry.FindTypeByName(e.type)->fields.at(e.field);
+    EXPECT_EQ(field.typeId->Hash(), e.hash) << e.type << "." << field.name;
+    EXPECT_STREQ(field.typeId->Name(), e.name) << e.type << "." << field.name;
+    EXPECT_EQ(field.type.code, BindingCode::Vector) << e.type << "." << field.name;
+  }
+}
+
+// "size:offset,offset,..." of a registered record, a Full help entry and a flat record.
+std::string Layout(const TypeRecord& type) {
+  std::string text = std::to_string(type.nativeSize) + ":";
+  for (const FieldRecord& field : type.fields)
+    text += (text.back() == ':' ? "" : ",") + std::to_string(field.offset);
+  return text;
+}
+
+std::string Layout(const BindingProperty& help) {
+  std::string text = std::to_string(help.Get("size").GetUnsigned(0)) + ":";
+  for (const BindingProperty& field : help.Get("fields").Elements())
+    text += (text.back() == ':' ? "" : ",") + std::to_string(field.Get("offset").GetUnsigned(0));
+  return text;
+}
+
+std::string Layout(const FlatTypeRecord& flat) {
+  const uint32_t size = flat.nativeSize;
+  std::string text = std::to_string(size) + ":";
+  for (const FlatFieldRecord* field = flat.fields; field != nullptr; field = field->next) {
+    const uint32_t offset = field->offset;
+    text += (text.back() == ':' ? "" : ",") + std::to_string(offset);
+  }
+  return text;
+}
+
+TEST_F(BuiltinTypesTest, PayloadLayoutsAreTheNativeOnesInHelpAndFlatDescription) {
+  // A value is 16 bytes on a 32-bit target and 24 on a 64-bit one; the async data is 8-byte
+  // aligned on both.
+  constexpr bool k32 = sizeof(void*) == 4;
+  struct Expected {
+    const char* name;
+    std::string layout;
+  };
+  const std::vector<Expected> expected = {
+      {"BindingAsyncCancelEvent", "4:0"},
+      {"BindingAsyncFailureEvent", k32 ? "28:0,4" : "40:0,8"},
+      {"BindingCallbackEvent", k32 ? "16:0,4" : "32:0,8"},
+      {"BindingGenericAsyncEvent", k32 ? "24:0,8" : "32:0,8"},
+      {"BindingGenericEvent", k32 ? "16:0" : "24:0"},
+  };
+  std::vector<const TypeRecord*> types;
+  for (const Expected& e : expected) {
+    types.push_back(registry.FindTypeByName(e.name));
+    ASSERT_NE(types.back(), nullptr) << e.name;
+  }
+  BindingProperty help;
+  BuildApiHelp(help, registry, {}, types, {}, BindingHelpFormat::Full);
+  FlatApiDescription storage;
+  const FlatApiArrays flat = BuildFlatApiDescription(storage, {}, types, {});
+  ASSERT_EQ(help.Get("types").Size(), expected.size());
+  ASSERT_EQ(flat.typeCount, expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const Expected& e = expected[i];
+    EXPECT_EQ(Layout(*types[i]), e.layout) << e.name;
+    ASSERT_EQ(help.Get("types").At(i).Get("name").GetString(), e.name) << "sorted by name";
+    EXPECT_EQ(Layout(help.Get("types").At(i)), e.layout) << e.name;
+    EXPECT_EQ(Layout(flat.types[i]), e.layout) << e.name;
+  }
 }
 
 TEST_F(BuiltinTypesTest, EnumsCarryTheirValuesAndDescriptions) {

@@ -133,6 +133,10 @@ bool AllZero(const HostValue& value) {
   return std::memcmp(&value, &zero, sizeof(value)) == 0;
 }
 
+bool IsContainerKind(uint32_t kind) {
+  return kind == HOST_VALUE_COLLECTION || kind == HOST_VALUE_STRUCTURE;
+}
+
 HostValue Scalar(uint32_t kind) {
   HostValue value;
   std::memset(&value, 0, sizeof(value));
@@ -246,6 +250,40 @@ TEST(HostValueTest, ToHostValueOrdersStructureEntriesByKeyWithOwnedKeys) {
   HostValue out;
   ASSERT_TRUE(ToHostValue(value, nullptr, out));
   EXPECT_EQ(DescribeHost(out), "{a*:bool:1,b*:signed:1}");
+  ReleaseHostValue(out);
+}
+
+// Keys with a NUL inside, as a decoder may keep them: "", "\0x", "a", "a\0b", "a\0c", "b".
+BindingProperty KeysWithNuls() {
+  BindingProperty value;
+  value.Get("").SetSigned(5);
+  value.Get(std::string_view("\0x", 2)).SetSigned(4);
+  value.Get("a").SetSigned(0);
+  value.Get(std::string_view("a\0b", 3)).Get("inner").SetString("dropped");
+  value.Get(std::string_view("a\0c", 3)).SetSigned(2);
+  value.Get("b").SetString("kept");
+  return value;
+}
+
+TEST(HostValueTest, ToHostValueSendsKeysEqualUpToTheirFirstNulAsOneEntry) {
+  const BindingProperty value = KeysWithNuls();
+  ASSERT_EQ(value.Size(), 6u) << "the value keeps the keys apart";
+  HostValue out;
+  ASSERT_TRUE(ToHostValue(value, nullptr, out));
+  // Of keys equal up to their NUL, the last in key order is sent, under the shared key.
+  EXPECT_EQ(DescribeHost(out), "{*:signed:4,a*:signed:2,b*:string6:kept/4}");
+  BindingProperty back;
+  ValueResult result;
+  ASSERT_TRUE(FromHostValue(out, back, result, "x"));
+  EXPECT_EQ(Describe(back), "{:s4,a:s2,b:\"kept\"}");
+  ReleaseHostValue(out);
+
+  // Nested, and with the run at the end of the structure.
+  BindingProperty nested;
+  nested.At(0).Get("k").SetSigned(1);
+  nested.At(0).Get(std::string_view("k\0\0", 3)).SetSigned(2);
+  ASSERT_TRUE(ToHostValue(nested, nullptr, out));
+  EXPECT_EQ(DescribeHost(out), "[{k*:signed:2}]");
   ReleaseHostValue(out);
 }
 
@@ -508,6 +546,79 @@ TEST(HostValueTest, FromHostValueAcceptsNestingUpTo512Containers) {
   }
 }
 
+// `levels` containers as a value, each holding the next as element 0 or member "k"; the
+// innermost is empty.
+BindingProperty NestedValue(bool structures, size_t levels) {
+  BindingProperty value;
+  BindingProperty* slot = &value;
+  for (size_t level = 0; level + 1 < levels; ++level)
+    slot = structures ? &slot->Get("k") : &slot->At(0);
+  if (structures) {
+    slot->MakeStructure();
+  } else {
+    slot->MakeCollection();
+  }
+  return value;
+}
+
+size_t DepthOfHost(const HostValue& value) {
+  size_t depth = 0;
+  const HostValue* current = &value;
+  while (IsContainerKind(current->kind)) {
+    ++depth;
+    if (current->kind == HOST_VALUE_COLLECTION) {
+      if (current->payload.collection.count == 0) break;
+      current = &current->payload.collection.items[0];
+    } else {
+      if (current->payload.structure.count == 0) break;
+      current = &current->payload.structure.entries[0].value;
+    }
+  }
+  return depth;
+}
+
+TEST(HostValueTest, ToHostValueAcceptsNestingUpTo512Containers) {
+  for (const bool structures : {false, true}) {
+    for (const size_t levels : {size_t{512}, size_t{513}, size_t{601}}) {
+      const std::string name =
+          (structures ? "structures " : "collections ") + std::to_string(levels);
+      const BindingProperty value = NestedValue(structures, levels);
+      const bool ok = levels <= 512;
+      HostValue out;
+      std::memset(&out, 0xA5, sizeof(out));
+      EXPECT_EQ(ToHostValue(value, nullptr, out), ok) << name;
+      EXPECT_EQ(DepthOfHost(out), ok ? levels : 0u) << name;
+      EXPECT_EQ(AllZero(out), !ok) << name;
+      ReleaseHostValue(out);
+
+      ValueResult result;
+      std::memset(&out, 0xA5, sizeof(out));
+      EXPECT_EQ(ToHostValue(value, nullptr, out, result), ok) << name;
+      EXPECT_EQ(std::string(result.ErrorMessage()),
+                ok ? "" : "Couldn't convert value to a host value because it is nested too deeply.")
+          << name;
+      EXPECT_EQ(AllZero(out), !ok) << name;
+      ReleaseHostValue(out);
+    }
+  }
+}
+
+TEST(HostValueTest, ToHostValueKeepsAnEarlierFailureAndLeavesAnOkResultOk) {
+  ValueResult result;
+  result.SetError("earlier");
+  HostValue out;
+  EXPECT_FALSE(ToHostValue(NestedValue(false, 513), nullptr, out, result));
+  EXPECT_EQ(result.ErrorMessage(), "earlier");
+
+  ValueResult fine;
+  BindingProperty value;
+  value.SetSigned(3);
+  ASSERT_TRUE(ToHostValue(value, nullptr, out, fine));
+  EXPECT_TRUE(fine.Ok());
+  EXPECT_EQ(DescribeHost(out), "signed:3");
+  ReleaseHostValue(out);
+}
+
 TEST(HostValueTest, ReleaseLeavesBorrowedMemoryAloneAndZeroesTheValue) {
   static char text[] = "borrowed";
   static uint8_t bytes[] = {1, 2};
@@ -674,6 +785,43 @@ TEST_F(HostValueTrackingTest, AFailedAllocationAnywhereLeaksNothingAndLeavesOutZ
   ASSERT_TRUE(ToHostValue(value, &registry, out));
   ReleaseHostValue(out);
   EXPECT_EQ(allocator.live, 0);
+}
+
+TEST_F(HostValueTrackingTest, ATooDeepValueLeaksNothing) {
+  const BindingProperty value = NestedValue(true, 513);
+  const Log::AllocationCounters before = Log::ReadAllocationCounters();
+  HostValue out;
+  ValueResult result;
+  EXPECT_FALSE(ToHostValue(value, nullptr, out, result));
+  const Log::AllocationCounters total = Delta(before, Log::ReadAllocationCounters());
+  // The 512 levels above the refused one were built (an array and a key each) and freed again.
+  EXPECT_EQ(total.allocations, 1024u);
+  EXPECT_EQ(total.frees, total.allocations);
+  EXPECT_EQ(total.bytesFreed, total.bytesAllocated);
+}
+
+TEST_F(HostValueTrackingTest, MergedKeysLeakNothingWhereverAnAllocationFails) {
+  const BindingProperty value = KeysWithNuls();
+  FailingAllocator allocator;
+  allocator.budget = std::numeric_limits<size_t>::max();
+  Log::SetAllocationHooks(allocator.Hooks());
+  HostValue out;
+  ASSERT_TRUE(ToHostValue(value, nullptr, out));
+  // The entries, three keys and the text "kept": nothing of the dropped members.
+  EXPECT_EQ(allocator.calls, 5u);
+  ReleaseHostValue(out);
+  EXPECT_EQ(allocator.live, 0);
+  for (size_t budget = 0; budget < 5; ++budget) {
+    allocator.budget = budget;
+    allocator.calls = 0;
+    ValueResult result;
+    EXPECT_FALSE(ToHostValue(value, nullptr, out, result)) << budget;
+    EXPECT_EQ(result.ErrorMessage(),
+              "Couldn't convert value to a host value because memory ran out.")
+        << budget;
+    EXPECT_EQ(allocator.live, 0) << budget;
+    EXPECT_TRUE(AllZero(out)) << budget;
+  }
 }
 
 }  // namespace

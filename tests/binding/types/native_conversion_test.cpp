@@ -71,6 +71,34 @@ inline void DescribeBinding(TypeDescriber<Twice>& type) {
   type.Name("Twice").Field("x", &Twice::first).Field("a", &Twice::other).Field("x", &Twice::second);
 }
 
+// Every field omitted when zero; `plain` is written even then.
+struct Counter {
+  int32_t n = 0;
+};
+
+inline void DescribeBinding(TypeDescriber<Counter>& type) {
+  type.Name("Counter").Field("n", &Counter::n, kFieldOmitWhenZero);
+}
+
+struct Sparse {
+  Queue queue = Queue::Normal;
+  float ratio = 0.0f;
+  double precise = 0.0;
+  Counter counter;
+  Game game;
+  double plain = -0.0;
+};
+
+inline void DescribeBinding(TypeDescriber<Sparse>& type) {
+  type.Name("Sparse")
+      .Field("queue", &Sparse::queue, kFieldOmitWhenZero)
+      .Field("ratio", &Sparse::ratio, kFieldOmitWhenZero)
+      .Field("precise", &Sparse::precise, kFieldOmitWhenZero)
+      .Field("counter", &Sparse::counter, kFieldOmitWhenZero)
+      .Field("game", &Sparse::game, kFieldOmitWhenZero)
+      .Field("plain", &Sparse::plain);
+}
+
 }  // namespace ConversionTestTypes
 
 namespace Oxle::Client::Binding {
@@ -412,6 +440,56 @@ TEST_F(RegisteredTypesTest, WritingOmitsZeroFieldsOnlyWhenAsked) {
   EXPECT_EQ(back.games[0].mode, "duel");
   EXPECT_EQ(back.totals.at("kills"), 4);
   EXPECT_EQ(back.extra.Get("note").GetString(), "kept");
+}
+
+// The members written, in key order, with their values as text.
+std::string Members(const BindingProperty& value) {
+  std::string text;
+  for (const auto member : value.Members()) {
+    text += (text.empty() ? "" : ",") + std::string(member.key) + "=";
+    if (member.value.Kind() == ValueKind::Structure) {
+      text += "{" + Members(member.value) + "}";
+    } else if (member.value.Kind() == ValueKind::Enum) {
+      text += "e" + std::to_string(member.value.GetEnum().value);
+    } else {
+      text += member.value.ToString();
+    }
+  }
+  return text;
+}
+
+TEST(NativeConversionTest, OmitWhenZeroSkipsZeroEnumsSignedZeroFloatsAndEmptyStructs) {
+  using ConversionTestTypes::Sparse;
+  BindingRegistry registry;
+  struct Case {
+    const char* name;
+    std::function<void(Sparse&)> change;
+    std::string members;
+  };
+  // "game" is never zero (its fields have no omit flag); "plain" has no flag itself.
+  const std::string always = "game={mode=unchanged,queue=-1},plain=-0.000000";
+  const std::vector<Case> cases = {
+      {"all zero", [](Sparse&) {}, always},
+      {"negative zero float and double",
+       [](Sparse& s) {
+         s.ratio = -0.0f;
+         s.precise = -0.0;
+       },
+       always},
+      {"enum not zero", [](Sparse& s) { s.queue = Queue::Ranked; }, always + ",queue=e7"},
+      {"NaN is not zero", [](Sparse& s) { s.ratio = std::numeric_limits<float>::quiet_NaN(); },
+       always + ",ratio=nan"},
+      {"smallest double", [](Sparse& s) { s.precise = std::numeric_limits<double>::denorm_min(); },
+       always + ",precise=0.000000"},
+      {"struct with a member", [](Sparse& s) { s.counter.n = -1; }, "counter={n=-1}," + always},
+  };
+  for (const Case& test : cases) {
+    Sparse native;
+    test.change(native);
+    const ValueResult written = WriteNative(native, registry);
+    ASSERT_TRUE(written.Ok()) << test.name << ": " << written.ErrorMessage();
+    EXPECT_EQ(Members(written.Value()), test.members) << test.name;
+  }
 }
 
 TEST_F(RegisteredTypesTest, ThreadsConvertWithOneRegistryAtOnce) {

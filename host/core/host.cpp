@@ -615,9 +615,9 @@ ApiCallResult HostCore::Call(const ApiCall& call) {
 
 void HostCore::Publish(std::string name, BindingProperty payload, uint32_t flags) {
   store_.Apply(payload);
-  Jobs().Post([this, name = std::move(name), payload = std::move(payload), flags] {
-    Deliver(name, payload, flags);
-  });
+  Targets targets = SubscribersOf(name);
+  Jobs().Post([this, name = std::move(name), targets = std::move(targets),
+               payload = std::move(payload), flags] { Deliver(name, targets, payload, flags); });
 }
 
 void HostCore::PublishResourceChange(std::string_view uri, ResourceChange change,
@@ -627,9 +627,15 @@ void HostCore::PublishResourceChange(std::string_view uri, ResourceChange change
   std::string name = EventNameForUri(normal);
   // A module's publication of a resource goes out under its URI's name and the generic one.
   if (name != "OnJsonApiEvent") {
-    Jobs().Post([this, name = std::move(name), event] { Deliver(name, event, 0); });
+    Targets targets = SubscribersOf(name);
+    Jobs().Post([this, name = std::move(name), targets = std::move(targets), event] {
+      Deliver(name, targets, event, 0);
+    });
   }
-  Jobs().Post([this, event = std::move(event)] { Deliver("OnJsonApiEvent", event, 0); });
+  Targets generic = SubscribersOf("OnJsonApiEvent");
+  Jobs().Post([this, targets = std::move(generic), event = std::move(event)] {
+    Deliver("OnJsonApiEvent", targets, event, 0);
+  });
 }
 
 ResourceChange HostCore::SetResource(std::string_view uri, const BindingProperty& value) {
@@ -644,14 +650,14 @@ bool HostCore::DeleteResource(std::string_view uri) {
   return true;
 }
 
-void HostCore::Deliver(const std::string& name, const BindingProperty& payload, uint32_t flags) {
-  std::vector<std::shared_ptr<Subscription>> targets;
-  {
-    std::lock_guard lock(subscriptionsMutex_);
-    const auto it = subscriptions_.find(name);
-    if (it == subscriptions_.end()) return;
-    targets = it->second;
-  }
+HostCore::Targets HostCore::SubscribersOf(const std::string& name) {
+  std::lock_guard lock(subscriptionsMutex_);
+  const auto it = subscriptions_.find(name);
+  return it == subscriptions_.end() ? Targets() : it->second;
+}
+
+void HostCore::Deliver(const std::string& name, const Targets& targets,
+                       const BindingProperty& payload, uint32_t flags) {
   HostValue value{};
   if (!Binding::ToHostValue(payload, nullptr, value)) {
     HostError("The payload of event '" + name + "' could not be converted for delivery");

@@ -113,7 +113,12 @@ class HostCore {
   [[nodiscard]] LoadedModule* Find(ModuleId id) const;
   void RebuildRoutes();
   [[nodiscard]] std::shared_ptr<const RouteTable> Routes() const;
-  void Deliver(const std::string& name, const Binding::BindingProperty& payload, uint32_t flags);
+  // The subscriptions of `name` at the moment of a publication: an event reaches those who were
+  // subscribed when it was published, not a module that subscribes before it is delivered.
+  using Targets = std::vector<std::shared_ptr<Subscription>>;
+  [[nodiscard]] Targets SubscribersOf(const std::string& name);
+  void Deliver(const std::string& name, const Targets& targets,
+               const Binding::BindingProperty& payload, uint32_t flags);
   void DropSubscriptions(LoadedModule& module);
   void PublishResourceChange(std::string_view uri, ResourceChange change,
                              const Binding::BindingProperty& data);

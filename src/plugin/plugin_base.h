@@ -6,8 +6,9 @@
 // A feature derives from it, registers its types and routes in RegisterApi and observes
 // resources in OnStart:
 //   class Feature final : public PluginBase {
-//     void RegisterApi() override { Api::RegisterRoute(Api(), HttpMethod::Get, "/f/v1/x", ...); }
-//     bool OnStart() override { ObserveResource("/a/v1/b", [this](auto& e) { ... }); return true; }
+//     void RegisterApi() override { Oxle::Client::Api::RegisterRoute(Api(), HttpMethod::Get, ...);
+//     } bool OnStart() override { ObserveResource("/a/v1/b", [this](auto& e) { ... }); return true;
+//     }
 //   };
 // and exports itself with ExportPlugin<Feature>(descriptor, "short-name") (plugin_export.h).
 // The object is allocated with new and deletes itself in Unload.

@@ -338,7 +338,13 @@ void PluginCore::ScheduleAt(std::string_view name, std::chrono::steady_clock::ti
     timers_.erase(id);
     return;
   }
-  ScheduleJob(jobName.c_str(), &PluginCore::JobCallback, TokenToContext(token), delay, 0);
+  if (ScheduleJob(jobName.c_str(), &PluginCore::JobCallback, TokenToContext(token), delay, 0) < 0) {
+    // The host refused the job (no host yet, or it is unloading us): nothing will ever call
+    // back with this token, so neither the token nor the entry may stay behind.
+    gate_.Withdraw(token);
+    std::lock_guard<std::mutex> lock(timerMutex_);
+    timers_.erase(id);
+  }
 }
 
 size_t PluginCore::PendingJobCount() const {

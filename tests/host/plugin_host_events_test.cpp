@@ -28,6 +28,18 @@ TEST(PluginHostEvents, StoreChangesReachTheObserverAsCreateUpdateAndDelete) {
   EXPECT_TRUE(pair.logs->Entries().empty());
 }
 
+TEST(PluginHostEvents, AResourceStoredBeforeStartReachesTheObserverOnce) {
+  // The store's publication is still queued when the plugin subscribes and reads the
+  // resource: it belongs to the subscribers of its moment, so the plugin sees one Create.
+  HostedPair pair;
+  EXPECT_EQ(pair.host->SetResource(kSessionUri, Json(R"({"state":"SUCCEEDED"})")),
+            ResourceChange::Create);
+  pair.StartProbe();
+  (void)pair.host->RunDueWork();
+  EXPECT_EQ(pair.probeSeen->Events(),
+            (std::vector<std::string>{R"(session /qel-login/v1/session 0 {"state":"SUCCEEDED"})"}));
+}
+
 TEST(PluginHostEvents, UrisSharingAnEventNameShareOneSubscriptionAndKeepTheirOwnHandlers) {
   HostedPair pair;
   pair.StartProbe();

@@ -208,6 +208,17 @@ TEST_F(PluginTest, ScheduleAtPassesTheRemainingDelayAndRunsTheJobOnce) {
   EXPECT_EQ(plugin->PendingJobCount(), 0u);
 }
 
+TEST_F(PluginTest, AJobTheHostRefusesLeavesNoEntryAndNoToken) {
+  Load();  // before Start there is no host table, so ScheduleJob answers -1
+  const size_t tokens = CallbackGate::LiveTokenCount();
+  int runs = 0;
+  plugin->ScheduleAt("refused", steady_clock::now(), [&] { ++runs; });
+  EXPECT_EQ(plugin->PendingJobCount(), 0u);
+  EXPECT_EQ(CallbackGate::LiveTokenCount(), tokens);
+  EXPECT_TRUE(host.Jobs().empty());
+  EXPECT_EQ(runs, 0);
+}
+
 TEST_F(PluginTest, AThrowingOrEmptyJobIsLoggedAndContained) {
   Start();
   plugin->ScheduleAt("boom", steady_clock::now(), [] { throw std::runtime_error("kaboom"); });

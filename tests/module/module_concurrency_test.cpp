@@ -1,0 +1,118 @@
+// The module under load in threaded mode: four threads call routes, update the configuration,
+// session and platform resources, override the endpoint and request background fetches for a
+// bounded number of rounds, while the host's workers deliver events and run jobs. At the end
+// every answer and every request is one the rules allow, and the counters balance at unload.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/allocation_hooks.h"
+#include "module_test_support.h"
+
+namespace ModuleTest {
+namespace {
+
+constexpr int kRounds = 60;
+// "Enabled" keeps its value when an update does not name it, so the on state names it.
+const std::string kOn = R"({"Endpoint":"https://mhx.test","Enabled":true})";
+
+bool AllowedFailure(const ApiCallResult& result) {
+  static const std::set<std::string> messages = {"MHX Service is disabled",
+                                                 "MHX Service endpoint is not configured",
+                                                 "Not found", "No summoner session"};
+  if (messages.count(result.errorMessage) != 0) return true;
+  return result.errorMessage.rfind("Received an error status from the server: 500 - ", 0) == 0;
+}
+
+TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
+  { MhxHost warmUp; }  // what the first load builds for the life of the process
+  const Log::AllocationCounters before = Log::ReadAllocationCounters();
+  std::atomic<int> unexpected{0};
+  std::atomic<int> answered{0};
+  std::vector<std::string> urls;
+  {
+    MhxHost mhx(Load::InProcess, Host::HostMode::Threaded);
+    mhx.service->Always(std::string(kBase) + "/v1/recent_champions/EUW1/4100",
+                        Answer(200, ChampionsDocument(3, 2, 1)));
+    mhx.service->Always("https://o.test/v1/stats/game/EUW1/13", Answer(500, "{}"));
+    mhx.Configure(kConfig);
+    mhx.Platform("\"EUW1\"");
+    auto check = [&](const ApiCallResult& result) {
+      answered.fetch_add(1);
+      if (result.failed && !AllowedFailure(result)) {
+        unexpected.fetch_add(1);
+        ADD_FAILURE() << result.status << " " << result.errorMessage;
+      }
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {  // routes of the remote client
+      for (int i = 0; i < kRounds; ++i) {
+        check(mhx.Get("/qel-mhx/v1/games/" + std::to_string(i % 20)));
+        check(mhx.Get("/qel-mhx/v1/matchlists/" + std::to_string(i % 3)));
+        check(mhx.Get("/qel-mhx/v1/delta"));
+      }
+    });
+    threads.emplace_back([&] {  // resources: session in and out, configuration on and off
+      for (int i = 0; i < kRounds; ++i) {
+        (void)mhx.host->SetResource(
+            kSessionUri,
+            Json(SessionJson(i % 3 == 2 ? "LOGGING_OUT" : "SUCCEEDED", kAccount, kSummoner)));
+        (void)mhx.host->SetResource(kConfigUri,
+                                    Json(i % 4 == 3 ? std::string(R"({"Enabled":false})") : kOn));
+        if (i % 10 == 9) (void)mhx.host->DeleteResource(kPlatformUri);
+        (void)mhx.host->SetResource(kPlatformUri, Json("\"EUW1\""));
+      }
+      (void)mhx.host->SetResource(kConfigUri, Json(kOn));
+    });
+    threads.emplace_back([&] {  // endpoint overrides
+      for (int i = 0; i < kRounds; ++i) {
+        check(mhx.Post("/qel-mhx/v1/mhx-endpoint-override",
+                       i % 2 == 0 ? R"({"url":"https://o.test"})" : R"({"url":""})"));
+      }
+    });
+    threads.emplace_back([&] {  // background and synchronous recently-played paths
+      for (int i = 0; i < kRounds; ++i) {
+        check(mhx.Get("/qel-mhx/v2/request-recently-played-champions/4100?force=" +
+                      std::string(i % 2 == 0 ? "true" : "false")));
+        check(mhx.Get("/qel-mhx/v2/recently-played-champions/4100"));
+        check(mhx.Get("/qel-mhx/v1/recently-played-champions/4100"));
+        check(mhx.Get("/qel-mhx/v2/recently-played-champions/current-summoner"));
+      }
+    });
+    for (std::thread& thread : threads)
+      thread.join();
+    ASSERT_TRUE(mhx.host->WaitIdle(std::chrono::seconds(60)));
+    urls = mhx.service->Urls();
+    EXPECT_EQ(answered.load(), kRounds * 3 + kRounds + kRounds * 4);
+    // The last configuration and platform are in place: a request goes out to one of the two
+    // base URLs, and the session's collection is readable.
+    ASSERT_FALSE(mhx.Post("/qel-mhx/v1/mhx-endpoint-override", R"({"url":""})").failed);
+    const ApiCallResult game = mhx.Get("/qel-mhx/v1/games/1");
+    EXPECT_FALSE(game.failed) << game.errorMessage;
+    EXPECT_EQ(Json(game.value), "{\"echo\":\"" + std::string(kBase) + "/v1/stats/game/EUW1/1\"}");
+    const ApiCallResult cached = mhx.Get("/qel-mhx/v2/recently-played-champions/4100");
+    EXPECT_FALSE(cached.failed);
+    for (const Host::LogEntry& entry : mhx.logs->Entries()) {
+      const bool known = entry.text == "Failed to retrieve recently played champs" ||
+                         entry.text.rfind("Mhx Endpoint Override: '", 0) == 0;
+      EXPECT_TRUE(known) << entry.text;
+      EXPECT_EQ(entry.text.find(kIdToken), std::string::npos);
+    }
+    ASSERT_TRUE(mhx.host->UnloadModule(mhx.id).Ok());
+  }
+  EXPECT_EQ(unexpected.load(), 0);
+  for (const std::string& url : urls) {
+    const bool known =
+        url.rfind(std::string(kBase) + "/v1/", 0) == 0 || url.rfind("https://o.test/v1/", 0) == 0;
+    EXPECT_TRUE(known) << url;
+  }
+  const Log::AllocationCounters after = Log::ReadAllocationCounters();
+  EXPECT_EQ(after.allocations - after.frees, before.allocations - before.frees);
+}
+
+}  // namespace
+}  // namespace ModuleTest

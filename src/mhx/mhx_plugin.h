@@ -55,6 +55,7 @@ class MhxPlugin final : public Plugin::PluginBase {
   void RefreshSession();
 
   // ---- Remote service ----
+  // Each holds the state lock from the service gate until the answer is mapped.
   [[nodiscard]] Client::Api::ApiResponse GetGame(uint64_t gameId);
   [[nodiscard]] Client::Api::ApiResponse GetGameTimeline(uint64_t gameId);
   // accountId 0 is the logged-in player's own list.
@@ -63,7 +64,11 @@ class MhxPlugin final : public Plugin::PluginBase {
   [[nodiscard]] Client::Api::ApiResponse GetRecentChampions(uint64_t accountId);
 
   // ---- Routes of their own ----
+  // Sets (an empty url clears) the base URL that wins over the configured one, logs it at
+  // ALWAYS, and refreshes the session.
   [[nodiscard]] Client::Api::ApiResponse SetEndpointOverride(const Api::MhxEndPoint& endPoint);
+  // The current summoner's counterparts of the two calls below: without a complete session the
+  // request does nothing and the read answers 500 "No summoner session".
   void RequestCurrentSummonerChampions(bool force);
   [[nodiscard]] ChampionsResult GetCurrentSummonerChampions(bool force);
 

@@ -73,5 +73,31 @@ TEST(MhxConcurrency, EventsRoutesAndJobsFromFourThreads) {
   }
 }
 
+// Only the state lock may order the job's read of the session's account with a session change:
+// the session is changed directly, so no lock of the host joins the two threads.
+TEST(MhxConcurrency, TheJobsCurrentSummonerCheckIsOrderedWithSessionChanges) {
+  LoadedMhx mhx;
+  mhx.answers["https://mhx.test/v1/recent_champions/EUW1/4100"] = {200, ChampionsJson(3, 11)};
+  mhx.Ready();
+  constexpr int kRounds = 400;
+  std::thread jobs([&] {
+    for (int i = 0; i < kRounds; ++i)
+      mhx.plugin->RunRecentlyPlayedJob(4100);
+  });
+  std::thread sessions([&] {
+    Api::LoginSession session;
+    session.state = Api::LoginSessionStates::SUCCEEDED;
+    session.summonerId = 7700;
+    for (int i = 0; i < kRounds; ++i) {
+      session.accountId = i % 2 ? 8800 : 4100;
+      mhx.plugin->OnSession(Plugin::PluginResourceEventType::Update, &session);
+    }
+  });
+  jobs.join();
+  sessions.join();
+  EXPECT_EQ(mhx.PublishedAt("/qel-mhx/v2/recently-played-champions/4100").size(),
+            static_cast<size_t>(kRounds));
+}
+
 }  // namespace
 }  // namespace Oxle::Client::Mhx::Testing

@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "binding/types/api_help.h"
+#include "api/api_handler.h"
 #include "mhx_test_support.h"
 
 namespace Oxle::Client::Mhx::Testing {

@@ -21,6 +21,7 @@
 #include "binding/value/binding_property.h"
 #include "codec/json.h"
 #include "core/host.h"
+#include "host_test_support.h"
 #include "plugin/plugin_base.h"
 #include "tpk/plugin_abi.h"
 
@@ -165,15 +166,7 @@ class SlotRecorder {
   std::vector<uint32_t> handles_;
 };
 
-inline Binding::BindingProperty Json(const std::string& text) {
-  Binding::ValueResult parsed = Codec::ParseJson(text);
-  EXPECT_TRUE(parsed.Ok()) << text;
-  return parsed.Value();
-}
-
-inline std::string Json(const Binding::BindingProperty& value) {
-  return Codec::WriteJson(value, nullptr, nullptr);
-}
+using HostTest::Json;
 
 inline Host::ApiCall Request(uint32_t method, std::string target) {
   Host::ApiCall call;

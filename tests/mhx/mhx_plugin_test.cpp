@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "api/api_handler.h"
+#include "binding/types/api_help.h"
 #include "mhx_test_support.h"
 
 namespace Oxle::Client::Mhx::Testing {
@@ -127,6 +128,54 @@ TEST(MhxRegistration, TheTenRoutesHaveTheirArgumentsAndResultTypes) {
     }
   }
   EXPECT_NE(mhx.plugin->Api().FindFunction("GetQelMhxV1GamesByGameId"), nullptr);
+}
+
+TEST(MhxRegistration, TheHelpListsTheTenFunctionsWithRequiredUndescribedArguments) {
+  LoadedMhx mhx;
+  Binding::BindingProperty help;
+  Binding::BuildApiHelp(help, mhx.plugin->Api(), Binding::BindingHelpFormat::Full);
+  // Sorted by name; every argument required and undescribed, nothing described.
+  struct Function {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> arguments;
+    const char* returns;
+  };
+  const Function functions[] = {
+      {"GetQelMhxV1Delta", {}, "object"},
+      {"GetQelMhxV1GamesByGameId", {{"gameId", "uint64"}}, "object"},
+      {"GetQelMhxV1GametimelinesByGameId", {{"gameId", "uint64"}}, "object"},
+      {"GetQelMhxV1MatchlistsByAccountId", {{"accountId", "uint64"}}, "object"},
+      {"GetQelMhxV1RecentlyPlayedChampionsByAccountId",
+       {{"accountId", "uint64"}, {"force", "bool"}},
+       "MhxChampionGamesCollection"},
+      {"GetQelMhxV2RecentlyPlayedChampionsByAccountId",
+       {{"accountId", "uint64"}},
+       "MhxChampionGamesCollection"},
+      {"GetQelMhxV2RecentlyPlayedChampionsCurrentSummoner",
+       {{"force", "bool"}},
+       "MhxChampionGamesCollection"},
+      {"GetQelMhxV2RequestRecentlyPlayedChampionsByAccountId",
+       {{"accountId", "uint64"}, {"force", "bool"}},
+       ""},
+      {"GetQelMhxV2RequestRecentlyPlayedChampionsCurrentSummoner", {{"force", "bool"}}, ""},
+      {"PostQelMhxV1MhxEndpointOverride", {{"data", "MhxEndPoint"}}, "object"},
+  };
+  std::string expected = "[";
+  for (const Function& f : functions) {
+    if (expected.size() > 1) expected += ",";
+    expected += R"({"arguments":[)";
+    for (size_t i = 0; i < f.arguments.size(); ++i) {
+      if (i > 0) expected += ",";
+      expected += std::string(R"({"description":"","name":")") + f.arguments[i].first +
+                  R"(","optional":false,"type":{"elementType":"","type":")" +
+                  f.arguments[i].second + R"("}})";
+    }
+    expected += std::string(R"(],"async":"","description":"","help":"","name":")") + f.name +
+                R"(","nameSpace":"","returns":{"elementType":"","type":")" + f.returns +
+                R"("},"tags":[],"threadSafe":false})";
+  }
+  expected += "]";
+  EXPECT_EQ(Codec::WriteJson(std::as_const(help).Get("functions"), nullptr, nullptr), expected);
 }
 
 TEST(MhxRegistration, TheFunctionInvokerGivesTheEmptyCollectionWhereTheRouteAnswersAnError) {

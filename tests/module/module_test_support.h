@@ -15,6 +15,7 @@
 #include "codec/json.h"
 #include "core/host.h"
 #include "fake_match_service.h"
+#include "host/host_test_support.h"
 #include "tpk/plugin_abi.h"
 
 extern "C" void* load_qel_mhx(PluginDescriptor* descriptor);
@@ -35,15 +36,7 @@ inline constexpr uint64_t kAccount = 4100;
 inline const std::string kConfig = std::string("{\"Endpoint\":\"") + kBase + "\"}";
 inline constexpr uint64_t kSummoner = 7700;
 
-inline Binding::BindingProperty Json(const std::string& text) {
-  Binding::ValueResult parsed = Codec::ParseJson(text);
-  EXPECT_TRUE(parsed.Ok()) << text;
-  return parsed.Value();
-}
-
-inline std::string Json(const Binding::BindingProperty& value) {
-  return Codec::WriteJson(value, nullptr, nullptr);
-}
+using HostTest::Json;
 
 enum class Load { InProcess, ByPath };
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests, the benchmarks and the fuzzers need.
-# Idempotent: it asks dpkg first and touches apt only when something is missing, so it is
-# cheap to run before every build.
+# Installs every Debian package the build, the tests, the benchmarks and the fuzzers need, and
+# the npm packages of the tests' OpenAPI validator. Idempotent: it asks dpkg (and the validator's
+# node_modules) first and touches apt or npm only when something is missing, so it is cheap to
+# run before every build.
 set -euo pipefail
 
 packages=(
@@ -10,7 +11,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   nlohmann-json3-dev libmsgpack-cxx-dev libyaml-cpp-dev
   clang libclang-rt-14-dev clang-format
-  libcpp-httplib-dev libcurl4-openssl-dev
+  libcpp-httplib-dev libcurl4-openssl-dev pkg-config wrk
 )
 
 sudo_cmd=()
@@ -50,6 +51,19 @@ install_packages() {
 }
 
 install_packages "${packages[@]}"
+
+# The OpenAPI validator of the tests (tests/cli/openapi) runs on node, with the npm packages its
+# lock file pins: installed by `npm ci` when node_modules is missing or older than the lock.
+# Node may come from elsewhere than Debian (npm inside it); Debian's packages fill what is absent.
+if ! command -v node >/dev/null; then install_packages nodejs; fi
+if ! command -v npm >/dev/null; then install_packages npm; fi
+validator_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/cli/openapi"
+if [ ! -d "${validator_dir}/node_modules" ] ||
+  [ "${validator_dir}/package-lock.json" -nt "${validator_dir}/node_modules" ]; then
+  echo "deps: installing the OpenAPI validator's npm packages"
+  (cd "${validator_dir}" && npm ci --no-audit --no-fund)
+  touch "${validator_dir}/node_modules"
+fi
 
 # The x86 preset runs its tests as ordinary i386 programs (its death tests re-execute their
 # own binary), so the kernel must run them: natively, or through qemu-i386 registered with

@@ -66,8 +66,13 @@ uint8_t ReadHostBody(void* stream, void* buffer, uint32_t* length, uint8_t* more
   return 1;
 }
 
+// Destroys the body's bytes; the object itself goes with the record's free callback, which a
+// caller runs after this (release, then free), so free never meets a deleted stream.
 void ReleaseHostBody(void* stream) noexcept {
-  delete static_cast<HostBody*>(stream);
+  if (stream == nullptr) return;
+  HostBody& body = *static_cast<HostBody*>(stream);
+  std::string().swap(body.data);
+  body.offset = 0;
 }
 
 // Frees a response record the host filled: every text, the header array, the value, the body.
@@ -82,9 +87,7 @@ void FreeHostResponse(ApiResponseRecord* response) noexcept {
     }
     std::free(response->headers);
   }
-  if (response->bodyStream != nullptr && response->releaseBody != nullptr) {
-    response->releaseBody(response->bodyStream);
-  }
+  delete static_cast<HostBody*>(response->bodyStream);  // host-owned records carry HostBody
   Binding::ReleaseHostValue(response->value);
   std::memset(response, 0, sizeof *response);
 }
@@ -533,7 +536,8 @@ void HostCore::Route(ApiResponseRecord& response, const ApiRequestRecord& reques
         } catch (...) {
           thrown = "an exception from its body release callback";
         }
-        answer.bodyStream = nullptr;
+        // The pointer stays: the module's free callback may still own what it points to (the
+        // release callback destroys the stream, not necessarily its holder).
       }
       if (answer.free != nullptr) {
         try {
@@ -615,6 +619,14 @@ ApiCallResult HostCore::Call(const ApiCall& call) {
 
 void HostCore::Publish(std::string name, BindingProperty payload, uint32_t flags) {
   store_.Apply(payload);
+  if (Observed()) {
+    if (const std::optional<ResourceChange> change = ResourceEventChange(payload)) {
+      const std::string uri = NormalizeResourceUri(payload.Get("uri").GetString());
+      Notify(ObservedEvent{name, uri, ResourceChangeName(*change), payload.Get("data"), flags});
+    } else {
+      Notify(ObservedEvent{name, {}, {}, payload, flags});
+    }
+  }
   Targets targets = SubscribersOf(name);
   Jobs().Post([this, name = std::move(name), targets = std::move(targets),
                payload = std::move(payload), flags] { Deliver(name, targets, payload, flags); });
@@ -625,6 +637,7 @@ void HostCore::PublishResourceChange(std::string_view uri, ResourceChange change
   const std::string normal = NormalizeResourceUri(uri);
   BindingProperty event = MakeResourceEvent(normal, change, data);
   std::string name = EventNameForUri(normal);
+  if (Observed()) Notify(ObservedEvent{name, normal, ResourceChangeName(change), data, 0});
   // A module's publication of a resource goes out under its URI's name and the generic one.
   if (name != "OnJsonApiEvent") {
     Targets targets = SubscribersOf(name);
@@ -648,6 +661,52 @@ bool HostCore::DeleteResource(std::string_view uri) {
   if (!store_.Delete(uri)) return false;
   PublishResourceChange(uri, ResourceChange::Delete, BindingProperty());
   return true;
+}
+
+ObserverHandle HostCore::AddObserver(EventObserver observer) {
+  auto entry = std::make_shared<Observer>();
+  entry->callback = std::move(observer);
+  std::lock_guard lock(observersMutex_);
+  entry->handle = nextObserver_++;
+  observers_.push_back(entry);
+  observerCount_.store(observers_.size());
+  return entry->handle;
+}
+
+bool HostCore::RemoveObserver(ObserverHandle handle) {
+  std::shared_ptr<Observer> removed;
+  {
+    std::lock_guard lock(observersMutex_);
+    const auto it = std::find_if(observers_.begin(), observers_.end(),
+                                 [&](const auto& entry) { return entry->handle == handle; });
+    if (it == observers_.end()) return false;
+    removed = std::move(*it);
+    observers_.erase(it);
+    observerCount_.store(observers_.size());
+  }
+  // Waits, without the list's lock, for calls in progress on other threads.
+  removed->gate.Close();
+  return true;
+}
+
+void HostCore::Notify(const ObservedEvent& event) {
+  std::vector<std::shared_ptr<Observer>> observers;
+  {
+    std::lock_guard lock(observersMutex_);
+    observers = observers_;
+  }
+  for (const auto& observer : observers) {
+    CallGate::Entry inside(observer->gate);
+    if (!inside) continue;
+    try {
+      observer->callback(event);
+    } catch (const std::exception& error) {
+      HostError("An event observer threw for event '" + std::string(event.name) +
+                "': " + ExceptionText(error));
+    } catch (...) {
+      HostError("An event observer threw for event '" + std::string(event.name) + "'");
+    }
+  }
 }
 
 HostCore::Targets HostCore::SubscribersOf(const std::string& name) {
@@ -931,6 +990,12 @@ bool Host::DeleteResource(std::string_view uri) {
 }
 std::optional<BindingProperty> Host::GetResource(std::string_view uri) const {
   return core_->Store().Get(uri);
+}
+ObserverHandle Host::AddEventObserver(EventObserver observer) {
+  return core_->AddObserver(std::move(observer));
+}
+bool Host::RemoveEventObserver(ObserverHandle handle) {
+  return core_->RemoveObserver(handle);
 }
 
 ApiCallResult Host::Call(const ApiCall& call) {

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -95,6 +96,21 @@ struct ApiCallResult {
   std::string readError;            // when the result or body could not be read
 };
 
+// One publication as the host's observers see it. The views and the data belong to the
+// publisher and are valid only during the call: an observer copies what it keeps.
+struct ObservedEvent {
+  std::string_view name;       // the event name it was published under
+  std::string_view uri;        // a resource change: its URI with one leading "/"; else ""
+  std::string_view eventType;  // a resource change: "Create", "Update" or "Delete"; else ""
+  const Binding::BindingProperty& data;  // a resource change: its data; else the whole payload
+  uint32_t flags = 0;
+};
+
+// Called on the publishing thread, possibly on several threads at once: it must be thread-safe,
+// must not block and must not call back into the host's publishing members.
+using EventObserver = std::function<void(const ObservedEvent&)>;
+using ObserverHandle = uint64_t;
+
 class HostCore;
 
 class Host {
@@ -130,6 +146,17 @@ class Host {
   // Removes it and publishes Delete; false (nothing published) when nothing was stored.
   bool DeleteResource(std::string_view uri);
   [[nodiscard]] std::optional<Binding::BindingProperty> GetResource(std::string_view uri) const;
+
+  // From now on `observer` sees every event published through the host, once per publication:
+  // each PublishEvent of a module or of this host, and each SetResource and DeleteResource (seen
+  // under its URI's event name, not again as its "OnJsonApiEvent" copy). It is called on the
+  // publishing thread after the store has taken the change, before any delivery, with no lock of
+  // the host held. Handles are never reused.
+  [[nodiscard]] ObserverHandle AddEventObserver(EventObserver observer);
+  // When it returns the observer is not called again, and no call of it is in progress on
+  // another thread (one on this thread, its caller, is not waited for). False for an unknown
+  // handle.
+  bool RemoveEventObserver(ObserverHandle handle);
 
   [[nodiscard]] ApiCallResult Call(const ApiCall& call);
 

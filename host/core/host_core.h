@@ -55,6 +55,13 @@ struct Subscription {
   CallGate gate;  // closed by UnsubscribeEvent
 };
 
+// One observer of the host's publications.
+struct Observer {
+  ObserverHandle handle = 0;
+  EventObserver callback;
+  CallGate gate;  // closed by RemoveEventObserver
+};
+
 // The export entries of started modules, in load order, as the matcher wants them.
 struct RouteTable {
   std::vector<Api::RoutePattern> patterns;
@@ -81,6 +88,8 @@ class HostCore {
   ResourceChange SetResource(std::string_view uri, const Binding::BindingProperty& value);
   bool DeleteResource(std::string_view uri);
   [[nodiscard]] const ResourceStore& Store() const noexcept { return store_; }
+  ObserverHandle AddObserver(EventObserver observer);
+  bool RemoveObserver(ObserverHandle handle);
 
   // Fills `response` (zeroed first) for `request`; never throws.
   void Route(ApiResponseRecord& response, const ApiRequestRecord& request) noexcept;
@@ -122,6 +131,9 @@ class HostCore {
   void DropSubscriptions(LoadedModule& module);
   void PublishResourceChange(std::string_view uri, ResourceChange change,
                              const Binding::BindingProperty& data);
+  // Calls every observer; the caller holds no lock.
+  void Notify(const ObservedEvent& event);
+  [[nodiscard]] bool Observed() const noexcept { return observerCount_.load() != 0; }
 
   const HostOptions options_;
   std::shared_ptr<LogSink> logSink_;
@@ -141,6 +153,11 @@ class HostCore {
 
   mutable std::mutex transportMutex_;  // guards transport_
   std::shared_ptr<ExternalTransport> transport_;
+
+  std::mutex observersMutex_;  // guards observers_, nextObserver_
+  std::vector<std::shared_ptr<Observer>> observers_;
+  ObserverHandle nextObserver_ = 1;
+  std::atomic<size_t> observerCount_{0};  // observers_.size(), read without the lock
 };
 
 // The HostApi table every module gets (the slots), defined with the slots.

@@ -97,12 +97,17 @@ namespace {
 
 }  // namespace
 
-bool ResourceStore::Apply(const BindingProperty& payload) {
-  if (payload.Kind() != ValueKind::Structure) return false;
+std::optional<ResourceChange> ResourceEventChange(const BindingProperty& payload) {
+  if (payload.Kind() != ValueKind::Structure) return std::nullopt;
   const BindingProperty& uri = payload.Get("uri");
-  if (uri.Kind() != ValueKind::String || uri.GetString().empty()) return false;
-  const std::optional<ResourceChange> change = ChangeOf(payload.Get("eventType"));
+  if (uri.Kind() != ValueKind::String || uri.GetString().empty()) return std::nullopt;
+  return ChangeOf(payload.Get("eventType"));
+}
+
+bool ResourceStore::Apply(const BindingProperty& payload) {
+  const std::optional<ResourceChange> change = ResourceEventChange(payload);
   if (!change) return false;
+  const BindingProperty& uri = payload.Get("uri");
   if (*change == ResourceChange::Delete) {
     Delete(uri.GetString());
   } else {

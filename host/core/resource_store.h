@@ -27,6 +27,11 @@ enum class ResourceChange : uint32_t { Create = 0, Update = 1, Delete = 2 };
 [[nodiscard]] Binding::BindingProperty MakeResourceEvent(std::string_view uri,
                                                          ResourceChange change,
                                                          const Binding::BindingProperty& data);
+// The change a resource-event payload carries: a structure whose "uri" is a non-empty string and
+// whose "eventType" is "Create", "Update", "Delete" or the number 0, 1 or 2. Null for any other
+// payload.
+[[nodiscard]] std::optional<ResourceChange> ResourceEventChange(
+    const Binding::BindingProperty& payload);
 
 class ResourceStore {
  public:
@@ -36,9 +41,8 @@ class ResourceStore {
   bool Delete(std::string_view uri);
   [[nodiscard]] std::optional<Binding::BindingProperty> Get(std::string_view uri) const;
   [[nodiscard]] size_t Size() const;
-  // Applies a resource-event payload: a structure whose "uri" is a non-empty string and whose
-  // "eventType" is "Create", "Update", "Delete" or the number 0, 1 or 2. Returns false, changing
-  // nothing, for any other payload.
+  // Applies a resource-event payload (see ResourceEventChange). Returns false, changing nothing,
+  // for any other payload.
   bool Apply(const Binding::BindingProperty& payload);
 
  private:

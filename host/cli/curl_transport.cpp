@@ -1,0 +1,299 @@
+#include "cli/curl_transport.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "api/routes.h"
+
+namespace Oxle::Client::Host::Cli {
+
+namespace {
+
+// The pool keeps at most this many idle handles; more concurrent calls get fresh ones.
+constexpr size_t kMaxIdleHandles = 16;
+
+[[nodiscard]] CURLcode GlobalInit() {
+  // curl_global_init is not safe to race with itself; a function-local static runs it once.
+  static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+  return code;
+}
+
+[[nodiscard]] ExternalAnswer Failure(std::string text) {
+  ExternalAnswer answer;
+  answer.transportResult = kTransportFailed;
+  answer.body = std::move(text);
+  return answer;
+}
+
+[[nodiscard]] bool IsLineBreakOrNul(char c) {
+  return c == '\r' || c == '\n' || c == '\0';
+}
+
+[[nodiscard]] std::string_view CharacterName(char c) {
+  switch (c) {
+    case '\r':
+      return "a carriage return";
+    case '\n':
+      return "a line feed";
+    case '\0':
+      return "a NUL byte";
+    default:
+      return "':'";
+  }
+}
+
+// Why a header cannot be sent, or nothing. A rejected name is quoted only up to the offending
+// character: whatever follows a ':' or a line break may be a value smuggled into the name.
+[[nodiscard]] std::optional<std::string> HeaderProblem(size_t index, std::string_view name,
+                                                       std::string_view value) {
+  if (name.empty()) {
+    return "The request was not sent: header " + std::to_string(index) + " has an empty name";
+  }
+  const size_t bad = name.find_first_of(std::string_view(":\r\n\0", 4));
+  if (bad != std::string_view::npos) {
+    return "The request was not sent: the name of header " + std::to_string(index) + " ('" +
+           std::string(name.substr(0, bad)) + "') holds " + std::string(CharacterName(name[bad])) +
+           " at offset " + std::to_string(bad);
+  }
+  const auto badValue = std::find_if(value.begin(), value.end(), IsLineBreakOrNul);
+  if (badValue != value.end()) {
+    return "The request was not sent: the value of header '" + std::string(name) + "' holds " +
+           std::string(CharacterName(*badValue));
+  }
+  return std::nullopt;
+}
+
+[[nodiscard]] char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
+// Whether a header of that name, in any letter case, is in the list.
+[[nodiscard]] bool HasHeader(const HeaderList& headers, std::string_view wanted) {
+  return std::any_of(headers.begin(), headers.end(), [wanted](const auto& header) {
+    const std::string& name = header.first;
+    return std::equal(name.begin(), name.end(), wanted.begin(), wanted.end(),
+                      [](char a, char b) { return AsciiLower(a) == AsciiLower(b); });
+  });
+}
+
+struct SlistDeleter {
+  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+[[nodiscard]] bool Append(Slist& list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  if (grown == nullptr) return false;
+  (void)list.release();
+  list.reset(grown);
+  return true;
+}
+
+// What the callbacks of one transfer write into.
+struct Exchange {
+  size_t maxBodyBytes = 0;
+  bool bodyTooLarge = false;
+  HeaderList headers;
+  std::string body;
+};
+
+[[nodiscard]] std::string_view TrimSpace(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
+  return text;
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* context) {
+  auto& exchange = *static_cast<Exchange*>(context);
+  const size_t length = size * count;
+  std::string_view line(data, length);
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+    line.remove_suffix(1);
+  try {
+    if (line.starts_with("HTTP/")) {
+      exchange.headers.clear();  // a new response begins: an interim 1xx answer is forgotten
+    } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+      if (!exchange.headers.empty()) {  // an obsolete folded continuation of the last value
+        std::string& value = exchange.headers.back().second;
+        value.append(value.empty() ? "" : " ").append(TrimSpace(line));
+      }
+    } else if (const size_t colon = line.find(':'); colon != std::string_view::npos) {
+      exchange.headers.emplace_back(std::string(line.substr(0, colon)),
+                                    std::string(TrimSpace(line.substr(colon + 1))));
+    }
+  } catch (...) {
+    return 0;  // out of memory: curl fails the transfer
+  }
+  return length;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* context) {
+  auto& exchange = *static_cast<Exchange*>(context);
+  const size_t length = size * count;
+  if (length > exchange.maxBodyBytes - exchange.body.size()) {
+    exchange.bodyTooLarge = true;
+    return 0;  // stops the transfer at once
+  }
+  try {
+    exchange.body.append(data, length);
+  } catch (...) {
+    return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+CurlTransport::CurlTransport(CurlTransportOptions options) : options_(std::move(options)) {
+  (void)GlobalInit();
+}
+
+CurlTransport::~CurlTransport() {
+  for (void* handle : idleHandles_)
+    curl_easy_cleanup(handle);
+}
+
+void* CurlTransport::TakeHandle() {
+  {
+    std::lock_guard lock(poolMutex_);
+    if (!idleHandles_.empty()) {
+      void* handle = idleHandles_.back();
+      idleHandles_.pop_back();
+      return handle;
+    }
+  }
+  return curl_easy_init();
+}
+
+void CurlTransport::ReturnHandle(void* handle) noexcept {
+  if (handle == nullptr) return;
+  // Forget this call's options (its buffers and callbacks die with it); the connections stay.
+  curl_easy_reset(handle);
+  {
+    std::lock_guard lock(poolMutex_);
+    if (idleHandles_.size() < kMaxIdleHandles) {
+      try {
+        idleHandles_.push_back(handle);
+        return;
+      } catch (...) {
+      }
+    }
+  }
+  curl_easy_cleanup(handle);
+}
+
+ExternalAnswer CurlTransport::Send(const ExternalRequest& request) {
+  if (const CURLcode init = GlobalInit(); init != CURLE_OK) {
+    return Failure(std::string("libcurl could not be initialised: ") + curl_easy_strerror(init));
+  }
+  const std::string_view method = request.method == static_cast<uint32_t>(Api::HttpMethod::Other)
+                                      ? std::string_view()
+                                      : Api::MethodText(Api::HttpMethodFromHost(request.method));
+  if (method.empty()) {
+    return Failure("The request was not sent: method code " + std::to_string(request.method) +
+                   " names no HTTP method (1 DELETE to 7 PUT)");
+  }
+
+  if (method == "HEAD" && !request.body.empty()) {
+    return Failure("The request was not sent: a HEAD request cannot carry a body");
+  }
+
+  Slist headerLines;
+  for (size_t i = 0; i < request.headers.size(); ++i) {
+    const auto& [name, value] = request.headers[i];
+    if (auto problem = HeaderProblem(i, name, value)) return Failure(std::move(*problem));
+    // "Name:" alone would delete the header; "Name;" is curl's way to send it empty.
+    if (!Append(headerLines, value.empty() ? name + ";" : name + ": " + value)) {
+      return Failure("The request was not sent: out of memory");
+    }
+  }
+
+  const bool isPost = method == "POST";
+  // PUT and PATCH get a "Content-Length: 0" when empty, as servers expect of them.
+  const bool sendsBody = !request.body.empty() || isPost || method == "PUT" || method == "PATCH";
+  if (sendsBody) {
+    // Send the module's headers only: no form content type, no "Expect: 100-continue" wait.
+    if ((!HasHeader(request.headers, "Content-Type") && !Append(headerLines, "Content-Type:")) ||
+        (!HasHeader(request.headers, "Expect") && !Append(headerLines, "Expect:"))) {
+      return Failure("The request was not sent: out of memory");
+    }
+  }
+
+  Exchange exchange;
+  exchange.maxBodyBytes =
+      std::min<size_t>(options_.maxResponseBytes, std::numeric_limits<uint32_t>::max());
+  char errorText[CURL_ERROR_SIZE] = {};
+  const uint32_t timeout = request.timeout != 0 ? request.timeout : options_.defaultTimeoutSeconds;
+  const std::string methodText(method);
+
+  // Declared after everything the handle points into, so it is reset before those go.
+  void* const curl = TakeHandle();
+  if (curl == nullptr) {
+    return Failure("The request was not sent: libcurl could not create a handle");
+  }
+  struct Lease {  // gives the handle back on every way out
+    CurlTransport* transport;
+    void* handle;
+    ~Lease() { transport->ReturnHandle(handle); }
+  } lease{this, curl};
+
+  CURLcode set = CURLE_OK;  // the first option curl refused
+  const auto option = [&set, curl](CURLoption what, auto value) {
+    if (set == CURLE_OK) set = curl_easy_setopt(curl, what, value);
+  };
+  option(CURLOPT_ERRORBUFFER, static_cast<char*>(errorText));
+  option(CURLOPT_URL, request.url.c_str());
+  option(CURLOPT_PROTOCOLS_STR, "http,https");
+  option(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  option(CURLOPT_FOLLOWLOCATION, 0L);
+  option(CURLOPT_NOSIGNAL, 1L);
+  option(CURLOPT_SSL_VERIFYPEER, 1L);
+  option(CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!options_.caFile.empty()) option(CURLOPT_CAINFO, options_.caFile.c_str());
+  option(CURLOPT_TIMEOUT, static_cast<long>(timeout));
+  option(CURLOPT_HTTPHEADER, headerLines.get());
+  option(CURLOPT_HEADERFUNCTION, &OnHeader);
+  option(CURLOPT_HEADERDATA, static_cast<void*>(&exchange));
+  option(CURLOPT_WRITEFUNCTION, &OnBody);
+  option(CURLOPT_WRITEDATA, static_cast<void*>(&exchange));
+  if (sendsBody) {
+    option(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    option(CURLOPT_POSTFIELDS, request.body.data());
+    if (!isPost) option(CURLOPT_CUSTOMREQUEST, methodText.c_str());
+  } else if (method == "HEAD") {
+    option(CURLOPT_NOBODY, 1L);
+  } else if (method == "GET") {
+    option(CURLOPT_HTTPGET, 1L);
+  } else {
+    option(CURLOPT_CUSTOMREQUEST, methodText.c_str());
+  }
+  if (set != CURLE_OK) {
+    return Failure(std::string("The request was not sent: libcurl refused an option: ") +
+                   curl_easy_strerror(set));
+  }
+
+  const CURLcode code = curl_easy_perform(curl);
+  if (exchange.bodyTooLarge) {
+    return Failure("The response body is larger than the limit of " +
+                   std::to_string(exchange.maxBodyBytes) + " bytes");
+  }
+  if (code != CURLE_OK) {
+    return Failure(errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(code));
+  }
+  long status = 0;
+  (void)curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  ExternalAnswer answer;
+  answer.status = static_cast<uint32_t>(status);
+  answer.headers = std::move(exchange.headers);
+  answer.body = std::move(exchange.body);
+  return answer;
+}
+
+}  // namespace Oxle::Client::Host::Cli

@@ -1,0 +1,162 @@
+#include "cli/host_app.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "cli/cli_options.h"
+#include "cli/console_log.h"
+#include "cli/curl_transport.h"
+#include "cli/host_server.h"
+#include "cli/run_file.h"
+#include "codec/json.h"
+#include "codec/yaml.h"
+#include "core/host.h"
+
+namespace Oxle::Client::Host::Cli {
+
+namespace {
+
+using Binding::BindingProperty;
+
+[[nodiscard]] std::string VersionText(const CoreVersion& version) {
+  return std::to_string(version.major) + "." + std::to_string(version.minor) + "." +
+         std::to_string(version.patch);
+}
+
+[[nodiscard]] int Fail(std::ostream& err, const std::string& message) {
+  err << "tpk-host: " << message << std::endl;
+  return kExitFailed;
+}
+
+}  // namespace
+
+Result<BindingProperty> ReadResourcesFile(const std::string& path) {
+  const std::string label = "The resources file '" + path + "'";
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return Status::Error(label + " can't be read: " + std::strerror(errno));
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return Status::Error(label + " can't be read");
+  Binding::ValueResult parsed;
+  if (path.ends_with(".json")) {
+    parsed = Codec::ParseJson(text);
+  } else {
+    Codec::ParseYaml(parsed, text.data(), text.size());
+  }
+  if (!parsed.Ok()) return Status::Error(label + ": " + std::string(parsed.ErrorMessage()));
+  BindingProperty& root = parsed.Value();
+  if (root.Kind() != Binding::ValueKind::Structure) {
+    return Status::Error(label + " must hold a map from resource URI to value");
+  }
+  for (const auto& member : root.Members()) {
+    if (member.key.empty() || member.key == "/") {
+      return Status::Error(label + " has an entry without a resource URI");
+    }
+  }
+  return std::move(root);
+}
+
+int RunHost(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+  // Blocked before any thread exists, so every thread inherits the mask and only sigwait below
+  // ever takes these signals.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A client that goes away mid-answer must not end the process.
+  signal(SIGPIPE, SIG_IGN);
+
+  Result<CliOptions> parsed = ParseOptions(args);
+  if (!parsed.Ok()) {
+    err << parsed.ErrorMessage() << std::endl;
+    return kExitUsage;
+  }
+  const CliOptions& options = parsed.Value();
+  if (options.help) {
+    out << UsageText() << std::flush;
+    return kExitOk;
+  }
+  if (!IsLoopbackAddress(options.listen.host)) {
+    err << "tpk-host: warning: listening on "
+        << HostAndPort(options.listen.host, options.listen.port)
+        << ", which other machines can reach; every request still needs the token" << std::endl;
+  }
+
+  Result<std::string> token = NewToken();
+  if (!token.Ok()) return Fail(err, token.ErrorMessage());
+  Result<RunFile> runFile =
+      RunFile::OpenDirectory(options.runtimeDir.value_or(DefaultRuntimeDir()));
+  if (!runFile.Ok()) return Fail(err, runFile.ErrorMessage());
+  Result<BindingProperty> resources = BindingProperty();
+  if (options.resourcesFile) {
+    resources = ReadResourcesFile(*options.resourcesFile);
+    if (!resources.Ok()) return Fail(err, resources.ErrorMessage());
+  }
+
+  auto logs = std::make_shared<ConsoleLogSink>(err, options.logLevel, token.Value());
+  HostOptions hostOptions;
+  hostOptions.coreVersion = options.coreVersion;
+  hostOptions.mode = HostMode::Threaded;
+  hostOptions.workerCount = 4;
+  hostOptions.logSink = logs;
+  hostOptions.transport = std::make_shared<CurlTransport>();
+  Host host(hostOptions);
+
+  std::vector<ModuleId> modules;
+  for (const ModuleSpec& spec : options.modules) {
+    Result<ModuleId> loaded = host.LoadModule(spec.path, spec.exportName);
+    if (!loaded.Ok()) return Fail(err, loaded.ErrorMessage());
+    modules.push_back(loaded.Value());
+    if (Status started = host.StartModule(loaded.Value()); !started.Ok()) {
+      return Fail(err, started.ErrorMessage());
+    }
+    const ModuleInfo info = host.Module(loaded.Value()).Value();
+    out << "module " << info.shortName << " " << VersionText(info.moduleVersion) << ": "
+        << info.routeCount << " routes (" << spec.path << ")" << std::endl;
+  }
+  for (const auto& member : resources.Value().Members())
+    (void)host.SetResource(member.key, member.value);
+
+  ServerOptions serverOptions;
+  serverOptions.address = options.listen.host;
+  serverOptions.port = options.listen.port;
+  serverOptions.token = token.Value();
+  serverOptions.allowOrigin = options.allowOrigin;
+  if (logs->Shows(kLogOkay)) {
+    serverOptions.accessLog = [logs](const std::string& line) { logs->Host(kLogOkay, line); };
+  }
+  HostServer server(host, modules, serverOptions);
+  if (Status listening = server.Start(); !listening.Ok())
+    return Fail(err, listening.ErrorMessage());
+  out << "listening on " << server.Url() << std::endl;
+  const RunFileContent content{static_cast<int64_t>(::getpid()), server.Port(), server.Url(),
+                               token.Value()};
+  if (Status written = runFile.Value().Write(content); !written.Ok()) {
+    return Fail(err, written.ErrorMessage());
+  }
+  out << "run file " << runFile.Value().Path() << std::endl;
+
+  int signalNumber = 0;
+  while (sigwait(&stopSignals, &signalNumber) != 0) {
+  }
+  out << "stopping on " << (signalNumber == SIGINT ? "SIGINT" : "SIGTERM") << std::endl;
+  server.Stop();
+  for (auto it = modules.rbegin(); it != modules.rend(); ++it) {
+    if (Status unloaded = host.UnloadModule(*it); !unloaded.Ok()) {
+      logs->Host(kLogError, unloaded.ErrorMessage());
+    }
+  }
+  runFile.Value().Remove();
+  out << "stopped" << std::endl;
+  return kExitOk;
+}
+
+}  // namespace Oxle::Client::Host::Cli

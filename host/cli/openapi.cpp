@@ -1,0 +1,790 @@
+#include "cli/openapi.h"
+
+#include <array>
+#include <cctype>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "api/route_pattern.h"
+#include "api/routes.h"
+#include "binding/types/binding_code.h"
+#include "codec/json.h"
+
+namespace Oxle::Client::Host::Cli {
+namespace {
+
+using Binding::BindingCode;
+using Binding::BindingProperty;
+
+// Every linked list of a table is walked at most this far, so a list that loops back ends.
+constexpr size_t kMaxLinks = size_t{1} << 16;
+
+constexpr std::string_view kSchemaPrefix = "#/components/schemas/";
+constexpr std::string_view kErrorComponent = "Error";
+// The media types dispatch decodes a body from.
+constexpr std::array<std::string_view, 3> kBodyMediaTypes = {
+    "application/json", "application/x-msgpack", "application/x-yaml"};
+
+[[nodiscard]] std::string_view Text(const char* text) noexcept {
+  return text != nullptr ? std::string_view(text) : std::string_view();
+}
+
+[[nodiscard]] BindingCode CodeOf(uint32_t code) noexcept {
+  return code <= static_cast<uint32_t>(BindingCode::Map) ? static_cast<BindingCode>(code)
+                                                         : BindingCode::None;
+}
+
+[[nodiscard]] std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// `base`, or `base` with "_2", "_3"... appended, whichever `taken` does not hold yet.
+[[nodiscard]] std::string Unique(const std::set<std::string>& taken, const std::string& base) {
+  if (!taken.contains(base)) return base;
+  for (size_t n = 2;; ++n) {
+    std::string candidate = base + "_" + std::to_string(n);
+    if (!taken.contains(candidate)) return candidate;
+  }
+}
+
+void SetStrings(BindingProperty& out, const std::vector<std::string>& texts) {
+  out.MakeCollection();
+  for (const std::string& text : texts)
+    out.Append().SetString(text);
+}
+
+// ---- types and their components ----
+
+// A component name: the characters a components key may hold, every other one as "_".
+[[nodiscard]] std::string ComponentKey(std::string_view name) {
+  std::string key(name);
+  for (char& c : key) {
+    const bool allowed =
+        std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
+    if (!allowed) c = '_';
+  }
+  return key;
+}
+
+[[nodiscard]] std::vector<const FlatFieldRecord*> FieldsOf(const FlatTypeRecord& type) {
+  std::vector<const FlatFieldRecord*> fields;
+  for (const FlatFieldRecord* f = type.fields; f != nullptr && fields.size() < kMaxLinks;
+       f = f->next) {
+    fields.push_back(f);
+  }
+  return fields;
+}
+
+[[nodiscard]] std::vector<const FlatEnumeratorRecord*> EnumeratorsOf(const FlatTypeRecord& type) {
+  std::vector<const FlatEnumeratorRecord*> enumerators;
+  for (const FlatEnumeratorRecord* e = type.enumerators;
+       e != nullptr && enumerators.size() < kMaxLinks; e = e->next) {
+    enumerators.push_back(e);
+  }
+  return enumerators;
+}
+
+// The registered types of one module: by name (the first record of a name wins, as in the
+// registry) and the component each one is written as.
+struct ModuleTypes {
+  std::vector<const FlatTypeRecord*> types;  // named, in list order
+  std::unordered_map<std::string_view, const FlatTypeRecord*> byName;
+  std::unordered_map<std::string_view, std::string> keys;
+
+  explicit ModuleTypes(const ApiExportTable* table) {
+    if (table == nullptr) return;
+    size_t walked = 0;
+    for (const FlatTypeRecord* t = table->types; t != nullptr && walked < kMaxLinks;
+         t = t->next, ++walked) {
+      const std::string_view name = Text(t->name);
+      if (!name.empty() && byName.emplace(name, t).second) types.push_back(t);
+    }
+  }
+
+  [[nodiscard]] const std::string* KeyOf(std::string_view typeName) const {
+    const auto found = keys.find(typeName);
+    return found != keys.end() ? &found->second : nullptr;
+  }
+};
+
+// Writes the schema of a binding type descriptor, referring to the module's components.
+class SchemaWriter {
+ public:
+  explicit SchemaWriter(const ModuleTypes& types) noexcept : types_(types) {}
+
+  void Write(BindingProperty& out, uint32_t code, uint32_t elementCode,
+             std::string_view typeName) const {
+    out.MakeStructure();
+    switch (CodeOf(code)) {
+      case BindingCode::Bool:
+        out.Get("type").SetString("boolean");
+        break;
+      case BindingCode::Int8:
+        Integer(out, "int8", std::numeric_limits<int8_t>::min(),
+                std::numeric_limits<int8_t>::max());
+        break;
+      case BindingCode::Uint8:
+        Integer(out, "uint8", 0, std::numeric_limits<uint8_t>::max());
+        break;
+      case BindingCode::Int16:
+        Integer(out, "int16", std::numeric_limits<int16_t>::min(),
+                std::numeric_limits<int16_t>::max());
+        break;
+      case BindingCode::Uint16:
+        Integer(out, "uint16", 0, std::numeric_limits<uint16_t>::max());
+        break;
+      case BindingCode::Int32:
+        Integer(out, "int32", std::numeric_limits<int32_t>::min(),
+                std::numeric_limits<int32_t>::max());
+        break;
+      case BindingCode::Uint32:
+        Integer(out, "uint32", 0, std::numeric_limits<uint32_t>::max());
+        break;
+      case BindingCode::Int64:
+        // 64-bit bounds are left out: most readers of the document hold numbers as doubles.
+        Integer(out, "int64", std::nullopt, std::nullopt);
+        break;
+      case BindingCode::Uint64:
+        Integer(out, "uint64", 0, std::nullopt);
+        break;
+      case BindingCode::Float:
+        Number(out, "float");
+        break;
+      case BindingCode::Double:
+        Number(out, "double");
+        break;
+      case BindingCode::String:
+        out.Get("type").SetString("string");
+        break;
+      case BindingCode::Blob:
+        // The JSON writer writes blobs in base64.
+        out.Get("type").SetString("string");
+        out.Get("format").SetString("byte");
+        break;
+      case BindingCode::Vector:
+        out.Get("type").SetString("array");
+        Element(out.Get("items"), elementCode, typeName);
+        break;
+      case BindingCode::Map:
+        out.Get("type").SetString("object");
+        Element(out.Get("additionalProperties"), elementCode, typeName);
+        break;
+      case BindingCode::Enum:
+      case BindingCode::Struct:
+        Named(out, CodeOf(code), typeName);
+        break;
+      case BindingCode::None:
+      case BindingCode::Object:
+      case BindingCode::Callback:
+        break;  // any value: the empty schema
+    }
+  }
+
+  // The same with a description; a reference is wrapped, since "$ref" takes no siblings.
+  void WriteDescribed(BindingProperty& out, uint32_t code, uint32_t elementCode,
+                      std::string_view typeName, std::string_view description) const {
+    if (description.empty()) {
+      Write(out, code, elementCode, typeName);
+      return;
+    }
+    if (Refers(code, typeName)) {
+      Write(out.Get("allOf").Append(), code, elementCode, typeName);
+    } else {
+      Write(out, code, elementCode, typeName);
+    }
+    out.Get("description").SetString(description);
+  }
+
+  // The component of a registered type.
+  void WriteComponent(BindingProperty& out, const FlatTypeRecord& type) const {
+    out.MakeStructure();
+    if (!Text(type.description).empty()) out.Get("description").SetString(type.description);
+    if (type.enumerators != nullptr) {
+      out.Get("type").SetString("string");
+      BindingProperty& names = out.Get("enum");
+      for (const FlatEnumeratorRecord* e : EnumeratorsOf(type))
+        names.Append().SetString(Text(e->name));
+      return;
+    }
+    out.Get("type").SetString("object");
+    const std::vector<const FlatFieldRecord*> fields = FieldsOf(type);
+    if (fields.empty()) return;
+    std::vector<std::string> required;
+    std::set<std::string> seen;
+    BindingProperty& properties = out.Get("properties");
+    for (const FlatFieldRecord* f : fields) {
+      const std::string name(Text(f->name));
+      if (!seen.insert(name).second) continue;
+      WriteDescribed(properties.Get(name), f->code, f->elementCode, Text(f->typeName),
+                     Text(f->description));
+      if (f->optional == 0) required.push_back(name);
+    }
+    if (!required.empty()) SetStrings(out.Get("required"), required);
+  }
+
+ private:
+  [[nodiscard]] bool Refers(uint32_t code, std::string_view typeName) const {
+    const BindingCode c = CodeOf(code);
+    return (c == BindingCode::Enum || c == BindingCode::Struct) && types_.KeyOf(typeName);
+  }
+
+  // A vector's items or a map's values: descriptors nest one level only.
+  void Element(BindingProperty& out, uint32_t code, std::string_view typeName) const {
+    if (CodeOf(code) == BindingCode::Vector || CodeOf(code) == BindingCode::Map) {
+      Write(out, code, 0, {});
+    } else {
+      Write(out, code, 0, typeName);
+    }
+  }
+
+  void Named(BindingProperty& out, BindingCode code, std::string_view typeName) const {
+    if (const std::string* key = types_.KeyOf(typeName)) {
+      out.Get("$ref").SetString(std::string(kSchemaPrefix) + *key);
+    } else if (code == BindingCode::Enum) {
+      // An enum the registry cannot name is written as its number.
+      Integer(out, "int32", std::numeric_limits<int32_t>::min(),
+              std::numeric_limits<int32_t>::max());
+    } else {
+      out.Get("type").SetString("object");
+    }
+  }
+
+  static void Integer(BindingProperty& out, std::string_view format, std::optional<int64_t> minimum,
+                      std::optional<uint64_t> maximum) {
+    out.Get("type").SetString("integer");
+    out.Get("format").SetString(format);
+    if (minimum) out.Get("minimum").SetSigned(*minimum);
+    if (maximum) out.Get("maximum").SetUnsigned(*maximum);
+  }
+
+  static void Number(BindingProperty& out, std::string_view format) {
+    out.Get("type").SetString("number");
+    out.Get("format").SetString(format);
+  }
+
+  const ModuleTypes& types_;
+};
+
+// Names every module's types as components and writes the ones not written yet. A type whose
+// component would read exactly like an earlier module's component of the same name (its
+// references included) shares it; another one of a taken name is named "<module>.<name>".
+void WriteComponents(BindingProperty& schemas, std::span<const OpenApiModule> modules,
+                     std::vector<ModuleTypes>& moduleTypes) {
+  // By name: the JSON text of each module's component; none for the host's own.
+  std::map<std::string, std::optional<std::string>> written;
+  written.emplace(std::string(kErrorComponent), std::nullopt);
+  for (size_t m = 0; m < modules.size(); ++m) {
+    ModuleTypes& types = moduleTypes[m];
+    std::set<std::string> taken;
+    for (const auto& [key, text] : written)
+      taken.insert(key);
+    const auto own = [&](const FlatTypeRecord& type) {
+      std::string key = ComponentKey(Text(type.name));
+      if (taken.contains(key)) key = Unique(taken, ComponentKey(modules[m].name + "." + type.name));
+      taken.insert(key);
+      types.keys.insert_or_assign(Text(type.name), key);
+    };
+    std::vector<bool> shares(types.types.size(), false);
+    for (size_t i = 0; i < types.types.size(); ++i) {
+      const std::string key = ComponentKey(Text(types.types[i]->name));
+      const auto earlier = written.find(key);
+      shares[i] = earlier != written.end() && earlier->second.has_value();
+      if (shares[i]) {
+        types.keys.insert_or_assign(Text(types.types[i]->name), key);
+      } else {
+        own(*types.types[i]);
+      }
+    }
+    // A sharing type that reads differently gets its own component, which may change how the
+    // types referring to it read: repeat until nothing changes.
+    const SchemaWriter writer(types);
+    for (bool changed = true; changed;) {
+      changed = false;
+      for (size_t i = 0; i < types.types.size(); ++i) {
+        if (!shares[i]) continue;
+        BindingProperty schema;
+        writer.WriteComponent(schema, *types.types[i]);
+        const std::string& key = *types.KeyOf(Text(types.types[i]->name));
+        if (Codec::WriteJson(schema, nullptr, nullptr) == *written.at(key)) continue;
+        shares[i] = false;
+        own(*types.types[i]);
+        changed = true;
+      }
+    }
+    for (size_t i = 0; i < types.types.size(); ++i) {
+      if (shares[i]) continue;
+      const std::string key = *types.KeyOf(Text(types.types[i]->name));
+      BindingProperty& component = schemas.Get(key);
+      writer.WriteComponent(component, *types.types[i]);
+      written.insert_or_assign(key, Codec::WriteJson(component, nullptr, nullptr));
+    }
+  }
+}
+
+void WriteErrorComponents(BindingProperty& components) {
+  BindingProperty& error = components.Get("schemas").Get(kErrorComponent);
+  error.Get("type").SetString("object");
+  error.Get("description").SetString("A failed call: its HTTP status and its message.");
+  SetStrings(error.Get("required"), {"message", "status"});
+  BindingProperty& properties = error.Get("properties");
+  properties.Get("message").Get("type").SetString("string");
+  BindingProperty& status = properties.Get("status");
+  status.Get("type").SetString("integer");
+  status.Get("format").SetString("int32");
+  status.Get("minimum").SetUnsigned(400);
+  status.Get("maximum").SetUnsigned(599);
+
+  BindingProperty& response = components.Get("responses").Get(kErrorComponent);
+  response.Get("description").SetString("The call failed.");
+  response.Get("content")
+      .Get("application/json")
+      .Get("schema")
+      .Get("$ref")
+      .SetString(std::string(kSchemaPrefix) + std::string(kErrorComponent));
+
+  BindingProperty& bearer = components.Get("securitySchemes").Get("bearer");
+  bearer.Get("type").SetString("http");
+  bearer.Get("scheme").SetString("bearer");
+  bearer.Get("description").SetString("The token of the host's run file, tpk-host-<pid>.json.");
+}
+
+// ---- paths ----
+
+struct PathParameter {
+  std::string name;          // in the OpenAPI path
+  std::string argumentName;  // what dispatch binds the value to
+  Api::PathParameterKind kind = Api::PathParameterKind::Segment;
+};
+
+// A template as an OpenAPI path, or why no request target can match it.
+struct PathShape {
+  std::string key;        // "/a/{id}"
+  std::string canonical;  // "/a/{}": equal for templates that match the same targets
+  std::vector<PathParameter> parameters;
+  std::string problem;  // set when it cannot be served
+};
+
+[[nodiscard]] PathShape ShapeOf(std::string_view pathTemplate) {
+  PathShape shape;
+  if (pathTemplate.empty() || pathTemplate.front() != '/') {
+    shape.problem = "the path does not start with \"/\"";
+    return shape;
+  }
+  constexpr std::string_view kUnsendable =
+      "a request target cannot hold \"#\" or \"?\" in its path, nor a \"{#name}\" fragment";
+  if (pathTemplate.find('{') == std::string_view::npos) {
+    // A literal route, compared byte for byte.
+    if (pathTemplate.find_first_of("#?") != std::string_view::npos) shape.problem = kUnsendable;
+    shape.key.assign(pathTemplate);
+    shape.canonical = shape.key;
+    return shape;
+  }
+  // Read back from the template's expression, so the syntax has one reading: literal text with
+  // specials escaped by "\", "([^/]*)" for {name} and "(.*)" for {+name} (and, after a literal
+  // "#", {#name}). Group i binds the name of parameter i, as the matcher stores it.
+  std::vector<Api::PathParameter> parameters;
+  const std::string expression = Api::TemplateToRegex(pathTemplate, parameters);
+  std::set<std::string> names;
+  const auto group = [&](Api::PathParameterKind kind) {
+    const size_t index = shape.parameters.size();
+    std::string argument = index < parameters.size() ? parameters[index].name : std::string();
+    std::string name = argument.empty() ? std::string("parameter") : argument;
+    for (char& c : name) {
+      if (c == '/') c = '_';
+    }
+    name = Unique(names, name);
+    names.insert(name);
+    shape.key += "{" + name + "}";
+    shape.canonical += "{}";
+    shape.parameters.push_back(PathParameter{name, std::move(argument), kind});
+  };
+  constexpr std::string_view kSegment = "([^/]*)";
+  constexpr std::string_view kRest = "(.*)";
+  const std::string_view text(expression);
+  for (size_t i = 0; i < text.size();) {
+    if (text.substr(i, kSegment.size()) == kSegment) {
+      group(Api::PathParameterKind::Segment);
+      i += kSegment.size();
+    } else if (text.substr(i, kRest.size()) == kRest) {
+      group(Api::PathParameterKind::Reserved);
+      i += kRest.size();
+    } else {
+      if (text[i] == '\\' && i + 1 < text.size()) ++i;
+      if (text[i] == '#' || text[i] == '?') shape.problem = kUnsendable;
+      shape.key.push_back(text[i]);
+      shape.canonical.push_back(text[i]);
+      ++i;
+    }
+  }
+  return shape;
+}
+
+// ---- operations ----
+
+struct Argument {
+  std::string_view name;
+  std::string_view description;
+  std::string_view typeName;
+  uint32_t code = 0;
+  uint32_t elementCode = 0;
+  bool optional = false;
+  uint32_t location = 0;
+};
+
+[[nodiscard]] std::vector<Argument> ArgumentsOf(const ApiExportEntry& entry) {
+  std::vector<Argument> arguments;
+  const ApiArgumentLocationRecord* location = entry.argumentLocations;
+  for (const FlatArgumentRecord* a = entry.function.arguments;
+       a != nullptr && arguments.size() < kMaxLinks; a = a->next) {
+    arguments.push_back(Argument{Text(a->name), Text(a->description), Text(a->typeName), a->code,
+                                 a->elementCode, a->optional != 0,
+                                 location != nullptr ? location->location : 0});
+    if (location != nullptr) location = location->next;
+  }
+  return arguments;
+}
+
+constexpr uint32_t kAnywhere = static_cast<uint32_t>(Api::ArgumentLocation::Any);
+constexpr uint32_t kQuery = static_cast<uint32_t>(Api::ArgumentLocation::Query);
+constexpr uint32_t kPath = static_cast<uint32_t>(Api::ArgumentLocation::Path);
+constexpr uint32_t kHeader = static_cast<uint32_t>(Api::ArgumentLocation::Header);
+constexpr uint32_t kBody = static_cast<uint32_t>(Api::ArgumentLocation::Body);
+
+// Whether a request must supply the argument: dispatch binds false to an absent bool, and the
+// handler accepts an absent optional or "object" argument; any other absent one fails.
+[[nodiscard]] bool Required(const Argument& argument) noexcept {
+  const BindingCode code = CodeOf(argument.code);
+  return !argument.optional && code != BindingCode::None && code != BindingCode::Bool &&
+         code != BindingCode::Object;
+}
+
+// Texts of these codes are sniffed for JSON (and MessagePack and YAML) by dispatch.
+[[nodiscard]] bool DecodedAsJson(const Argument& argument) noexcept {
+  const BindingCode code = CodeOf(argument.code);
+  return code == BindingCode::Object || code == BindingCode::Vector || code == BindingCode::Struct;
+}
+
+// The seven methods an OpenAPI operation can name, by host code.
+struct StandardMethod {
+  Api::HttpMethod code;
+  std::string_view key;   // the path item's key
+  std::string_view word;  // the operationId prefix of an any-method route
+};
+constexpr std::array<StandardMethod, 7> kStandardMethods = {{
+    {Api::HttpMethod::Delete, "delete", "Delete"},
+    {Api::HttpMethod::Get, "get", "Get"},
+    {Api::HttpMethod::Head, "head", "Head"},
+    {Api::HttpMethod::Options, "options", "Options"},
+    {Api::HttpMethod::Patch, "patch", "Patch"},
+    {Api::HttpMethod::Post, "post", "Post"},
+    {Api::HttpMethod::Put, "put", "Put"},
+}};
+
+// One operation to write: where it goes, what it describes and its name.
+struct Operation {
+  size_t module = 0;
+  const ApiExportEntry* entry = nullptr;
+  std::string pathKey;
+  std::vector<PathParameter> pathParameters;
+  std::string method;  // a path item key, or the method name of a named-method route
+  bool named = false;
+  bool anyMethod = false;
+  std::string baseId;
+  std::string qualifier;
+  std::string id;
+};
+
+struct Unserved {
+  std::string module;
+  std::string function;
+  std::string method;
+  std::string path;
+  std::string reason;
+};
+
+[[nodiscard]] std::string MethodLabel(const ApiExportEntry& entry) {
+  const auto method = Api::HttpMethodFromHost(entry.method);
+  if (method == Api::HttpMethod::Any) return "*";
+  if (method == Api::HttpMethod::Other) return std::string(Text(entry.methodName));
+  return std::string(Api::MethodText(method));
+}
+
+// Decides which routes are served under which path and method, as the host picks among them.
+class OperationPlanner {
+ public:
+  void Add(size_t module, const OpenApiModule& owner, const ApiExportEntry& entry) {
+    const std::string function(Text(entry.function.name));
+    const auto unserved = [&](std::string path, std::string reason) {
+      unserved_.push_back(
+          Unserved{owner.name, function, MethodLabel(entry), std::move(path), std::move(reason)});
+    };
+    if (entry.callback == nullptr)
+      return unserved(std::string(Text(entry.pathTemplate)), "the entry has no callback");
+    if (entry.pathTemplate == nullptr) return unserved("", "the entry has no path template");
+    // The host's own reading of the template: one trailing "/" trimmed.
+    Api::RouteBinding binding;
+    Api::SetRoutePath(binding, entry.pathTemplate);
+    PathShape shape = ShapeOf(binding.pathTemplate);
+    if (!shape.problem.empty()) return unserved(binding.pathTemplate, shape.problem);
+
+    // Templates that match the same targets share the first one's path and parameter names.
+    const auto [path, added] = paths_.emplace(shape.canonical, shape);
+    if (!added) {
+      for (size_t i = 0; i < shape.parameters.size(); ++i)
+        shape.parameters[i].name = path->second.parameters[i].name;
+      shape.key = path->second.key;
+    }
+
+    Operation operation;
+    operation.module = module;
+    operation.entry = &entry;
+    operation.pathKey = shape.key;
+    operation.pathParameters = shape.parameters;
+    const Api::HttpMethod method = Api::HttpMethodFromHost(entry.method);
+    operation.baseId = function;
+    if (function.empty()) {
+      const std::string_view prefix =
+          method == Api::HttpMethod::Other ? Text(entry.methodName) : Api::MethodText(method);
+      operation.baseId = Api::MakeFunctionName(prefix, shape.key);
+    }
+    operation.qualifier =
+        Text(entry.function.nameSpace).empty() ? owner.name : std::string(entry.function.nameSpace);
+
+    const std::string shadowed = "an earlier route serves the same path and method";
+    if (method == Api::HttpMethod::Other) {
+      operation.method = Text(entry.methodName);
+      operation.named = true;
+      if (claimed_.contains({shape.canonical, "*"}) ||
+          !claimed_.insert({shape.canonical, "x:" + operation.method}).second) {
+        return unserved(binding.pathTemplate, shadowed);
+      }
+      operations_.push_back(std::move(operation));
+      return;
+    }
+    for (const StandardMethod& standard : kStandardMethods) {
+      if (method != Api::HttpMethod::Any && method != standard.code) continue;
+      Operation one = operation;
+      one.method = standard.key;
+      if (method == Api::HttpMethod::Any) {
+        one.anyMethod = true;
+        one.baseId = std::string(standard.word) + operation.baseId;
+      }
+      if (!claimed_.insert({shape.canonical, one.method}).second) {
+        unserved_.push_back(Unserved{owner.name, function,
+                                     std::string(Api::MethodText(standard.code)),
+                                     binding.pathTemplate, shadowed});
+        continue;
+      }
+      operations_.push_back(std::move(one));
+    }
+    // An any-method route also takes every named method there.
+    if (method == Api::HttpMethod::Any) claimed_.insert({shape.canonical, "*"});
+  }
+
+  // Names every operation: its function's name where that is unique, else qualified, else
+  // numbered.
+  std::vector<Operation>& Named() {
+    std::map<std::string, size_t> counts;
+    for (const Operation& operation : operations_)
+      ++counts[operation.baseId];
+    std::set<std::string> taken;
+    for (Operation& operation : operations_) {
+      const std::string id = counts[operation.baseId] > 1
+                                 ? operation.qualifier + "." + operation.baseId
+                                 : operation.baseId;
+      operation.id = Unique(taken, id);
+      taken.insert(operation.id);
+    }
+    return operations_;
+  }
+
+  [[nodiscard]] const std::vector<Unserved>& Left() const noexcept { return unserved_; }
+
+ private:
+  std::map<std::string, PathShape> paths_;                 // by canonical path
+  std::set<std::pair<std::string, std::string>> claimed_;  // (canonical path, method slot)
+  std::vector<Operation> operations_;
+  std::vector<Unserved> unserved_;
+};
+
+void WriteParameter(BindingProperty& out, std::string_view name, std::string_view in,
+                    const Argument* argument, const SchemaWriter& schemas) {
+  out.Get("name").SetString(name);
+  out.Get("in").SetString(in);
+  const bool inPath = in == "path";
+  out.Get("required").SetBool(inPath || (argument != nullptr && Required(*argument)));
+  if (argument == nullptr) {
+    out.Get("schema").Get("type").SetString("string");
+    return;
+  }
+  if (!argument->description.empty()) out.Get("description").SetString(argument->description);
+  if (DecodedAsJson(*argument)) {
+    schemas.Write(out.Get("content").Get("application/json").Get("schema"), argument->code,
+                  argument->elementCode, argument->typeName);
+    return;
+  }
+  BindingProperty& schema = out.Get("schema");
+  schemas.Write(schema, argument->code, argument->elementCode, argument->typeName);
+  if (!inPath && !argument->optional && CodeOf(argument->code) == BindingCode::Bool) {
+    schema.Get("default").SetBool(false);
+  }
+}
+
+void WriteOperation(BindingProperty& out, const Operation& operation, const OpenApiModule& module,
+                    const SchemaWriter& schemas) {
+  const FlatFunctionRecord& function = operation.entry->function;
+  out.Get("operationId").SetString(operation.id);
+  SetStrings(out.Get("tags"), {module.name});
+  if (!Text(function.description).empty()) out.Get("summary").SetString(function.description);
+  if (!Text(function.help).empty()) out.Get("description").SetString(function.help);
+  if (operation.anyMethod) out.Get("x-tpk-any-method").SetBool(true);
+
+  const std::vector<Argument> arguments = ArgumentsOf(*operation.entry);
+  std::vector<bool> used(arguments.size(), false);
+  BindingProperty parameters;
+  parameters.MakeCollection();
+  for (const PathParameter& parameter : operation.pathParameters) {
+    const Argument* argument = nullptr;
+    for (size_t i = 0; i < arguments.size() && argument == nullptr; ++i) {
+      if (arguments[i].name != parameter.argumentName) continue;
+      used[i] = true;
+      if (arguments[i].location == kAnywhere || arguments[i].location == kPath) {
+        argument = &arguments[i];
+      }
+    }
+    BindingProperty& written = parameters.Append();
+    WriteParameter(written, parameter.name, "path", argument, schemas);
+    if (parameter.kind == Api::PathParameterKind::Reserved) {
+      written.Get("x-tpk-template").SetString("{+" + parameter.argumentName + "}");
+    }
+  }
+  std::set<std::pair<std::string, std::string_view>> listed;
+  const Argument* body = nullptr;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const Argument& argument = arguments[i];
+    if (used[i]) continue;
+    if (argument.location == kBody) {
+      if (body == nullptr) body = &argument;
+      continue;
+    }
+    // A location-2 argument the template does not name, and unknown locations, are never bound.
+    std::string_view in;
+    std::string name(argument.name);
+    if (argument.location == kAnywhere || argument.location == kQuery) {
+      in = "query";
+    } else if (argument.location == kHeader) {
+      in = "header";
+      name = Lower(name);
+    } else {
+      continue;
+    }
+    if (!listed.insert({name, in}).second) continue;
+    WriteParameter(parameters.Append(), name, in, &argument, schemas);
+  }
+  if (parameters.Size() > 0) out.Get("parameters") = std::move(parameters);
+
+  if (body != nullptr) {
+    BindingProperty& requestBody = out.Get("requestBody");
+    if (!body->description.empty()) requestBody.Get("description").SetString(body->description);
+    requestBody.Get("required").SetBool(Required(*body));
+    BindingProperty schema;
+    schemas.Write(schema, body->code, body->elementCode, body->typeName);
+    BindingProperty& content = requestBody.Get("content");
+    for (const std::string_view mediaType : kBodyMediaTypes)
+      content.Get(mediaType).Get("schema") = schema;
+  }
+
+  BindingProperty& responses = out.Get("responses");
+  BindingProperty& success = responses.Get("200");
+  if (CodeOf(function.returnCode) == BindingCode::None) {
+    success.Get("description").SetString("Success, with an empty body.");
+  } else {
+    success.Get("description").SetString("Success: the function's result.");
+    schemas.Write(success.Get("content").Get("application/json").Get("schema"), function.returnCode,
+                  function.returnElementCode, Text(function.returnTypeName));
+  }
+  responses.Get("default").Get("$ref").SetString("#/components/responses/" +
+                                                 std::string(kErrorComponent));
+}
+
+void WriteInfo(BindingProperty& document, std::span<const OpenApiModule> modules) {
+  std::string versions;
+  for (const OpenApiModule& module : modules)
+    versions += (versions.empty() ? "" : ", ") + module.name + " " + module.version;
+  BindingProperty& info = document.Get("info");
+  info.Get("title").SetString("tpk-host");
+  info.Get("version").SetString(versions.empty() ? "none" : versions);
+  info.Get("description")
+      .SetString("The HTTP API of the modules loaded into tpk-host" +
+                 (versions.empty() ? std::string(" (none).") : ": " + versions + "."));
+
+  std::set<std::string> tagged;
+  BindingProperty tags;
+  for (const OpenApiModule& module : modules) {
+    if (!tagged.insert(module.name).second) continue;
+    BindingProperty& tag = tags.Append();
+    tag.Get("name").SetString(module.name);
+    tag.Get("description").SetString("Module " + module.name + ", version " + module.version);
+  }
+  if (tags.Size() > 0) document.Get("tags") = std::move(tags);
+}
+
+}  // namespace
+
+BindingProperty BuildOpenApiDocument(std::span<const OpenApiModule> modules,
+                                     std::string_view serverUrl) {
+  BindingProperty document;
+  document.Get("openapi").SetString("3.0.3");
+  WriteInfo(document, modules);
+  if (!serverUrl.empty()) document.Get("servers").Append().Get("url").SetString(serverUrl);
+  document.Get("security").Append().Get("bearer").MakeCollection();
+
+  std::vector<ModuleTypes> moduleTypes;
+  moduleTypes.reserve(modules.size());
+  for (const OpenApiModule& module : modules)
+    moduleTypes.emplace_back(module.table);
+  BindingProperty& components = document.Get("components");
+  WriteErrorComponents(components);
+  WriteComponents(components.Get("schemas"), modules, moduleTypes);
+
+  OperationPlanner planner;
+  for (size_t m = 0; m < modules.size(); ++m) {
+    const ApiExportTable* table = modules[m].table;
+    if (table == nullptr || table->entries == nullptr) continue;
+    for (uint32_t i = 0; i < table->entryCount; ++i)
+      planner.Add(m, modules[m], table->entries[i]);
+  }
+  BindingProperty& paths = document.Get("paths");
+  paths.MakeStructure();
+  for (const Operation& operation : planner.Named()) {
+    BindingProperty& item = paths.Get(operation.pathKey);
+    BindingProperty& slot = operation.named ? item.Get("x-tpk-methods").Get(operation.method)
+                                            : item.Get(operation.method);
+    WriteOperation(slot, operation, modules[operation.module],
+                   SchemaWriter(moduleTypes[operation.module]));
+  }
+  if (!planner.Left().empty()) {
+    BindingProperty& unserved = document.Get("x-tpk-unserved");
+    for (const Unserved& left : planner.Left()) {
+      BindingProperty& record = unserved.Append();
+      record.Get("module").SetString(left.module);
+      record.Get("function").SetString(left.function);
+      record.Get("method").SetString(left.method);
+      record.Get("path").SetString(left.path);
+      record.Get("reason").SetString(left.reason);
+    }
+  }
+  return document;
+}
+
+}  // namespace Oxle::Client::Host::Cli

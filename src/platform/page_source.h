@@ -1,10 +1,11 @@
 // PageSource: the process-wide source of 4096-byte pages for the value allocator's slabs.
 // Pages are cut from 64 KiB regions mapped from the operating system, 16 pages a region, and
 // handed out lowest address first. A region whose 16 pages are all free again stays mapped as
-// part of a small reserve (kReserveRegions) and goes back to the system only when the reserve is
-// full, so that a tree built and dropped in a loop does not map, fault in and unmap a region
-// every time. One object per process, created on first use and never destroyed (trees
-// may outlive static destruction); one mutex guards every request and return.
+// part of a reserve (kReserveRegions, 16 MiB) and goes back to the system only when the reserve
+// is full, so that trees built and dropped in a loop do not map, fault in and unmap their
+// regions every time: a tree of a few megabytes decoded from one document needs dozens. One object
+// per process, created on first use and never destroyed (trees may outlive static destruction); one
+// mutex guards every request and return.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +19,9 @@ class PageSource {
   static constexpr size_t kPageSize = 4096;
   static constexpr size_t kRegionSize = 65536;
   static constexpr size_t kPagesPerRegion = kRegionSize / kPageSize;
-  // Fully free regions kept mapped before any is unmapped.
-  static constexpr size_t kReserveRegions = 4;
+  // Fully free regions kept mapped before any is unmapped: 16 MiB, a bound on what an idle
+  // process keeps after its largest trees are gone.
+  static constexpr size_t kReserveRegions = 256;
 
   [[nodiscard]] static PageSource& Instance();
 

@@ -49,7 +49,7 @@ TEST(PageSourceTest, HandsOutTheSixteenPagesOfARegionLowestFirst) {
   EXPECT_EQ(source.ReserveRegions(), 1u);
 }
 
-TEST(PageSourceTest, KeepsAtMostFourFreeRegionsMapped) {
+TEST(PageSourceTest, KeepsABoundedReserveOfFreeRegionsMapped) {
   PageSource& source = PageSource::Instance();
   ASSERT_EQ(source.RegionsInUse(), 0u) << "each test runs in a fresh process";
   const size_t regions = PageSource::kReserveRegions + 2;
@@ -62,7 +62,8 @@ TEST(PageSourceTest, KeepsAtMostFourFreeRegionsMapped) {
   for (void* page : pages)
     source.ReleasePage(page);
   EXPECT_EQ(source.PagesInUse(), 0u);
-  EXPECT_EQ(source.RegionsInUse(), PageSource::kReserveRegions) << "the fifth and sixth unmapped";
+  EXPECT_EQ(source.RegionsInUse(), PageSource::kReserveRegions)
+      << "the two beyond the reserve unmapped";
   EXPECT_EQ(source.ReserveRegions(), PageSource::kReserveRegions);
 
   // Taking the whole reserve back maps nothing new; one more page does.

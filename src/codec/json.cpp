@@ -37,7 +37,10 @@ namespace {
 // rejects an event.
 class JsonHandler {
  public:
-  explicit JsonHandler(BindingProperty& root) : builder_(root) {}
+  // `mayHoldNul`: whether the text has a "\u0000" escape; without one no decoded string holds a
+  // NUL (a raw NUL ends the text), so none needs searching for one.
+  JsonHandler(BindingProperty& root, bool mayHoldNul)
+      : builder_(root, ElementPlacement::Deferred), mayHoldNul_(mayHoldNul) {}
 
   [[nodiscard]] bool TooDeep() const noexcept { return tooDeep_; }
 
@@ -74,11 +77,11 @@ class JsonHandler {
   // Only called with the numbers-as-strings flag, which is not used.
   bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
   bool String(const char* text, rapidjson::SizeType length, bool) {
-    builder_.Slot().SetString(UpToNul(text, length));
+    builder_.Slot().SetString(Decoded(text, length));
     return true;
   }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
-    builder_.Key(UpToNul(text, length));
+    builder_.Key(Decoded(text, length));
     return true;
   }
   bool StartObject() { return Admit(builder_.BeginStructure()); }
@@ -98,7 +101,12 @@ class JsonHandler {
     return opened;
   }
 
+  [[nodiscard]] std::string_view Decoded(const char* text, rapidjson::SizeType length) const {
+    return mayHoldNul_ ? UpToNul(text, length) : std::string_view(text, length);
+  }
+
   TreeBuilder builder_;
+  const bool mayHoldNul_;
   bool tooDeep_ = false;
 };
 
@@ -197,7 +205,7 @@ ValueResult ParseJson(const char* text) {
   if (*cursor == '\0') return ValueResult();
 
   BindingProperty root;
-  JsonHandler handler(root);
+  JsonHandler handler(root, std::strstr(cursor, "\\u0000") != nullptr);
   rapidjson::Reader reader;
   rapidjson::StringStream stream(text);
   const rapidjson::ParseResult parsed = reader.Parse(stream, handler);

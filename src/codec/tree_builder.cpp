@@ -5,6 +5,7 @@
 namespace Oxle::Client::Codec {
 
 using Binding::BindingProperty;
+using Binding::ElementStack;
 using Binding::ValueKind;
 
 namespace {
@@ -12,57 +13,81 @@ namespace {
 constexpr size_t kInitialStack = 16;
 }  // namespace
 
-TreeBuilder::TreeBuilder(BindingProperty& root) : root_(root) {
+TreeBuilder::TreeBuilder(BindingProperty& root, ElementPlacement placement)
+    : root_(root), placement_(placement) {
   stack_.reserve(kInitialStack);
 }
 
-BindingProperty& TreeBuilder::Slot() {
+TreeBuilder::~TreeBuilder() = default;
+
+TreeBuilder::Frame TreeBuilder::NextSlot() {
   if (member_ != nullptr) {
-    BindingProperty& selected = *member_;
+    BindingProperty* selected = member_;
     member_ = nullptr;
-    return selected;
+    return Frame{selected, 0, kInPlace, ValueKind::Empty};
   }
-  if (stack_.empty()) return root_;
-  BindingProperty& container = *stack_.back();
-  assert(container.Kind() == ValueKind::Collection && "a value inside a structure needs a key");
-  return container.Append();
+  if (stack_.empty()) return Frame{&root_, 0, kInPlace, ValueKind::Empty};
+  const Frame& innermost = stack_.back();
+  assert(innermost.kind == ValueKind::Collection && "a value inside a structure needs a key");
+  if (innermost.firstElement != kInPlace) {
+    elements_->Push();
+    return Frame{nullptr, elements_->Size() - 1, kInPlace, ValueKind::Empty};
+  }
+  return Frame{&Container(innermost).Append(), 0, kInPlace, ValueKind::Empty};
 }
 
-BindingProperty* TreeBuilder::Open(ValueKind kind, ContainerMode mode) {
-  if (stack_.size() >= kMaxDepth) return nullptr;
-  BindingProperty& slot = Slot();
+BindingProperty& TreeBuilder::Slot() {
+  return Container(NextSlot());
+}
+
+bool TreeBuilder::Open(ValueKind kind, ContainerMode mode) {
+  if (stack_.size() >= kMaxDepth) return false;
+  Frame frame = NextSlot();
+  BindingProperty& slot = Container(frame);
   if (mode == ContainerMode::Replace || slot.Kind() != kind) slot.Clear();
   if (kind == ValueKind::Collection) {
     slot.MakeCollection();
+    // A collection that already has elements (kept under ContainerMode::Keep) is added to in
+    // place.
+    if (placement_ == ElementPlacement::Deferred && slot.Size() == 0) {
+      if (!elements_) elements_ = std::make_unique<ElementStack>(slot);
+      frame.firstElement = elements_->Size();
+    }
   } else {
     slot.MakeStructure();
   }
-  stack_.push_back(&slot);
-  return &slot;
+  frame.kind = kind;
+  stack_.push_back(frame);
+  return true;
 }
 
 bool TreeBuilder::BeginCollection(ContainerMode mode) {
-  return Open(ValueKind::Collection, mode) != nullptr;
+  return Open(ValueKind::Collection, mode);
 }
 
 bool TreeBuilder::BeginStructure(ContainerMode mode) {
-  return Open(ValueKind::Structure, mode) != nullptr;
+  return Open(ValueKind::Structure, mode);
 }
 
-void TreeBuilder::End() noexcept {
+void TreeBuilder::End() {
   assert(!stack_.empty());
+  const Frame& innermost = stack_.back();
+  if (innermost.firstElement != kInPlace) {
+    elements_->MoveInto(Container(innermost), innermost.firstElement);
+  }
   stack_.pop_back();
   member_ = nullptr;
 }
 
 void TreeBuilder::Element(size_t index) {
-  assert(!stack_.empty() && stack_.back()->Kind() == ValueKind::Collection);
-  member_ = &stack_.back()->At(index);
+  assert(!stack_.empty() && stack_.back().kind == ValueKind::Collection &&
+         stack_.back().firstElement == kInPlace);
+  member_ = &Container(stack_.back()).At(index);
 }
 
 void TreeBuilder::Key(std::string_view key) {
-  assert(!stack_.empty() && stack_.back()->Kind() == ValueKind::Structure);
-  member_ = &stack_.back()->Get(key);
+  assert(!stack_.empty() && stack_.back().kind == ValueKind::Structure);
+  member_ = &Container(stack_.back()).Get(key);
 }
 
 }  // namespace Oxle::Client::Codec

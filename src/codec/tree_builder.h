@@ -5,6 +5,11 @@
 // so the decoder stops before its own recursion or frame stack can grow further.
 // Not a parser and not for building values by hand (use BindingProperty's setters for that).
 //
+// A builder made with ElementPlacement::Deferred gathers the elements of each open collection on
+// an ElementStack and places them when the collection closes, in one array of exactly their
+// count (JSON, which learns a collection's size only at its end). While such a collection is
+// open, it reads as empty and elements already filled cannot be reached through it.
+//
 // Usage by a decoder, per event:
 //   value:         builder.Slot().SetUnsigned(n);   (then nothing; the slot is consumed)
 //   open:          if (!builder.BeginCollection()) { fail "Nesting is too deep." }
@@ -22,10 +27,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "binding/value/binding_property.h"
+#include "binding/value/element_stack.h"
 
 namespace Oxle::Client::Codec {
 
@@ -35,13 +42,21 @@ enum class ContainerMode : unsigned char {
   Keep,     // keep what is there and add to it (MessagePack's merge of repeated maps/arrays)
 };
 
+// Where the elements of a collection go while it is filled.
+enum class ElementPlacement : unsigned char {
+  InPlace,   // appended to the collection one by one: Innermost() sees them
+  Deferred,  // gathered aside and placed when the collection closes (see above)
+};
+
 class TreeBuilder {
  public:
   // The deepest nesting of collections and structures any decoder accepts.
   static constexpr size_t kMaxDepth = 512;
 
   // Fills `root`, which must outlive the builder. `root` is not cleared.
-  explicit TreeBuilder(Binding::BindingProperty& root);
+  explicit TreeBuilder(Binding::BindingProperty& root,
+                       ElementPlacement placement = ElementPlacement::InPlace);
+  ~TreeBuilder();
   TreeBuilder(const TreeBuilder&) = delete;
   TreeBuilder& operator=(const TreeBuilder&) = delete;
 
@@ -54,8 +69,9 @@ class TreeBuilder {
   // would nest deeper than kMaxDepth.
   [[nodiscard]] bool BeginCollection(ContainerMode mode = ContainerMode::Replace);
   [[nodiscard]] bool BeginStructure(ContainerMode mode = ContainerMode::Replace);
-  // Closes the innermost open container. Precondition: Depth() > 0.
-  void End() noexcept;
+  // Closes the innermost open container. Precondition: Depth() > 0. Throws std::bad_alloc when
+  // a deferred collection's elements cannot be placed.
+  void End();
 
   // Selects (creating when missing) the member `key` of the innermost structure as the slot of
   // the next value event. Precondition: the innermost open container is a structure.
@@ -64,37 +80,58 @@ class TreeBuilder {
   // Selects element `index` of the innermost collection (created, with any before it, when
   // missing) as the slot of the next value event, instead of a new element: how a container
   // decoded over an earlier one overwrites it from the start. Precondition: the innermost open
-  // container is a collection and `index` is below BindingProperty::kMaxElements.
+  // container is a collection, `index` is below BindingProperty::kMaxElements, and elements are
+  // placed in place.
   void Element(size_t index);
 
   // Makes room for `count` elements in the innermost open collection (a count the decoder knows
   // is backed by its input). Precondition: count <= BindingProperty::kMaxElements.
   void ReserveElements(size_t count) {
-    if (!stack_.empty()) stack_.back()->Reserve(count);
+    if (!stack_.empty() && stack_.back().firstElement == kInPlace)
+      Container(stack_.back()).Reserve(count);
   }
 
   // The innermost open container, or null at top level.
   [[nodiscard]] const Binding::BindingProperty* Innermost() const noexcept {
-    return stack_.empty() ? nullptr : stack_.back();
+    return stack_.empty() ? nullptr : &Container(stack_.back());
   }
 
   // The number of open containers.
   [[nodiscard]] size_t Depth() const noexcept { return stack_.size(); }
   // True when the innermost open container is a structure and no key has selected a member.
   [[nodiscard]] bool AwaitingKey() const noexcept {
-    return !stack_.empty() && stack_.back()->Kind() == Binding::ValueKind::Structure &&
+    return !stack_.empty() && stack_.back().kind == Binding::ValueKind::Structure &&
            member_ == nullptr;
   }
 
  private:
-  [[nodiscard]] Binding::BindingProperty* Open(Binding::ValueKind kind, ContainerMode mode);
+  static constexpr size_t kInPlace = static_cast<size_t>(-1);
+
+  // An open container: at a fixed address, or (inside a deferred collection) on the element
+  // stack, whose entries move as it grows.
+  struct Frame {
+    Binding::BindingProperty* fixed;  // null when the container is on the element stack
+    size_t stackIndex;                // its index there otherwise
+    size_t firstElement;              // a deferred collection's first element; kInPlace else
+    Binding::ValueKind kind;
+  };
+
+  [[nodiscard]] Binding::BindingProperty& Container(const Frame& frame) const noexcept {
+    return frame.fixed != nullptr ? *frame.fixed : (*elements_)[frame.stackIndex];
+  }
+  // The slot of the next value, and where it lies (see Frame).
+  [[nodiscard]] Frame NextSlot();
+  [[nodiscard]] bool Open(Binding::ValueKind kind, ContainerMode mode);
 
   Binding::BindingProperty& root_;
-  // Open containers, innermost last. Their addresses are stable while they are open: only the
-  // innermost container is ever added to, and a structure's members live in fixed nodes.
-  std::vector<Binding::BindingProperty*> stack_;
+  const ElementPlacement placement_;
+  // Open containers, innermost last. Only the innermost container is ever added to, and a
+  // structure's members live in fixed nodes, so a fixed address stays valid while it is open.
+  std::vector<Frame> stack_;
   // The member a key selected and no value has filled yet; null otherwise.
   Binding::BindingProperty* member_ = nullptr;
+  // The elements of open deferred collections; made with the first of them.
+  std::unique_ptr<Binding::ElementStack> elements_;
 };
 
 }  // namespace Oxle::Client::Codec

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "binding/value/base64.h"
+#include "binding/value/element_stack.h"
 #include "binding/value/value_context.h"
 #include "binding/value/value_storage.h"
 #include "binding/value/value_visitor.h"
@@ -181,11 +182,37 @@ class ValueTreeAccess {
     }
   }
 
+  // Element arrays of up to kMaxSlotSize bytes (3 elements, 4 on a 32-bit target) are slab
+  // slots: most collections of a document are that small, and a slot costs neither a heap call
+  // nor, when the tree is torn down, a free. Larger arrays come from the general heap.
+  [[nodiscard]] static bool InSlab(size_t capacity) noexcept {
+    return capacity * sizeof(BindingProperty) <= SlabAllocator::kMaxSlotSize;
+  }
+
+  static BindingProperty* AllocateElements(ValueContext* context, size_t capacity) {
+    const size_t bytes = capacity * sizeof(BindingProperty);
+    if (InSlab(capacity)) return static_cast<BindingProperty*>(context->Slab().Allocate(bytes));
+    void* memory = ::operator new(bytes);
+    context->AddHeapPart();
+    return static_cast<BindingProperty*>(memory);
+  }
+
+  static void FreeElements(ValueContext* context, BindingProperty* elements,
+                           size_t capacity) noexcept {
+    if (elements == nullptr) return;
+    if (!InSlab(capacity)) {
+      ::operator delete(elements);
+      context->RemoveHeapPart();
+    } else if (!context->TearingDown()) {
+      context->Slab().Free(elements, capacity * sizeof(BindingProperty));
+    }
+  }
+
   static void DestroyCollection(ValueContext* context, CollectionStorage* storage) noexcept {
     for (BindingProperty* element = storage->begin; element != storage->end; ++element) {
       element->~BindingProperty();
     }
-    ::operator delete(storage->begin);
+    FreeElements(context, storage->begin, storage->Capacity());
     DeleteSlot(context, storage);
   }
 
@@ -218,7 +245,7 @@ class ValueTreeAccess {
     size_t grown = capacity + capacity / 2;
     if (grown < needed) grown = needed;
     if (grown > BindingProperty::kMaxElements) grown = BindingProperty::kMaxElements;
-    auto* fresh = static_cast<BindingProperty*>(::operator new(grown * sizeof(BindingProperty)));
+    BindingProperty* fresh = AllocateElements(context, grown);
     // Values hold no pointers to themselves, so relocation is a field-wise transfer.
     BindingProperty* out = fresh;
     for (BindingProperty* element = storage.begin; element != storage.end; ++element, ++out) {
@@ -226,7 +253,7 @@ class ValueTreeAccess {
       moved->payload_ = element->payload_;
       moved->kind_ = element->kind_;
     }
-    ::operator delete(storage.begin);
+    FreeElements(context, storage.begin, capacity);
     storage.capacityEnd = fresh + grown;
     storage.end = out;
     storage.begin = fresh;
@@ -366,17 +393,18 @@ BindingProperty::BindingProperty(BindingProperty&& other) {
 
 BindingProperty::~BindingProperty() {
   if (owner_ != 0 && context_ != nullptr) {
-    // Nothing else refers to this tree's strings any more.
+    // Nothing else refers to this tree's strings and slots any more: only parts on the general
+    // heap need the walk, and without any the pages and records go with the context.
     context_->BeginTeardown();
-    ClearIfHeap();
-    delete context_;
+    if (context_->HeapParts() != 0) ClearIfHeap();
+    ValueContext::Destroy(context_);
     return;
   }
   ClearIfHeap();
 }
 
 ValueContext& BindingProperty::EnsureContext() {
-  if (context_ == nullptr) context_ = new ValueContext();
+  if (context_ == nullptr) context_ = ValueContext::Create();
   return *context_;
 }
 
@@ -387,6 +415,7 @@ void BindingProperty::ClearContent() noexcept {
       break;
     case ValueKind::Blob:
       ValueTreeAccess::DeleteSlot(context_, payload_.blob);
+      context_->RemoveHeapPart();
       break;
     case ValueKind::Enum:
       ValueTreeAccess::DeleteSlot(context_, payload_.enumValue);
@@ -433,6 +462,7 @@ void BindingProperty::CopyContentFrom(const BindingProperty& source, StringCopie
       return;
     case ValueKind::Blob:
       payload_.blob = EnsureContext().Slab().New<Blob>(*source.payload_.blob);
+      context_->AddHeapPart();
       kind_ = ValueKind::Blob;
       return;
     case ValueKind::Enum:
@@ -536,6 +566,7 @@ void BindingProperty::SetString(std::string_view text) {
 
 void BindingProperty::SetBlob(std::span<const uint8_t> bytes) {
   Blob* blob = EnsureContext().Slab().New<Blob>(bytes.begin(), bytes.end());
+  context_->AddHeapPart();
   ClearContent();
   payload_.blob = blob;
   kind_ = ValueKind::Blob;
@@ -543,6 +574,7 @@ void BindingProperty::SetBlob(std::span<const uint8_t> bytes) {
 
 void BindingProperty::SetBlob(Blob&& bytes) {
   Blob* blob = EnsureContext().Slab().New<Blob>(std::move(bytes));
+  context_->AddHeapPart();
   ClearContent();
   payload_.blob = blob;
   kind_ = ValueKind::Blob;
@@ -816,6 +848,47 @@ void BindingProperty::Accept(ValueVisitor& visitor) const {
       visitor.EndStructure();
       return;
   }
+}
+
+ElementStack::ElementStack(BindingProperty& member) : context_(&member.EnsureContext()) {}
+
+ElementStack::~ElementStack() {
+  for (BindingProperty* element = begin_; element != end_; ++element)
+    element->~BindingProperty();
+  ::operator delete(begin_);
+}
+
+void ElementStack::GrowBuffer() {
+  const size_t size = Size();
+  const size_t capacity = size == 0 ? 64 : size * 2;
+  auto* fresh = static_cast<BindingProperty*>(::operator new(capacity * sizeof(BindingProperty)));
+  for (size_t i = 0; i < size; ++i) {
+    auto* moved = ::new (fresh + i) BindingProperty(BindingProperty::ChildTag::kChild, context_);
+    moved->payload_ = begin_[i].payload_;
+    moved->kind_ = begin_[i].kind_;
+  }
+  ::operator delete(begin_);
+  begin_ = fresh;
+  end_ = fresh + size;
+  capacityEnd_ = fresh + capacity;
+}
+
+void ElementStack::MoveInto(BindingProperty& collection, size_t first) {
+  assert(collection.kind_ == ValueKind::Collection && collection.context_ == context_);
+  assert(first <= Size() && !(&collection >= begin_ + first && &collection < end_));
+  CollectionStorage& storage = *collection.payload_.collection;
+  assert(storage.Size() == 0);
+  const size_t count = Size() - first;
+  if (count == 0) return;
+  ValueTreeAccess::Grow(context_, storage, count);
+  BindingProperty* out = storage.begin;
+  for (BindingProperty* element = begin_ + first; element != end_; ++element, ++out) {
+    auto* moved = ::new (out) BindingProperty(BindingProperty::ChildTag::kChild, context_);
+    moved->payload_ = element->payload_;
+    moved->kind_ = element->kind_;
+  }
+  storage.end = out;
+  end_ = begin_ + first;
 }
 
 }  // namespace Oxle::Client::Binding

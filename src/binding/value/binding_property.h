@@ -43,6 +43,7 @@ struct CollectionStorage;
 struct StructureMap;
 struct StructureNode;
 class StringCopier;
+class ElementStack;
 
 // The kind of a value, an 8-bit code.
 enum class ValueKind : uint8_t {
@@ -216,6 +217,7 @@ class BindingProperty {
   friend struct StructureNode;
   friend class ValueTreeAccess;
   friend class StringCopier;
+  friend class ElementStack;
 
   enum class ChildTag { kChild };
   // An element or member of the tree of `context`.

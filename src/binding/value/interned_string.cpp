@@ -12,10 +12,32 @@ namespace {
 static_assert(offsetof(EmptyInternedString, nul) == sizeof(InternedString),
               "the empty record's NUL must follow its header as text does");
 
-InternedString* NewRecord(std::string_view text, uint32_t hash) {
-  if (text.size() > SIZE_MAX - sizeof(InternedString) - 1)
+}  // namespace
+
+constinit EmptyInternedString gEmptyInternedString;
+
+InternTable::InternTable(SlabAllocator& slab) noexcept : slab_(slab), buckets_(initialBuckets_) {}
+
+InternTable::~InternTable() {
+  const size_t count = BucketCount();
+  for (size_t i = 0; i < count; ++i) {
+    if (buckets_[i].record != nullptr) FreeRecord(buckets_[i].record);
+  }
+  FreeBuckets();
+}
+
+InternedString* InternTable::NewRecord(std::string_view text, uint32_t hash) {
+  if (text.size() > SIZE_MAX - sizeof(InternedString) - alignof(InternedString)) {
     throw std::length_error("string too long");
-  void* memory = ::operator new(sizeof(InternedString) + text.size() + 1);
+  }
+  const size_t bytes = RecordBytes(text.size());
+  void* memory;
+  if (bytes <= SlabAllocator::kMaxSlotSize) {
+    memory = slab_.Allocate(bytes);
+  } else {
+    memory = ::operator new(bytes);
+    ++heapRecords_;
+  }
   auto* record = ::new (memory) InternedString{text.size(), hash, 0};
   char* data = reinterpret_cast<char*>(record + 1);
   std::memcpy(data, text.data(), text.size());
@@ -23,22 +45,46 @@ InternedString* NewRecord(std::string_view text, uint32_t hash) {
   return record;
 }
 
-}  // namespace
-
-constinit EmptyInternedString gEmptyInternedString;
-
-InternTable::InternTable() noexcept : buckets_(initialBuckets_) {}
-
-InternTable::~InternTable() {
-  const size_t count = BucketCount();
-  for (size_t i = 0; i < count; ++i) {
-    if (buckets_[i].record != nullptr) ::operator delete(buckets_[i].record);
+void InternTable::FreeRecord(InternedString* record) noexcept {
+  if (record->size <= kRecentMaxText) {
+    InternedString*& recent = recent_[RecentSlot(record->Text())];
+    if (recent == record) recent = nullptr;
   }
-  FreeBuckets();
+  const size_t bytes = RecordBytes(record->size);
+  if (bytes <= SlabAllocator::kMaxSlotSize) {
+    slab_.Free(record, bytes);
+  } else {
+    ::operator delete(record);
+    --heapRecords_;
+  }
+}
+
+void InternTable::Abandon() noexcept {
+  if (heapRecords_ != 0) {
+    const size_t count = BucketCount();
+    for (size_t i = 0; i < count && heapRecords_ != 0; ++i) {
+      InternedString* record = buckets_[i].record;
+      if (record != nullptr && RecordBytes(record->size) > SlabAllocator::kMaxSlotSize) {
+        FreeRecord(record);
+      }
+    }
+  }
+  ResetBuckets();
 }
 
 void InternTable::FreeBuckets() noexcept {
   if (buckets_ != initialBuckets_) delete[] buckets_;
+}
+
+void InternTable::ResetBuckets() noexcept {
+  FreeBuckets();
+  buckets_ = initialBuckets_;
+  for (Bucket& bucket : initialBuckets_)
+    bucket = Bucket{};
+  bucketBits_ = 3;
+  size_ = 0;
+  for (InternedString*& recent : recent_)
+    recent = nullptr;
 }
 
 const InternedString* InternTable::Find(std::string_view text) const noexcept {
@@ -104,14 +150,10 @@ void InternTable::Release(InternedString* record) noexcept {
   size_t i = Home(record->hash);
   while (buckets_[i].record != record)
     i = (i + 1) & Mask();
-  ::operator delete(record);
+  FreeRecord(record);
   --size_;
   if (size_ == 0) {
-    FreeBuckets();
-    buckets_ = initialBuckets_;
-    for (Bucket& bucket : initialBuckets_)
-      bucket = Bucket{};
-    bucketBits_ = 3;
+    ResetBuckets();
     return;
   }
   // Backward-shift deletion: pull later members of the probe run into the hole, so lookups

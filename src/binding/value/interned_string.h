@@ -2,8 +2,10 @@
 //
 // Every non-empty string value and structure key of a tree is one reference-counted record in
 // its tree's table, so equal strings cost one copy. A record is a single allocation: its header,
-// then the text and a terminating NUL. The empty string is never interned: it is the shared
-// static record returned by InternTable::Empty(), which is never counted or freed.
+// then the text and a terminating NUL; one that fits a slot (texts of up to 55 bytes, 59 on a
+// 32-bit target) is a slot of the tree's slab allocator, a longer one comes from the general
+// heap. The empty string is never interned: it is the shared static record returned by
+// InternTable::Empty(), which is never counted or freed.
 //
 // The table is an open-addressing hash set keyed by the 32-bit FNV-1a hash of the text (stored
 // beside each record pointer, so probing rarely touches a record). It starts with 8 buckets,
@@ -14,7 +16,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+
+#include "binding/value/slab_allocator.h"
 
 namespace Oxle::Client::Binding {
 
@@ -51,7 +56,8 @@ class InternTable {
  public:
   static constexpr size_t kInitialBuckets = 8;
 
-  InternTable() noexcept;
+  // A table whose short records come from `slab`, which must outlive it.
+  explicit InternTable(SlabAllocator& slab) noexcept;
   ~InternTable();
   InternTable(const InternTable&) = delete;
   InternTable& operator=(const InternTable&) = delete;
@@ -60,8 +66,19 @@ class InternTable {
   [[nodiscard]] static InternedString& Empty() noexcept { return gEmptyInternedString.header; }
 
   // The record for `text` with one more reference (the shared empty record for empty text).
+  // Short texts are first looked for among the recently interned ones, which needs no hash:
+  // decoded documents repeat their keys and many of their values.
   [[nodiscard]] InternedString* Intern(std::string_view text) {
-    return text.empty() ? &Empty() : Intern(text, Fnv1a(text));
+    if (text.empty()) return &Empty();
+    if (text.size() > kRecentMaxText) return Intern(text, Fnv1a(text));
+    InternedString*& recent = recent_[RecentSlot(text)];
+    if (recent != nullptr && recent->size == text.size() &&
+        std::memcmp(recent->Data(), text.data(), text.size()) == 0) {
+      ++recent->refCount;
+      return recent;
+    }
+    recent = Intern(text, Fnv1a(text));
+    return recent;
   }
   // As above, with the hash already known (for example from a record of another tree).
   [[nodiscard]] InternedString* Intern(std::string_view text, uint32_t hash);
@@ -71,6 +88,9 @@ class InternTable {
   [[nodiscard]] const InternedString* Find(std::string_view text) const noexcept;
   // Makes room for `count` records without further growth.
   void Reserve(size_t count);
+  // Empties the table without giving its slab records back one by one: for a table whose slab
+  // is about to give back all its pages. Records on the general heap are freed.
+  void Abandon() noexcept;
 
   [[nodiscard]] size_t Size() const noexcept { return size_; }
   [[nodiscard]] size_t BucketCount() const noexcept { return size_t{1} << bucketBits_; }
@@ -86,9 +106,52 @@ class InternTable {
     return static_cast<uint32_t>(hash * 0x9E3779B9u) >> (32 - bucketBits_);
   }
   [[nodiscard]] size_t Mask() const noexcept { return BucketCount() - 1; }
+  // Bytes of the record for `size` bytes of text: the header, the text and its NUL, rounded up
+  // so that records in slots stay aligned.
+  [[nodiscard]] static constexpr size_t RecordBytes(size_t size) noexcept {
+    return (sizeof(InternedString) + size + 1 + alignof(InternedString) - 1) &
+           ~(alignof(InternedString) - 1);
+  }
+  // The slot of `text` (1 to kRecentMaxText bytes) among the recent records: a cheap mix of its
+  // length and first and last bytes.
+  [[nodiscard]] static size_t RecentSlot(std::string_view text) noexcept {
+    const char* data = text.data();
+    const size_t size = text.size();
+    uint64_t first;
+    uint64_t last;
+    if (size >= 8) {
+      std::memcpy(&first, data, 8);
+      std::memcpy(&last, data + size - 8, 8);
+    } else if (size >= 4) {
+      uint32_t head;
+      uint32_t tail;
+      std::memcpy(&head, data, 4);
+      std::memcpy(&tail, data + size - 4, 4);
+      first = head;
+      last = tail;
+    } else {
+      first = static_cast<unsigned char>(data[0]) |
+              static_cast<uint64_t>(static_cast<unsigned char>(data[size / 2])) << 8 |
+              static_cast<uint64_t>(static_cast<unsigned char>(data[size - 1])) << 16;
+      last = 0;
+    }
+    const uint64_t mixed = (first ^ (last * 0x9E3779B97F4A7C15u) ^ size) * 0xFF51AFD7ED558CCDu;
+    return static_cast<size_t>(mixed >> (64 - kRecentBits));
+  }
+  [[nodiscard]] InternedString* NewRecord(std::string_view text, uint32_t hash);
+  void FreeRecord(InternedString* record) noexcept;
   void Rehash(unsigned bucketBits);
   void FreeBuckets() noexcept;
+  void ResetBuckets() noexcept;
 
+  static constexpr unsigned kRecentBits = 7;
+  static constexpr size_t kRecentMaxText = 32;
+
+  SlabAllocator& slab_;
+  size_t heapRecords_ = 0;  // records on the general heap
+  // Records of short texts recently interned by text alone, by RecentSlot; null when free. A
+  // record leaves when it is freed.
+  InternedString* recent_[size_t{1} << kRecentBits] = {};
   Bucket* buckets_;
   unsigned bucketBits_ = 3;
   size_t size_ = 0;

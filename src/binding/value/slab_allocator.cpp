@@ -65,18 +65,6 @@ SlabAllocator::SlabAllocator() noexcept {
   }
 }
 
-SlabAllocator* SlabAllocator::Create() {
-  static_assert(sizeof(SlabAllocator) <= Platform::PageSource::kPageSize);
-  static_assert(alignof(SlabAllocator) <= Platform::PageSource::kPageSize);
-  return ::new (Platform::PageSource::Instance().AcquirePage()) SlabAllocator();
-}
-
-void SlabAllocator::Destroy(SlabAllocator* slab) noexcept {
-  if (slab == nullptr) return;
-  slab->~SlabAllocator();
-  Platform::PageSource::Instance().ReleasePage(slab);
-}
-
 SlabAllocator::~SlabAllocator() {
   ReleaseEverything();
 }

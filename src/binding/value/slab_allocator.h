@@ -1,9 +1,9 @@
 // SlabAllocator: the fixed-size slots (4 to 72 bytes) of one value tree.
 //
-// Vector and map headers, enum payloads and structure entry nodes live here; variable-size
-// storage (string text, blob bytes, element arrays) uses the general heap. There are 18 size
-// classes of 4, 8, ... 72 bytes. Each class has a first page of 144 bytes built into the
-// allocator; further pages are 4096 bytes from the process-wide PageSource, so the page of a
+// Vector and map headers, enum payloads, structure entry nodes, and the string records and
+// element arrays that fit a slot live here; larger ones and blob bytes use the general heap. There
+// are 18 size classes of 4, 8, ... 72 bytes. Each class has a first page of 144 bytes built into
+// the allocator; further pages are 4096 bytes from the process-wide PageSource, so the page of a
 // slot outside the built-in one is found by rounding its address down. A page starts with a
 // header (links, page size, used count, first free index, first never-used index); a freed slot
 // holds the index of the next free slot in its first 16 bits, and index 0 (always inside the
@@ -41,11 +41,6 @@ class SlabAllocator {
 
   SlabAllocator() noexcept;
   ~SlabAllocator();
-  // An allocator placed in a page of its own from the PageSource, and its release. Trees are
-  // often short-lived and the allocator is too large for the general heap's fast paths, while a
-  // page is usually at hand in a region that is already mapped.
-  [[nodiscard]] static SlabAllocator* Create();
-  static void Destroy(SlabAllocator* slab) noexcept;
   SlabAllocator(const SlabAllocator&) = delete;
   SlabAllocator& operator=(const SlabAllocator&) = delete;
 

@@ -545,10 +545,10 @@ TEST(BindingPropertyTest, SlabPagesGoBackToThePageSource) {
     BindingProperty value;
     for (int i = 0; i < 5000; ++i)
       value.Get("member" + std::to_string(i)).At(0).SetString("v");
-    EXPECT_GT(value.Context()->SlabIfCreated()->PagesHeld(), 16u);
+    EXPECT_GT(value.Context()->Slab().PagesHeld(), 16u);
     EXPECT_GT(regionsHolding(), regionsBefore);
     value.Clear();
-    EXPECT_EQ(value.Context()->SlabIfCreated()->PagesHeld(), 0u)
+    EXPECT_EQ(value.Context()->Slab().PagesHeld(), 0u)
         << "every page emptied by the clear is returned at once";
   }
   EXPECT_EQ(pages.PagesInUse(), pagesBefore);
@@ -562,13 +562,6 @@ TEST(BindingPropertyTest, SlabPagesGoBackToThePageSource) {
   }
   EXPECT_EQ(pages.PagesInUse(), pagesBefore);
   EXPECT_EQ(regionsHolding(), regionsBefore);
-}
-
-TEST(BindingPropertyTest, StringsOnlyTreesCreateNoSlab) {
-  BindingProperty value;
-  value.SetString("text");
-  ASSERT_NE(value.Context(), nullptr);
-  EXPECT_EQ(value.Context()->SlabIfCreated(), nullptr);
 }
 
 TEST(BindingPropertyTest, NestingOfFiveHundredTwelveFitsASmallStack) {

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <random>
+#include <string>
+
+#include "binding/value/value_context.h"
 #include "codec/json.h"
 
 namespace Oxle::Client::Codec {
@@ -143,6 +148,84 @@ TEST(TreeBuilderTest, DepthStopsAtTheLimitWithoutChangingTheTree) {
     node = i % 2 == 0 ? &node->At(0) : &node->Get("k");
   }
   EXPECT_EQ(node->GetUnsigned(0), 5u);
+}
+
+// Random documents, fed as the same events to an in-place and a deferred builder: collections of
+// any length, structures with keys in any order and repeated, nested.
+// `budget` bounds the values of one document.
+void FeedRandomDocument(std::mt19937& random, TreeBuilder& builder, int depth, int& budget) {
+  const unsigned choice = random() % 10;
+  if (depth > 4 || choice < 4 || --budget <= 0) {
+    switch (random() % 4) {
+      case 0:
+        builder.Slot().SetUnsigned(random() % 1000);
+        return;
+      case 1:
+        builder.Slot().SetString("s" + std::to_string(random() % 50));
+        return;
+      case 2:
+        builder.Slot().Clear();
+        return;
+      default:
+        builder.Slot().SetBlob(Binding::Blob{1, 2, 3});
+        return;
+    }
+  }
+  const size_t count = random() % (choice == 9 && depth == 0 ? 300 : 12);
+  if (choice % 2 == 0) {
+    ASSERT_TRUE(builder.BeginCollection());
+    for (size_t i = 0; i < count; ++i)
+      FeedRandomDocument(random, builder, depth + 1, budget);
+  } else {
+    ASSERT_TRUE(builder.BeginStructure());
+    const unsigned keys = 1 + random() % (count + 1);
+    for (size_t i = 0; i < count; ++i) {
+      builder.Key("key" + std::to_string(random() % keys));
+      FeedRandomDocument(random, builder, depth + 1, budget);
+    }
+  }
+  builder.End();
+}
+
+TEST(TreeBuilderTest, DeferredPlacementBuildsTheSameTreesAsInPlace) {
+  for (unsigned seed = 1; seed <= 300; ++seed) {
+    BindingProperty inPlace;
+    BindingProperty deferred;
+    {
+      std::mt19937 random(seed);
+      int budget = 400;
+      TreeBuilder builder(inPlace);
+      FeedRandomDocument(random, builder, 0, budget);
+    }
+    {
+      std::mt19937 random(seed);
+      int budget = 400;
+      TreeBuilder builder(deferred, ElementPlacement::Deferred);
+      FeedRandomDocument(random, builder, 0, budget);
+    }
+    ASSERT_EQ(Compact(deferred), Compact(inPlace)) << "seed " << seed;
+  }
+}
+
+TEST(TreeBuilderTest, ADeferredBuilderLeftOpenReleasesWhatItGathered) {
+  BindingProperty root;
+  {
+    TreeBuilder builder(root, ElementPlacement::Deferred);
+    ASSERT_TRUE(builder.BeginCollection());
+    builder.Slot().SetString("element");
+    ASSERT_TRUE(builder.BeginStructure());
+    builder.Key("key");
+    builder.Slot().SetString("value");
+    builder.Key("blob");
+    builder.Slot().SetBlob(Binding::Blob{1});
+    builder.Key("pending");
+  }
+  // Only the outer collection, empty, is in the tree: every gathered string went with the
+  // builder.
+  EXPECT_EQ(Compact(root), "[]");
+  ASSERT_NE(root.Context(), nullptr);
+  EXPECT_EQ(root.Context()->Strings().Size(), 0u);
+  EXPECT_EQ(root.Context()->HeapParts(), 0u);
 }
 
 }  // namespace

@@ -225,7 +225,7 @@ TEST(TreeBuilderTest, ADeferredBuilderLeftOpenReleasesWhatItGathered) {
   EXPECT_EQ(Compact(root), "[]");
   ASSERT_NE(root.Context(), nullptr);
   EXPECT_EQ(root.Context()->Strings().Size(), 0u);
-  EXPECT_EQ(root.Context()->HeapParts(), 0u);
+  EXPECT_EQ(root.Context()->Blobs(), 0u);
 }
 
 }  // namespace

@@ -191,9 +191,8 @@ class ValueTreeAccess {
 
   static BindingProperty* AllocateElements(ValueContext* context, size_t capacity) {
     const size_t bytes = capacity * sizeof(BindingProperty);
-    if (InSlab(capacity)) return static_cast<BindingProperty*>(context->Slab().Allocate(bytes));
-    void* memory = ::operator new(bytes);
-    context->AddHeapPart();
+    void* memory =
+        InSlab(capacity) ? context->Slab().Allocate(bytes) : context->AllocateHeapArray(bytes);
     return static_cast<BindingProperty*>(memory);
   }
 
@@ -201,8 +200,7 @@ class ValueTreeAccess {
                            size_t capacity) noexcept {
     if (elements == nullptr) return;
     if (!InSlab(capacity)) {
-      ::operator delete(elements);
-      context->RemoveHeapPart();
+      context->FreeHeapArray(elements);
     } else if (!context->TearingDown()) {
       context->Slab().Free(elements, capacity * sizeof(BindingProperty));
     }
@@ -393,10 +391,10 @@ BindingProperty::BindingProperty(BindingProperty&& other) {
 
 BindingProperty::~BindingProperty() {
   if (owner_ != 0 && context_ != nullptr) {
-    // Nothing else refers to this tree's strings and slots any more: only parts on the general
-    // heap need the walk, and without any the pages and records go with the context.
+    // Nothing else refers to this tree's strings, slots and arrays any more: only blobs need
+    // the walk, and without any everything goes with the context.
     context_->BeginTeardown();
-    if (context_->HeapParts() != 0) ClearIfHeap();
+    if (context_->Blobs() != 0) ClearIfHeap();
     ValueContext::Destroy(context_);
     return;
   }
@@ -415,7 +413,7 @@ void BindingProperty::ClearContent() noexcept {
       break;
     case ValueKind::Blob:
       ValueTreeAccess::DeleteSlot(context_, payload_.blob);
-      context_->RemoveHeapPart();
+      context_->RemoveBlob();
       break;
     case ValueKind::Enum:
       ValueTreeAccess::DeleteSlot(context_, payload_.enumValue);
@@ -462,7 +460,7 @@ void BindingProperty::CopyContentFrom(const BindingProperty& source, StringCopie
       return;
     case ValueKind::Blob:
       payload_.blob = EnsureContext().Slab().New<Blob>(*source.payload_.blob);
-      context_->AddHeapPart();
+      context_->AddBlob();
       kind_ = ValueKind::Blob;
       return;
     case ValueKind::Enum:
@@ -566,7 +564,7 @@ void BindingProperty::SetString(std::string_view text) {
 
 void BindingProperty::SetBlob(std::span<const uint8_t> bytes) {
   Blob* blob = EnsureContext().Slab().New<Blob>(bytes.begin(), bytes.end());
-  context_->AddHeapPart();
+  context_->AddBlob();
   ClearContent();
   payload_.blob = blob;
   kind_ = ValueKind::Blob;
@@ -574,7 +572,7 @@ void BindingProperty::SetBlob(std::span<const uint8_t> bytes) {
 
 void BindingProperty::SetBlob(Blob&& bytes) {
   Blob* blob = EnsureContext().Slab().New<Blob>(std::move(bytes));
-  context_->AddHeapPart();
+  context_->AddBlob();
   ClearContent();
   payload_.blob = blob;
   kind_ = ValueKind::Blob;

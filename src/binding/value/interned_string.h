@@ -136,7 +136,7 @@ class InternTable {
       last = 0;
     }
     const uint64_t mixed = (first ^ (last * 0x9E3779B97F4A7C15u) ^ size) * 0xFF51AFD7ED558CCDu;
-    return static_cast<size_t>(mixed >> (64 - kRecentBits));
+    return static_cast<size_t>(((mixed >> 32) * kRecentSize) >> 32);
   }
   [[nodiscard]] InternedString* NewRecord(std::string_view text, uint32_t hash);
   void FreeRecord(InternedString* record) noexcept;
@@ -144,14 +144,15 @@ class InternTable {
   void FreeBuckets() noexcept;
   void ResetBuckets() noexcept;
 
-  static constexpr unsigned kRecentBits = 7;
+  // As many as leave the context, its slab and this table room in one page.
+  static constexpr size_t kRecentSize = 120;
   static constexpr size_t kRecentMaxText = 32;
 
   SlabAllocator& slab_;
   size_t heapRecords_ = 0;  // records on the general heap
   // Records of short texts recently interned by text alone, by RecentSlot; null when free. A
   // record leaves when it is freed.
-  InternedString* recent_[size_t{1} << kRecentBits] = {};
+  InternedString* recent_[kRecentSize] = {};
   Bucket* buckets_;
   unsigned bucketBits_ = 3;
   size_t size_ = 0;

@@ -3,9 +3,10 @@
 // itself; elements and members borrow their root's. The context, its slab's size classes and
 // the table live together in one page from the PageSource.
 //
-// The context counts the parts of its tree that live on the general heap (blob bytes, element
-// arrays too large for a slab slot). When none is left, destroying the whole tree needs no walk:
-// the slab gives its pages back at once and the table drops its records with it.
+// Element arrays too large for a slab slot come from the general heap through the context, each
+// after a link in the context's list of them, and the context counts the tree's blobs. When the
+// tree holds no blob, destroying it whole needs no walk: the context frees the listed arrays, the
+// slab gives its pages back at once and the table drops its records with it.
 #pragma once
 
 #include <cstddef>
@@ -33,17 +34,29 @@ class ValueContext {
   [[nodiscard]] bool TearingDown() const noexcept { return tearingDown_; }
   void BeginTeardown() noexcept { tearingDown_ = true; }
 
-  // Heap parts of the tree: one more, one fewer, and how many there are.
-  void AddHeapPart() noexcept { ++heapParts_; }
-  void RemoveHeapPart() noexcept { --heapParts_; }
-  [[nodiscard]] size_t HeapParts() const noexcept { return heapParts_; }
+  // An element array of `bytes` on the general heap, listed; throws std::bad_alloc.
+  [[nodiscard]] void* AllocateHeapArray(size_t bytes);
+  // Frees an array from AllocateHeapArray.
+  void FreeHeapArray(void* array) noexcept;
+
+  // Blobs of the tree (their bytes are on the general heap): one more, one fewer, how many.
+  void AddBlob() noexcept { ++blobs_; }
+  void RemoveBlob() noexcept { --blobs_; }
+  [[nodiscard]] size_t Blobs() const noexcept { return blobs_; }
 
  private:
+  // Precedes each listed array; sized so that the array keeps the heap's alignment.
+  struct alignas(alignof(std::max_align_t)) ArrayLink {
+    ArrayLink* previous;
+    ArrayLink* next;
+  };
+
   ValueContext() noexcept = default;
   ~ValueContext();
 
+  ArrayLink* heapArrays_ = nullptr;
+  size_t blobs_ = 0;
   bool tearingDown_ = false;
-  size_t heapParts_ = 0;
   SlabAllocator slab_;
   InternTable strings_{slab_};  // declared after the slab: its records may live there
 };

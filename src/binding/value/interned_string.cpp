@@ -1,6 +1,7 @@
 #include "binding/value/interned_string.h"
 
 #include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -35,8 +36,12 @@ InternedString* InternTable::NewRecord(std::string_view text, uint32_t hash) {
   if (bytes <= SlabAllocator::kMaxSlotSize) {
     memory = slab_.Allocate(bytes);
   } else {
-    memory = ::operator new(bytes);
-    ++heapRecords_;
+    auto* link = static_cast<RecordLink*>(::operator new(sizeof(RecordLink) + bytes));
+    link->previous = nullptr;
+    link->next = heapRecords_;
+    if (heapRecords_ != nullptr) heapRecords_->previous = link;
+    heapRecords_ = link;
+    memory = link + 1;
   }
   auto* record = ::new (memory) InternedString{text.size(), hash, 0};
   char* data = reinterpret_cast<char*>(record + 1);
@@ -54,20 +59,22 @@ void InternTable::FreeRecord(InternedString* record) noexcept {
   if (bytes <= SlabAllocator::kMaxSlotSize) {
     slab_.Free(record, bytes);
   } else {
-    ::operator delete(record);
-    --heapRecords_;
+    RecordLink* link = reinterpret_cast<RecordLink*>(record) - 1;
+    if (link->previous != nullptr) {
+      link->previous->next = link->next;
+    } else {
+      heapRecords_ = link->next;
+    }
+    if (link->next != nullptr) link->next->previous = link->previous;
+    ::operator delete(link);
   }
 }
 
 void InternTable::Abandon() noexcept {
-  if (heapRecords_ != 0) {
-    const size_t count = BucketCount();
-    for (size_t i = 0; i < count && heapRecords_ != 0; ++i) {
-      InternedString* record = buckets_[i].record;
-      if (record != nullptr && RecordBytes(record->size) > SlabAllocator::kMaxSlotSize) {
-        FreeRecord(record);
-      }
-    }
+  while (heapRecords_ != nullptr) {
+    RecordLink* next = heapRecords_->next;
+    ::operator delete(heapRecords_);
+    heapRecords_ = next;
   }
   ResetBuckets();
 }

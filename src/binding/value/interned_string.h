@@ -149,7 +149,13 @@ class InternTable {
   static constexpr size_t kRecentMaxText = 32;
 
   SlabAllocator& slab_;
-  size_t heapRecords_ = 0;  // records on the general heap
+  // Precedes each record on the general heap, in the list of them; sized so that the record
+  // keeps the heap's alignment.
+  struct alignas(alignof(std::max_align_t)) RecordLink {
+    RecordLink* previous;
+    RecordLink* next;
+  };
+  RecordLink* heapRecords_ = nullptr;
   // Records of short texts recently interned by text alone, by RecentSlot; null when free. A
   // record leaves when it is freed.
   InternedString* recent_[kRecentSize] = {};

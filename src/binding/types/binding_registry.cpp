@@ -232,11 +232,12 @@ TypeBuilder& TypeBuilder::AddField(std::string_view name, std::string_view descr
   if (alreadyRegistered_) return *this;
   auto& byName = record_->fieldsByName;
   const auto index = static_cast<uint32_t>(record_->fields.size());
-  byName.insert(std::upper_bound(byName.begin(), byName.end(), name,
-                                 [this](std::string_view key, uint32_t other) {
-                                   return key < record_->fields[other].name;
-                                 }),
-                index);
+  const auto position = std::upper_bound(
+      byName.begin(), byName.end(), name,
+      [](std::string_view key, const FieldByName& other) { return key < other.name; });
+  // Equal names go after the earlier ones, so only the entry just before can share the name.
+  const bool repeatsName = position != byName.begin() && (position - 1)->name == name;
+  byName.insert(position, FieldByName{{}, index, repeatsName});
   FieldRecord& field = record_->fields.emplace_back();
   field.name = std::string(name);
   field.nameHash = Fnv1a(name);
@@ -246,9 +247,13 @@ TypeBuilder& TypeBuilder::AddField(std::string_view name, std::string_view descr
   field.type = type;
   if (secondType.code != BindingCode::None) field.secondType = secondType;
   field.flags = flags;
+  if (converter != nullptr) field.form = converter->Form();
   field.converter = std::move(converter);
   field.owner = record_;
   field.optional = optional;
+  // Adding the record may have moved the others, and with them the text of short names.
+  for (FieldByName& entry : byName)
+    entry.name = record_->fields[entry.index].name;
   fieldCursor_ = offset;
   return *this;
 }

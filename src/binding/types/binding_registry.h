@@ -41,8 +41,17 @@ struct FieldRecord {
   TypeIdentifier secondType;  // shown instead of `type` in the flat description when set
   uint8_t flags = 0;
   std::unique_ptr<FieldConverter> converter;
+  NativeForm form = NativeForm::Other;  // the converter's form, Other without one
   const TypeRecord* owner = nullptr;
   bool optional = false;  // shown by the help only
+};
+
+// A field in the name order of its type: its name (a view of the record's own), its index into
+// the type's fields, and whether the entry before it has the same name.
+struct FieldByName {
+  std::string_view name;
+  uint32_t index = 0;
+  bool repeatsName = false;
 };
 
 struct EnumValueRecord {
@@ -63,7 +72,7 @@ struct TypeRecord {
   std::vector<std::string> tags;
   std::unordered_map<std::string, std::string> attributes;  // filled by nothing yet
   std::vector<FieldRecord> fields;                          // registration order
-  std::vector<uint32_t> fieldsByName;  // indices into `fields` by name, equal names in order
+  std::vector<FieldByName> fieldsByName;  // `fields` by the bytes of the name, equal names in order
   std::map<std::string, EnumValueRecord> enumerators;  // by the bytes of the name
   BindingRegistry* registry = nullptr;
 };

@@ -14,6 +14,25 @@ namespace Oxle::Client::Binding {
 
 class BindingRegistry;
 
+// The native types that structure reading and writing convert inline rather than through the
+// field's converter: a field of one of these forms holds exactly that type and converts as the
+// typed registration converts it. Other is any type or converter besides.
+enum class NativeForm : uint8_t {
+  Other,
+  Bool,
+  Int8,
+  Uint8,
+  Int16,
+  Uint16,
+  Int32,
+  Uint32,
+  Int64,
+  Uint64,
+  Float,
+  Double,
+  String,
+};
+
 class FieldConverter {
  public:
   // Reads `value` into the native field at `native`, labelled `label` in messages.
@@ -33,6 +52,8 @@ class FieldConverter {
   // Whether the native field would be written as a zero value: 1 yes, 0 no, -1 only writing
   // tells.
   [[nodiscard]] virtual int IsZero(const void* native) const noexcept = 0;
+  // The form structure conversion may use instead of ReadField and WriteInto.
+  [[nodiscard]] virtual NativeForm Form() const noexcept { return NativeForm::Other; }
   virtual ~FieldConverter() = default;
 };
 

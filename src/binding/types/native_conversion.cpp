@@ -3,9 +3,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include "binding/format/positional_format.h"
+#include "binding/types/type_binding.h"
 
 namespace Oxle::Client::Binding {
 namespace {
@@ -74,6 +76,153 @@ int64_t ParseSigned(ValueResult& result, std::string_view text, const char* labe
     return 0;
   }
   return parsed;
+}
+
+// ReadStruct pairs members with fields in one merge pass for types of up to this many fields.
+constexpr size_t kMatchedFields = 16;
+// ... and for structures of at most this many members per field of the type.
+constexpr size_t kMergeMembersPerField = 4;
+
+// Whether two texts are equal, by loads of whole words: the two words (or half words) at the
+// start and at the end of a text overlap for lengths below twice their size, so no byte outside
+// either text is read. Names are short; a library call would cost more than the comparison.
+bool SameText(std::string_view a, std::string_view b) noexcept {
+  const size_t size = a.size();
+  if (size != b.size()) return false;
+  const char* x = a.data();
+  const char* y = b.data();
+  auto load8 = [](const char* p) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+  };
+  auto load4 = [](const char* p) {
+    uint32_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+  };
+  if (size >= 8) {
+    for (size_t i = 0; i + 8 < size; i += 8) {
+      if (load8(x + i) != load8(y + i)) return false;
+    }
+    return load8(x + size - 8) == load8(y + size - 8);
+  }
+  if (size >= 4) {
+    return load4(x) == load4(y) && load4(x + size - 4) == load4(y + size - 4);
+  }
+  for (size_t i = 0; i < size; ++i) {
+    if (x[i] != y[i]) return false;
+  }
+  return true;
+}
+
+// Fills matched[i] with the member named like type.fields[i], or null. Both sides are
+// in byte order of their names (fields of equal names next to each other), so one step through
+// each finds every member a search would.
+void MatchMembers(BindingProperty::MemberRange<true> members, const TypeRecord& type,
+                  const BindingProperty** matched) noexcept {
+  auto member = members.begin();
+  const auto end = members.end();
+  const BindingProperty* previous = nullptr;
+  for (const FieldByName& field : type.fieldsByName) {
+    // A field named like the one before it has that one's member (the cursor moved past it).
+    if (!field.repeatsName) {
+      previous = nullptr;
+      for (; member != end; ++member) {
+        const auto current = *member;
+        // Usually the member is the field's own: equality first, the order only when it fails.
+        if (SameText(current.key, field.name)) {
+          previous = &current.value;
+          ++member;
+          break;
+        }
+        if (current.key > field.name) break;
+      }
+    }
+    matched[field.index] = previous;
+  }
+}
+
+template <typename T>
+void ReadAs(ValueResult& result, void* native, const BindingProperty& value,
+            const FieldRecord& field, const BindingRegistry* registry, uint8_t flags) {
+  Converter<T>::Read(result, *static_cast<T*>(native), value, field.name.c_str(), field.type,
+                     registry, flags);
+}
+
+// Reads a field as its converter would, inline for the plain native forms.
+void ReadFieldOf(ValueResult& result, void* native, const BindingProperty& value,
+                 const FieldRecord& field, const BindingRegistry* registry, uint8_t flags) {
+  switch (field.form) {
+    case NativeForm::Bool:
+      return ReadAs<bool>(result, native, value, field, registry, flags);
+    case NativeForm::Int8:
+      return ReadAs<int8_t>(result, native, value, field, registry, flags);
+    case NativeForm::Uint8:
+      return ReadAs<uint8_t>(result, native, value, field, registry, flags);
+    case NativeForm::Int16:
+      return ReadAs<int16_t>(result, native, value, field, registry, flags);
+    case NativeForm::Uint16:
+      return ReadAs<uint16_t>(result, native, value, field, registry, flags);
+    case NativeForm::Int32:
+      return ReadAs<int32_t>(result, native, value, field, registry, flags);
+    case NativeForm::Uint32:
+      return ReadAs<uint32_t>(result, native, value, field, registry, flags);
+    case NativeForm::Int64:
+      return ReadAs<int64_t>(result, native, value, field, registry, flags);
+    case NativeForm::Uint64:
+      return ReadAs<uint64_t>(result, native, value, field, registry, flags);
+    case NativeForm::Float:
+      return ReadAs<float>(result, native, value, field, registry, flags);
+    case NativeForm::Double:
+      return ReadAs<double>(result, native, value, field, registry, flags);
+    case NativeForm::String:
+      return ReadAs<std::string>(result, native, value, field, registry, flags);
+    case NativeForm::Other:
+      break;
+  }
+  field.converter->ReadField(result, native, value, field.name.c_str(), field.type, registry,
+                             flags);
+}
+
+template <typename T>
+void WriteAs(ValueResult& status, BindingProperty& target, const void* native,
+             const FieldRecord& field, const BindingRegistry* registry) {
+  Converter<T>::Write(status, target, *static_cast<const T*>(native), field.type, registry);
+}
+
+// Writes a field as its converter would, inline for the plain native forms.
+void WriteFieldInto(ValueResult& status, BindingProperty& target, const void* native,
+                    const FieldRecord& field, const BindingRegistry* registry) {
+  switch (field.form) {
+    case NativeForm::Bool:
+      return WriteAs<bool>(status, target, native, field, registry);
+    case NativeForm::Int8:
+      return WriteAs<int8_t>(status, target, native, field, registry);
+    case NativeForm::Uint8:
+      return WriteAs<uint8_t>(status, target, native, field, registry);
+    case NativeForm::Int16:
+      return WriteAs<int16_t>(status, target, native, field, registry);
+    case NativeForm::Uint16:
+      return WriteAs<uint16_t>(status, target, native, field, registry);
+    case NativeForm::Int32:
+      return WriteAs<int32_t>(status, target, native, field, registry);
+    case NativeForm::Uint32:
+      return WriteAs<uint32_t>(status, target, native, field, registry);
+    case NativeForm::Int64:
+      return WriteAs<int64_t>(status, target, native, field, registry);
+    case NativeForm::Uint64:
+      return WriteAs<uint64_t>(status, target, native, field, registry);
+    case NativeForm::Float:
+      return WriteAs<float>(status, target, native, field, registry);
+    case NativeForm::Double:
+      return WriteAs<double>(status, target, native, field, registry);
+    case NativeForm::String:
+      return WriteAs<std::string>(status, target, native, field, registry);
+    case NativeForm::Other:
+      break;
+  }
+  field.converter->WriteInto(status, target, native, field.type, registry);
 }
 
 }  // namespace
@@ -360,13 +509,22 @@ void ReadStruct(const BindingRegistry* registry, ValueResult& result, void* nati
                                           label, type->name));
   }
   auto* base = static_cast<unsigned char*>(nativeBase);
-  for (const FieldRecord& field : type->fields) {
+  const size_t fieldCount = type->fields.size();
+  // The members of every field, found in one pass that walks the members (in key order) beside
+  // the fields in name order, instead of a search per field. Worth it unless the structure holds
+  // many more members than the type has fields; larger types search per field.
+  const BindingProperty* matched[kMatchedFields];
+  const auto members = value.Members();
+  const bool merge = result.Ok() && fieldCount <= kMatchedFields &&
+                     members.size() <= fieldCount * kMergeMembersPerField;
+  if (merge) MatchMembers(members, *type, matched);
+  for (size_t i = 0; i < fieldCount; ++i) {
     if (!result.Ok()) return;
-    const BindingProperty& member = value.Get(field.name);
-    if (member.Kind() != ValueKind::Empty) {
+    const FieldRecord& field = type->fields[i];
+    const BindingProperty* member = merge ? matched[i] : &value.Get(field.name);
+    if (member != nullptr && member->Kind() != ValueKind::Empty) {
       if (field.converter != nullptr) {
-        field.converter->ReadField(result, base + field.offset, member, field.name.c_str(),
-                                   field.type, registry, flags);
+        ReadFieldOf(result, base + field.offset, *member, field, registry, flags);
       }
     } else if ((field.flags & kFieldRequired) != 0) {
       FailConversion(result, FormatToString("Couldn't assign value to '%1' of type %2 because the "
@@ -397,8 +555,8 @@ void WriteStructInto(const BindingRegistry* registry, ValueResult& status, Bindi
   const auto* base = static_cast<const unsigned char*>(nativeBase);
   // Members are added in key order, which appends each without a search. Only a failure could
   // tell the order apart, and every write failure has the same message.
-  for (const uint32_t index : type->fieldsByName) {
-    const FieldRecord& field = type->fields[index];
+  for (const FieldByName& entry : type->fieldsByName) {
+    const FieldRecord& field = type->fields[entry.index];
     if (!status.Ok()) return;
     if (field.converter == nullptr) continue;
     const void* native = base + field.offset;
@@ -406,8 +564,7 @@ void WriteStructInto(const BindingRegistry* registry, ValueResult& status, Bindi
     const int zero = omitWhenZero ? field.converter->IsZero(native) : 0;
     if (zero == 1) continue;
     if (zero == 0) {
-      field.converter->WriteInto(status, target.Get(field.name, field.nameHash), native, field.type,
-                                 registry);
+      WriteFieldInto(status, target.Get(field.name, field.nameHash), native, field, registry);
       continue;
     }
     // Only the written value tells whether it is zero: write it aside first.

@@ -65,6 +65,10 @@ struct Converter<bool> {
   static constexpr BindingCode kCode = BindingCode::Bool;
   static void Read(ValueResult& result, bool& out, const BindingProperty& value, const char* label,
                    const TypeIdentifier&, const BindingRegistry*, uint8_t) {
+    if (value.Kind() == ValueKind::Bool && result.Ok()) {
+      out = value.GetBool(false);
+      return;
+    }
     const bool read = ReadBool(result, value, label);
     if (result.Ok()) out = read;
   }
@@ -94,6 +98,29 @@ requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T,
   }();
   static void Read(ValueResult& result, T& out, const BindingProperty& value, const char* label,
                    const TypeIdentifier&, const BindingRegistry*, uint8_t) {
+    // An integer of the kind and range of T is stored at once; anything else (and every
+    // failure) takes the general reader.
+    if (result.Ok()) {
+      if (value.Kind() == ValueKind::Signed) {
+        const int64_t v = value.GetSigned(0);
+        bool fits;
+        if constexpr (std::is_signed_v<T>) {
+          fits = v >= std::numeric_limits<T>::min() && v <= std::numeric_limits<T>::max();
+        } else {
+          fits = v >= 0 && static_cast<uint64_t>(v) <= std::numeric_limits<T>::max();
+        }
+        if (fits) {
+          out = static_cast<T>(v);
+          return;
+        }
+      } else if (value.Kind() == ValueKind::Unsigned) {
+        const uint64_t v = value.GetUnsigned(0);
+        if (v <= static_cast<uint64_t>(std::numeric_limits<T>::max())) {
+          out = static_cast<T>(v);
+          return;
+        }
+      }
+    }
     if constexpr (std::is_signed_v<T>) {
       const int64_t read = ReadSigned(result, value, label, std::numeric_limits<T>::min(),
                                       std::numeric_limits<T>::max(), BindingCodeName(kCode));
@@ -139,6 +166,12 @@ struct Converter<std::string> {
   static void Read(ValueResult& result, std::string& out, const BindingProperty& value,
                    const char* label, const TypeIdentifier&, const BindingRegistry* registry,
                    uint8_t) {
+    if (value.Kind() == ValueKind::String && result.Ok()) {
+      // Clearing keeps the buffer and appending skips assign's check for text of `out` itself.
+      out.clear();
+      out.append(value.GetString());
+      return;
+    }
     std::string read = ReadString(result, value, label, registry);
     if (result.Ok()) out = std::move(read);
   }
@@ -330,6 +363,38 @@ template <Convertible T>
   return type;
 }
 
+// The inline form of a field of type M, Other when it has none. Structure conversion then calls
+// Converter<M> itself, as the field's TypedFieldConverter would.
+template <typename M>
+[[nodiscard]] constexpr NativeForm NativeFormOf() noexcept {
+  if constexpr (std::is_same_v<M, bool>)
+    return NativeForm::Bool;
+  else if constexpr (std::is_same_v<M, int8_t>)
+    return NativeForm::Int8;
+  else if constexpr (std::is_same_v<M, uint8_t>)
+    return NativeForm::Uint8;
+  else if constexpr (std::is_same_v<M, int16_t>)
+    return NativeForm::Int16;
+  else if constexpr (std::is_same_v<M, uint16_t>)
+    return NativeForm::Uint16;
+  else if constexpr (std::is_same_v<M, int32_t>)
+    return NativeForm::Int32;
+  else if constexpr (std::is_same_v<M, uint32_t>)
+    return NativeForm::Uint32;
+  else if constexpr (std::is_same_v<M, int64_t>)
+    return NativeForm::Int64;
+  else if constexpr (std::is_same_v<M, uint64_t>)
+    return NativeForm::Uint64;
+  else if constexpr (std::is_same_v<M, float>)
+    return NativeForm::Float;
+  else if constexpr (std::is_same_v<M, double>)
+    return NativeForm::Double;
+  else if constexpr (std::is_same_v<M, std::string>)
+    return NativeForm::String;
+  else
+    return NativeForm::Other;
+}
+
 // The field converter of a member of type M.
 template <Convertible M>
 class TypedFieldConverter final : public FieldConverter {
@@ -346,6 +411,7 @@ class TypedFieldConverter final : public FieldConverter {
   [[nodiscard]] int IsZero(const void* native) const noexcept override {
     return Converter<M>::IsZero(*static_cast<const M*>(native));
   }
+  [[nodiscard]] NativeForm Form() const noexcept override { return NativeFormOf<M>(); }
 };
 
 template <typename P>

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -97,6 +98,115 @@ inline void DescribeBinding(TypeDescriber<Sparse>& type) {
       .Field("counter", &Sparse::counter, kFieldOmitWhenZero)
       .Field("game", &Sparse::game, kFieldOmitWhenZero)
       .Field("plain", &Sparse::plain);
+}
+
+// A field of every type that structure conversion handles inline, and two that go through the
+// field's converter (an enum, and `long long` where int64_t is another type).
+struct Plain {
+  bool flag = false;
+  int8_t i8 = 0;
+  uint8_t u8 = 0;
+  int16_t i16 = 0;
+  uint16_t u16 = 0;
+  int32_t i32 = 0;
+  uint32_t u32 = 0;
+  int64_t i64 = 0;
+  uint64_t u64 = 0;
+  float f = 0.0f;
+  double d = 0.0;
+  std::string text = "old text that is longer than the short string buffer";
+  long long wide = 0;
+  Queue queue = Queue::Normal;
+};
+
+inline void DescribeBinding(TypeDescriber<Plain>& type) {
+  type.Name("Plain")
+      .Field("flag", &Plain::flag)
+      .Field("i8", &Plain::i8)
+      .Field("u8", &Plain::u8)
+      .Field("i16", &Plain::i16)
+      .Field("u16", &Plain::u16)
+      .Field("i32", &Plain::i32)
+      .Field("u32", &Plain::u32)
+      .Field("i64", &Plain::i64)
+      .Field("u64", &Plain::u64)
+      .Field("f", &Plain::f)
+      .Field("d", &Plain::d)
+      .Field("text", &Plain::text)
+      .Field("wide", &Plain::wide)
+      .Field("queue", &Plain::queue);
+}
+
+// Names that order in every way a byte comparison can: the empty name, a name and its
+// extensions, bytes above 0x7F, names of 1 to 17 bytes, and one name registered twice.
+struct Keys {
+  int32_t empty = -1;
+  int32_t a = -1;
+  int32_t ab = -1;
+  int32_t abc = -1;
+  int32_t b = -1;
+  int32_t alsoB = -1;
+  int32_t nine = -1;
+  int32_t seventeen = -1;
+  int32_t accented = -1;
+  int32_t z = -1;
+};
+
+inline void DescribeBinding(TypeDescriber<Keys>& type) {
+  type.Name("Keys")
+      .Field("z", &Keys::z)
+      .Field("b", &Keys::b)
+      .Field("abcdefghi", &Keys::nine)
+      .Field("", &Keys::empty)
+      .Field("\xC3\xA9t\xC3\xA9", &Keys::accented)
+      .Field("ab", &Keys::ab)
+      .Field("abcdefghijklmnopq", &Keys::seventeen)
+      .Field("a", &Keys::a)
+      .Field("b", &Keys::alsoB)
+      .Field("abc", &Keys::abc);
+}
+
+// More fields than structure reading pairs in one pass: each is looked up by name. Registered
+// from the last name to the first, so registration order is not name order.
+struct Wide {
+  int32_t f00 = -1;
+  int32_t f01 = -1;
+  int32_t f02 = -1;
+  int32_t f03 = -1;
+  int32_t f04 = -1;
+  int32_t f05 = -1;
+  int32_t f06 = -1;
+  int32_t f07 = -1;
+  int32_t f08 = -1;
+  int32_t f09 = -1;
+  int32_t f10 = -1;
+  int32_t f11 = -1;
+  int32_t f12 = -1;
+  int32_t f13 = -1;
+  int32_t f14 = -1;
+  int32_t f15 = -1;
+  int32_t f16 = -1;
+};
+
+inline void DescribeBinding(TypeDescriber<Wide>& type) {
+  type.Name("Wide")
+      .Field("f16", &Wide::f16)
+      .Field("f15", &Wide::f15)
+      .Field("f14", &Wide::f14)
+      .Field("f13", &Wide::f13)
+      .Field("f12", &Wide::f12)
+      .Field("f11", &Wide::f11)
+      .Field("f10", &Wide::f10)
+      .Field("f09", &Wide::f09)
+      .Field("f08", &Wide::f08)
+      .Field("f07", &Wide::f07)
+      .Field("f06", &Wide::f06)
+      .Field("f05", &Wide::f05)
+      .Field("f04", &Wide::f04)
+      .Field("f03", &Wide::f03)
+      .Field("f02", &Wide::f02)
+      .Field("f01", &Wide::f01)
+      .Field("f00", &Wide::f00);
 }
 
 }  // namespace ConversionTestTypes
@@ -532,5 +642,237 @@ TEST(NativeConversionTest, ZeroValues) {
   EXPECT_TRUE(IsZeroValue(emptyCollection));
 }
 
+using ConversionTestTypes::Keys;
+using ConversionTestTypes::Plain;
+using ConversionTestTypes::Wide;
+
+// A field of Plain as text, by its registered name.
+std::string Show(const Plain& p, std::string_view name) {
+  if (name == "flag") return p.flag ? "true" : "false";
+  if (name == "i8") return std::to_string(p.i8);
+  if (name == "u8") return std::to_string(p.u8);
+  if (name == "i16") return std::to_string(p.i16);
+  if (name == "u16") return std::to_string(p.u16);
+  if (name == "i32") return std::to_string(p.i32);
+  if (name == "u32") return std::to_string(p.u32);
+  if (name == "i64") return std::to_string(p.i64);
+  if (name == "u64") return std::to_string(p.u64);
+  if (name == "f") return std::to_string(p.f);
+  if (name == "d") return std::to_string(p.d);
+  if (name == "text") return p.text;
+  if (name == "wide") return std::to_string(p.wide);
+  if (name == "queue") return std::to_string(static_cast<int32_t>(p.queue));
+  return "?";
+}
+
+TEST(NativeConversionTest, PlainFieldsReadAtTheirLimitsAndFailAsBefore) {
+  struct Case {
+    const char* field;
+    BindingProperty input;
+    std::string expected;  // the field as text, or the message
+    bool fails = false;
+  };
+  BindingProperty ranked;
+  ranked.SetEnum(7, TypeIdOf<Queue>());
+  const std::vector<Case> cases = {
+      {"flag", Bool(true), "true"},
+      {"flag", Text("1"), "true"},
+      {"flag", Signed(1),
+       "Couldn't assign value to 'flag' of type bool because the input is of an invalid type "
+       "signed.",
+       true},
+      {"i8", Signed(127), "127"},
+      {"i8", Signed(-128), "-128"},
+      {"i8", Signed(128), "Value 128 for 'i8' of type int8 is out of range", true},
+      {"i8", Signed(-129), "Value -129 for 'i8' of type int8 is out of range", true},
+      {"i8", Unsigned(127), "127"},
+      {"i8", Unsigned(128), "Value 128 for 'i8' of type int8 is out of range", true},
+      {"i8", Text("-0x10"), "-16"},
+      {"u8", Signed(255), "255"},
+      {"u8", Signed(-1), "Value -1 for 'u8' of type uint8 is out of range", true},
+      {"u8", Unsigned(256), "Value 256 for 'u8' of type uint8 is out of range", true},
+      {"i16", Signed(-32768), "-32768"},
+      {"i16", Unsigned(32768), "Value 32768 for 'i16' of type int16 is out of range", true},
+      {"u16", Unsigned(65535), "65535"},
+      {"u16", Signed(65536), "Value 65536 for 'u16' of type uint16 is out of range", true},
+      {"i32", Signed(INT32_MIN), "-2147483648"},
+      {"i32", Signed(int64_t{INT32_MAX} + 1),
+       "Value 2147483648 for 'i32' of type int32 is out of range", true},
+      {"i32", ranked, "7"},
+      {"u32", Unsigned(UINT32_MAX), "4294967295"},
+      {"u32", Float(3.7), "3"},
+      {"u32", Signed(-1), "Value -1 for 'u32' of type uint32 is out of range", true},
+      {"i64", Signed(INT64_MIN), "-9223372036854775808"},
+      {"i64", Unsigned(INT64_MAX), "9223372036854775807"},
+      {"i64", Unsigned(uint64_t{1} << 63),
+       "Value 9223372036854775808 for 'i64' of type int64 is out of range", true},
+      {"u64", Unsigned(UINT64_MAX), "18446744073709551615"},
+      {"u64", Signed(INT64_MAX), "9223372036854775807"},
+      {"u64", Signed(-1), "Value -1 for 'u64' of type uint64 is out of range", true},
+      {"f", Signed(2), "2.000000"},
+      {"d", Text("0.5"), "0.500000"},
+      {"text", Text("new"), "new"},
+      {"text", Text(""), ""},
+      {"text", ranked, "Ranked"},
+      {"text", Signed(1), "Couldn't assign value to 'text' because the input is not a string.",
+       true},
+      {"wide", Signed(INT64_MIN), "-9223372036854775808"},
+      {"wide", Unsigned(uint64_t{1} << 63),
+       "Value 9223372036854775808 for 'wide' of type int64 is out of range", true},
+      {"queue", Text("Ranked"), "7"},
+  };
+  BindingRegistry registry;
+  for (const Case& c : cases) {
+    BindingProperty input;
+    input.Get(c.field) = c.input;
+    Plain native;
+    const std::string before = Show(native, c.field);
+    const ValueResult result = ReadNative(input, native, "<value>", registry);
+    if (c.fails) {
+      EXPECT_EQ(result.ErrorMessage(), c.expected) << c.field << " " << c.input.ToString();
+      EXPECT_EQ(Show(native, c.field), before) << c.field << " keeps its value on failure";
+    } else {
+      EXPECT_TRUE(result.Ok()) << c.field << ": " << result.ErrorMessage();
+      EXPECT_EQ(Show(native, c.field), c.expected) << c.field << " " << c.input.ToString();
+    }
+  }
+}
+
+TEST(NativeConversionTest, PlainFieldsWriteAndReadBack) {
+  BindingRegistry registry;
+  Plain native;
+  native.flag = true;
+  native.i8 = -8;
+  native.u8 = 200;
+  native.i16 = -16000;
+  native.u16 = 60000;
+  native.i32 = -32;
+  native.u32 = 4000000000u;
+  native.i64 = INT64_MIN;
+  native.u64 = UINT64_MAX;
+  native.f = 1.5f;
+  native.d = -2.25;
+  native.text = "text";
+  native.wide = -7;
+  native.queue = Queue::Ranked;
+  const ValueResult written = WriteNative(native, registry);
+  ASSERT_TRUE(written.Ok()) << written.ErrorMessage();
+  const BindingProperty& value = written.Value();
+  EXPECT_EQ(Members(value),
+            "d=-2.250000,f=1.500000,flag=true,i16=-16000,i32=-32,i64=-9223372036854775808,i8=-8,"
+            "queue=e7,text=text,u16=60000,u32=4000000000,u64=18446744073709551615,u8=200,wide=-7");
+  EXPECT_EQ(value.Get("i8").Kind(), ValueKind::Signed);
+  EXPECT_EQ(value.Get("u8").Kind(), ValueKind::Unsigned);
+  EXPECT_EQ(value.Get("f").Kind(), ValueKind::Float);
+  EXPECT_EQ(value.Get("text").Kind(), ValueKind::String);
+  Plain back;
+  const ValueResult read = ReadNative(value, back, "<value>", registry);
+  ASSERT_TRUE(read.Ok()) << read.ErrorMessage();
+  for (const char* field : {"flag", "i8", "u8", "i16", "u16", "i32", "u32", "i64", "u64", "f", "d",
+                            "text", "wide", "queue"}) {
+    EXPECT_EQ(Show(back, field), Show(native, field)) << field;
+  }
+}
+
+// The Keys fields by name, with the number each is given in the inputs below.
+const std::vector<std::pair<std::string, int32_t>>& KeyNumbers() {
+  static const std::vector<std::pair<std::string, int32_t>> numbers = {{"", 1},
+                                                                       {"a", 2},
+                                                                       {"ab", 3},
+                                                                       {"abc", 4},
+                                                                       {"b", 5},
+                                                                       {"abcdefghi", 7},
+                                                                       {"abcdefghijklmnopq", 8},
+                                                                       {"\xC3\xA9t\xC3\xA9", 9},
+                                                                       {"z", 10}};
+  return numbers;
+}
+
+std::string ShowKeys(const Keys& k) {
+  return std::to_string(k.empty) + "," + std::to_string(k.a) + "," + std::to_string(k.ab) + "," +
+         std::to_string(k.abc) + "," + std::to_string(k.b) + "," + std::to_string(k.alsoB) + "," +
+         std::to_string(k.nine) + "," + std::to_string(k.seventeen) + "," +
+         std::to_string(k.accented) + "," + std::to_string(k.z);
+}
+
+TEST(NativeConversionTest, MembersPairWithFieldsWhateverElseTheStructureHolds) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> missing;
+    std::vector<std::string> extra;
+    std::string expected;
+  };
+  std::vector<std::string> many;  // more members than the merge pass takes for ten fields
+  for (int i = 0; i < 40; ++i)
+    many.push_back("x" + std::to_string(100 + i));
+  std::vector<std::string> between = {
+      "a\x01", "aa",   "abc0", "abcdefgh", "abcdefghij", "abcdefghijklmnopr", "abcdefghijklmnop",
+      "y",     "\xFF", "\xC3", "\x01"};
+  std::vector<std::string> manyAndBetween = many;
+  manyAndBetween.insert(manyAndBetween.end(), between.begin(), between.end());
+  const std::string all = "1,2,3,4,5,5,7,8,9,10";
+  const std::vector<Case> cases = {
+      {"exactly the fields", {}, {}, all},
+      {"other members between and around", {}, between, all},
+      {"more other members than pairing takes", {}, manyAndBetween, all},
+      {"some missing", {"", "ab", "z", "b"}, between, "-1,2,-1,4,-1,-1,7,8,9,-1"},
+      {"some missing among many", {"", "ab", "z", "b"}, manyAndBetween, "-1,2,-1,4,-1,-1,7,8,9,-1"},
+      {"only other members",
+       {"", "a", "ab", "abc", "b", "abcdefghi", "abcdefghijklmnopq", "\xC3\xA9t\xC3\xA9", "z"},
+       between,
+       "-1,-1,-1,-1,-1,-1,-1,-1,-1,-1"},
+  };
+  BindingRegistry registry;
+  for (const Case& c : cases) {
+    BindingProperty input;
+    for (const auto& [name, number] : KeyNumbers()) {
+      if (std::find(c.missing.begin(), c.missing.end(), name) == c.missing.end()) {
+        input.Get(name).SetSigned(number);
+      }
+    }
+    for (const std::string& name : c.extra)
+      input.Get(name).SetString("not a number");
+    Keys native;
+    const ValueResult result = ReadNative(input, native, "<value>", registry);
+    EXPECT_TRUE(result.Ok()) << c.name << ": " << result.ErrorMessage();
+    EXPECT_EQ(ShowKeys(native), c.expected) << c.name;
+  }
+}
+
+TEST(NativeConversionTest, FieldsAreReadInRegistrationOrderUpToTheFirstFailure) {
+  BindingRegistry registry;
+  // Keys: "z" then "b" are registered first; the failure at "b" leaves the later fields.
+  BindingProperty keys;
+  for (const auto& [name, number] : KeyNumbers())
+    keys.Get(name).SetSigned(number);
+  keys.Get("b").SetString("q");
+  keys.Get("abc").SetString("r");
+  Keys someKeys;
+  const ValueResult keysRead = ReadNative(keys, someKeys, "<value>", registry);
+  EXPECT_EQ(keysRead.ErrorMessage(), "Value q for 'b' of type int32 is in an incorrect format");
+  EXPECT_EQ(ShowKeys(someKeys), "-1,-1,-1,-1,-1,-1,-1,-1,-1,10");
+
+  // Wide: too many fields to pair in one pass; registered from f16 down to f00.
+  BindingProperty wide;
+  for (int i = 0; i < 17; ++i) {
+    char name[4] = {'f', static_cast<char>('0' + i / 10), static_cast<char>('0' + i % 10), 0};
+    wide.Get(name).SetSigned(i);
+  }
+  Wide good;
+  ASSERT_TRUE(ReadNative(wide, good, "<value>", registry).Ok());
+  EXPECT_EQ(good.f00, 0);
+  EXPECT_EQ(good.f09, 9);
+  EXPECT_EQ(good.f16, 16);
+  wide.Get("f03").SetString("x");
+  wide.Get("f12").SetString("y");
+  Wide bad;
+  const ValueResult wideRead = ReadNative(wide, bad, "<value>", registry);
+  EXPECT_EQ(wideRead.ErrorMessage(), "Value y for 'f12' of type int32 is in an incorrect format");
+  EXPECT_EQ(bad.f16, 16);
+  EXPECT_EQ(bad.f13, 13);
+  EXPECT_EQ(bad.f12, -1);
+  EXPECT_EQ(bad.f11, -1);
+  EXPECT_EQ(bad.f00, -1);
+}
 }  // namespace
 }  // namespace Oxle::Client::Binding

@@ -33,14 +33,40 @@ struct KeyPrefix {
   uint64_t low = 0;
 
   explicit KeyPrefix(std::string_view key) noexcept {
-    unsigned char bytes[16] = {};
-    std::memcpy(bytes, key.data(), key.size() < 16 ? key.size() : 16);
-    std::memcpy(&high, bytes, 8);
-    std::memcpy(&low, bytes + 8, 8);
-    if constexpr (std::endian::native == std::endian::little) {
-      high = __builtin_bswap64(high);
-      low = __builtin_bswap64(low);
+    // Built from loads of the key's own bytes, never through a buffer on the stack: reading a
+    // buffer back right after filling it stalls, on every insertion and lookup.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(key.data());
+    const size_t size = key.size();
+    if (size >= 16) {
+      high = LoadBigEndian(bytes);
+      low = LoadBigEndian(bytes + 8);
+    } else if (size >= 8) {
+      high = LoadBigEndian(bytes);
+      // The last eight bytes, shifted so that byte 8 comes first (the ones before it drop out).
+      if (size > 8) low = LoadBigEndian(bytes + size - 8) << (8 * (16 - size));
+    } else if (size >= 4) {
+      // The first four and the last four bytes, overlapping when fewer than eight.
+      const uint64_t head = LoadBigEndian32(bytes);
+      const uint64_t tail = LoadBigEndian32(bytes + size - 4);
+      high = head << 32 | (tail << 32) >> (8 * (size - 4));
+    } else if (size > 0) {
+      high = uint64_t{bytes[0]} << 56 | uint64_t{bytes[size / 2]} << (56 - 8 * (size / 2)) |
+             uint64_t{bytes[size - 1]} << (56 - 8 * (size - 1));
     }
+  }
+
+ private:
+  [[nodiscard]] static uint64_t LoadBigEndian(const unsigned char* bytes) noexcept {
+    uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return word;
+  }
+  [[nodiscard]] static uint32_t LoadBigEndian32(const unsigned char* bytes) noexcept {
+    uint32_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
+    return word;
   }
 };
 

@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "binding/value/value_context.h"
+#include "binding/value/value_storage.h"
 #include "binding/value/value_visitor.h"
 #include "platform/page_source.h"
 
@@ -579,6 +583,30 @@ TEST(BindingPropertyTest, NestingOfFiveHundredTwelveFitsASmallStack) {
     BindingProperty moved;
     moved = std::move(inTree.Get("x"));
   });
+}
+
+TEST(BindingPropertyTest, KeyPrefixesAreTheFirstSixteenBytesZeroPaddedAndBigEndian) {
+  // Against the plain construction, for every length around the load widths and bytes that
+  // include NUL and 0xFF.
+  std::mt19937 random(7);
+  for (size_t size = 0; size <= 20; ++size) {
+    for (int round = 0; round < 200; ++round) {
+      std::string key(size, '\0');
+      for (char& c : key)
+        c = static_cast<char>(round % 3 == 0 ? (random() % 2 ? 0xFF : 0x00) : random() % 256);
+      unsigned char bytes[16] = {};
+      std::memcpy(bytes, key.data(), std::min<size_t>(size, 16));
+      uint64_t high = 0;
+      uint64_t low = 0;
+      for (int i = 0; i < 8; ++i) {
+        high = high << 8 | bytes[i];
+        low = low << 8 | bytes[8 + i];
+      }
+      const KeyPrefix prefix(key);
+      ASSERT_EQ(prefix.high, high) << "size " << size;
+      ASSERT_EQ(prefix.low, low) << "size " << size;
+    }
+  }
 }
 
 }  // namespace

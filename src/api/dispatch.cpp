@@ -1,6 +1,7 @@
 #include "api/dispatch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -36,50 +37,87 @@ namespace {
 // Names and values in delivery order; a repeated name keeps its first place and takes the last
 // value, so binding order (and so which failure is reported first) does not depend on hashing.
 // Requests carry a few pairs, which are scanned; a hash index is built only for long lists.
+// Clearing keeps the pairs' strings, so a list reused for the next request rarely allocates.
 class OrderedPairs {
  public:
   using Pair = std::pair<std::string, std::string>;
 
-  void PutLast(std::string key, std::string value) {
-    if (const size_t known = Find(key); known != kAbsent) {
-      pairs_[known].second = std::move(value);
+  // Adds `key` with `value` (both URL-decoded first when `decode`), or replaces the value of an
+  // equal key already present.
+  void PutLast(std::string_view key, std::string_view value, bool decode) {
+    // The key is read into the next free pair, which then either stays in use or is spare.
+    if (count_ == pairs_.size()) pairs_.emplace_back();
+    Pair& next = pairs_[count_];
+    Assign(next.first, key, decode);
+    if (const size_t known = Find(next.first); known != kAbsent) {
+      Assign(pairs_[known].second, value, decode);
       return;
     }
-    if (!index_.empty() || pairs_.size() == kScanLimit) {
+    Assign(next.second, value, decode);
+    if (!index_.empty() || count_ == kScanLimit) {
       if (index_.empty()) {
-        for (size_t i = 0; i < pairs_.size(); ++i)
+        for (size_t i = 0; i < count_; ++i)
           index_.emplace(pairs_[i].first, i);
       }
-      index_.emplace(key, pairs_.size());
+      index_.emplace(next.first, count_);
     }
-    pairs_.emplace_back(std::move(key), std::move(value));
+    ++count_;
   }
   [[nodiscard]] const std::string* FindValue(std::string_view key) const {
     const size_t found = Find(key);
     return found != kAbsent ? &pairs_[found].second : nullptr;
   }
-  [[nodiscard]] bool empty() const noexcept { return pairs_.empty(); }
+  [[nodiscard]] bool empty() const noexcept { return count_ == 0; }
   [[nodiscard]] auto begin() const noexcept { return pairs_.begin(); }
-  [[nodiscard]] auto end() const noexcept { return pairs_.end(); }
+  [[nodiscard]] auto end() const noexcept {
+    return pairs_.begin() + static_cast<std::ptrdiff_t>(count_);
+  }
+
+  // Forgets every pair. Storage beyond what usual requests need is given back; the rest stays
+  // for the next request.
+  void Clear() noexcept {
+    count_ = 0;
+    if (pairs_.capacity() > kKeptPairs) {
+      std::vector<Pair>().swap(pairs_);
+    } else {
+      for (Pair& pair : pairs_) {
+        if (pair.first.capacity() > kKeptTextCapacity) std::string().swap(pair.first);
+        if (pair.second.capacity() > kKeptTextCapacity) std::string().swap(pair.second);
+      }
+    }
+    if (!index_.empty()) std::unordered_map<std::string, size_t>().swap(index_);
+  }
 
  private:
   static constexpr size_t kScanLimit = 16;
+  static constexpr size_t kKeptPairs = 32;
+  static constexpr size_t kKeptTextCapacity = 1024;
 
   static constexpr size_t kAbsent = static_cast<size_t>(-1);
 
-  // The position of `key`, or kAbsent.
+  static void Assign(std::string& out, std::string_view text, bool decode) {
+    if (decode) {
+      UrlDecodeInto(out, text);
+    } else {
+      out.clear();
+      out.append(text);
+    }
+  }
+
+  // The position of `key` among the pairs in use, or kAbsent.
   [[nodiscard]] size_t Find(std::string_view key) const {
     if (!index_.empty()) {
       const auto found = index_.find(std::string(key));
       return found != index_.end() ? found->second : kAbsent;
     }
-    for (size_t i = 0; i < pairs_.size(); ++i) {
+    for (size_t i = 0; i < count_; ++i) {
       if (pairs_[i].first == key) return i;
     }
     return kAbsent;
   }
 
-  std::vector<Pair> pairs_;
+  std::vector<Pair> pairs_;  // the first count_ are in use
+  size_t count_ = 0;
   std::unordered_map<std::string, size_t> index_;  // name -> position, once the list is long
 };
 
@@ -169,16 +207,125 @@ void SplitQuery(std::string_view target, OrderedPairs& query) {
     const std::string_view piece = rest.substr(0, amp);
     const size_t equals = piece.find('=');
     if (equals != std::string_view::npos) {
-      query.PutLast(UrlDecode(piece.substr(0, equals)), UrlDecode(piece.substr(equals + 1)));
+      query.PutLast(piece.substr(0, equals), piece.substr(equals + 1), true);
     } else {
-      query.PutLast(UrlDecode(piece), std::string());
+      query.PutLast(piece, {}, true);
     }
     if (amp == std::string_view::npos) break;
     rest.remove_prefix(amp + 1);
   }
 }
 
-[[nodiscard]] RequestInfo MakeRequestInfo(const ApiRequestRecord& request, const RouteMatch& match,
+// One path parameter to bind: its name and its decoded value.
+struct PathValue {
+  std::string_view name;
+  const std::string* value = nullptr;
+};
+
+// What one call of a function needs besides the records: the root of its argument tree, the
+// handler's response, the header and query pairs and the path parameters. Dispatches take one
+// from the ScratchPool and give it back cleared, so a request reuses the two value trees'
+// contexts (string table and slab) and the buffers' storage instead of building and tearing
+// down two trees and a dozen heap blocks each time. Used by one dispatch at a time.
+struct DispatchScratch {
+  BindingProperty arguments;
+  ApiResponse call;
+  OrderedPairs headers;
+  OrderedPairs query;
+  std::vector<std::pair<std::string_view, const std::string*>> headerArguments;
+  std::vector<std::string_view> captures;
+  std::vector<std::string> decoded;
+  std::vector<PathValue> pathValues;
+
+  // Empties everything in the order a call's own locals would go: the arguments first, then
+  // the response. What a large request grew beyond the usual is given back.
+  void Clear() noexcept {
+    arguments.Clear();
+    call.Reset();
+    if (call.text.capacity() > kKeptTextCapacity) std::string().swap(call.text);
+    headers.Clear();
+    query.Clear();
+    headerArguments.clear();
+    captures.clear();
+    pathValues.clear();
+    if (decoded.size() > kKeptDecoded) std::vector<std::string>().swap(decoded);
+    for (std::string& text : decoded) {
+      if (text.capacity() > kKeptTextCapacity) std::string().swap(text);
+    }
+  }
+
+  static constexpr size_t kKeptTextCapacity = 1024;
+  static constexpr size_t kKeptDecoded = 16;
+};
+
+// A few idle scratches for the next dispatches, taken and given back without a lock. A dispatch
+// that finds none (more calls at once than slots) makes its own, and one given back to a full
+// pool is destroyed. Closed when the module's statics are destroyed; a dispatch after that
+// makes and destroys its own scratch.
+class ScratchPool {
+ public:
+  [[nodiscard]] DispatchScratch* Take() {
+    if (!closed_.load(std::memory_order_acquire)) {
+      for (std::atomic<DispatchScratch*>& slot : slots_) {
+        if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+        if (DispatchScratch* scratch = slot.exchange(nullptr, std::memory_order_acquire)) {
+          return scratch;
+        }
+      }
+    }
+    return new DispatchScratch();
+  }
+
+  void Give(DispatchScratch* scratch) noexcept {
+    scratch->Clear();
+    if (!closed_.load(std::memory_order_acquire)) {
+      for (std::atomic<DispatchScratch*>& slot : slots_) {
+        DispatchScratch* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, scratch, std::memory_order_release,
+                                         std::memory_order_relaxed)) {
+          return;
+        }
+      }
+    }
+    delete scratch;
+  }
+
+  void Close() noexcept {
+    closed_.store(true, std::memory_order_release);
+    for (std::atomic<DispatchScratch*>& slot : slots_)
+      delete slot.exchange(nullptr, std::memory_order_acquire);
+  }
+
+ private:
+  static constexpr size_t kSlots = 8;
+
+  std::atomic<DispatchScratch*> slots_[kSlots] = {};
+  std::atomic<bool> closed_ = false;
+};
+
+// Trivially destructible, so it stays usable while other statics are destroyed.
+constinit ScratchPool gScratchPool;
+
+struct ScratchPoolCloser {
+  ~ScratchPoolCloser() { gScratchPool.Close(); }
+} gScratchPoolCloser;
+
+// A scratch for the length of one call; given back cleared however the call ends.
+class ScratchLease {
+ public:
+  ScratchLease() : scratch_(gScratchPool.Take()) {}
+  ~ScratchLease() { gScratchPool.Give(scratch_); }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  [[nodiscard]] DispatchScratch& operator*() const noexcept { return *scratch_; }
+
+ private:
+  DispatchScratch* scratch_;
+};
+
+[[nodiscard]] RequestInfo MakeRequestInfo(const ApiRequestRecord& request, HttpMethod method,
+                                          std::string_view methodName,
                                           const OrderedPairs& headers) {
   RequestInfo info;
   info.callerContext = request.callerContext;
@@ -191,8 +338,8 @@ void SplitQuery(std::string_view target, OrderedPairs& query) {
     info.registry = static_cast<const ApiRegistry*>(userData->registry);
   }
   info.target = std::string(Text(request.target));
-  info.method = match.method;
-  info.methodName = match.methodName;
+  info.method = method;
+  info.methodName = std::string(methodName);
   for (const auto& [name, value] : headers)
     info.headers[name] = value;
   return info;
@@ -231,7 +378,11 @@ void DecodeBody(ApiResponse& call, BindingProperty& target, const ApiRequestReco
 
 }  // namespace
 
-ArgumentSet::ArgumentSet(const FunctionRecord& function) : function_(function) {
+ArgumentSet::ArgumentSet(const FunctionRecord& function) : ArgumentSet(function, owned_) {}
+
+ArgumentSet::ArgumentSet(const FunctionRecord& function, BindingProperty& storage)
+    : function_(function), values_(storage) {
+  values_.Clear();
   values_.MakeCollection();
   if (!function.arguments.empty()) values_.At(function.arguments.size() - 1);
 }
@@ -444,21 +595,23 @@ void FillResponseRecord(ApiResponseRecord& response, ApiResponse& call,
   }
 }
 
-void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request,
-                    const RouteMatch& match) {
-  const FunctionRecord& function = *match.function;
-  const RouteBinding& binding = *match.binding;
-  ApiResponse call;
+namespace {
+
+// Runs `function` through `binding` with the path parameters `pathValues` (in binding order):
+// binds the arguments, prepares and invokes the handler and writes the result into `response`.
+// `method` and `methodName` are the request's, as matched.
+void InvokeBound(ApiResponseRecord& response, const ApiRequestRecord& request,
+                 const FunctionRecord& function, const RouteBinding& binding, HttpMethod method,
+                 std::string_view methodName, std::span<const PathValue> pathValues,
+                 DispatchScratch& scratch) {
+  ApiResponse& call = scratch.call;
 
   // Headers, by their names as delivered; an argument looks itself up in lower case.
-  OrderedPairs headers;
-  {
-    for (uint32_t i = 0; i < request.headerCount && request.headers != nullptr; ++i) {
-      headers.PutLast(std::string(Text(request.headers[i].name)),
-                      std::string(Text(request.headers[i].value)));
-    }
+  OrderedPairs& headers = scratch.headers;
+  for (uint32_t i = 0; i < request.headerCount && request.headers != nullptr; ++i) {
+    headers.PutLast(Text(request.headers[i].name), Text(request.headers[i].value), false);
   }
-  std::vector<std::pair<std::string, std::string>> headerArguments;
+  auto& headerArguments = scratch.headerArguments;
   if (!headers.empty()) {
     for (size_t i = 0; i < function.arguments.size(); ++i) {
       const ArgumentLocation declared = DeclaredLocation(binding, i);
@@ -467,15 +620,15 @@ void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request
       for (char& c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       if (const std::string* value = headers.FindValue(lower)) {
-        headerArguments.emplace_back(function.arguments[i].name, *value);
+        headerArguments.emplace_back(function.arguments[i].name, value);
       }
     }
   }
 
-  OrderedPairs query;
+  OrderedPairs& query = scratch.query;
   SplitQuery(Text(request.target), query);
 
-  ArgumentSet arguments(function);
+  ArgumentSet arguments(function, scratch.arguments);
   const std::span<BindingProperty> values = arguments.Values();
   for (size_t i = 0; i < function.arguments.size(); ++i) {
     const Binding::ArgumentRecord& argument = function.arguments[i];
@@ -486,11 +639,12 @@ void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request
   }
   for (const auto& [name, value] : headerArguments) {
     if (!call.Ok()) break;
-    BindArgument(call, arguments, function, binding, name, value, {}, ArgumentLocation::Header);
+    BindArgument(call, arguments, function, binding, name, *value, {}, ArgumentLocation::Header);
   }
-  for (const auto& [name, value] : match.pathParameters) {
+  for (const PathValue& parameter : pathValues) {
     if (!call.Ok()) break;
-    BindArgument(call, arguments, function, binding, name, value, {}, ArgumentLocation::Path);
+    BindArgument(call, arguments, function, binding, parameter.name, *parameter.value, {},
+                 ArgumentLocation::Path);
   }
   for (const auto& [name, value] : query) {
     if (!call.Ok()) break;
@@ -507,7 +661,7 @@ void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request
       label = entry.name;
       index = arguments.Find(label);
     } else {
-      const size_t position = size_t{i} + match.pathParameters.size();
+      const size_t position = size_t{i} + pathValues.size();
       label = std::to_string(position);
       if (position < function.arguments.size()) index = position;
     }
@@ -532,7 +686,7 @@ void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request
   if (call.Ok()) prepared = binding.handler->Prepare(call, values, request.callerContext);
   if (call.Ok()) {
     if (IsRequestAware(binding.handler->ResultType())) {
-      const RequestInfo info = MakeRequestInfo(request, match, headers);
+      const RequestInfo info = MakeRequestInfo(request, method, methodName, headers);
       binding.handler->Invoke(call, &info, prepared.get(), request.callerContext);
     } else {
       binding.handler->Invoke(call, nullptr, prepared.get(), request.callerContext);
@@ -540,6 +694,74 @@ void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request
   }
   FillResponseRecord(response, call, function.registry);
   if (prepared) binding.handler->Release(std::move(prepared));
+}
+
+// What Dispatch does for the one pattern BuildRoutePattern gives for `binding`, without a
+// registry: the same checks, matching and binding order, without building the pattern, the
+// match or its parameter map. `response` is reset.
+void DispatchBinding(ApiResponseRecord& response, const ApiRequestRecord& request,
+                     const RouteBinding& binding) {
+  // Routes are matched against the path alone (see Dispatch).
+  const std::string_view target = Text(request.target);
+  const std::string_view path = target.substr(0, target.find('?'));
+  const HttpMethod method = HttpMethodFromHost(request.method);
+  const std::string_view methodName =
+      method == HttpMethod::Other ? Text(request.methodName) : std::string_view();
+  const bool methodAccepted = binding.method == HttpMethod::Any ||
+                              (binding.method == method && (binding.method != HttpMethod::Other ||
+                                                            binding.methodName == methodName));
+  if (!methodAccepted) {
+    FailRecord(response, "Invalid function", 404);
+    return;
+  }
+
+  ScratchLease lease;
+  DispatchScratch& scratch = *lease;
+  const std::string_view pathTemplate = RouteTemplate(binding);
+  if (pathTemplate.find('{') == std::string_view::npos) {
+    if (path != pathTemplate) {
+      FailRecord(response, "Invalid function", 404);
+      return;
+    }
+  } else {
+    // The binding's matcher, unless the binding was changed behind its back.
+    std::shared_ptr<const PathMatcher> compiled;
+    const PathMatcher* matcher = binding.pathMatcher.get();
+    if (matcher == nullptr || matcher->Template() != pathTemplate) {
+      compiled = PathMatcher::Compile(pathTemplate);
+      matcher = compiled.get();
+    }
+    if (!matcher->Match(path, scratch.captures)) {
+      FailRecord(response, "Invalid function", 404);
+      return;
+    }
+    const std::vector<uint32_t>& stored = matcher->StoredCaptures();
+    if (scratch.decoded.size() < stored.size()) scratch.decoded.resize(stored.size());
+    for (size_t i = 0; i < stored.size(); ++i) {
+      const uint32_t capture = stored[i];
+      UrlDecodeInto(scratch.decoded[i], scratch.captures[capture]);
+      scratch.pathValues.push_back(
+          PathValue{matcher->Parameters()[capture].name, &scratch.decoded[i]});
+    }
+  }
+  if (binding.function == nullptr || !binding.handler) {
+    FailRecord(response, "Invalid function", 404);
+    return;
+  }
+  InvokeBound(response, request, *binding.function, binding, method, methodName, scratch.pathValues,
+              scratch);
+}
+
+}  // namespace
+
+void InvokeFunction(ApiResponseRecord& response, const ApiRequestRecord& request,
+                    const RouteMatch& match) {
+  ScratchLease lease;
+  DispatchScratch& scratch = *lease;
+  for (const auto& [name, value] : match.pathParameters)
+    scratch.pathValues.push_back(PathValue{name, &value});
+  InvokeBound(response, request, *match.function, *match.binding, match.method, match.methodName,
+              scratch.pathValues, scratch);
 }
 
 void InvokeBuiltin(const ApiRegistry& registry, ApiResponseRecord& response,
@@ -606,8 +828,7 @@ void ExportCallback(ApiResponseRecord* response, const ApiRequestRecord* request
     return;
   }
   try {
-    const RoutePattern pattern = BuildRoutePattern(*binding);
-    Dispatch(nullptr, *response, *request, std::span<const RoutePattern>(&pattern, 1));
+    DispatchBinding(*response, *request, *binding);
   } catch (const std::exception& error) {
     FailRecord(*response, error.what(), 500);
   } catch (...) {

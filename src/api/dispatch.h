@@ -48,6 +48,12 @@ void InvokeBuiltin(const ApiRegistry& registry, ApiResponseRecord& response,
 class ArgumentSet {
  public:
   explicit ArgumentSet(const Binding::FunctionRecord& function);
+  // The same in `storage`, a root value that is cleared first and must outlive the set: a
+  // dispatcher that keeps one root between calls keeps its tree's context, and so does not build
+  // and tear down a tree per call.
+  ArgumentSet(const Binding::FunctionRecord& function, Binding::BindingProperty& storage);
+  ArgumentSet(const ArgumentSet&) = delete;
+  ArgumentSet& operator=(const ArgumentSet&) = delete;
 
   [[nodiscard]] std::span<Binding::BindingProperty> Values() noexcept { return values_.Elements(); }
   // The index of the first argument named `name`, or the argument count.
@@ -55,7 +61,8 @@ class ArgumentSet {
 
  private:
   const Binding::FunctionRecord& function_;
-  Binding::BindingProperty values_;
+  Binding::BindingProperty owned_;  // the storage when none is given
+  Binding::BindingProperty& values_;
 };
 
 // Binds `valueText` to the argument named by `key` (before its first '.'; the rest is an index

@@ -1,5 +1,7 @@
 #include "api/route_pattern.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace Oxle::Client::Api {
@@ -98,11 +100,54 @@ std::shared_ptr<const PathMatcher> PathMatcher::Compile(std::string_view pathTem
   matcher->expression_.reserve(pathTemplate.size());
   Builder builder{*matcher};
   WalkTemplate(pathTemplate, matcher->parameters_, builder);
+  // Fill a map exactly as MatchPath does (only the names matter to its order) and note where
+  // each stored value comes from.
+  const std::vector<PathParameter>& names = matcher->parameters_;
+  const size_t stored = std::min(matcher->groups_.size(), names.size());
+  PathParameterMap map = MakePathParameterMap();
+  for (size_t i = 0; i < stored; ++i)
+    map.insert_or_assign(names[i].name, std::string());
+  matcher->storedCaptures_.reserve(map.size());
+  for (const auto& entry : map) {
+    size_t last = stored;
+    do {
+      --last;
+    } while (names[last].name != entry.first);
+    matcher->storedCaptures_.push_back(static_cast<uint32_t>(last));
+  }
   return matcher;
 }
 
 bool PathMatcher::Stops(GroupKind kind, char c) noexcept {
   return kind == GroupKind::Segment ? c == '/' : (c == '\n' || c == '\r');
+}
+
+size_t PathMatcher::FirstStop(GroupKind kind, std::string_view target, size_t from,
+                              size_t to) noexcept {
+  if (from >= to) return to;
+  if (kind == GroupKind::Segment) {
+    const void* found = std::memchr(target.data() + from, '/', to - from);
+    return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - target.data())
+                            : to;
+  }
+  while (from < to && !Stops(kind, target[from]))
+    ++from;
+  return from;
+}
+
+size_t PathMatcher::LastStop(GroupKind kind, std::string_view target, size_t from,
+                             size_t to) noexcept {
+  if (from >= to) return to;
+  if (kind == GroupKind::Segment) {
+    // memrchr: the C library's (GNU) backward memchr, declared by <cstring> here.
+    const void* found = ::memrchr(target.data() + from, '/', to - from);
+    return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - target.data())
+                            : to;
+  }
+  for (size_t i = to; i > from; --i) {
+    if (Stops(kind, target[i - 1])) return i - 1;
+  }
+  return to;
 }
 
 // Depth-first search in the regex engine's order: group k tries its end positions from the
@@ -123,13 +168,8 @@ bool PathMatcher::Match(std::string_view target, std::vector<std::string_view>& 
   if (!target.ends_with(last.literal) || size - last.literal.size() < head_.size()) return false;
   const size_t lastEnd = size - last.literal.size();
   // The last group can start no earlier than just past the last stop character before its end.
-  size_t lastReach = head_.size();
-  for (size_t i = lastEnd; i > head_.size(); --i) {
-    if (Stops(last.kind, target[i - 1])) {
-      lastReach = i;
-      break;
-    }
-  }
+  const size_t lastStop = LastStop(last.kind, target, head_.size(), lastEnd);
+  const size_t lastReach = lastStop != lastEnd ? lastStop + 1 : head_.size();
   const auto lastFits = [&](size_t start) { return start >= lastReach && start <= lastEnd; };
 
   const size_t inner = groups_.size() - 1;  // groups searched by backtracking
@@ -143,9 +183,23 @@ bool PathMatcher::Match(std::string_view target, std::vector<std::string_view>& 
     size_t begin = 0;  // where the group starts
     size_t end = 0;    // ends still to try are [begin, end), tried from end - 1 down
   };
-  std::vector<Frame> frames(inner);
+  // Routes have a few groups: their search state lives on the stack, longer templates take it
+  // from the heap.
+  constexpr size_t kInlineGroups = 8;
+  Frame inlineFrames[kInlineGroups];
+  size_t inlineFloors[kInlineGroups];
+  std::vector<Frame> heapFrames;
+  std::vector<size_t> heapFloors;
+  Frame* frames = inlineFrames;
   // Per group, the lowest start tried: every end from there to its run's stop has failed.
-  std::vector<size_t> floors(inner, size + 1);
+  size_t* floors = inlineFloors;
+  if (inner > kInlineGroups) {
+    heapFrames.resize(inner);
+    heapFloors.resize(inner);
+    frames = heapFrames.data();
+    floors = heapFloors.data();
+  }
+  std::fill_n(floors, inner, size + 1);
   const auto enter = [&](size_t k, size_t begin) {
     Frame& frame = frames[k];
     frame.begin = begin;
@@ -153,10 +207,7 @@ bool PathMatcher::Match(std::string_view target, std::vector<std::string_view>& 
     if (begin < floors[k]) {
       // The longest end is the first stop character (or the target's end), kept below the
       // floor; the scanned ranges of one group never overlap, so scanning is O(target).
-      size_t stop = begin;
-      while (stop < size && stop + 1 < floors[k] && !Stops(groups_[k].kind, target[stop])) {
-        ++stop;
-      }
+      const size_t stop = FirstStop(groups_[k].kind, target, begin, std::min(size, floors[k] - 1));
       frame.end = stop + 1;
       floors[k] = begin;
     }
@@ -181,8 +232,8 @@ bool PathMatcher::Match(std::string_view target, std::vector<std::string_view>& 
     }
     if (!lastFits(next)) continue;
     captures.reserve(groups_.size());
-    for (const Frame& done : frames) {
-      captures.push_back(target.substr(done.begin, done.end - done.begin));
+    for (size_t g = 0; g < inner; ++g) {
+      captures.push_back(target.substr(frames[g].begin, frames[g].end - frames[g].begin));
     }
     captures.push_back(target.substr(next, lastEnd - next));
     return true;

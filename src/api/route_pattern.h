@@ -52,6 +52,13 @@ class PathMatcher {
     return parameters_;
   }
   [[nodiscard]] size_t GroupCount() const noexcept { return groups_.size(); }
+  // The captures MatchPath stores, one per distinct parameter name (the last capture under that
+  // name), in the order the PathParameterMap it fills iterates them. That order depends only on
+  // the names, so it is found once here and a dispatcher can bind path parameters in the same
+  // order without building the map.
+  [[nodiscard]] const std::vector<uint32_t>& StoredCaptures() const noexcept {
+    return storedCaptures_;
+  }
 
   // True when the whole target matches; `captures` then holds one view into `target` per
   // group, chosen as regex_match would (each group as long as the rest still allows).
@@ -67,12 +74,19 @@ class PathMatcher {
 
   PathMatcher() = default;
   [[nodiscard]] static bool Stops(GroupKind kind, char c) noexcept;
+  // The first / last position in [from, to) of a character that stops a group of `kind`; `to`
+  // when there is none.
+  [[nodiscard]] static size_t FirstStop(GroupKind kind, std::string_view target, size_t from,
+                                        size_t to) noexcept;
+  [[nodiscard]] static size_t LastStop(GroupKind kind, std::string_view target, size_t from,
+                                       size_t to) noexcept;
 
   std::string template_;
   std::string expression_;
   std::vector<PathParameter> parameters_;
   std::string head_;  // the text before the first group
   std::vector<Group> groups_;
+  std::vector<uint32_t> storedCaptures_;
 };
 
 using PathParameterMap = std::unordered_map<std::string, std::string>;

@@ -99,8 +99,21 @@ std::string MakeFunctionName(HttpMethod method, std::string_view path) {
 
 std::string UrlDecode(std::string_view text) {
   std::string out;
+  UrlDecodeInto(out, text);
+  return out;
+}
+
+void UrlDecodeInto(std::string& out, std::string_view text) {
+  // Most texts have nothing to decode: they are copied whole.
+  size_t plain = 0;
+  while (plain < text.size() && text[plain] != '%' && text[plain] != '+')
+    ++plain;
+  // Clearing and appending skips assign's handling of text that overlaps the string's own.
+  out.clear();
+  out.append(text.data(), plain);
+  if (plain == text.size()) return;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
+  for (size_t i = plain; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '%') {
       if (text.size() - i > 2) {
@@ -115,7 +128,6 @@ std::string UrlDecode(std::string_view text) {
       out.push_back(c);
     }
   }
-  return out;
 }
 
 std::string_view RouteTemplate(const RouteBinding& binding) noexcept {

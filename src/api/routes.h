@@ -52,6 +52,8 @@ enum class ArgumentLocation : uint32_t { Any = 0, Query = 1, Path = 2, Header = 
 // Decodes "%XY" escapes (a non-hex digit counts as 16, so "%zz" is byte 0x10) and "+" as a
 // space. A "%" with fewer than two characters after it is dropped.
 [[nodiscard]] std::string UrlDecode(std::string_view text);
+// The same into `out`, replacing its content (and reusing its storage).
+void UrlDecodeInto(std::string& out, std::string_view text);
 
 struct RouteBinding {
   const Binding::FunctionRecord* function = nullptr;

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -79,6 +81,14 @@ class DispatchTest : public ::testing::Test {
  protected:
   // Registers an echoing function for `path`, named as routes are.
   EchoHandler& Add(HttpMethod method, const std::string& path, std::vector<Argument> arguments) {
+    auto handler = std::make_shared<EchoHandler>();
+    AddHandler(handler, method, path, std::move(arguments));
+    return *handler;
+  }
+
+  // The same with `handler`.
+  void AddHandler(std::shared_ptr<ApiHandler> handler, HttpMethod method, const std::string& path,
+                  std::vector<Argument> arguments) {
     Binding::FunctionRecord* function =
         registry.RegisterFunction(MakeFunctionName(method, path), arguments.size());
     for (size_t i = 0; i < arguments.size(); ++i) {
@@ -86,14 +96,12 @@ class DispatchTest : public ::testing::Test {
       function->arguments[i].optional = arguments[i].optional;
     }
     RouteBinding& binding = registry.CreateRouteBinding(*function);
-    auto handler = std::make_shared<EchoHandler>();
-    binding.handler = handler;
+    binding.handler = std::move(handler);
     SetRoutePath(binding, path);
     SetRouteMethod(binding, method);
     for (const Argument& argument : arguments) {
       DeclareArgument(registry, *function, argument.name, "", argument.location);
     }
-    return *handler;
   }
 
   const ApiExportTable& Table() { return registry.BuildExportTable(); }
@@ -103,6 +111,18 @@ class DispatchTest : public ::testing::Test {
     HostRequest request(kGet, target);
     HostResponse response;
     Send(Table(), name, request, response);
+    return response.Failed() ? "error: " + response.Error() : response.Shape();
+  }
+
+  // The same through Dispatch over the function's pattern, which binds path parameters from
+  // the map MatchRoutes fills.
+  std::string GetMatched(const std::string& name, const std::string& target) {
+    const Binding::FunctionRecord* function = registry.FindFunction(name);
+    const RoutePattern pattern = BuildRoutePattern(*registry.FindRouteBinding(*function));
+    HostRequest request(kGet, target);
+    HostResponse response;
+    Dispatch(nullptr, response.record, request.Record(nullptr),
+             std::span<const RoutePattern>(&pattern, 1));
     return response.Failed() ? "error: " + response.Error() : response.Shape();
   }
 
@@ -188,6 +208,62 @@ TEST_F(DispatchTest, ArgumentsComeOnlyFromTheirDeclaredLocation) {
             "error: Argument 'id' for 'GetItemsById' was specified in an invalid location.");
   EXPECT_EQ(Get("GetItemsById", "/items/a%2Fb"), "['a/b',~]");
   EXPECT_EQ(Get("GetItemsById", "/other/5"), "error: Invalid function");
+}
+
+// The export callback binds path parameters without building their map: in the map's order
+// all the same (so the first failure reported is the same), and a repeated name takes its last
+// value.
+TEST_F(DispatchTest, ExportedAndMatchedDispatchesBindPathParametersAlike) {
+  const std::vector<std::string> names = {"alpha",   "beta", "gamma", "delta",
+                                          "epsilon", "zeta", "eta"};
+  std::string path = "/p";
+  std::vector<Argument> arguments;
+  for (const std::string& name : names) {
+    path += "/{" + name + "}";
+    arguments.push_back({name.c_str(), BindingCode::Object, ArgumentLocation::Path});
+  }
+  Add(HttpMethod::Get, path, arguments);
+  const std::string function = MakeFunctionName(HttpMethod::Get, path);
+  {
+    // The case tells the orders apart only when the map's is not the template's.
+    PathParameterMap map = MakePathParameterMap();
+    for (const std::string& name : names)
+      map.insert_or_assign(name, std::string());
+    ASSERT_NE(map.begin()->first, names.front());
+  }
+  // Every parameter fails to decode, or every second one, or only the last.
+  for (const size_t failEvery : {1, 2, 7}) {
+    std::string target = "/p";
+    for (size_t i = 0; i < names.size(); ++i)
+      target += (i + 1) % failEvery == 0 ? "/%5B1" : "/%7B%7D";
+    const std::string exported = Get(function, target);
+    EXPECT_EQ(exported.substr(0, 52), "error: Couldn't deserialize JSON value for parameter")
+        << target;
+    EXPECT_EQ(exported, GetMatched(function, target)) << target;
+  }
+  const std::string all = "/p/%7B%7D/%7B%7D/%7B%7D/%7B%7D/%7B%7D/%7B%7D/%7B%7D";
+  EXPECT_EQ(Get(function, all), "[{},{},{},{},{},{},{}]");
+  EXPECT_EQ(GetMatched(function, all), "[{},{},{},{},{},{},{}]");
+
+  Add(HttpMethod::Get, "/d/{a}/{b}/{a}",
+      {{"a", BindingCode::Object, ArgumentLocation::Path},
+       {"b", BindingCode::String, ArgumentLocation::Path}});
+  const std::string repeated = MakeFunctionName(HttpMethod::Get, "/d/{a}/{b}/{a}");
+  for (const auto& [target, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"/d/%5B1/x/%7B%7D", "[{},'x']"},
+           {"/d/%7B%7D/x/%5B1",
+            "error: Couldn't deserialize JSON value for parameter 'a' of '" + repeated +
+                "': Error: Missing a comma or ']' after an array element. at offset 2."}}) {
+    EXPECT_EQ(Get(repeated, target), expected) << target;
+    EXPECT_EQ(GetMatched(repeated, target), expected) << target;
+  }
+
+  // A stray "}" takes a parameter slot without a group: the group is stored under its name.
+  Add(HttpMethod::Get, "/s}/{v}", {{"v", BindingCode::String, ArgumentLocation::Path}});
+  const std::string stray = MakeFunctionName(HttpMethod::Get, "/s}/{v}");
+  const std::string unknown = "error: Unknown argument '' for '" + stray + "'.";
+  EXPECT_EQ(Get(stray, "/s/1"), unknown);
+  EXPECT_EQ(GetMatched(stray, "/s/1"), unknown);
 }
 
 TEST_F(DispatchTest, HeadersBindByTheLowerCasedArgumentName) {
@@ -537,6 +613,121 @@ TEST_F(DispatchTest, ExceptionsFromHandlersBecomeServerErrors) {
     EXPECT_EQ(response.Status(), 500u);
     EXPECT_STREQ(response.record.text, "");
   }
+}
+
+// Dispatches share buffers and value trees between calls: nothing of one call may reach the next.
+TEST_F(DispatchTest, NothingOfADispatchReachesTheNext) {
+  EchoHandler& handler = Add(HttpMethod::Get, "/n",
+                             {{"q", BindingCode::String, ArgumentLocation::Query},
+                              {"h", BindingCode::String, ArgumentLocation::Header}});
+  const ApiExportTable& table = Table();
+  const auto plain = [&](const std::string& target) {
+    HostRequest request(kGet, target);
+    HostResponse response;
+    Send(table, "GetN", request, response);
+    const ApiResponseRecord& record = response.record;
+    EXPECT_EQ(+record.status, 0u) << target;
+    EXPECT_STREQ(record.text, "") << target;
+    EXPECT_EQ(+record.headerCount, 0u) << target;
+    EXPECT_EQ(+record.settingByte, 0) << target;
+    EXPECT_EQ(+record.settingCode, 0u) << target;
+    EXPECT_EQ(+record.bodyStream, nullptr) << target;
+    return response.Failed() ? "error: " + response.Error() : response.Shape();
+  };
+  handler.answer = [] {
+    ApiResponse response;
+    response.result.Value().Get("k").SetString("v");
+    response.status = 201;
+    response.text = std::string(5000, 't');
+    response.settingByte = 9;
+    response.settingCode = 2;
+    response.headers["h1"] = "v1";
+    return response;
+  };
+  {
+    HostRequest request(kGet, "/n?q=" + std::string(3000, 'x'));
+    request.Header("h", "1");
+    HostResponse response;
+    Send(table, "GetN", request, response);
+    EXPECT_EQ(+response.record.status, 201u);
+  }
+  handler.answer = nullptr;
+  EXPECT_EQ(plain("/n"), "[~,~]");
+  {
+    HostRequest request(kGet, "/n?q=x");
+    request.Header("h", "1");
+    HostResponse response;
+    Send(table, "GetN", request, response);
+    EXPECT_EQ(response.Shape(), "['x','1']");
+  }
+  EXPECT_EQ(plain("/n"), "[~,~]");
+  EXPECT_EQ(plain("/n?zz=1"), "error: Unknown argument 'zz' for 'GetN'.");
+  EXPECT_EQ(plain("/n"), "[~,~]");
+  handler.answer = []() -> ApiResponse { throw std::runtime_error("broken"); };
+  {
+    HostRequest request(kGet, "/n?q=x");
+    HostResponse response;
+    Send(table, "GetN", request, response);
+    EXPECT_EQ(response.Error(), "broken");
+    EXPECT_EQ(response.Status(), 500u);
+  }
+  handler.answer = nullptr;
+  EXPECT_EQ(plain("/n"), "[~,~]");
+}
+
+// Runs `inner` between binding its arguments and answering with them: a handler may dispatch
+// another request while its own call is in progress.
+class NestingHandler final : public ApiHandler {
+ public:
+  struct Call final : PreparedCall {
+    std::span<BindingProperty> arguments;
+  };
+
+  std::unique_ptr<PreparedCall> Prepare(ApiResponse&, std::span<BindingProperty> arguments,
+                                        void*) override {
+    auto call = std::make_unique<Call>();
+    call->arguments = arguments;
+    return call;
+  }
+  void Invoke(ApiResponse& response, const RequestInfo*, PreparedCall* call, void*) override {
+    response.result.Value().Get("before").SetString("outer");
+    response.text = "outer";
+    inner();
+    BindingProperty& list = response.result.Value().Get("arguments");
+    list.MakeCollection();
+    for (const BindingProperty& value : static_cast<Call*>(call)->arguments)
+      list.Append() = value;
+  }
+  const Binding::TypeId& ResultType() const noexcept override {
+    return Binding::TypeIdOf<ApiResponse>();
+  }
+
+  std::function<void()> inner;
+};
+
+TEST_F(DispatchTest, AHandlerMayDispatchAnotherRequestWhileItRuns) {
+  Add(HttpMethod::Get, "/inner/{id}",
+      {{"id", BindingCode::String, ArgumentLocation::Path},
+       {"v", BindingCode::String, ArgumentLocation::Query}});
+  auto outer = std::make_shared<NestingHandler>();
+  AddHandler(outer, HttpMethod::Get, "/outer/{id}",
+             {{"id", BindingCode::String, ArgumentLocation::Path},
+              {"w", BindingCode::String, ArgumentLocation::Query}});
+  const ApiExportTable& table = Table();
+  std::string inner;
+  outer->inner = [&] {
+    HostRequest request(kGet, "/inner/9?v=in");
+    HostResponse response;
+    Send(table, "GetInnerById", request, response);
+    inner = response.Shape();
+  };
+  HostRequest request(kGet, "/outer/7?w=out");
+  HostResponse response;
+  Send(table, "GetOuterById", request, response);
+  ASSERT_FALSE(response.Failed()) << response.Error();
+  EXPECT_EQ(inner, "['9','in']");
+  EXPECT_EQ(response.Shape(), "{arguments:['7','out'];before:'outer';}");
+  EXPECT_STREQ(response.record.text, "outer");
 }
 
 // A body of `size` bytes of 'b', read in pieces.

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <functional>
+#include <iterator>
 #include <random>
 #include <regex>
 #include <string>
@@ -354,6 +355,92 @@ TEST(PathMatcherTest, AgreesWithTheRegexLibrary) {
   // The generator must reach real matches with several groups, not only rejections.
   EXPECT_GT(matches, 10000u);
   EXPECT_GT(multiGroupMatches, 5000u);
+}
+
+// Templates with more groups than the matcher keeps its search state for on the stack.
+TEST(PathMatcherTest, AgreesWithTheRegexLibraryOnManyGroups) {
+  constexpr std::string_view kTargetAlphabet = "/ab.";
+  std::mt19937 random(20240612u);
+  size_t matches = 0;
+  for (int t = 0; t < 300; ++t) {
+    // Mostly segment groups between slashes, at most two reserved ones, so that the regex
+    // library's backtracking stays short.
+    std::string pathTemplate;
+    const size_t groups = 9 + random() % 8;
+    size_t reserved = 0;
+    for (size_t g = 0; g < groups; ++g) {
+      pathTemplate.push_back(random() % 4 == 0 ? '.' : '/');
+      if (reserved < 2 && random() % 6 == 0) {
+        pathTemplate.append("{+x}");
+        ++reserved;
+      } else {
+        pathTemplate.append("{x}");
+      }
+    }
+    const auto matcher = PathMatcher::Compile(pathTemplate);
+    ASSERT_EQ(matcher->GroupCount(), groups);
+    const std::regex regex(matcher->Expression(), std::regex::ECMAScript | std::regex::optimize);
+    for (int k = 0; k < 8; ++k) {
+      std::string target = TargetFor(matcher->Expression(), random, kTargetAlphabet);
+      if (k % 4 == 3 && !target.empty()) target.erase(random() % target.size(), 1);
+      std::smatch expected;
+      const bool expectedMatch = std::regex_match(target, expected, regex);
+      std::vector<std::string_view> actual;
+      ASSERT_EQ(matcher->Match(target, actual), expectedMatch)
+          << "template '" << pathTemplate << "' target '" << target << "'";
+      if (!expectedMatch) continue;
+      ++matches;
+      ASSERT_EQ(actual.size(), groups);
+      for (size_t g = 0; g < groups; ++g) {
+        EXPECT_EQ(actual[g], expected[g + 1].str())
+            << "template '" << pathTemplate << "' target '" << target << "' group " << g + 1;
+      }
+    }
+  }
+  EXPECT_GT(matches, 400u);
+}
+
+// A dispatcher binds path parameters by StoredCaptures instead of filling a map: it must name
+// the map's entries, values and order exactly.
+TEST(PathMatcherTest, StoredCapturesAreTheParameterMapInItsOrder) {
+  // Few names, so that templates repeat them; stray braces shift names against groups.
+  constexpr std::string_view kParameters[] = {"{a}", "{+b}", "{#c}",     "{id}",
+                                              "{a}", "{x}",  "{gameId}", "{+path}"};
+  constexpr std::string_view kLiterals = "/.}a";
+  std::mt19937 random(20240613u);
+  size_t checked = 0;
+  for (int t = 0; t < 3000; ++t) {
+    std::string pathTemplate;
+    const size_t length = 1 + random() % 9;
+    for (size_t i = 0; i < length; ++i) {
+      if (random() % 2 == 0) {
+        pathTemplate.append(kParameters[random() % std::size(kParameters)]);
+      } else {
+        pathTemplate.push_back(kLiterals[random() % kLiterals.size()]);
+      }
+    }
+    RouteBinding binding;
+    SetRoutePath(binding, pathTemplate);
+    const RoutePattern pattern = BuildRoutePattern(binding);
+    if (!pattern.matcher) continue;
+    const std::string target = TargetFor(pattern.matcher->Expression(), random, "ab%+2");
+    std::vector<std::string_view> captures;
+    PathParameterMap parameters;
+    const bool matched = MatchPath(pattern, target, parameters);
+    ASSERT_EQ(pattern.matcher->Match(target, captures), matched);
+    if (!matched) continue;
+    const std::vector<uint32_t>& stored = pattern.matcher->StoredCaptures();
+    ASSERT_EQ(stored.size(), parameters.size()) << pathTemplate;
+    size_t i = 0;
+    for (const auto& [name, value] : parameters) {
+      ASSERT_LT(stored[i], captures.size()) << pathTemplate;
+      EXPECT_EQ(pattern.Parameters()[stored[i]].name, name) << pathTemplate << " entry " << i;
+      EXPECT_EQ(UrlDecode(captures[stored[i]]), value) << pathTemplate << " entry " << i;
+      ++i;
+    }
+    if (parameters.size() > 1) ++checked;
+  }
+  EXPECT_GT(checked, 500u);
 }
 
 }  // namespace

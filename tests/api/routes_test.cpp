@@ -81,6 +81,18 @@ TEST(UrlDecodeTest, DecodesEscapesAndPlus) {
     EXPECT_EQ(UrlDecode(c.text), c.decoded) << c.text;
 }
 
+TEST(UrlDecodeTest, IntoReplacesWhatTheStringHeld) {
+  std::string out(100, 'z');
+  UrlDecodeInto(out, "a+b%41");
+  EXPECT_EQ(out, "a bA");
+  UrlDecodeInto(out, "plain");
+  EXPECT_EQ(out, "plain");
+  UrlDecodeInto(out, "x%");
+  EXPECT_EQ(out, "x");
+  UrlDecodeInto(out, "");
+  EXPECT_EQ(out, "");
+}
+
 TEST(SetRoutePathTest, DropsOneTrailingSlash) {
   const struct {
     std::string_view path;

@@ -76,6 +76,10 @@ void InternTable::Abandon() noexcept {
     ::operator delete(heapRecords_);
     heapRecords_ = next;
   }
+  // Records in slots are dropped without being freed one by one, so none leaves the recent ones
+  // on its own. (A table emptied by releases has none left there: each left as it was freed.)
+  for (InternedString*& recent : recent_)
+    recent = nullptr;
   ResetBuckets();
 }
 
@@ -90,8 +94,6 @@ void InternTable::ResetBuckets() noexcept {
     bucket = Bucket{};
   bucketBits_ = 3;
   size_ = 0;
-  for (InternedString*& recent : recent_)
-    recent = nullptr;
 }
 
 const InternedString* InternTable::Find(std::string_view text) const noexcept {

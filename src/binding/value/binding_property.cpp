@@ -192,7 +192,7 @@ class ValueTreeAccess {
   static BindingProperty* AllocateElements(ValueContext* context, size_t capacity) {
     const size_t bytes = capacity * sizeof(BindingProperty);
     void* memory =
-        InSlab(capacity) ? context->Slab().Allocate(bytes) : context->AllocateHeapArray(bytes);
+        InSlab(capacity) ? context->Slab().Allocate(bytes) : context->HeapArrays().Allocate(bytes);
     return static_cast<BindingProperty*>(memory);
   }
 
@@ -200,7 +200,7 @@ class ValueTreeAccess {
                            size_t capacity) noexcept {
     if (elements == nullptr) return;
     if (!InSlab(capacity)) {
-      context->FreeHeapArray(elements);
+      context->HeapArrays().Free(elements);
     } else if (!context->TearingDown()) {
       context->Slab().Free(elements, capacity * sizeof(BindingProperty));
     }
@@ -233,6 +233,19 @@ class ValueTreeAccess {
     DeleteSlot(context, map);
   }
 
+  // Moves the values of [from, fromEnd) into the raw memory at `to` (values hold no pointers to
+  // themselves, so relocation is a field-wise transfer); returns the end of what was written.
+  // The sources are left to be dropped without destruction.
+  static BindingProperty* Relocate(ValueContext* context, const BindingProperty* from,
+                                   const BindingProperty* fromEnd, BindingProperty* to) noexcept {
+    for (; from != fromEnd; ++from, ++to) {
+      auto* moved = ::new (to) BindingProperty(BindingProperty::ChildTag::kChild, context);
+      moved->payload_ = from->payload_;
+      moved->kind_ = from->kind_;
+    }
+    return to;
+  }
+
   // Grows the element array to hold at least `needed` elements.
   static void Grow(ValueContext* context, CollectionStorage& storage, size_t needed) {
     if (needed > BindingProperty::kMaxElements) {
@@ -244,13 +257,7 @@ class ValueTreeAccess {
     if (grown < needed) grown = needed;
     if (grown > BindingProperty::kMaxElements) grown = BindingProperty::kMaxElements;
     BindingProperty* fresh = AllocateElements(context, grown);
-    // Values hold no pointers to themselves, so relocation is a field-wise transfer.
-    BindingProperty* out = fresh;
-    for (BindingProperty* element = storage.begin; element != storage.end; ++element, ++out) {
-      auto* moved = ::new (out) BindingProperty(BindingProperty::ChildTag::kChild, context);
-      moved->payload_ = element->payload_;
-      moved->kind_ = element->kind_;
-    }
+    BindingProperty* out = Relocate(context, storage.begin, storage.end, fresh);
     FreeElements(context, storage.begin, capacity);
     storage.capacityEnd = fresh + grown;
     storage.end = out;
@@ -860,11 +867,7 @@ void ElementStack::GrowBuffer() {
   const size_t size = Size();
   const size_t capacity = size == 0 ? 64 : size * 2;
   auto* fresh = static_cast<BindingProperty*>(::operator new(capacity * sizeof(BindingProperty)));
-  for (size_t i = 0; i < size; ++i) {
-    auto* moved = ::new (fresh + i) BindingProperty(BindingProperty::ChildTag::kChild, context_);
-    moved->payload_ = begin_[i].payload_;
-    moved->kind_ = begin_[i].kind_;
-  }
+  ValueTreeAccess::Relocate(context_, begin_, end_, fresh);
   ::operator delete(begin_);
   begin_ = fresh;
   end_ = fresh + size;
@@ -879,13 +882,7 @@ void ElementStack::MoveInto(BindingProperty& collection, size_t first) {
   const size_t count = Size() - first;
   if (count == 0) return;
   ValueTreeAccess::Grow(context_, storage, count);
-  BindingProperty* out = storage.begin;
-  for (BindingProperty* element = begin_ + first; element != end_; ++element, ++out) {
-    auto* moved = ::new (out) BindingProperty(BindingProperty::ChildTag::kChild, context_);
-    moved->payload_ = element->payload_;
-    moved->kind_ = element->kind_;
-  }
-  storage.end = out;
+  storage.end = ValueTreeAccess::Relocate(context_, begin_ + first, end_, storage.begin);
   end_ = begin_ + first;
 }
 

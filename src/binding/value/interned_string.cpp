@@ -36,12 +36,7 @@ InternedString* InternTable::NewRecord(std::string_view text, uint32_t hash) {
   if (bytes <= SlabAllocator::kMaxSlotSize) {
     memory = slab_.Allocate(bytes);
   } else {
-    auto* link = static_cast<RecordLink*>(::operator new(sizeof(RecordLink) + bytes));
-    link->previous = nullptr;
-    link->next = heapRecords_;
-    if (heapRecords_ != nullptr) heapRecords_->previous = link;
-    heapRecords_ = link;
-    memory = link + 1;
+    memory = heapRecords_.Allocate(bytes);
   }
   auto* record = ::new (memory) InternedString{text.size(), hash, 0};
   char* data = reinterpret_cast<char*>(record + 1);
@@ -59,23 +54,12 @@ void InternTable::FreeRecord(InternedString* record) noexcept {
   if (bytes <= SlabAllocator::kMaxSlotSize) {
     slab_.Free(record, bytes);
   } else {
-    RecordLink* link = reinterpret_cast<RecordLink*>(record) - 1;
-    if (link->previous != nullptr) {
-      link->previous->next = link->next;
-    } else {
-      heapRecords_ = link->next;
-    }
-    if (link->next != nullptr) link->next->previous = link->previous;
-    ::operator delete(link);
+    heapRecords_.Free(record);
   }
 }
 
 void InternTable::Abandon() noexcept {
-  while (heapRecords_ != nullptr) {
-    RecordLink* next = heapRecords_->next;
-    ::operator delete(heapRecords_);
-    heapRecords_ = next;
-  }
+  heapRecords_.FreeAll();
   // Records in slots are dropped without being freed one by one, so none leaves the recent ones
   // on its own. (A table emptied by releases has none left there: each left as it was freed.)
   for (InternedString*& recent : recent_)

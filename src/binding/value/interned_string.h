@@ -19,6 +19,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "binding/value/listed_heap.h"
 #include "binding/value/slab_allocator.h"
 
 namespace Oxle::Client::Binding {
@@ -149,13 +150,7 @@ class InternTable {
   static constexpr size_t kRecentMaxText = 32;
 
   SlabAllocator& slab_;
-  // Precedes each record on the general heap, in the list of them; sized so that the record
-  // keeps the heap's alignment.
-  struct alignas(alignof(std::max_align_t)) RecordLink {
-    RecordLink* previous;
-    RecordLink* next;
-  };
-  RecordLink* heapRecords_ = nullptr;
+  ListedHeap heapRecords_;  // records on the general heap
   // Records of short texts recently interned by text alone, by RecentSlot; null when free. A
   // record leaves when it is freed.
   InternedString* recent_[kRecentSize] = {};

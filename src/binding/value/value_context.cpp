@@ -1,6 +1,5 @@
 #include "binding/value/value_context.h"
 
-#include <cstdint>
 #include <new>
 
 #include "platform/page_source.h"
@@ -24,34 +23,9 @@ void ValueContext::Destroy(ValueContext* context) noexcept {
 }
 
 ValueContext::~ValueContext() {
-  while (heapArrays_ != nullptr) {
-    ArrayLink* next = heapArrays_->next;
-    ::operator delete(heapArrays_);
-    heapArrays_ = next;
-  }
-  // The slab gives back all its pages next: its records need not be freed one by one.
+  // The slab gives back all its pages next: its records need not be freed one by one. The
+  // listed arrays go with heapArrays_.
   strings_.Abandon();
-}
-
-void* ValueContext::AllocateHeapArray(size_t bytes) {
-  if (bytes > SIZE_MAX - sizeof(ArrayLink)) throw std::bad_alloc();
-  auto* link = static_cast<ArrayLink*>(::operator new(sizeof(ArrayLink) + bytes));
-  link->previous = nullptr;
-  link->next = heapArrays_;
-  if (heapArrays_ != nullptr) heapArrays_->previous = link;
-  heapArrays_ = link;
-  return link + 1;
-}
-
-void ValueContext::FreeHeapArray(void* array) noexcept {
-  ArrayLink* link = static_cast<ArrayLink*>(array) - 1;
-  if (link->previous != nullptr) {
-    link->previous->next = link->next;
-  } else {
-    heapArrays_ = link->next;
-  }
-  if (link->next != nullptr) link->next->previous = link->previous;
-  ::operator delete(link);
 }
 
 }  // namespace Oxle::Client::Binding

@@ -12,6 +12,7 @@
 #include <cstddef>
 
 #include "binding/value/interned_string.h"
+#include "binding/value/listed_heap.h"
 #include "binding/value/slab_allocator.h"
 
 namespace Oxle::Client::Binding {
@@ -34,10 +35,8 @@ class ValueContext {
   [[nodiscard]] bool TearingDown() const noexcept { return tearingDown_; }
   void BeginTeardown() noexcept { tearingDown_ = true; }
 
-  // An element array of `bytes` on the general heap, listed; throws std::bad_alloc.
-  [[nodiscard]] void* AllocateHeapArray(size_t bytes);
-  // Frees an array from AllocateHeapArray.
-  void FreeHeapArray(void* array) noexcept;
+  // Element arrays on the general heap, freed with the context.
+  [[nodiscard]] ListedHeap& HeapArrays() noexcept { return heapArrays_; }
 
   // Blobs of the tree (their bytes are on the general heap): one more, one fewer, how many.
   void AddBlob() noexcept { ++blobs_; }
@@ -45,16 +44,10 @@ class ValueContext {
   [[nodiscard]] size_t Blobs() const noexcept { return blobs_; }
 
  private:
-  // Precedes each listed array; sized so that the array keeps the heap's alignment.
-  struct alignas(alignof(std::max_align_t)) ArrayLink {
-    ArrayLink* previous;
-    ArrayLink* next;
-  };
-
   ValueContext() noexcept = default;
   ~ValueContext();
 
-  ArrayLink* heapArrays_ = nullptr;
+  ListedHeap heapArrays_;
   size_t blobs_ = 0;
   bool tearingDown_ = false;
   SlabAllocator slab_;

@@ -1,6 +1,7 @@
-// JSON reading into and writing from BindingProperty, over RapidJSON's Reader (its default grammar,
-// run in place on a copy of the text) and Writer / PrettyWriter: single passes with no
-// intermediate document tree. Failures are
+// JSON reading into and writing from BindingProperty: reading over RapidJSON's Reader (its default
+// grammar, run in place on a copy of the text); writing by a direct walk of the tree that lays
+// text out byte for byte as RapidJSON's Writer / PrettyWriter do, with RapidJSON's number
+// formatting. Both are single passes with no intermediate document tree. Failures are
 // failed ValueResults ("Error: <text> at offset <n>."), never exceptions. Nesting is limited to
 // 512 arrays/objects, so no input can exhaust the stack. Not a general JSON library: only the
 // mapping below is supported.

@@ -1,46 +1,268 @@
-#include "codec/json.h"
-
-#include <rapidjson/prettywriter.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+#include <rapidjson/internal/dtoa.h>
+#include <rapidjson/internal/itoa.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "binding/types/binding_registry.h"
 #include "binding/value/base64.h"
-#include "binding/value/value_visitor.h"
+#include "codec/json.h"
 
 namespace Oxle::Client::Codec {
 
 using Binding::BindingProperty;
+using Binding::ValueKind;
 
 namespace {
 
-// Writes each visited value with a RapidJSON Writer or PrettyWriter.
-template <typename Writer>
-class JsonWriterVisitor final : public Binding::ValueVisitor {
- public:
-  JsonWriterVisitor(Writer& writer, const Binding::BindingRegistry* registry) noexcept
-      : writer_(writer), registry_(registry) {}
+// The most decimal places a double is written with (all that a round trip can need).
+constexpr int kMaxDecimalPlaces = 324;
+constexpr size_t kIndentCount = 4;
+// The first buffer's size, and the most a number can take (a double's shortest form with its
+// exponent, or a signed 64-bit integer).
+constexpr size_t kInitialCapacity = 256;
+constexpr size_t kMaxNumberBytes = 25;
+// Strings are checked in groups of this many bytes, and line starts copied in groups of
+// kLineGroup. Line starts up to kPreparedIndent spaces deep (32 levels) are copied from a
+// prepared text.
+constexpr size_t kGroup = sizeof(uint64_t);
+constexpr size_t kLineGroup = 16;
+constexpr size_t kPreparedIndent = 32 * kIndentCount;
 
-  void OnEmpty() override { writer_.Null(); }
-  void OnBool(bool value) override { writer_.Bool(value); }
-  void OnSigned(int64_t value) override { writer_.Int64(value); }
-  void OnUnsigned(uint64_t value) override { writer_.Uint64(value); }
-  void OnFloat(double value) override {
-    // The writer would emit nothing at all for these, leaving text that is not JSON.
-    if (std::isfinite(value)) {
-      writer_.Double(value);
-    } else {
-      writer_.Null();
+// A growing byte buffer written through a cursor. Callers reserve room for a whole token before
+// putting its bytes, so the bytes themselves are stored without checks.
+class JsonOutput {
+ public:
+  JsonOutput() = default;
+  JsonOutput(const JsonOutput&) = delete;
+  JsonOutput& operator=(const JsonOutput&) = delete;
+  ~JsonOutput() { std::free(begin_); }
+
+  void Reserve(size_t bytes) {
+    if (static_cast<size_t>(end_ - cursor_) < bytes) Grow(bytes);
+  }
+  void PutUnsafe(char c) noexcept { *cursor_++ = c; }
+  void PutUnsafe(const char* bytes, size_t count) noexcept {
+    std::memcpy(cursor_, bytes, count);
+    cursor_ += count;
+  }
+  // A short literal token, stored with a copy of its fixed size.
+  template <size_t kSize>
+  void Put(const char (&literal)[kSize]) {
+    Reserve(kSize);
+    std::memcpy(cursor_, literal, kSize);
+    cursor_ += kSize - 1;
+  }
+  // The cursor, for writers that store a bounded number of bytes after a Reserve.
+  [[nodiscard]] char* Cursor() noexcept { return cursor_; }
+  void Advance(char* cursor) noexcept { cursor_ = cursor; }
+
+  [[nodiscard]] std::string Text() const {
+    return begin_ == nullptr ? std::string() : std::string(begin_, cursor_);
+  }
+
+ private:
+  void Grow(size_t bytes) {
+    const size_t size = static_cast<size_t>(cursor_ - begin_);
+    const size_t capacity = static_cast<size_t>(end_ - begin_);
+    if (bytes > SIZE_MAX - size) throw std::length_error("JSON text is too long");
+    size_t wanted = capacity == 0 ? kInitialCapacity : capacity * 2;
+    if (wanted < capacity || wanted - size < bytes) wanted = size + bytes;
+    void* grown = std::realloc(begin_, wanted);
+    if (grown == nullptr) throw std::bad_alloc();
+    begin_ = static_cast<char*>(grown);
+    cursor_ = begin_ + size;
+    end_ = begin_ + wanted;
+  }
+
+  char* begin_ = nullptr;
+  char* cursor_ = nullptr;
+  char* end_ = nullptr;
+};
+
+// For each byte, 0 when it is written as it is, else the character after the backslash of its
+// escape ('u' for the \u00XX form): the quote, the backslash and the control bytes.
+constexpr auto kEscapes = [] {
+  struct Table {
+    char escape[256] = {};
+  } table;
+  for (int c = 0; c < 0x20; ++c)
+    table.escape[c] = 'u';
+  table.escape['\b'] = 'b';
+  table.escape['\t'] = 't';
+  table.escape['\n'] = 'n';
+  table.escape['\f'] = 'f';
+  table.escape['\r'] = 'r';
+  table.escape['"'] = '"';
+  table.escape['\\'] = '\\';
+  return table;
+}();
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Writes the value tree depth-first, members in key order: compact, or indented with
+// `kIndentCount` spaces per level and `separator` where a line ends.
+template <bool kIndented>
+class JsonTreeWriter {
+ public:
+  JsonTreeWriter(JsonOutput& out, const Binding::BindingRegistry* registry,
+                 std::string_view separator)
+      : out_(out), registry_(registry), separator_(separator) {
+    if constexpr (kIndented) {
+      lineStart_.reserve(separator.size() + kPreparedIndent + kLineGroup);
+      lineStart_.append(separator);
+      lineStart_.append(kPreparedIndent + kLineGroup, ' ');
     }
   }
-  void OnString(std::string_view text) override { WriteString(text); }
-  void OnBlob(const Binding::Blob& bytes) override { WriteString(Binding::Base64Encode(bytes)); }
-  void OnEnum(const Binding::EnumValue& value) override {
+
+  // One frame per level of nesting: scalars are written by a helper that returns before the
+  // next level starts, so deep trees need little stack.
+  void Write(const BindingProperty& value, size_t depth) {
+    if (value.Kind() == ValueKind::Collection) {
+      const auto elements = value.Elements();
+      if (elements.empty()) {
+        out_.Put("[]");
+        return;
+      }
+      out_.Reserve(1);
+      out_.PutUnsafe('[');
+      for (size_t i = 0; i < elements.size(); ++i) {
+        StartItem(i == 0, depth + 1);
+        Write(elements[i], depth + 1);
+      }
+      EndContainer(']', depth);
+      return;
+    }
+    if (value.Kind() == ValueKind::Structure) {
+      const auto members = value.Members();
+      if (members.empty()) {
+        out_.Put("{}");
+        return;
+      }
+      out_.Reserve(1);
+      out_.PutUnsafe('{');
+      bool first = true;
+      for (const auto member : members) {
+        StartItem(first, depth + 1);
+        first = false;
+        WriteKey(member.key);
+        Write(member.value, depth + 1);
+      }
+      EndContainer('}', depth);
+      return;
+    }
+    WriteScalar(value);
+  }
+
+ private:
+  void WriteScalar(const BindingProperty& value) {
+    switch (value.Kind()) {
+      case ValueKind::Empty:
+      case ValueKind::Collection:
+      case ValueKind::Structure:
+        out_.Put("null");
+        return;
+      case ValueKind::Bool:
+        if (value.GetBool(false)) {
+          out_.Put("true");
+        } else {
+          out_.Put("false");
+        }
+        return;
+      case ValueKind::Signed:
+        WriteSigned(value.GetSigned(0));
+        return;
+      case ValueKind::Unsigned: {
+        out_.Reserve(kMaxNumberBytes);
+        out_.Advance(rapidjson::internal::u64toa(value.GetUnsigned(0), out_.Cursor()));
+        return;
+      }
+      case ValueKind::Float:
+        WriteFloat(value.GetFloat(0));
+        return;
+      case ValueKind::String:
+        WriteString(value.GetString());
+        return;
+      case ValueKind::Blob:
+        WriteString(Binding::Base64Encode(value.GetBlob()));
+        return;
+      case ValueKind::Enum:
+        WriteEnum(value.GetEnum());
+        return;
+    }
+  }
+
+  // The key and what follows it: ": " in indented text, ':' in compact text.
+  void WriteKey(std::string_view key) {
+    WriteString(key);
+    if constexpr (kIndented) {
+      out_.Put(": ");
+    } else {
+      out_.Reserve(1);
+      out_.PutUnsafe(':');
+    }
+  }
+
+  // The comma before every item but the first, then in indented text a new line indented to
+  // the item's depth.
+  void StartItem(bool first, size_t depth) {
+    if constexpr (kIndented) {
+      out_.Reserve(1);
+      if (!first) out_.PutUnsafe(',');
+      NewLine(depth);
+    } else if (!first) {
+      out_.Reserve(1);
+      out_.PutUnsafe(',');
+    }
+  }
+
+  void EndContainer(char bracket, size_t depth) {
+    if constexpr (kIndented) NewLine(depth);
+    out_.Reserve(1);
+    out_.PutUnsafe(bracket);
+  }
+
+  // The separator and the indent of `depth`, copied from the prepared line start in groups of
+  // sixteen bytes: the room reserved and the line start's padding cover the last group's
+  // overshoot, which the next token overwrites.
+  void NewLine(size_t depth) {
+    const size_t count = separator_.size() + depth * kIndentCount;
+    const size_t prepared = lineStart_.size() - kLineGroup;
+    out_.Reserve(count + kLineGroup);
+    char* const to = out_.Cursor();
+    if (count <= prepared) {
+      for (size_t done = 0; done < count; done += kLineGroup) {
+        std::memcpy(to + done, lineStart_.data() + done, kLineGroup);
+      }
+      out_.Advance(to + count);
+      return;
+    }
+    std::memcpy(to, lineStart_.data(), separator_.size());
+    std::memset(to + separator_.size(), ' ', depth * kIndentCount);
+    out_.Advance(to + count);
+  }
+
+  void WriteSigned(int64_t number) {
+    out_.Reserve(kMaxNumberBytes);
+    out_.Advance(rapidjson::internal::i64toa(number, out_.Cursor()));
+  }
+
+  void WriteFloat(double number) {
+    // A non-finite number has no JSON text; null keeps the output JSON.
+    if (!std::isfinite(number)) {
+      out_.Put("null");
+      return;
+    }
+    out_.Reserve(kMaxNumberBytes);
+    out_.Advance(rapidjson::internal::dtoa(number, out_.Cursor(), kMaxDecimalPlaces));
+  }
+
+  void WriteEnum(const Binding::EnumValue& value) {
     const char* name = nullptr;
     if (registry_ != nullptr && value.type != nullptr) {
       name = registry_->EnumName(*value.type, value.value);
@@ -48,66 +270,89 @@ class JsonWriterVisitor final : public Binding::ValueVisitor {
     if (name != nullptr) {
       WriteString(name);
     } else {
-      writer_.Int64(value.value);
+      WriteSigned(value.value);
     }
   }
-  void BeginCollection(size_t) override { writer_.StartArray(); }
-  void BeginElement(size_t) override {}
-  void EndElement(size_t) override {}
-  void EndCollection() override { writer_.EndArray(); }
-  void BeginStructure(size_t) override { writer_.StartObject(); }
-  void BeginMember(std::string_view key) override {
-    writer_.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
-  }
-  void EndMember(std::string_view) override {}
-  void EndStructure() override { writer_.EndObject(); }
 
- private:
+  // The text in quotes: the quote, the backslash and the control bytes escaped, every other
+  // byte as it is (UTF-8 is not checked). Eight bytes at a time are copied and checked together;
+  // a group holding a byte to escape is redone byte by byte.
   void WriteString(std::string_view text) {
-    writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+    if (text.size() > (SIZE_MAX - 2 - kGroup) / 6) throw std::length_error("JSON text is too long");
+    out_.Reserve(2 + text.size() * 6 + kGroup);
+    char* to = out_.Cursor();
+    *to++ = '"';
+    const char* from = text.data();
+    const char* const end = from + text.size();
+    while (static_cast<size_t>(end - from) >= kGroup) {
+      uint64_t group;
+      std::memcpy(&group, from, kGroup);
+      std::memcpy(to, &group, kGroup);
+      if (!NeedsEscape(group)) {
+        from += kGroup;
+        to += kGroup;
+        continue;
+      }
+      for (const char* const stop = from + kGroup; from != stop; ++from)
+        to = PutByte(to, *from);
+    }
+    for (; from != end; ++from)
+      to = PutByte(to, *from);
+    *to++ = '"';
+    out_.Advance(to);
   }
 
-  Writer& writer_;
-  const Binding::BindingRegistry* registry_;
-};
+  // True when one of the eight bytes is a control byte, a quote or a backslash. Each term is
+  // the classic test for a byte below a bound (a zero byte after the XOR): exact about whether
+  // any byte matches, which is all that is asked.
+  [[nodiscard]] static bool NeedsEscape(uint64_t group) noexcept {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHigh = 0x8080808080808080ULL;
+    const uint64_t quote = group ^ (kOnes * '"');
+    const uint64_t backslash = group ^ (kOnes * '\\');
+    const uint64_t control = (group - kOnes * 0x20) & ~group;
+    const uint64_t quotes = (quote - kOnes) & ~quote;
+    const uint64_t backslashes = (backslash - kOnes) & ~backslash;
+    return ((control | quotes | backslashes) & kHigh) != 0;
+  }
 
-// The most decimal places a double is written with (all that a round trip can need).
-constexpr int kMaxDecimalPlaces = 324;
-constexpr unsigned kIndentCount = 4;
+  [[nodiscard]] static char* PutByte(char* to, char c) noexcept {
+    const auto byte = static_cast<unsigned char>(c);
+    const char escape = kEscapes.escape[byte];
+    if (escape == 0) {
+      *to++ = c;
+      return to;
+    }
+    *to++ = '\\';
+    *to++ = escape;
+    if (escape == 'u') {
+      *to++ = '0';
+      *to++ = '0';
+      *to++ = kHexDigits[byte >> 4];
+      *to++ = kHexDigits[byte & 0xF];
+    }
+    return to;
+  }
+
+  JsonOutput& out_;
+  const Binding::BindingRegistry* registry_;
+  std::string_view separator_;
+  // The separator, then the spaces of kPreparedIndent, then one group of padding.
+  std::string lineStart_;
+};
 
 }  // namespace
 
 std::string WriteJson(const BindingProperty& value, const Binding::BindingRegistry* registry,
                       const char* lineSeparator) {
-  if (value.Kind() == Binding::ValueKind::Empty) return std::string();
-  rapidjson::StringBuffer buffer;
-  const bool compact = lineSeparator == nullptr || *lineSeparator == '\0';
-  if (compact) {
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    writer.SetMaxDecimalPlaces(kMaxDecimalPlaces);
-    JsonWriterVisitor visitor(writer, registry);
-    value.Accept(visitor);
-    return std::string(buffer.GetString(), buffer.GetSize());
+  if (value.Kind() == ValueKind::Empty) return std::string();
+  JsonOutput out;
+  if (lineSeparator == nullptr || *lineSeparator == '\0') {
+    JsonTreeWriter<false>(out, registry, {}).Write(value, 0);
+  } else {
+    JsonTreeWriter<true>(out, registry, lineSeparator).Write(value, 0);
   }
-  rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
-  writer.SetIndent(' ', kIndentCount);
-  writer.SetMaxDecimalPlaces(kMaxDecimalPlaces);
-  JsonWriterVisitor visitor(writer, registry);
-  value.Accept(visitor);
-
-  const std::string_view text(buffer.GetString(), buffer.GetSize());
-  const std::string_view separator(lineSeparator);
-  if (separator == "\n") return std::string(text);
-  std::string out;
-  out.reserve(text.size() + text.size() / 8 * separator.size());
-  for (const char c : text) {
-    if (c == '\n') {
-      out.append(separator);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
+  return out.Text();
 }
 
 }  // namespace Oxle::Client::Codec

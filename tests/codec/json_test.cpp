@@ -2,17 +2,23 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "binding/types/binding_registry.h"
 #include "binding/value/type_id.h"
+#include "binding/value/value_visitor.h"
 
 namespace Oxle::Client::Codec {
 namespace {
@@ -434,6 +440,163 @@ TEST(WriteJsonTest, NonFiniteFloatsAreWrittenAsNull) {
   BindingProperty root;
   root.SetFloat(kNan);
   EXPECT_EQ(Compact(root), "null");
+}
+
+// The library's own writers as the reference layout: every event of the walk forwarded to a
+// Writer or PrettyWriter (4 spaces, 324 decimal places), with '\n' then replaced by the
+// separator.
+template <typename Writer>
+class ReferenceVisitor final : public Binding::ValueVisitor {
+ public:
+  explicit ReferenceVisitor(Writer& writer) : writer_(writer) {}
+  void OnEmpty() override { writer_.Null(); }
+  void OnBool(bool value) override { writer_.Bool(value); }
+  void OnSigned(int64_t value) override { writer_.Int64(value); }
+  void OnUnsigned(uint64_t value) override { writer_.Uint64(value); }
+  void OnFloat(double value) override { writer_.Double(value); }
+  void OnString(std::string_view text) override {
+    writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+  }
+  void OnBlob(const Binding::Blob&) override { ADD_FAILURE() << "no blobs in these trees"; }
+  void OnEnum(const Binding::EnumValue&) override { ADD_FAILURE() << "no enums in these trees"; }
+  void BeginCollection(size_t) override { writer_.StartArray(); }
+  void BeginElement(size_t) override {}
+  void EndElement(size_t) override {}
+  void EndCollection() override { writer_.EndArray(); }
+  void BeginStructure(size_t) override { writer_.StartObject(); }
+  void BeginMember(std::string_view key) override {
+    writer_.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+  }
+  void EndMember(std::string_view) override {}
+  void EndStructure() override { writer_.EndObject(); }
+
+ private:
+  Writer& writer_;
+};
+
+std::string ReferenceJson(const BindingProperty& value, const char* separator) {
+  rapidjson::StringBuffer buffer;
+  if (separator == nullptr) {
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.SetMaxDecimalPlaces(324);
+    ReferenceVisitor visitor(writer);
+    value.Accept(visitor);
+    return buffer.GetString();
+  }
+  rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+  writer.SetIndent(' ', 4);
+  writer.SetMaxDecimalPlaces(324);
+  ReferenceVisitor visitor(writer);
+  value.Accept(visitor);
+  std::string out;
+  for (const char c : std::string_view(buffer.GetString(), buffer.GetSize())) {
+    if (c == '\n') {
+      out += separator;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Texts of 0-40 bytes, so that both whole groups of eight and the tail are seen, drawn mostly
+// from bytes that need no escape with every byte value possible.
+std::string RandomText(std::mt19937& random) {
+  std::string text(random() % 41, ' ');
+  for (char& c : text) {
+    c = random() % 4 == 0 ? static_cast<char>(random() % 256)
+                          : static_cast<char>('a' + random() % 26);
+  }
+  return text;
+}
+
+void FillRandom(std::mt19937& random, BindingProperty& value, int depth, int& budget) {
+  --budget;
+  const unsigned pick = random() % (depth < 40 && budget > 0 ? 10 : 7);
+  switch (pick) {
+    case 0:
+      value.Clear();
+      return;
+    case 1:
+      value.SetBool(random() % 2 == 0);
+      return;
+    case 2:
+      value.SetSigned(static_cast<int64_t>((uint64_t{random()} << 32) | random()) >>
+                      (random() % 64));
+      return;
+    case 3:
+      value.SetUnsigned(((uint64_t{random()} << 32) | random()) >> (random() % 64));
+      return;
+    case 4: {
+      double number;
+      do {
+        const uint64_t bits = (uint64_t{random()} << 32) | random();
+        number = random() % 2 == 0 ? std::bit_cast<double>(bits)
+                                   : static_cast<double>(static_cast<int32_t>(bits)) / 1000;
+      } while (!std::isfinite(number));
+      value.SetFloat(number);
+      return;
+    }
+    case 5:
+    case 6:
+      value.SetString(RandomText(random));
+      return;
+    case 7:
+      // A deep chain of single elements, below the prepared indents and past them.
+      FillRandom(random, value.Append(), depth + 1, budget);
+      return;
+    case 8: {
+      value.MakeCollection();
+      for (unsigned count = random() % 5; count > 0; --count) {
+        FillRandom(random, value.Append(), depth + 1, budget);
+      }
+      return;
+    }
+    default: {
+      value.MakeStructure();
+      for (unsigned count = random() % 5; count > 0; --count) {
+        FillRandom(random, value.Get(RandomText(random)), depth + 1, budget);
+      }
+      return;
+    }
+  }
+}
+
+TEST(WriteJsonTest, LaysOutEveryTreeAsTheLibraryWritersDo) {
+  const char* const separators[] = {nullptr, "\n", "\r\n", "<a separator over sixteen bytes>"};
+  for (uint32_t seed = 1; seed <= 300; ++seed) {
+    std::mt19937 random(seed);
+    BindingProperty value;
+    int budget = 300;
+    FillRandom(random, value, 0, budget);
+    if (value.Kind() == ValueKind::Empty) continue;
+    for (const char* separator : separators) {
+      ASSERT_EQ(WriteJson(value, nullptr, separator), ReferenceJson(value, separator))
+          << "seed " << seed << ", separator " << (separator != nullptr ? separator : "none");
+    }
+  }
+}
+
+TEST(WriteJsonTest, LongTextsAndDeepIndentsLeaveNothingOut) {
+  // A string far past the first buffer, with escapes at group edges, inside lists nested past
+  // the prepared indents.
+  std::string text(100000, 'x');
+  for (size_t at = 7; at < text.size(); at += 997)
+    text[at] = at % 2 == 0 ? '"' : '\x01';
+  BindingProperty value;
+  BindingProperty* inner = &value;
+  for (int depth = 0; depth < 70; ++depth)
+    inner = &inner->Append();
+  inner->SetString(text);
+  for (const char* separator : {static_cast<const char*>(nullptr), "\n"}) {
+    EXPECT_EQ(WriteJson(value, nullptr, separator), ReferenceJson(value, separator));
+  }
+  const ValueResult back = ParseJson(WriteJson(value, nullptr, "\n"));
+  ASSERT_TRUE(back.Ok());
+  const BindingProperty* found = &back.Value();
+  for (int depth = 0; depth < 70; ++depth)
+    found = &found->At(0);
+  EXPECT_EQ(found->GetString(), text);
 }
 
 }  // namespace

@@ -29,22 +29,6 @@ int CompareKeys(std::string_view key, const KeyPrefix& prefix, const StructureNo
   return key.compare(node.key->Text());
 }
 
-StructureNode* Leftmost(StructureNode* node) noexcept {
-  while (node->left != nullptr)
-    node = node->left;
-  return node;
-}
-
-StructureNode* Successor(StructureNode* node) noexcept {
-  if (node->right != nullptr) return Leftmost(node->right);
-  StructureNode* parent = node->Parent();
-  while (parent != nullptr && node == parent->right) {
-    node = parent;
-    parent = parent->Parent();
-  }
-  return parent;
-}
-
 void ReplaceChild(StructureNode*& root, StructureNode* parent, StructureNode* from,
                   StructureNode* to) noexcept {
   if (parent == nullptr) {
@@ -622,10 +606,6 @@ BindingProperty& BindingProperty::MakeStructure() {
   return *this;
 }
 
-std::string_view BindingProperty::GetString(std::string_view fallback) const noexcept {
-  return kind_ == ValueKind::String ? payload_.string->Text() : fallback;
-}
-
 const Blob& BindingProperty::GetBlob() const noexcept {
   return GetBlob(EmptyBlob());
 }
@@ -768,41 +748,6 @@ BindingProperty& BindingProperty::Get(std::string_view key) {
   kind_ = ValueKind::Structure;
   return LinkNode(*map, context_, record, KeyPrefix(record->Text()), nullptr, &map->root)->value;
 }
-
-std::span<const BindingProperty> BindingProperty::Elements() const noexcept {
-  if (kind_ != ValueKind::Collection) return {};
-  return {payload_.collection->begin, payload_.collection->end};
-}
-
-std::span<BindingProperty> BindingProperty::Elements() noexcept {
-  if (kind_ != ValueKind::Collection) return {};
-  return {payload_.collection->begin, payload_.collection->end};
-}
-
-BindingProperty::MemberRange<true> BindingProperty::Members() const noexcept {
-  if (kind_ != ValueKind::Structure) return {nullptr, 0};
-  return {payload_.structure->first, payload_.structure->count};
-}
-
-BindingProperty::MemberRange<false> BindingProperty::Members() noexcept {
-  if (kind_ != ValueKind::Structure) return {nullptr, 0};
-  return {payload_.structure->first, payload_.structure->count};
-}
-
-template <bool kConst>
-MemberView<kConst> BindingProperty::MemberIterator<kConst>::operator*() const noexcept {
-  return {node_->key->Text(), node_->value};
-}
-
-template <bool kConst>
-BindingProperty::MemberIterator<kConst>&
-BindingProperty::MemberIterator<kConst>::operator++() noexcept {
-  node_ = Successor(node_);
-  return *this;
-}
-
-template class BindingProperty::MemberIterator<true>;
-template class BindingProperty::MemberIterator<false>;
 
 void BindingProperty::Accept(ValueVisitor& visitor) const {
   switch (kind_) {

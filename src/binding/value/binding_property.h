@@ -309,3 +309,6 @@ class BindingProperty::MemberRange {
 };
 
 }  // namespace Oxle::Client::Binding
+
+// The storage layout, for the inline reads defined with it.
+#include "binding/value/value_storage.h"  // IWYU pragma: export

@@ -1,11 +1,13 @@
 // The heap parts of collection and structure values, shared by the value's implementation and
-// its iterators. Not for use outside the value model: go through BindingProperty.
+// its inline reads and iterators. Not for use outside the value model: go through
+// BindingProperty (whose header includes this one at its end, for those inline reads).
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include "binding/value/binding_property.h"
@@ -102,5 +104,61 @@ struct StructureMap {
 };
 
 static_assert(sizeof(StructureNode) <= 72, "a node must fit the largest slab slot");
+
+[[nodiscard]] inline StructureNode* Leftmost(StructureNode* node) noexcept {
+  while (node->left != nullptr)
+    node = node->left;
+  return node;
+}
+
+// The member after `node` in key order, or null after the last.
+[[nodiscard]] inline StructureNode* Successor(StructureNode* node) noexcept {
+  if (node->right != nullptr) return Leftmost(node->right);
+  StructureNode* parent = node->Parent();
+  while (parent != nullptr && node == parent->right) {
+    node = parent;
+    parent = parent->Parent();
+  }
+  return parent;
+}
+
+// The reads below are inline because walks of large trees (writing, conversion) call them for
+// every value.
+
+inline std::string_view BindingProperty::GetString(std::string_view fallback) const noexcept {
+  return kind_ == ValueKind::String ? payload_.string->Text() : fallback;
+}
+
+inline std::span<const BindingProperty> BindingProperty::Elements() const noexcept {
+  if (kind_ != ValueKind::Collection) return {};
+  return {payload_.collection->begin, payload_.collection->end};
+}
+
+inline std::span<BindingProperty> BindingProperty::Elements() noexcept {
+  if (kind_ != ValueKind::Collection) return {};
+  return {payload_.collection->begin, payload_.collection->end};
+}
+
+inline BindingProperty::MemberRange<true> BindingProperty::Members() const noexcept {
+  if (kind_ != ValueKind::Structure) return {nullptr, 0};
+  return {payload_.structure->first, payload_.structure->count};
+}
+
+inline BindingProperty::MemberRange<false> BindingProperty::Members() noexcept {
+  if (kind_ != ValueKind::Structure) return {nullptr, 0};
+  return {payload_.structure->first, payload_.structure->count};
+}
+
+template <bool kConst>
+inline MemberView<kConst> BindingProperty::MemberIterator<kConst>::operator*() const noexcept {
+  return {node_->key->Text(), node_->value};
+}
+
+template <bool kConst>
+inline BindingProperty::MemberIterator<kConst>&
+BindingProperty::MemberIterator<kConst>::operator++() noexcept {
+  node_ = Successor(node_);
+  return *this;
+}
 
 }  // namespace Oxle::Client::Binding

@@ -94,13 +94,14 @@ constexpr auto kEscapes = [] {
   } table;
   for (int c = 0; c < 0x20; ++c)
     table.escape[c] = 'u';
-  table.escape['\b'] = 'b';
-  table.escape['\t'] = 't';
-  table.escape['\n'] = 'n';
-  table.escape['\f'] = 'f';
-  table.escape['\r'] = 'r';
-  table.escape['"'] = '"';
-  table.escape['\\'] = '\\';
+  const auto set = [&table](unsigned char byte, char escape) { table.escape[byte] = escape; };
+  set('\b', 'b');
+  set('\t', 't');
+  set('\n', 'n');
+  set('\f', 'f');
+  set('\r', 'r');
+  set('"', '"');
+  set('\\', '\\');
   return table;
 }();
 constexpr char kHexDigits[] = "0123456789ABCDEF";

@@ -52,6 +52,10 @@ class JsonOutput {
     std::memcpy(cursor_, bytes, count);
     cursor_ += count;
   }
+  void Put(char c) {
+    Reserve(1);
+    PutUnsafe(c);
+  }
   // A short literal token, stored with a copy of its fixed size.
   template <size_t kSize>
   void Put(const char (&literal)[kSize]) {
@@ -130,8 +134,7 @@ class JsonTreeWriter {
         out_.Put("[]");
         return;
       }
-      out_.Reserve(1);
-      out_.PutUnsafe('[');
+      out_.Put('[');
       for (size_t i = 0; i < elements.size(); ++i) {
         StartItem(i == 0, depth + 1);
         Write(elements[i], depth + 1);
@@ -145,8 +148,7 @@ class JsonTreeWriter {
         out_.Put("{}");
         return;
       }
-      out_.Reserve(1);
-      out_.PutUnsafe('{');
+      out_.Put('{');
       bool first = true;
       for (const auto member : members) {
         StartItem(first, depth + 1);
@@ -163,9 +165,9 @@ class JsonTreeWriter {
  private:
   void WriteScalar(const BindingProperty& value) {
     switch (value.Kind()) {
-      case ValueKind::Empty:
       case ValueKind::Collection:
-      case ValueKind::Structure:
+      case ValueKind::Structure:  // written by Write, never passed here
+      case ValueKind::Empty:
         out_.Put("null");
         return;
       case ValueKind::Bool:
@@ -204,28 +206,20 @@ class JsonTreeWriter {
     if constexpr (kIndented) {
       out_.Put(": ");
     } else {
-      out_.Reserve(1);
-      out_.PutUnsafe(':');
+      out_.Put(':');
     }
   }
 
   // The comma before every item but the first, then in indented text a new line indented to
   // the item's depth.
   void StartItem(bool first, size_t depth) {
-    if constexpr (kIndented) {
-      out_.Reserve(1);
-      if (!first) out_.PutUnsafe(',');
-      NewLine(depth);
-    } else if (!first) {
-      out_.Reserve(1);
-      out_.PutUnsafe(',');
-    }
+    if (!first) out_.Put(',');
+    if constexpr (kIndented) NewLine(depth);
   }
 
   void EndContainer(char bracket, size_t depth) {
     if constexpr (kIndented) NewLine(depth);
-    out_.Reserve(1);
-    out_.PutUnsafe(bracket);
+    out_.Put(bracket);
   }
 
   // The separator and the indent of `depth`, copied from the prepared line start in groups of

@@ -708,7 +708,7 @@ BindingProperty& BindingProperty::At(size_t index) {
   return storage.begin[index];
 }
 
-BindingProperty& BindingProperty::Append() {
+BindingProperty& BindingProperty::AppendGrowing() {
   CollectionStorage& storage = CollectionRef();
   return ValueTreeAccess::AppendEmpty(context_, storage);
 }

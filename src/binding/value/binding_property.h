@@ -237,6 +237,8 @@ class BindingProperty {
   [[nodiscard]] bool Contains(const BindingProperty* candidate) const noexcept;
   CollectionStorage& CollectionRef();
   StructureMap& StructureRef();
+  // Append() when this is no collection yet or its element array is full.
+  BindingProperty& AppendGrowing();
 
   union Payload {
     bool boolean;

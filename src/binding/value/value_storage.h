@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -147,6 +148,19 @@ inline BindingProperty::MemberRange<true> BindingProperty::Members() const noexc
 inline BindingProperty::MemberRange<false> BindingProperty::Members() noexcept {
   if (kind_ != ValueKind::Structure) return {nullptr, 0};
   return {payload_.structure->first, payload_.structure->count};
+}
+
+// Appending into spare capacity is inline too: builders append every element of a collection.
+inline BindingProperty& BindingProperty::Append() {
+  if (kind_ == ValueKind::Collection) {
+    CollectionStorage& storage = *payload_.collection;
+    if (storage.end != storage.capacityEnd) {
+      auto* element = ::new (storage.end) BindingProperty(ChildTag::kChild, context_);
+      ++storage.end;
+      return *element;
+    }
+  }
+  return AppendGrowing();
 }
 
 template <bool kConst>

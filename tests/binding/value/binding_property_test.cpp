@@ -242,6 +242,30 @@ TEST(BindingPropertyTest, MutableAtGrowsWithEmptyElementsAndConstAtNeverDoes) {
   EXPECT_EQ(value.Elements().back().GetString(), "last");
 }
 
+TEST(BindingPropertyTest, AppendTurnsAnyValueIntoACollectionAndFillsReservedRoomInPlace) {
+  BindingProperty value;
+  value.SetString("a text long enough to need a record of its own, not a slot");
+  value.Append().SetSigned(1);
+  ASSERT_EQ(value.Kind(), ValueKind::Collection);
+  EXPECT_EQ(value.Size(), 1u);
+
+  value.Reserve(100);
+  const BindingProperty* first = &value.At(0);
+  for (int i = 2; i <= 100; ++i) {
+    BindingProperty& element = value.Append();
+    EXPECT_FALSE(element.IsRoot());
+    EXPECT_EQ(element.Kind(), ValueKind::Empty);
+    element.SetSigned(i);
+  }
+  EXPECT_EQ(&value.At(0), first);
+  value.Append().SetString("past the reserve");
+  ASSERT_EQ(value.Size(), 101u);
+  for (int i = 0; i < 100; ++i)
+    EXPECT_EQ(value.At(static_cast<size_t>(i)).GetSigned(0), i + 1);
+  EXPECT_EQ(value.At(100).GetString(), "past the reserve");
+  EXPECT_EQ(value.At(100).Context(), value.Context());
+}
+
 TEST(BindingPropertyTest, MakeCollectionAndStructureKeepTheSameKind) {
   BindingProperty value;
   value.At(2);

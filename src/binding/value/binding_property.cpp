@@ -250,9 +250,7 @@ class ValueTreeAccess {
 
   static BindingProperty& AppendEmpty(ValueContext* context, CollectionStorage& storage) {
     if (storage.end == storage.capacityEnd) Grow(context, storage, storage.Size() + 1);
-    auto* element = ::new (storage.end) BindingProperty(BindingProperty::ChildTag::kChild, context);
-    ++storage.end;
-    return *element;
+    return storage.PlaceEmpty(context);
   }
 
   // The node for `key`, inserting an empty member when it is missing. `hash`, when given, is

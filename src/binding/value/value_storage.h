@@ -26,6 +26,8 @@ struct CollectionStorage {
   [[nodiscard]] size_t Capacity() const noexcept {
     return static_cast<size_t>(capacityEnd - begin);
   }
+  // Constructs an empty element of `context`'s tree in the spare room, which must not be empty.
+  BindingProperty& PlaceEmpty(ValueContext* context) noexcept;
 };
 
 // The first 16 bytes of a key as two big-endian numbers, zero-padded: when two prefixes differ
@@ -154,13 +156,15 @@ inline BindingProperty::MemberRange<false> BindingProperty::Members() noexcept {
 inline BindingProperty& BindingProperty::Append() {
   if (kind_ == ValueKind::Collection) {
     CollectionStorage& storage = *payload_.collection;
-    if (storage.end != storage.capacityEnd) {
-      auto* element = ::new (storage.end) BindingProperty(ChildTag::kChild, context_);
-      ++storage.end;
-      return *element;
-    }
+    if (storage.end != storage.capacityEnd) return storage.PlaceEmpty(context_);
   }
   return AppendGrowing();
+}
+
+inline BindingProperty& CollectionStorage::PlaceEmpty(ValueContext* context) noexcept {
+  auto* element = ::new (end) BindingProperty(BindingProperty::ChildTag::kChild, context);
+  ++end;
+  return *element;
 }
 
 template <bool kConst>

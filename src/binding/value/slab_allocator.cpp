@@ -114,7 +114,7 @@ void SlabAllocator::PushFront(PageHeader*& head, PageHeader* page) noexcept {
   head = page;
 }
 
-void* SlabAllocator::Allocate(size_t size) {
+void* SlabAllocator::AllocateFillingOrNewPage(size_t size) {
   assert(size >= 1 && size <= kMaxSlotSize);
   const size_t slotSize = SlotSize(size);
   SizeClass& sizeClass = classes_[slotSize / 4 - 1];

@@ -15,8 +15,10 @@
 // thread-safe: it belongs to one tree.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -45,8 +47,32 @@ class SlabAllocator {
   SlabAllocator& operator=(const SlabAllocator&) = delete;
 
   // A slot of at least `size` bytes (1 to kMaxSlotSize). Throws std::bad_alloc when no page
-  // can be had.
-  [[nodiscard]] void* Allocate(size_t size);
+  // can be had. Inline while the class's first page with room keeps room afterwards: trees
+  // allocate a slot for every member, and only a new page or a page filling up takes the call.
+  [[nodiscard]] void* Allocate(size_t size) {
+    assert(size >= 1 && size <= kMaxSlotSize);
+    const size_t slotSize = SlotSize(size);
+    if (PageHeader* page = classes_[slotSize / 4 - 1].pagesWithRoom; page != nullptr) {
+      auto* base = reinterpret_cast<unsigned char*>(page);
+      if (const uint16_t freeIndex = page->freeIndex; freeIndex != 0) {
+        unsigned char* slot = base + size_t{freeIndex} * slotSize;
+        uint16_t next;
+        std::memcpy(&next, slot, sizeof next);
+        if (next != 0 || page->unusedIndex != 0) {
+          page->freeIndex = next;
+          ++page->used;
+          return slot;
+        }
+      } else if (const size_t index = page->unusedIndex; (index + 2) * slotSize <= page->size) {
+        // A page with room and no freed slot has slots never used: index is not 0.
+        assert(index != 0);
+        page->unusedIndex = static_cast<uint16_t>(index + 1);
+        ++page->used;
+        return base + index * slotSize;
+      }
+    }
+    return AllocateFillingOrNewPage(size);
+  }
   // Returns a slot obtained from Allocate with the same size.
   void Free(void* slot, size_t size) noexcept;
   // Gives every page back at once, whatever is still allocated in it: how a tree that is
@@ -84,6 +110,8 @@ class SlabAllocator {
     alignas(8) unsigned char builtinPage[kBuiltinPageSize];
   };
 
+  // Allocate when the slot taken fills its page or a new page is needed.
+  [[nodiscard]] void* AllocateFillingOrNewPage(size_t size);
   static void InitPage(PageHeader* page, size_t pageSize, size_t slotSize) noexcept;
   static void Unlink(PageHeader*& head, PageHeader* page) noexcept;
   static void PushFront(PageHeader*& head, PageHeader* page) noexcept;

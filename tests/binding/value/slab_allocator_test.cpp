@@ -126,5 +126,52 @@ TEST(SlabAllocatorTest, EmptiedPagesReturnAtOnceButTheBuiltinPageStays) {
   EXPECT_EQ(slab.PagesHeld(), 0u);
 }
 
+// Random allocation and release in a few classes, with pages filling and emptying through both
+// the chain of freed slots and the slots never used: every live slot keeps its bytes, no slot is
+// handed out twice, and every page goes back at the end.
+TEST(SlabAllocatorTest, RandomAllocationAndReleaseKeepEverySlotApart) {
+  auto& pages = Platform::PageSource::Instance();
+  const size_t before = pages.PagesInUse();
+  SlabAllocator slab;
+  struct Live {
+    unsigned char* slot;
+    size_t size;
+    unsigned char fill;
+  };
+  std::vector<Live> live;
+  std::set<unsigned char*> handedOut;
+  uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return state >> 8;
+  };
+  const size_t sizes[] = {4, 24, 48, 72};
+  for (int step = 0; step < 40000; ++step) {
+    // Mostly allocations in the first half, mostly releases in the second.
+    const bool allocate = live.empty() || next() % 100 < (step < 20000 ? 60u : 40u);
+    if (allocate) {
+      const size_t size = sizes[next() % 4];
+      auto* slot = static_cast<unsigned char*>(slab.Allocate(size));
+      ASSERT_TRUE(handedOut.insert(slot).second) << "a live slot was handed out again";
+      const auto fill = static_cast<unsigned char>(next());
+      std::memset(slot, fill, size);
+      live.push_back({slot, size, fill});
+    } else {
+      const size_t i = next() % live.size();
+      const Live gone = live[i];
+      for (size_t b = 0; b < gone.size; ++b)
+        ASSERT_EQ(gone.slot[b], gone.fill) << "a live slot was overwritten";
+      slab.Free(gone.slot, gone.size);
+      handedOut.erase(gone.slot);
+      live[i] = live.back();
+      live.pop_back();
+    }
+  }
+  for (const Live& entry : live)
+    slab.Free(entry.slot, entry.size);
+  EXPECT_EQ(slab.PagesHeld(), 0u);
+  EXPECT_EQ(pages.PagesInUse(), before);
+}
+
 }  // namespace
 }  // namespace Oxle::Client::Binding

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests, the benchmarks and the fuzzers need, and
-# the npm packages of the tests' OpenAPI validator. Idempotent: it asks dpkg (and the validator's
-# node_modules) first and touches apt or npm only when something is missing, so it is cheap to
-# run before every build.
+# Installs every Debian package the build, the tests, the coverage, the benchmarks and the fuzzers
+# need, and the npm packages of the tests' OpenAPI validator. Idempotent: it asks dpkg (and the
+# validator's node_modules) first and touches apt or npm only when something is missing, so it is
+# cheap to run before every build.
 set -euo pipefail
 
 packages=(
@@ -12,6 +12,7 @@ packages=(
   nlohmann-json3-dev libmsgpack-cxx-dev libyaml-cpp-dev
   clang libclang-rt-14-dev clang-format
   libcpp-httplib-dev libcurl4-openssl-dev pkg-config wrk
+  gcovr
 )
 
 sudo_cmd=()

@@ -238,7 +238,8 @@ ApiResponse MhxPlugin::GetRecentChampions(uint64_t accountId) {
 ApiResponse MhxPlugin::SetEndpointOverride(const Api::MhxEndPoint& endPoint) {
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
-    Log::Log(Log::ALWAYS, kCategory, 0, "Mhx Endpoint Override: '%s'", endPoint.url.c_str());
+    Log::Log(Log::ALWAYS, kCategory, 0, "Mhx Endpoint Override: '%s'",
+             MaskUrlPassword(endPoint.url).c_str());
     endpointOverride_ = endPoint.url;
   }
   RefreshSession();
@@ -264,7 +265,6 @@ ChampionsResult MhxPlugin::GetCurrentSummonerChampions(bool force) {
 // ---- Recently played champions ----
 
 void MhxPlugin::RequestRecentlyPlayedChampions(uint64_t accountId, bool force) {
-  if (accountId == 0) return;
   {
     std::lock_guard<std::mutex> lock(cacheMutex_);
     if (!force && recentlyPlayed_.contains(accountId)) return;
@@ -307,7 +307,6 @@ void MhxPlugin::RunRecentlyPlayedJob(uint64_t accountId) {
 }
 
 ChampionsResult MhxPlugin::GetRecentlyPlayedChampions(uint64_t accountId, bool force) {
-  if (accountId == 0) return Api::MhxChampionGamesCollection{};
   {
     std::lock_guard<std::mutex> lock(cacheMutex_);
     if (!force) {

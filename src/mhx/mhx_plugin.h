@@ -65,7 +65,7 @@ class MhxPlugin final : public Plugin::PluginBase {
 
   // ---- Routes of their own ----
   // Sets (an empty url clears) the base URL that wins over the configured one, logs it at
-  // ALWAYS, and refreshes the session.
+  // ALWAYS with the password of its user info masked, and refreshes the session.
   [[nodiscard]] Client::Api::ApiResponse SetEndpointOverride(const Api::MhxEndPoint& endPoint);
   // The current summoner's counterparts of the two calls below: without a complete session the
   // request does nothing and the read answers 500 "No summoner session".
@@ -73,11 +73,10 @@ class MhxPlugin final : public Plugin::PluginBase {
   [[nodiscard]] ChampionsResult GetCurrentSummonerChampions(bool force);
 
   // ---- Recently played champions ----
-  // Schedules the background fetch unless the account is cached and `force` is false. Account
-  // 0 names nobody: nothing is scheduled.
+  // Schedules the background fetch unless the account is cached and `force` is false.
   void RequestRecentlyPlayedChampions(uint64_t accountId, bool force);
-  // The cached collection, or a synchronous fetch (cached on success, never published); the
-  // empty collection when the fetch fails, and for account 0 without fetching.
+  // The cached collection, or a synchronous fetch (cached on success, never published); when the
+  // fetch fails, the empty collection, or as much of it as the failed conversion filled.
   [[nodiscard]] ChampionsResult GetRecentlyPlayedChampions(uint64_t accountId, bool force);
   // The cached collection or the empty one; never fetches.
   [[nodiscard]] ChampionsResult ReadCachedChampions(uint64_t accountId);

@@ -1,5 +1,6 @@
 #include "mhx/mhx_service_client.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "binding/format/positional_format.h"
@@ -80,33 +81,21 @@ void AddSecret(std::vector<std::string>& secrets, std::string_view text) {
   if (text.size() >= kMinimumSecretLength) secrets.emplace_back(text);
 }
 
-// Every string inside a token object. The tree came through the nesting-limited decoders, so
-// the walk's depth is bounded.
-void AddStringLeaves(std::vector<std::string>& secrets, const Binding::BindingProperty& value) {
-  switch (value.Kind()) {
-    case Binding::ValueKind::String:
-      AddSecret(secrets, value.GetString());
-      break;
-    case Binding::ValueKind::Collection:
-      for (const Binding::BindingProperty& element : value.Elements())
-        AddStringLeaves(secrets, element);
-      break;
-    case Binding::ValueKind::Structure:
-      for (auto member : value.Members())
-        AddStringLeaves(secrets, member.value);
-      break;
-    default:
-      break;
-  }
-}
-
 }  // namespace
 
 std::vector<std::string> CollectSecrets(const Api::LoginSession& session,
                                         const HeaderMap& headers) {
   std::vector<std::string> secrets;
   AddSecret(secrets, session.idToken);
-  AddStringLeaves(secrets, session.vekToken);
+  // The vek token's credential is its "token" member; its other members (a region, say) are
+  // ordinary words that messages and URLs also hold.
+  const Binding::BindingProperty& vekToken = session.vekToken;
+  if (vekToken.Kind() == Binding::ValueKind::String) {
+    AddSecret(secrets, vekToken.GetString());
+  } else if (vekToken.Kind() == Binding::ValueKind::Structure) {
+    const Binding::BindingProperty& token = vekToken.Get("token");
+    if (token.Kind() == Binding::ValueKind::String) AddSecret(secrets, token.GetString());
+  }
   const auto authorization = headers.find(std::string(kAuthorizationHeader));
   if (authorization != headers.end()) {
     const std::string_view value = authorization->second;
@@ -126,6 +115,22 @@ std::string RedactSecrets(std::string text, std::span<const std::string> secrets
     }
   }
   return text;
+}
+
+std::string MaskUrlPassword(std::string_view url) {
+  const size_t scheme = url.find("://");
+  const size_t authorityStart = scheme == std::string_view::npos ? 0 : scheme + 3;
+  const size_t authorityEnd = std::min(url.find_first_of("/?#", authorityStart), url.size());
+  const std::string_view authority = url.substr(authorityStart, authorityEnd - authorityStart);
+  // User info ends at the authority's last '@'; its password starts after its first ':'.
+  const size_t at = authority.rfind('@');
+  if (at == std::string_view::npos) return std::string(url);
+  const size_t colon = authority.substr(0, at).find(':');
+  if (colon == std::string_view::npos) return std::string(url);
+  std::string masked(url.substr(0, authorityStart + colon + 1));
+  masked.append("***");
+  masked.append(url.substr(authorityStart + at));
+  return masked;
 }
 
 ApiResponse MapServiceAnswer(Plugin::ExternalResponse answer,

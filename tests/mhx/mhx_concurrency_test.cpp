@@ -4,7 +4,11 @@
 // that the two locks never meet (a lock-order inversion is reported too).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +75,71 @@ TEST(MhxConcurrency, EventsRoutesAndJobsFromFourThreads) {
   for (const auto& [level, line] : mhx.host.Logs()) {
     EXPECT_EQ(line.find("token-1"), std::string::npos) << line;
   }
+}
+
+// The state lock is held from the service gate until the answer is mapped: remote requests run
+// one at a time, an override or a namespace update waits for a running request, and the two
+// requests of a match list go to one base URL whatever changes meanwhile.
+TEST(MhxConcurrency, TheStateLockIsHeldForTheWholeOfEachRemoteRequest) {
+  constexpr auto kPatience = std::chrono::seconds(5);
+  LoadedMhx mhx;
+  mhx.Ready();
+  std::mutex mutex;
+  std::condition_variable changed;
+  int arrived = 0;
+  int inFlight = 0;
+  int mostInFlight = 0;
+  int permits = 0;
+  auto answer = mhx.host.answerExternal;
+  mhx.host.answerExternal = [&](ExternalResponseRecord& record,
+                                const ExternalRequestRecord& request) {
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      ++arrived;
+      mostInFlight = std::max(mostInFlight, ++inFlight);
+      changed.notify_all();
+      changed.wait_for(lock, kPatience, [&] { return permits > 0; });
+      --permits;
+      --inFlight;
+    }
+    answer(record, request);
+  };
+  std::thread game([&] { (void)mhx.Get("/qel-mhx/v1/games/1", "/qel-mhx/v1/games/{gameId}"); });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, kPatience, [&] { return arrived == 1; }));
+  }
+  std::atomic<int> done{0};
+  std::vector<std::thread> waiting;
+  waiting.emplace_back([&] {
+    (void)mhx.Get("/qel-mhx/v1/matchlists/5", "/qel-mhx/v1/matchlists/{accountId}");
+    ++done;
+  });
+  waiting.emplace_back([&] {
+    mhx.Configure(R"({"Endpoint":"https://n.test"})");
+    ++done;
+  });
+  waiting.emplace_back([&] {
+    (void)mhx.Call(Client::Api::HttpMethod::Post, "/qel-mhx/v1/mhx-endpoint-override",
+                   "/qel-mhx/v1/mhx-endpoint-override", R"({"url":"https://o.test"})");
+    ++done;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(done, 0);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(arrived, 1);
+    permits = 3;  // the game, the look-up and the match list
+    changed.notify_all();
+  }
+  game.join();
+  for (std::thread& thread : waiting)
+    thread.join();
+  EXPECT_EQ(mostInFlight, 1);
+  const std::vector<std::string> urls = mhx.RemoteUrls();
+  ASSERT_EQ(urls.size(), 3u);
+  const std::string lookupBase = urls[1].substr(0, urls[1].find("/v1/players/current"));
+  EXPECT_EQ(urls[2].rfind(lookupBase + "/v1/stats/player_history/", 0), 0u) << urls[2];
 }
 
 // Only the state lock may order the job's read of the session's account with a session change:

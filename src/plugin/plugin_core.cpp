@@ -88,46 +88,86 @@ void PluginCore::StartCore(uint32_t pluginHandle, std::string shortName, std::st
 
 void PluginCore::Subscribe(std::string_view uri) {
   const std::string name = EventNameForUri(uri);
-  std::lock_guard<std::recursive_mutex> subscriptions(subscriptionMutex_);
-  uint32_t count = 0;
   {
     std::unique_lock<std::shared_mutex> lock(eventMutex_);
-    count = ++subscriptionCounts_[name];
+    SubscriptionState& state = subscriptionCounts_[name];
+    ++state.count;
+    if (!ClaimHostSync(state)) return;
   }
-  if (count != 1) return;
-  Trace("%s: Subscribing to event: %s", shortName_.c_str(), name.c_str());
-  AddHostEventHandlerLocked(name,
-                            Converting<PluginResourceEvent>(
-                                [this](const PluginResourceEvent& event) { RouteResource(event); },
-                                "PluginResourceEvent"),
-                            0);
+  SyncHostSubscription(name);
 }
 
 void PluginCore::Unsubscribe(std::string_view uri) {
   const std::string name = EventNameForUri(uri);
-  std::lock_guard<std::recursive_mutex> subscriptions(subscriptionMutex_);
   {
     std::unique_lock<std::shared_mutex> lock(eventMutex_);
     const auto found = subscriptionCounts_.find(name);
     // A count already at 0 is a caller's imbalance: it must not wrap round.
-    if (found == subscriptionCounts_.end() || found->second == 0) return;
-    if (--found->second != 0) return;
+    if (found == subscriptionCounts_.end() || found->second.count == 0) return;
+    --found->second.count;
+    if (!ClaimHostSync(found->second)) return;
   }
-  UnsubscribeEvent(name.c_str(), pluginHandle_);
-  std::shared_ptr<const HostEventHandler> removed;
-  {
-    std::unique_lock<std::shared_mutex> lock(eventMutex_);
-    const auto found = eventHandlers_.find(name);
-    if (found != eventHandlers_.end()) {
-      removed = std::move(found->second);
-      eventHandlers_.erase(found);
+  SyncHostSubscription(name);
+}
+
+bool PluginCore::ClaimHostSync(SubscriptionState& state) noexcept {
+  if (state.syncing || (state.count > 0) == state.atHost) return false;
+  state.syncing = true;
+  return true;
+}
+
+void PluginCore::SyncHostSubscription(const std::string& name) {
+  // Whatever happens, the claim goes, or no later change of the name would reach the host.
+  struct Claim {
+    PluginCore& core;
+    const std::string& name;
+    bool held = true;
+    ~Claim() {
+      if (!held) return;
+      std::unique_lock<std::shared_mutex> lock(core.eventMutex_);
+      const auto found = core.subscriptionCounts_.find(name);
+      if (found != core.subscriptionCounts_.end()) found->second.syncing = false;
     }
+  } claim{*this, name};
+  while (true) {
+    bool subscribe = false;
+    {
+      std::unique_lock<std::shared_mutex> lock(eventMutex_);
+      SubscriptionState& state = subscriptionCounts_[name];
+      subscribe = state.count > 0;
+      if (subscribe == state.atHost) {
+        state.syncing = false;
+        claim.held = false;
+        return;
+      }
+      state.atHost = subscribe;
+    }
+    if (subscribe) {
+      Trace("%s: Subscribing to event: %s", shortName_.c_str(), name.c_str());
+      AddHostEventHandler(name,
+                          Converting<PluginResourceEvent>(
+                              [this](const PluginResourceEvent& event) { RouteResource(event); },
+                              "PluginResourceEvent"),
+                          0);
+      continue;
+    }
+    UnsubscribeEvent(name.c_str(), pluginHandle_);
+    std::shared_ptr<const HostEventHandler> removed;  // released after the lock
+    {
+      std::unique_lock<std::shared_mutex> lock(eventMutex_);
+      const auto found = eventHandlers_.find(name);
+      if (found != eventHandlers_.end() && subscriptionCounts_[name].count == 0) {
+        removed = std::move(found->second);
+        eventHandlers_.erase(found);
+      }
+    }
+    Trace("%s: Unsubscribing to event: %s", shortName_.c_str(), name.c_str());
   }
-  Trace("%s: Unsubscribing to event: %s", shortName_.c_str(), name.c_str());
 }
 
 void PluginCore::Stop() {
-  std::unique_lock<std::recursive_mutex> subscriptions(subscriptionMutex_);
+  // The counts, and what the host was last told of them, stay: a later Unsubscribe to 0 still
+  // unsubscribes at the host, and a later Subscribe of a counted name does not subscribe again.
   std::vector<std::string> names;
   {
     std::shared_lock<std::shared_mutex> lock(eventMutex_);
@@ -148,7 +188,6 @@ void PluginCore::Stop() {
     exactResourceHandlers_.swap(oldExact);
     patternResourceHandlers_.swap(oldPatterns);
   }
-  subscriptions.unlock();
 
   decltype(pendingServiceRequests_) oldPending(8);
   decltype(asyncServiceHandlers_) oldAsync(8);
@@ -179,21 +218,16 @@ void PluginCore::AddEventHandler(std::string_view eventName, ServiceProxyHandler
 
 void PluginCore::AddHostEventHandler(std::string_view eventName, HostEventHandler handler,
                                      uint32_t flag) {
-  std::lock_guard<std::recursive_mutex> subscriptions(subscriptionMutex_);
-  AddHostEventHandlerLocked(std::string(eventName), std::move(handler), flag);
-}
-
-void PluginCore::AddHostEventHandlerLocked(const std::string& eventName, HostEventHandler handler,
-                                           uint32_t flag) {
+  const std::string name(eventName);
   auto shared = std::make_shared<const HostEventHandler>(std::move(handler));
-  std::shared_ptr<const HostEventHandler> previous;
+  std::shared_ptr<const HostEventHandler> previous;  // released after the lock
   {
     std::unique_lock<std::shared_mutex> lock(eventMutex_);
-    std::shared_ptr<const HostEventHandler>& slot = eventHandlers_[eventName];
+    std::shared_ptr<const HostEventHandler>& slot = eventHandlers_[name];
     previous = std::move(slot);
     slot = std::move(shared);
   }
-  SubscribeEvent(eventName.c_str(), pluginHandle_, &PluginCore::EventCallback,
+  SubscribeEvent(name.c_str(), pluginHandle_, &PluginCore::EventCallback,
                  TokenToContext(eventToken_), flag);
 }
 
@@ -297,8 +331,9 @@ RequestResult<> PluginCore::SendEventValue(std::string_view eventName,
   const std::string computedName = EventNameForUri(payload.Get("uri").GetString());
   Trace("%s: Sending event: %s", shortName_.c_str(), computedName.c_str());
   HostEvent record{};
-  if (!Binding::ToHostValue(payload, registry_, record.payload)) {
-    return RequestError{0, "Couldn't convert the event payload to a host value.", {}};
+  Binding::ValueResult converted;
+  if (!Binding::ToHostValue(payload, registry_, record.payload, converted)) {
+    return RequestError{0, std::string(converted.ErrorMessage()), {}};
   }
   struct Release {
     HostValue& value;

@@ -5,13 +5,13 @@
 // left to PluginBase, so everything here reaches the host only through them.
 //
 // Threads: events, jobs and requests arrive on host threads, several at once. The event maps
-// take a reader-writer lock held only for map operations; subscription changes are serialised
-// by their own mutex, which is held across the host's subscribe and unsubscribe calls so the
-// host sees them in the order of the counts (deliveries never take it). No other lock is held
-// while the host, a handler, a job or a converter runs, except the service-proxy mutex around
-// waiting callables and async handlers. Host callbacks reach the object only through tokens of
-// its CallbackGate, and nothing thrown escapes them: a throwing handler or job is logged at
-// ERROR.
+// and subscription counts take a reader-writer lock held only for map operations; no lock is
+// held while the host, a handler, a job or a converter runs, except the service-proxy mutex
+// around waiting callables and async handlers. A subscription change that must reach the host
+// is carried out by one thread per event name at a time, which repeats until the host agrees
+// with the count, so the host sees a name's subscribe and unsubscribe calls alternate however
+// changes race. Host callbacks reach the object only through tokens of its CallbackGate, and
+// nothing thrown escapes them: a throwing handler or job is logged at ERROR.
 #pragma once
 
 #include <chrono>
@@ -198,9 +198,20 @@ class PluginCore : public ResourceSubscriber {
   static void JobCallback(void* context) noexcept;
 
   [[nodiscard]] Binding::BindingRegistry& RequireRegistry() const;
+  // A name's subscription count, and what the host was last told of it.
+  struct SubscriptionState {
+    uint32_t count = 0;
+    bool atHost = false;   // subscribed at the host
+    bool syncing = false;  // a thread is bringing the host in line with the count
+  };
+
   void AddHostEventHandler(std::string_view eventName, HostEventHandler handler, uint32_t flag);
-  void AddHostEventHandlerLocked(const std::string& eventName, HostEventHandler handler,
-                                 uint32_t flag);  // subscriptionMutex_ held
+  // eventMutex_ held: true when the caller is to bring the host in line with `state` (the host
+  // disagrees with the count, and no other thread is doing it already).
+  [[nodiscard]] static bool ClaimHostSync(SubscriptionState& state) noexcept;
+  // Subscribes or unsubscribes `name` at the host until it agrees with the count; called with a
+  // claim and no lock held.
+  void SyncHostSubscription(const std::string& name);
   template <typename Payload>
   [[nodiscard]] HostEventHandler Converting(std::function<void(const Payload&)> handler,
                                             const char* typeName);
@@ -232,11 +243,7 @@ class PluginCore : public ResourceSubscriber {
   std::string userAgent_;
   std::unique_ptr<TelemetrySink> telemetrySink_;
   std::unordered_map<std::string, std::shared_ptr<const HostEventHandler>> eventHandlers_;
-  std::unordered_map<std::string, uint32_t> subscriptionCounts_;
-  // Serialises subscription changes with their host calls; taken before eventMutex_.
-  // Recursive, so a host that delivers synchronously inside SubscribeEvent to a handler that
-  // subscribes again does not deadlock.
-  std::recursive_mutex subscriptionMutex_;
+  std::unordered_map<std::string, SubscriptionState> subscriptionCounts_;
 
   // Guards the three service-proxy tables, receivedOrder_ and droppedWarned_.
   mutable std::mutex serviceMutex_;

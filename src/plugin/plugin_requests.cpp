@@ -57,12 +57,11 @@ RequestResult<> PluginCore::CallApi(ApiCallResponse& response, Api::HttpMethod m
   } release{arguments};
   for (const auto& [name, value] : parameters) {
     HostValue converted{};
-    if (!Binding::ToHostValue(value, registry_, converted)) {
-      const std::string error =
-          Binding::FormatToString("Couldn't convert the argument '%1' to a host value.", name);
+    Binding::ValueResult conversion;
+    if (!Binding::ToHostValue(value, registry_, converted, conversion)) {
       return RequestError::FromTemplate(
           400, "Request not sent: Error converting parameters for {method} {url}: {error}",
-          {Api::MethodText(method), target, error});
+          {Api::MethodText(method), target, conversion.ErrorMessage()});
     }
     arguments.push_back(ApiNativeArgument{name.c_str(), converted});
   }

@@ -135,6 +135,8 @@ class FakeHost {
   // Scripts; set before the plugin runs.
   std::function<void(ApiResponseRecord&, const ApiRequestRecord&)> answerRequest;
   std::function<void(ExternalResponseRecord&, const ExternalRequestRecord&)> answerExternal;
+  // Runs in UnsubscribeEvent before it returns, as a host that waits there for deliveries.
+  std::function<void(const char* name)> onUnsubscribe;
 
   // The order of host calls, one word per call ("Subscribe:<name>", "Yield", ...).
   [[nodiscard]] std::vector<std::string> Calls() const { return Locked(calls_); }
@@ -268,6 +270,7 @@ class FakeHost {
   }
   static int32_t UnsubscribeSlot(const HostApi* api, const char* name, uint32_t handle) {
     FakeHost& host = Self(api);
+    if (host.onUnsubscribe) host.onUnsubscribe(name);
     std::lock_guard<std::mutex> lock(host.mutex_);
     host.calls_.push_back("UnsubscribeEvent:" + std::string(name) + ":" + std::to_string(handle));
     host.unsubscriptions_.emplace_back(name);

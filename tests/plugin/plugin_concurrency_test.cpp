@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -88,6 +90,56 @@ TEST_F(PluginTest, EventsJobsAndSubscriptionChangesFromSeveralThreadsKeepExactCo
   for (size_t i = 0; i < sequence.size(); ++i)
     EXPECT_EQ(sequence[i], i % 2 == 0 ? 'S' : 'U') << i;
   EXPECT_EQ(sequence.back(), 'U');
+}
+
+// A host waits in UnsubscribeEvent for the deliveries of that name on other threads. A handler
+// that subscribes meanwhile must not wait for the unsubscribing thread in turn.
+TEST_F(PluginTest, AHandlerSubscribesWhileAnotherThreadUnsubscribesItsName) {
+  constexpr auto kPatience = std::chrono::seconds(5);
+  const char* kUri = "/c/v1/e/x";
+  const std::string name = "OnJsonApiEvent_c_v1_e";
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool delivering = false;
+  bool unsubscribing = false;
+  bool delivered = false;
+  bool waitedInVain = false;
+  const auto waitFor = [&](std::unique_lock<std::mutex>& lock, const bool& flag) {
+    return changed.wait_for(lock, kPatience, [&] { return flag; });
+  };
+  Start([&](TestPlugin& self) {
+    self.ObserveResource(kUri, [&](const PluginResourceEvent&) {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        delivering = true;
+        changed.notify_all();
+        waitFor(lock, unsubscribing);
+      }
+      plugin->Subscribe(kUri);
+      std::lock_guard<std::mutex> lock(mutex);
+      delivered = true;
+      changed.notify_all();
+    });
+  });
+  host.onUnsubscribe = [&](const char* unsubscribed) {
+    if (unsubscribed != name) return;
+    std::unique_lock<std::mutex> lock(mutex);
+    unsubscribing = true;
+    changed.notify_all();
+    waitedInVain = !waitFor(lock, delivered);
+  };
+  std::thread delivery(
+      [&] { host.DeliverJson(name, R"({"uri":"/c/v1/e/x","eventType":"Update"})"); });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(waitFor(lock, delivering));
+  }
+  plugin->Unsubscribe(kUri);
+  delivery.join();
+  host.onUnsubscribe = nullptr;
+  EXPECT_FALSE(waitedInVain);
+  // The name ends subscribed at the host, as its count of 1 says.
+  EXPECT_EQ(host.Calls().back(), "SubscribeEvent:" + name);
 }
 
 TEST_F(PluginTest, UnloadWaitsForARunningJobAndRefusesLateOnes) {

@@ -93,6 +93,9 @@ TEST_F(PluginTest, TheExactHandlerRunsBeforeMatchingPatternsAndTheSlashIsRepaire
     self.ObserveResource(
         "/qel-mhx/v2/recently-played-champions/*",
         [&](const PluginResourceEvent& event) { order.push_back("pattern " + event.uri); });
+    // Observing a URI again replaces its handler.
+    self.ObserveResource("/qel-mhx/v2/recently-played-champions/7",
+                         [&](const PluginResourceEvent&) { order.push_back("replaced"); });
     self.ObserveResource(
         "/qel-mhx/v2/recently-played-champions/7",
         [&](const PluginResourceEvent& event) { order.push_back("exact " + event.uri); });
@@ -157,7 +160,7 @@ TEST_F(PluginTest, SendEventPublishesOnceWhenTheNamesAgreeAndConvertsStructs) {
             R"({"data":{"state":"PluginsInitialized"},"eventType":"Update","uri":"/a/b"})");
 }
 
-TEST_F(PluginTest, APayloadTheHostCannotTakeIsNotPublished) {
+TEST_F(PluginTest, AResourceTheHostCannotTakeIsNotPublishedWithTheConversionsMessage) {
   Start();
   Binding::BindingProperty value;
   value.SetString("needs a copy");
@@ -170,7 +173,8 @@ TEST_F(PluginTest, APayloadTheHostCannotTakeIsNotPublished) {
   Log::SetAllocationHooks(previous);
   ASSERT_FALSE(result.Ok());
   EXPECT_EQ(result.Error().status, 0u);
-  EXPECT_EQ(result.Error().message, "Couldn't convert the event payload to a host value.");
+  EXPECT_EQ(result.Error().message,
+            "Couldn't convert value to a host value because memory ran out.");
   EXPECT_TRUE(host.PublishedEvents().empty());
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <memory>
 #include <stdexcept>
 
 #include "fake_host.h"
@@ -64,19 +65,31 @@ TEST_F(PluginTest, AnIncompatibleCoreEndsTheProcessAfterTheAssertionReport) {
 TEST_F(PluginTest, RegistersTheFrameworkTypesAndEventsBeforeTheFeaturesApi) {
   TestPlugin& loaded = Load();
   Api::ApiRegistry& api = loaded.Api();
-  for (const char* type : {"PluginManagerState", "PluginManagerResource", "PluginResourceEventType",
-                           "PluginResourceEvent", "PluginLcdsEvent", "PluginLcdsResponse",
-                           "PluginServiceProxyResponse"}) {
-    const Binding::TypeRecord* record = api.FindTypeByName(type);
-    ASSERT_NE(record, nullptr) << type;
-    EXPECT_EQ(record->tags, std::vector<std::string>{"zclient"}) << type;
+  // Structures list their fields in order, enumerations their values by name.
+  struct TypeCase {
+    const char* name;
+    const char* members;
+  };
+  const TypeCase types[] = {
+      {"PluginManagerState", "NotReady=0 PluginsInitialized=1"},
+      {"PluginManagerResource", "state"},
+      {"PluginResourceEventType", "Create=0 Delete=2 Update=1"},
+      {"PluginResourceEvent", "uri eventType data"},
+      {"PluginLcdsEvent", "clientId subtopic typeName body"},
+      {"PluginLcdsResponse", "typeName body"},
+      {"PluginServiceProxyResponse", "uuid serviceName methodName payload status error"},
+  };
+  for (const TypeCase& c : types) {
+    const Binding::TypeRecord* record = api.FindTypeByName(c.name);
+    ASSERT_NE(record, nullptr) << c.name;
+    EXPECT_EQ(record->tags, std::vector<std::string>{"zclient"}) << c.name;
+    std::string members;
+    for (const auto& field : record->fields)
+      members += (members.empty() ? "" : " ") + field.name;
+    for (const auto& [name, value] : record->enumerators)
+      members += (members.empty() ? "" : " ") + name + "=" + std::to_string(value.value);
+    EXPECT_EQ(members, c.members);
   }
-  const Binding::TypeRecord* response = api.FindTypeByName("PluginServiceProxyResponse");
-  std::vector<std::string> fields;
-  for (const auto& field : response->fields)
-    fields.push_back(field.name);
-  EXPECT_EQ(fields, (std::vector<std::string>{"uuid", "serviceName", "methodName", "payload",
-                                              "status", "error"}));
 
   struct EventCase {
     const char* name;
@@ -251,6 +264,34 @@ TEST_F(PluginTest, StopUnsubscribesEachHandledEventOnce) {
     }
   }
   EXPECT_EQ(CallbackGate::LiveTokenCount(), before - 1);  // the event token is withdrawn
+}
+
+TEST_F(PluginTest, StopKeepsCountsAndJobsAndEmptiesTheServiceProxyTables) {
+  const char* kUri = "/qel-login/v1/session";
+  Start([&](TestPlugin& self) {
+    self.Subscribe(kUri);
+    self.Subscribe(kUri);
+  });
+  plugin->ScheduleAt("job", std::chrono::steady_clock::now(), [] {});
+  const auto held = std::make_shared<int>(0);  // owned by the two callables below
+  plugin->AddServiceRequest("waiting", [held](const PluginServiceProxyResponse&) {});
+  plugin->AddAsyncServiceHandler("svc.method", [held](const PluginServiceProxyResponse&) {});
+  host.DeliverJson("OnServiceProxyUuidEvent", R"({"uuid":"unclaimed"})");
+  ASSERT_EQ(plugin->ReceivedServiceResponseCount(), 1u);
+  ASSERT_EQ(held.use_count(), 3);
+  plugin->Stop();
+  EXPECT_EQ(held.use_count(), 1);
+  EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 0u);
+  EXPECT_EQ(plugin->PendingJobCount(), 1u);
+  // The count of 2 survived: a third Subscribe and two Unsubscribes leave the host alone, the
+  // last Unsubscribe unsubscribes.
+  const size_t calls = host.Calls().size();
+  plugin->Subscribe(kUri);
+  plugin->Unsubscribe(kUri);
+  plugin->Unsubscribe(kUri);
+  EXPECT_EQ(host.Calls().size(), calls);
+  plugin->Unsubscribe(kUri);
+  EXPECT_EQ(host.Calls().back(), "UnsubscribeEvent:OnJsonApiEvent_qel-login_v1_session:23130");
 }
 
 TEST_F(PluginTest, LateJobAndEventCallbacksAfterUnloadAreHarmless) {

@@ -138,11 +138,12 @@ TEST_F(RequestTest, AParameterThatDoesNotConvertIsRefusedWithoutSending) {
   ASSERT_FALSE(result.Ok());
   EXPECT_EQ(result.Error().status, 400u);
   EXPECT_EQ(result.Error().message,
-            "Request not sent: Error converting parameters for POST /t: Couldn't convert the "
-            "argument 'name' to a host value.");
+            "Request not sent: Error converting parameters for POST /t: Couldn't convert value to "
+            "a host value because memory ran out.");
   EXPECT_EQ(ParametersOf(result.Error()),
-            (std::vector<std::string>{"error=Couldn't convert the argument 'name' to a host value.",
-                                      "method=POST", "url=/t"}));
+            (std::vector<std::string>{
+                "error=Couldn't convert value to a host value because memory ran out.",
+                "method=POST", "url=/t"}));
   EXPECT_TRUE(host.Requests().empty());
 }
 

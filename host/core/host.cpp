@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <new>
+#include <set>
 #include <thread>
 
 #include "api/resource_uri.h"
@@ -100,6 +103,38 @@ void FillHostError(ApiResponseRecord& response, uint32_t status,
   response.status = status;
   response.text = CopyText("");
   response.free = &FreeHostResponse;
+}
+
+// Gives a host-owned response its one header.
+void SetHostHeader(ApiResponseRecord& response, std::string_view name, std::string_view value) {
+  auto* header = static_cast<ApiHeader*>(std::calloc(1, sizeof(ApiHeader)));
+  if (header == nullptr) throw std::bad_alloc();
+  response.headers = header;
+  response.headerCount = 1;
+  header->name = CopyText(name);
+  header->value = CopyText(value);
+  if (header->name == nullptr || header->value == nullptr) throw std::bad_alloc();
+}
+
+// The methods of the routes whose pattern matches `path`, in alphabetical order, comma-separated
+// as an Allow header lists them; empty when no route serves the path.
+[[nodiscard]] std::string AllowedMethods(const RouteTable& routes, const std::string& path) {
+  std::set<std::string, std::less<>> methods;
+  Api::PathParameterMap parameters = Api::MakePathParameterMap();
+  for (const Api::RoutePattern& pattern : routes.patterns) {
+    if (pattern.binding == nullptr) continue;
+    const Api::RouteBinding& binding = *pattern.binding;
+    const std::string_view method = binding.method == Api::HttpMethod::Other
+                                        ? std::string_view(binding.methodName)
+                                        : Api::MethodText(binding.method);
+    if (method.empty() || methods.contains(method)) continue;
+    parameters.clear();
+    if (Api::MatchPath(pattern, path, parameters)) methods.emplace(method);
+  }
+  std::string allowed;
+  for (const std::string& method : methods)
+    allowed += (allowed.empty() ? "" : ", ") + method;
+  return allowed;
 }
 
 // Reads a response body stream to its end; false when a read fails or the stream stalls.
@@ -566,6 +601,13 @@ void HostCore::Route(ApiResponseRecord& response, const ApiRequestRecord& reques
         response.free = &FreeHostResponse;
         return;
       }
+    }
+    // A path served for other methods only: the caller learns which.
+    if (const std::string allowed = AllowedMethods(*routes, match.target); !allowed.empty()) {
+      FillHostError(response, 405,
+                    method + " is not served at " + match.target + " (allowed: " + allowed + ")");
+      SetHostHeader(response, "Allow", allowed);
+      return;
     }
     FillHostError(response, 404, "No API function or resource answers " + label);
   } catch (const std::exception& error) {

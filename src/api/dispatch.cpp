@@ -367,6 +367,7 @@ void DecodeBody(ApiResponse& call, BindingProperty& target, const ApiRequestReco
     Codec::ParseYaml(decoded, text, strnlen(text, length));
   } else {
     call.SetError("Unsupported body content type");
+    call.status = 415;
     return;
   }
   if (!decoded.Ok()) {
@@ -684,6 +685,9 @@ void InvokeBound(ApiResponseRecord& response, const ApiRequestRecord& request,
 
   std::unique_ptr<PreparedCall> prepared;
   if (call.Ok()) prepared = binding.handler->Prepare(call, values, request.callerContext);
+  // Everything that failed so far is the caller's: arguments or a body that do not bind, or do
+  // not convert to the handler's native types. Only the handler's own failures keep status 0.
+  if (!call.Ok() && call.status == 0) call.status = 400;
   if (call.Ok()) {
     if (IsRequestAware(binding.handler->ResultType())) {
       const RequestInfo info = MakeRequestInfo(request, method, methodName, headers);

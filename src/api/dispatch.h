@@ -3,8 +3,11 @@
 // native values and the body (each decoded by content type), the handler is prepared and invoked,
 // and its ApiResponse is written into the record.
 // Every failure is answered in the record (error flag, message, status); nothing is thrown back
-// to the host: ExportCallback catches everything. Whatever the dispatcher puts into a record is
-// released by the record's free callback, which the host calls once it has read the record.
+// to the host: ExportCallback catches everything. A failure found before the handler is invoked
+// (binding, decoding, the handler's native conversion in Prepare) is the caller's: status 400,
+// or 415 for a body content type not handled. The handler's own failure keeps the status it set
+// (0 when unset). Whatever the dispatcher puts into a record is released by the record's free
+// callback, which the host calls once it has read the record.
 // Dispatches may run on several threads at once; no lock is taken here.
 #pragma once
 

@@ -163,8 +163,11 @@ TEST_F(RouteRegistrationTest, RecordsDescribeEveryHandlerSignature) {
 
 TEST_F(RouteRegistrationTest, RoutesAnswerThroughTheExportTable) {
   EXPECT_EQ(Get("GetSvcV1GamesById", "/svc/v1/games/42"), "{gameId:u42;}");
-  EXPECT_EQ(Get("GetSvcV1GamesById", "/svc/v1/games/x"),
+  // A native conversion that fails in Prepare is the caller's fault: 400.
+  uint32_t status = 0;
+  EXPECT_EQ(Get("GetSvcV1GamesById", "/svc/v1/games/x", &status),
             "error: Value x for 'id' of type uint64 is in an incorrect format");
+  EXPECT_EQ(status, 400u);
   EXPECT_EQ(Get("GetSvcV1Delta", "/svc/v1/delta"), "{delta:i-1;}");
   EXPECT_EQ(Get("GetSvcV2CachedById", "/svc/v2/cached/3"),
             "{count:u1;picks:[{championId:i3;lane:'mid';}];}");
@@ -172,9 +175,10 @@ TEST_F(RouteRegistrationTest, RoutesAnswerThroughTheExportTable) {
             "{count:u2;picks:[{championId:i3;lane:'top';}];}");
   EXPECT_EQ(Get("GetSvcV2CachedCurrent", "/svc/v2/cached/current?force=false"),
             "{count:u1;picks:[{championId:i7;lane:'bot';}];}");
-  EXPECT_EQ(Get("GetSvcV2CachedCurrent", "/svc/v2/cached/current?force=maybe"),
+  EXPECT_EQ(Get("GetSvcV2CachedCurrent", "/svc/v2/cached/current?force=maybe", &status),
             "error: Value maybe for 'force' of type bool is in an incorrect format. Options are "
             "\"true\", \"false\", \"1\", \"0\".");
+  EXPECT_EQ(status, 400u);
 
   EXPECT_EQ(Get("GetSvcV2RequestById", "/svc/v2/request/5?force=true"), "~");
   EXPECT_EQ(Get("GetSvcV2RequestCurrent", "/svc/v2/request/current"), "~");
@@ -186,8 +190,9 @@ TEST_F(RouteRegistrationTest, RoutesAnswerThroughTheExportTable) {
   EXPECT_EQ(service.url, "https://example.test");
   HostRequest bad(6, "/svc/v1/endpoint-override");
   bad.Body("application/json", R"({"url":[1]})");
-  EXPECT_EQ(Call("PostSvcV1EndpointOverride", bad).substr(0, 38),
+  EXPECT_EQ(Call("PostSvcV1EndpointOverride", bad, &status).substr(0, 38),
             "error: Couldn't assign value to 'url' ");
+  EXPECT_EQ(status, 400u);
 }
 
 TEST_F(RouteRegistrationTest, ErrorsOfValueOrErrorPassThroughOnlyTheRoute) {

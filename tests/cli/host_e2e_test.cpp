@@ -299,8 +299,12 @@ TEST(HostE2E, EveryRouteAnswersOverHttpThroughTheStub) {
        ErrorJson(500, "Received an error status from the server: 500 - ")},
       {"GET", "/qel-mhx/v1/games/403", 500,
        ErrorJson(500, "Received an error status from the server: 403 - ")},
-      {"GET", "/qel-mhx/v1/games/abc", 500,
-       ErrorJson(500, "Value abc for 'gameId' of type uint64 is in an incorrect format")},
+      {"GET", "/qel-mhx/v1/games/abc", 400,
+       ErrorJson(400, "Value abc for 'gameId' of type uint64 is in an incorrect format")},
+      {"GET", "/qel-mhx/v1/recently-played-champions/4400?force=maybe", 400,
+       ErrorJson(400,
+                 "Value maybe for 'force' of type bool is in an incorrect format. Options "
+                 "are \"true\", \"false\", \"1\", \"0\".")},
       {"GET", "/qel-mhx/v1/gametimelines/5", 200, Relayed(Stub::TimelineDocument(kPlatform, 5))},
       {"POST", "/qel-mhx/v1/mhx-endpoint-override", 200, ""},
   };

@@ -298,12 +298,16 @@ TEST(HostServerGate, NoCorsHeaderUnlessTheOriginIsAllowed) {
 
 // ---- module answers ----
 
-TEST(HostServerAnswers, StatusZeroIs200ForASuccessAnd500ForAnErrorAndErrorsAreJson) {
+TEST(HostServerAnswers, StatusZeroIs200Or500CallerErrorsAre4xxAndErrorsAreJson) {
   Served served;
   struct Case {
     const char* path;
     int status;
     std::string body;
+    const char* method = "GET";
+    const char* contentType = "application/json";  // of a POST
+    const char* requestBody = "";
+    const char* allow = "";
   };
   const Case cases[] = {
       {"/qel-clitest/v1/zero", 200, R"({"ok":true})"},
@@ -312,15 +316,32 @@ TEST(HostServerAnswers, StatusZeroIs200ForASuccessAnd500ForAnErrorAndErrorsAreJs
       {"/qel-clitest/v1/teapot", 418, R"({"message":"short and stout","status":418})"},
       {"/qel-clitest/v1/missing", 404,
        R"({"message":"No API function or resource answers GET /qel-clitest/v1/missing","status":404})"},
+      {"/qel-clitest/v1/publish/notanumber", 400,
+       R"({"message":"Value notanumber for 'n' of type int64 is in an incorrect format","status":400})",
+       "POST"},
+      {"/qel-clitest/v1/echo?zz=1", 400,
+       R"({"message":"Unknown argument 'zz' for 'PostQelClitestV1Echo'.","status":400})", "POST",
+       "application/json", "{}"},
+      {"/qel-clitest/v1/echo", 400,
+       R"({"message":"Error: Missing a name for object member. at offset 1.","status":400})",
+       "POST", "application/json", "{"},
+      {"/qel-clitest/v1/echo", 415, R"({"message":"Unsupported body content type","status":415})",
+       "POST", "text/plain", "{}"},
+      {"/qel-clitest/v1/echo", 405,
+       R"j({"message":"GET is not served at /qel-clitest/v1/echo (allowed: POST)","status":405})j",
+       "GET", "", "", "POST"},
   };
   auto client = served.Client();
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    const auto result = client->Get(c.path);
+    SCOPED_TRACE(std::string(c.method) + " " + c.path);
+    const auto result = std::string_view(c.method) == "GET"
+                            ? client->Get(c.path)
+                            : client->Post(c.path, c.requestBody, c.contentType);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, c.status);
     EXPECT_EQ(result->body, c.body);
     EXPECT_EQ(result->get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(result->get_header_value("Allow"), c.allow);
   }
   const auto teapot = client->Get("/qel-clitest/v1/teapot");
   ASSERT_TRUE(teapot);
@@ -706,9 +727,9 @@ TEST(HostServerStop, TheAccessLogHasMethodPathAndStatusOnly) {
   served.server->Stop();
   std::vector<std::string> lines = served.Access();
   std::sort(lines.begin(), lines.end());  // each is logged after its answer went out
-  // An unknown query argument fails the call (the dispatcher's rule).
+  // An unknown query argument is the caller's error.
   EXPECT_EQ(lines,
-            (std::vector<std::string>{"GET /host/modules 401", "GET /qel-clitest/v1/zero 500"}));
+            (std::vector<std::string>{"GET /host/modules 401", "GET /qel-clitest/v1/zero 400"}));
 }
 
 }  // namespace

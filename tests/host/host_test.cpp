@@ -205,28 +205,49 @@ TEST(HostRequests, RouteByMethodAndTemplateWithTheEntrysUserData) {
   EXPECT_EQ(fail.text, "teapot");
 }
 
-TEST(HostRequests, AnythingUnroutedAnswers404NamingMethodAndTarget) {
+TEST(HostRequests, AnUnroutedPathAnswers404AndAPathServedForOtherMethods405WithAllow) {
   StartedHost loaded;
+  // A second module serves /test/v1/fail for DELETE and for POST, as the first does.
+  auto other = [](PluginDescriptor* descriptor) -> void* {
+    void* object = tpk_test_module_load(descriptor);
+    auto* module = static_cast<TestModule::Module*>(object);
+    module->entries[2] = module->entries[1];
+    module->entries[2].method = 1;
+    module->entries[2].function.next = &module->entries[3].function;
+    return object;
+  };
+  const auto id = loaded.host->LoadModule(other, "other");
+  ASSERT_TRUE(id.Ok());
+  ASSERT_TRUE(loaded.host->StartModule(id.Value()).Ok());
   struct Case {
     uint32_t method;
     const char* target;
     const char* methodName;
+    uint32_t status;
+    const char* allow;
     const char* message;
   };
   const Case cases[] = {
-      {6, "/test/v1/echo/a", "", "No API function or resource answers POST /test/v1/echo/a"},
-      {2, "/test/v1/fail", "", "No API function or resource answers GET /test/v1/fail"},
-      {2, "/test/v1/echo/a/b", "", "No API function or resource answers GET /test/v1/echo/a/b"},
-      {2, "/nowhere", "", "No API function or resource answers GET /nowhere"},
-      {8, "/nowhere", "BREW", "No API function or resource answers BREW /nowhere"},
-      {42, "/nowhere", "", "No API function or resource answers method 42 /nowhere"},
+      {6, "/test/v1/echo/a", "", 405, "GET",
+       "POST is not served at /test/v1/echo/a (allowed: GET)"},
+      {2, "/test/v1/fail?x=1", "", 405, "DELETE, POST",
+       "GET is not served at /test/v1/fail (allowed: DELETE, POST)"},
+      {8, "/test/v1/echo/a", "BREW", 405, "GET",
+       "BREW is not served at /test/v1/echo/a (allowed: GET)"},
+      {2, "/test/v1/echo/a/b", "", 404, "",
+       "No API function or resource answers GET /test/v1/echo/a/b"},
+      {2, "/nowhere", "", 404, "", "No API function or resource answers GET /nowhere"},
+      {8, "/nowhere", "BREW", 404, "", "No API function or resource answers BREW /nowhere"},
+      {42, "/nowhere", "", 404, "", "No API function or resource answers method 42 /nowhere"},
   };
   for (const Case& c : cases) {
     const ApiCallResult call =
         loaded.host->Call(HostTest::Request(c.method, c.target, c.methodName));
     EXPECT_TRUE(call.failed) << c.target;
-    EXPECT_EQ(call.status, 404u) << c.target;
+    EXPECT_EQ(call.status, c.status) << c.target;
     EXPECT_EQ(call.errorMessage, c.message);
+    const HeaderList allow = {{"Allow", c.allow}};
+    EXPECT_EQ(call.headers, *c.allow != '\0' ? allow : HeaderList()) << c.target;
   }
 }
 

@@ -185,14 +185,14 @@ TEST(PluginHostRoutes, TheHostsCallsReachThePluginsRoutesAndTheirAnswers) {
   const Case cases[] = {
       {2, "/qel-probe/v1/echo/a%20b", false, 200,
        R"({"caller":0,"target":"/qel-probe/v1/echo/a%20b","text":"a b"})"},
-      {2, "/qel-probe/v1/echo/a?x=1", true, 0,
+      {2, "/qel-probe/v1/echo/a?x=1", true, 400,
        "Unknown argument 'x' for 'GetQelProbeV1EchoByText'."},
       {2, "/qel-probe/v1/items/5", false, 200, R"({"item":5})"},
       {2, "/qel-probe/v1/items/current", false, 200, R"({"item":"current"})"},
       {2, "/qel-probe/v1/fail", true, 409, "the probe refused"},
-      {6, "/qel-probe/v1/echo/a", true, 404,
-       "No API function or resource answers POST /qel-probe/v1/echo/a"},
-      {2, "/qel-probe/v1/items/x", true, 0,
+      {6, "/qel-probe/v1/echo/a", true, 405,
+       "POST is not served at /qel-probe/v1/echo/a (allowed: GET)"},
+      {2, "/qel-probe/v1/items/x", true, 400,
        "Value x for 'id' of type uint64 is in an incorrect format"},
   };
   for (const Case& c : cases) {
@@ -229,9 +229,9 @@ TEST(PluginHostRoutes, APluginsApiCallsGoThroughTheHostToRoutesAndTheStore) {
       {"/qel-probe/v1/relay?target=/nowhere", true, 404,
        "Error response for GET /nowhere: No API function or resource answers GET /nowhere"},
       {"/qel-probe/v1/sum-via?target=/qel-peer/v1/sum", false, 200, R"({"sum":42})"},
-      {"/qel-probe/v1/sum-via?target=/qel-peer/v1/items/5", true, 404,
-       "Error response for POST /qel-peer/v1/items/5: No API function or resource answers POST "
-       "/qel-peer/v1/items/5"},
+      {"/qel-probe/v1/sum-via?target=/qel-peer/v1/items/5", true, 405,
+       "Error response for POST /qel-peer/v1/items/5: POST is not served at /qel-peer/v1/items/5 "
+       "(allowed: GET)"},
   };
   for (const Case& c : cases) {
     const ApiCallResult call = pair.Call(2, c.target);

@@ -1,7 +1,6 @@
 #include "codec/json.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -9,8 +8,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <iterator>
 #include <limits>
 #include <random>
 #include <string>
@@ -19,6 +16,7 @@
 #include "binding/types/binding_registry.h"
 #include "binding/value/type_id.h"
 #include "binding/value/value_visitor.h"
+#include "support/small_stack.h"
 
 namespace Oxle::Client::Codec {
 namespace {
@@ -52,39 +50,30 @@ TEST(ParseJsonTest, MapsDocumentsToTreesAndMessages) {
       {"empty text", "", ""},
       {"whitespace only", " \r\n\t ", ""},
       {"null", "null", ""},
-      {"null in spaces", "  null\n", ""},
       {"form feed is not whitespace", "\f", "!Error: Invalid value. at offset 0."},
       {"vertical tab is not whitespace", " \v1", "!Error: Invalid value. at offset 1."},
       // Scalars and containers.
       {"true", "true", "true"},
       {"false in an array", "[false]", "[false]"},
-      {"one null element", "[null]", "[null]"},
       {"nested", R"({"a":[true,1.0,{"b":[]}],"c":{}})", R"({"a":[true,1.0,{"b":[]}],"c":{}})"},
-      {"spaces between tokens", " { \"a\" : [ 1 , 2 ] } ", R"({"a":[1,2]})"},
       // Numbers.
       {"integers by sign", "[1,-1,1.5,4294967296,-4294967296,18446744073709551615]",
        "[1,-1,1.5,4294967296,-4294967296,18446744073709551615]"},
       {"2^64 is a float", "18446744073709551616", "18446744073709553000.0"},
       {"int64 minimum", "-9223372036854775808", "-9223372036854775808"},
       {"below int64 minimum is a float", "-9223372036854775809", "-9223372036854776000.0"},
-      {"exponent makes a float", "1E2", "100.0"},
-      {"fraction", "0.1", "0.1"},
-      {"tiny", "5e-324", "5e-324"},
       {"negative fraction", "-2.5e-3", "-0.0025"},
       // Strings.
       {"escapes", R"(["\"\\\/\b\f\n\r\t"])", R"(["\"\\/\b\f\n\r\t"])"},
       {"control escape is written upper case", R"("\u001f")", R"("\u001F")"},
       {"two-byte utf-8", R"("\u00e9")", "\"\xC3\xA9\""},
       {"surrogate pair", R"("\ud83d\ude00")", "\"\xF0\x9F\x98\x80\""},
-      {"raw utf-8 passes", "\"\xE2\x82\xAC\"", "\"\xE2\x82\xAC\""},
       {"\\u0000 ends the string", R"(["a\u0000b","c"])", R"(["a","c"])"},
       {"\\u0000 ends the key", R"({"k\u0000x":1})", R"({"k":1})"},
       {"\\u0000 first gives the empty string", R"("\u0000")", R"("")"},
       // Keys.
       {"repeated key keeps the last value", R"({"a":1,"a":2})", R"({"a":2})"},
       {"repeated key replaces a structure", R"({"a":{"x":1},"a":{"y":2}})", R"({"a":{"y":2}})"},
-      {"repeated key replaces a collection", R"({"a":[1],"a":[2]})", R"({"a":[2]})"},
-      {"repeated key set to null", R"({"a":1,"a":null})", R"({"a":null})"},
       {"members in byte order of keys", R"({"b":1,"a":2,"B":3,"":4})",
        R"({"":4,"B":3,"a":2,"b":1})"},
       // The first NUL ends the document.
@@ -92,30 +81,19 @@ TEST(ParseJsonTest, MapsDocumentsToTreesAndMessages) {
       {"NUL inside a string", "\"a\0b\""s,
        "!Error: Missing a closing quotation mark in string. at offset 2."},
       {"NUL after whitespace", " \0[1]"s, ""},
-      // Every message the default reader can produce.
+      // Each message of the reader, by its code.
       {"root followed by a value", "{} a",
        "!Error: The document root must not be followed by other values. at offset 3."},
       {"leading zero", "01",
        "!Error: The document root must not be followed by other values. at offset 1."},
       {"trailing comma", "[1,]", "!Error: Invalid value. at offset 3."},
-      {"bad literal", "nul", "!Error: Invalid value. at offset 3."},
-      {"NaN literal", "NaN", "!Error: Invalid value. at offset 0."},
-      {"comment", "[1] // c",
-       "!Error: The document root must not be followed by other values. at offset 4."},
-      {"lone minus", "-", "!Error: Invalid value. at offset 1."},
       {"missing name", "{1:2}", "!Error: Missing a name for object member. at offset 1."},
-      {"trailing comma in object", R"({"a":1,})",
-       "!Error: Missing a name for object member. at offset 7."},
       {"missing colon", R"({"a" 1})",
        "!Error: Missing a colon after a name of object member. at offset 5."},
       {"missing comma in object", R"({"a":1 "b":2})",
        "!Error: Missing a comma or '}' after an object member. at offset 7."},
-      {"unclosed object", R"({"a":1)",
-       "!Error: Missing a comma or '}' after an object member. at offset 6."},
       {"missing comma in array", "[1 2]",
        "!Error: Missing a comma or ']' after an array element. at offset 3."},
-      {"unclosed array", "[1",
-       "!Error: Missing a comma or ']' after an array element. at offset 2."},
       {"bad hex digit", R"("\u12G4")",
        "!Error: Incorrect hex digit after \\u escape in string. at offset 1."},
       {"lone high surrogate", R"("x\ud800y")",
@@ -141,11 +119,8 @@ TEST(ParseJsonTest, NumbersGetTheKindOfTheirSign) {
   const Case cases[] = {
       {"0", ValueKind::Unsigned, 0},
       {"-0", ValueKind::Signed, 0},
-      {"4294967295", ValueKind::Unsigned, 4294967295u},
       {"4294967296", ValueKind::Unsigned, 4294967296u},
-      {"-2147483648", ValueKind::Signed, static_cast<uint64_t>(int64_t{-2147483648})},
       {"-2147483649", ValueKind::Signed, static_cast<uint64_t>(int64_t{-2147483649})},
-      {"9223372036854775807", ValueKind::Unsigned, 9223372036854775807u},
       {"9223372036854775808", ValueKind::Unsigned, 9223372036854775808u},
       {"-9223372036854775808", ValueKind::Signed,
        static_cast<uint64_t>(std::numeric_limits<int64_t>::min())},
@@ -176,18 +151,6 @@ TEST(ParseJsonTest, NullTextIsAnEmptyDocument) {
   const ValueResult result = ParseJson(static_cast<const char*>(nullptr));
   EXPECT_TRUE(result.Ok());
   EXPECT_EQ(result.Value().Kind(), ValueKind::Empty);
-}
-
-TEST(ParseJsonTest, WrittenOutputParsesBackToTheSameTree) {
-  const std::string text =
-      R"({"":[],"a":[true,false,null,0,-0,1.0,-1.5e-3,18446744073709551615,)"
-      R"(-9223372036854775808],"b":{"c":"\u0001\"\\ \u00e9","d":{}},"e":"\/"})";
-  const std::string once = RoundTrip(text);
-  EXPECT_EQ(RoundTrip(once), once);
-  EXPECT_EQ(once, R"({"":[],"a":[true,false,null,0,0,1.0,-0.0015,18446744073709551615,)"
-                  R"(-9223372036854775808],"b":{"c":"\u0001\"\\ )"
-                  "\xC3\xA9"
-                  R"(","d":{}},"e":"/"})");
 }
 
 // Nesting.
@@ -229,22 +192,6 @@ TEST(ParseJsonTest, NestingIsLimitedTo512Containers) {
   const ValueResult deepest = ParseJson(Arrays(512));
   EXPECT_EQ(Compact(deepest.Value()), Arrays(512));
   EXPECT_EQ(ParseJson(Objects(512)).Value().Get("a").Get("a").Kind(), ValueKind::Structure);
-}
-
-// Runs `work` on a thread with a 256 KiB stack, as a host thread may have.
-template <typename Work>
-void RunOnSmallStack(Work& work) {
-  pthread_attr_t attributes;
-  ASSERT_EQ(pthread_attr_init(&attributes), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attributes, 256 * 1024), 0);
-  pthread_t thread;
-  auto entry = [](void* argument) -> void* {
-    (*static_cast<Work*>(argument))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attributes, entry, &work), 0);
-  ASSERT_EQ(pthread_join(thread, nullptr), 0);
-  pthread_attr_destroy(&attributes);
 }
 
 TEST(ParseJsonTest, AMillionOpenBracketsFailOnASmallStack) {
@@ -332,42 +279,6 @@ TEST(WriteJsonTest, WritesTheShortestTextThatReadsBackTheSameDouble) {
     value.SetFloat(c.value);
     EXPECT_EQ(Compact(value), c.expected) << c.expected;
   }
-  // Long fractions are not always the shortest text, but always read back to the same bits.
-  for (const double value : {0.1 + 0.2, 1.0 / 3.0, -2.0 / 7.0, 4.35e-310, 6.02214076e23}) {
-    BindingProperty written;
-    written.SetFloat(value);
-    const std::string text = Compact(written);
-    EXPECT_EQ(std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr)),
-              std::bit_cast<uint64_t>(value))
-        << text;
-  }
-}
-
-// The reader's normal-precision number parsing (its default) is exact for short decimals but
-// may be a few units in the last place off for long ones.
-TEST(ParseJsonTest, ShortDecimalsParseExactly) {
-  const double values[] = {0.1, 1.5, -2.5e-3, 100.0, 1e-7, 123456.789, 1e300};
-  const char* texts[] = {"0.1", "1.5", "-2.5e-3", "1E2", "1e-7", "123456.789", "1e300"};
-  for (size_t i = 0; i < std::size(values); ++i) {
-    EXPECT_EQ(ParseJson(texts[i]).Value().GetFloat(0), values[i]) << texts[i];
-  }
-}
-
-TEST(WriteJsonTest, CrLfOutputHasNoBareLineFeed) {
-  const ValueResult parsed = ParseJson(R"({"a":{"b":[1,{"c":"\n"}]},"d":[[],{}]})");
-  const std::string text = WriteJson(parsed.Value(), nullptr, "\r\n");
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n') {
-      EXPECT_TRUE(i > 0 && text[i - 1] == '\r') << i;
-    }
-  }
-  EXPECT_EQ(RoundTrip(text), R"({"a":{"b":[1,{"c":"\n"}]},"d":[[],{}]})");
-}
-
-TEST(WriteJsonTest, EscapesQuoteBackslashAndControlBytesOnly) {
-  BindingProperty value;
-  value.SetString(std::string_view("\"\\\x01\x08\x09\x0A\x0B\x0C\x0D\x1F\x20/\x80\x00z", 15));
-  EXPECT_EQ(Compact(value), "\"\\\"\\\\\\u0001\\b\\t\\n\\u000B\\f\\r\\u001F /\x80\\u0000z\"");
 }
 
 TEST(WriteJsonTest, WritesBlobsAsPaddedBase64) {
@@ -377,9 +288,6 @@ TEST(WriteJsonTest, WritesBlobsAsPaddedBase64) {
   };
   const Case cases[] = {
       {{}, R"("")"},
-      {{0x01}, R"("AQ==")"},
-      {{0x01, 0x02}, R"("AQI=")"},
-      {{0x01, 0x02, 0x03}, R"("AQID")"},
       {{0xFB, 0xFF, 0xBF, 0x00}, R"("+/+/AA==")"},
   };
   for (const Case& c : cases) {
@@ -435,7 +343,6 @@ TEST(WriteJsonTest, NonFiniteFloatsAreWrittenAsNull) {
   object.Get("a").SetFloat(kInf);
   object.Get("b").SetBool(false);
   EXPECT_EQ(Compact(object), R"({"a":null,"b":false})");
-  EXPECT_EQ(RoundTrip(Compact(object)), R"({"a":null,"b":false})");
 
   BindingProperty root;
   root.SetFloat(kNan);

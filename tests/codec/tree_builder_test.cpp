@@ -19,28 +19,6 @@ using Binding::ValueKind;
   return WriteJson(value, nullptr, nullptr);
 }
 
-TEST(TreeBuilderTest, TopLevelValueFillsTheRoot) {
-  BindingProperty root;
-  TreeBuilder builder(root);
-  builder.Slot().SetUnsigned(7);
-  EXPECT_EQ(root.GetUnsigned(0), 7u);
-  EXPECT_EQ(builder.Depth(), 0u);
-}
-
-TEST(TreeBuilderTest, ValuesInACollectionAreAppendedInOrder) {
-  BindingProperty root;
-  TreeBuilder builder(root);
-  ASSERT_TRUE(builder.BeginCollection());
-  builder.Slot().SetBool(true);
-  builder.Slot().Clear();  // an empty element
-  ASSERT_TRUE(builder.BeginCollection());
-  builder.End();
-  builder.Slot().SetString("x");
-  builder.End();
-  EXPECT_EQ(Compact(root), R"([true,null,[],"x"])");
-  EXPECT_EQ(builder.Depth(), 0u);
-}
-
 TEST(TreeBuilderTest, KeysSelectMembersAndARepeatedKeyReusesItsMember) {
   BindingProperty root;
   TreeBuilder builder(root);

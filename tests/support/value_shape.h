@@ -1,15 +1,17 @@
-// Shape(value): a compact text of a decoded tree that keeps kinds apart, for decoder tests:
-// i5 signed, u5 unsigned, f1.500000 float, T/F bool, ~ empty, 'x' string, b3 blob of 3 bytes,
-// [a,b] collection, {k:v;} structure.
+// Shape(value): a compact, exact text of a value that keeps kinds apart, for the tests of what
+// builds or converts values: i5 signed, u5 unsigned, f1.5 float (shortest exact digits), T/F
+// bool, ~ empty, 'x' string (a NUL as \0), b'0aff' blob in hex, e7 enum, [a,b] collection,
+// {k:v;} structure.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "binding/value/binding_property.h"
 #include "binding/value/value_visitor.h"
 
-namespace Oxle::Client::Codec {
+namespace Oxle::Client {
 
 class ShapeVisitor : public Binding::ValueVisitor {
  public:
@@ -18,9 +20,26 @@ class ShapeVisitor : public Binding::ValueVisitor {
   void OnBool(bool v) override { text += v ? "T" : "F"; }
   void OnSigned(int64_t v) override { text += "i" + std::to_string(v); }
   void OnUnsigned(uint64_t v) override { text += "u" + std::to_string(v); }
-  void OnFloat(double v) override { text += "f" + std::to_string(v); }
-  void OnString(std::string_view v) override { text += "'" + std::string(v) + "'"; }
-  void OnBlob(const Binding::Blob& v) override { text += "b" + std::to_string(v.size()); }
+  void OnFloat(double v) override {
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%.17g", v);
+    text += "f" + std::string(digits);
+  }
+  void OnString(std::string_view v) override {
+    text += "'";
+    for (const char c : v)
+      text += c == '\0' ? std::string("\\0") : std::string(1, c);
+    text += "'";
+  }
+  void OnBlob(const Binding::Blob& v) override {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    text += "b'";
+    for (const uint8_t byte : v) {
+      text += kDigits[byte >> 4];
+      text += kDigits[byte & 0xF];
+    }
+    text += "'";
+  }
   void OnEnum(const Binding::EnumValue& v) override { text += "e" + std::to_string(v.value); }
   void BeginCollection(size_t) override { text += "["; }
   void BeginElement(size_t i) override { text += i == 0 ? "" : ","; }
@@ -38,4 +57,4 @@ inline std::string Shape(const Binding::BindingProperty& value) {
   return visitor.text;
 }
 
-}  // namespace Oxle::Client::Codec
+}  // namespace Oxle::Client

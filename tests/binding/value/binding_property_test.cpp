@@ -1,7 +1,6 @@
 #include "binding/value/binding_property.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +16,7 @@
 #include "binding/value/value_storage.h"
 #include "binding/value/value_visitor.h"
 #include "platform/page_source.h"
+#include "support/small_stack.h"
 
 namespace Oxle::Client::Binding {
 namespace {
@@ -54,21 +54,6 @@ std::string Trace(const BindingProperty& value) {
   TraceVisitor visitor;
   value.Accept(visitor);
   return visitor.trace;
-}
-
-// Runs `body` on a thread with a small stack, as a host thread might have.
-void RunOnSmallStack(size_t stackBytes, std::function<void()> body) {
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  ASSERT_EQ(pthread_attr_setstacksize(&attributes, stackBytes), 0);
-  pthread_t thread;
-  auto entry = [](void* argument) -> void* {
-    (*static_cast<std::function<void()>*>(argument))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attributes, entry, &body), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attributes);
 }
 
 const TypeId kColourType(0x12345678u);
@@ -594,7 +579,7 @@ TEST(BindingPropertyTest, SlabPagesGoBackToThePageSource) {
 
 TEST(BindingPropertyTest, NestingOfFiveHundredTwelveFitsASmallStack) {
   // Copy, walk and destruction recurse once per level; 512 levels must fit a 256 KiB thread.
-  RunOnSmallStack(256 * 1024, [] {
+  auto work = [] {
     BindingProperty root;
     BindingProperty* level = &root;
     for (int i = 0; i < 512; ++i)
@@ -606,7 +591,8 @@ TEST(BindingPropertyTest, NestingOfFiveHundredTwelveFitsASmallStack) {
     EXPECT_EQ(Trace(copy).size(), Trace(root).size());
     BindingProperty moved;
     moved = std::move(inTree.Get("x"));
-  });
+  };
+  RunOnSmallStack(work);
 }
 
 TEST(BindingPropertyTest, KeyPrefixesAreTheFirstSixteenBytesZeroPaddedAndBigEndian) {

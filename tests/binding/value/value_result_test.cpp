@@ -5,13 +5,6 @@
 namespace Oxle::Client::Binding {
 namespace {
 
-TEST(ValueResultTest, NewResultIsOkAndEmpty) {
-  ValueResult result;
-  EXPECT_TRUE(result.Ok());
-  EXPECT_EQ(result.Value().Kind(), ValueKind::Empty);
-  EXPECT_EQ(result.ErrorMessage(), "");
-}
-
 TEST(ValueResultTest, SetErrorReplacesTheValueWithTheErrorMember) {
   ValueResult result;
   result.Value().At(3).SetString("data");

@@ -461,7 +461,7 @@ std::string DecodeAs(std::string_view contentType, const std::string& text, bool
     return "error: " + std::string(call.result.ErrorMessage()) + " status " +
            std::to_string(call.status);
   }
-  return Codec::Shape(target);
+  return Client::Shape(target);
 }
 
 TEST(DecodeParameterTest, ExplicitContentTypesChooseTheDecoder) {
@@ -479,7 +479,7 @@ TEST(DecodeParameterTest, ExplicitContentTypesChooseTheDecoder) {
       {"Application/Json; charset=utf-8", R"({"a":[true]})", true, "{a:[T];}"},
       {"text/x-yaml", "a: [1]", false, "{a:[u1];}"},
       {"TEXT/X-YAML", "k", false, "'k'"},
-      {"application/octet-stream", std::string("\0\xFF{", 3), true, "b3"},
+      {"application/octet-stream", std::string("\0\xFF{", 3), true, "b'00ff7b'"},
       // Types that only bodies know, and unknown types, keep the text; a content type turns
       // sniffing off.
       {"application/vnd.api+json", "[1]", true, "'[1]'"},
@@ -491,15 +491,6 @@ TEST(DecodeParameterTest, ExplicitContentTypesChooseTheDecoder) {
   for (const auto& c : cases) {
     EXPECT_EQ(DecodeAs(c.contentType, c.text, c.sniff), c.expected) << c.contentType;
   }
-
-  Binding::FunctionRecord function;
-  function.name = "GetF";
-  ApiResponse call;
-  BindingProperty blob;
-  DecodeParameter(call, blob, function, "p", std::string("\0\xFF{", 3), "application/octet-stream",
-                  false);
-  ASSERT_EQ(blob.Kind(), Binding::ValueKind::Blob);
-  EXPECT_EQ(blob.GetBlob(), (Binding::Blob{0x00, 0xFF, '{'}));
 }
 
 TEST(DecodeParameterTest, SniffingRecognisesMessagePackByItsFirstByte) {
@@ -511,7 +502,7 @@ TEST(DecodeParameterTest, SniffingRecognisesMessagePackByItsFirstByte) {
       {"\x80", "{}"},
       {"\x9F", "[]"},  // the declared elements are missing: the collection ends early
       {"\xA1x", "'\xA1x'"},
-      {std::string("\xDB\0\0\0\0", 5), std::string("'\xDB\0\0\0\0'", 7)},
+      {std::string("\xDB\0\0\0\0", 5), "'\xDB\\0\\0\\0\\0'"},
       {std::string("\xDC\0\x01\x07", 4), "[i7]"},
       {std::string("\xDF\0\0\0\0", 5), "{}"},
       {"\xE0", "'\xE0'"},
@@ -946,20 +937,20 @@ TEST_F(HelpDispatchTest, FullListingDescribesTheWholeRegistry) {
     const BindingProperty& functions = listing.Get("functions");
     ASSERT_EQ(functions.Kind(), Binding::ValueKind::Collection);
     EXPECT_EQ(Names(functions), (std::vector<std::string>{"GetItemsById", "Help"}));
-    EXPECT_EQ(Codec::Shape(functions.At(0)),
+    EXPECT_EQ(Client::Shape(functions.At(0)),
               "{arguments:[{description:'the id';name:'id';optional:T;"
               "type:{elementType:'';type:'uint64';};}];async:'';description:'Reads {one} item.';"
               "help:'';name:'GetItemsById';nameSpace:'';returns:{elementType:'';type:'string';};"
               "tags:['a','b'];threadSafe:F;}");
-    EXPECT_EQ(Codec::Shape(functions.At(1).Get("tags")), "['$builtin']");
+    EXPECT_EQ(Client::Shape(functions.At(1).Get("tags")), "['$builtin']");
     EXPECT_EQ(Names(listing.Get("types")), typeNames);
     const BindingProperty& format = listing.Get("types").At(14);
-    EXPECT_EQ(Codec::Shape(format.Get("values")),
+    EXPECT_EQ(Client::Shape(format.Get("values")),
               "[{description:'Python epytext format';name:'Epytext';value:i2;},"
               "{description:'Native help format';name:'Full';value:i1;}]");
-    EXPECT_EQ(Codec::Shape(format.Get("fields")), "[]");
-    EXPECT_EQ(Codec::Shape(format.Get("size")), "u4");
-    EXPECT_EQ(Codec::Shape(listing.Get("events")),
+    EXPECT_EQ(Client::Shape(format.Get("fields")), "[]");
+    EXPECT_EQ(Client::Shape(format.Get("size")), "u4");
+    EXPECT_EQ(Client::Shape(listing.Get("events")),
               "[{description:'Fired when a callback is invoked.';name:'OnCallback';nameSpace:'';"
               "tags:['$builtin'];type:{elementType:'';type:'BindingCallbackEvent';};}]");
   }
@@ -983,7 +974,7 @@ TEST_F(HelpDispatchTest, EpytextListingMapsEveryNameToItsText) {
               "Help format for binding functions and types.\r\n\r\n"
               "@cvar Full: (1) Native help format\r\n@cvar Epytext: (2) Python epytext format\r\n"
               "@tags: $builtin,help\r\n@size: 4\r\n");
-    EXPECT_EQ(Codec::Shape(listing.Get("events")),
+    EXPECT_EQ(Client::Shape(listing.Get("events")),
               "{OnCallback:'Fired when a callback is invoked.\r\n\r\n@tags: $builtin\r\n';}");
   }
 }

@@ -12,7 +12,7 @@
 
 #include "binding/types/host_value.h"
 #include "binding/value/binding_property.h"
-#include "codec/value_shape.h"
+#include "support/value_shape.h"
 #include "tpk/plugin_abi.h"
 
 namespace Oxle::Client::Api::Testing {
@@ -37,7 +37,7 @@ class HostResponse {
     Binding::BindingProperty value;
     Binding::ValueResult result;
     if (!Binding::FromHostValue(record.value, value, result, "result")) return "<unreadable>";
-    return Codec::Shape(value);
+    return Client::Shape(value);
   }
 
   ApiResponseRecord record;

@@ -217,7 +217,7 @@ TEST_F(RouteRegistrationTest, ErrorsOfValueOrErrorPassThroughOnlyTheRoute) {
   invoker->Release(std::move(call));
   EXPECT_TRUE(result.Ok());
   EXPECT_EQ(result.status, 0u);
-  EXPECT_EQ(Codec::Shape(result.result.Value()), "{count:u0;picks:[];}");
+  EXPECT_EQ(Client::Shape(result.result.Value()), "{count:u0;picks:[];}");
 }
 
 TEST_F(RouteRegistrationTest, ARepeatedRegistrationKeepsTheFirst) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "log/console_log_target.h"
@@ -19,41 +20,6 @@ using Testing::RecordingTarget;
 std::string ConsoleLine(std::string_view level, std::string_view message) {
   return std::string("tpk_log_tests(") + Testing::ThreadIdText() + "): " + std::string(level) +
          "| " + std::string(message) + "\n";
-}
-
-TEST_F(LoggerTest, CreationSetsTheDefaultsAndAttachesStdErrThenDebugger) {
-  EXPECT_TRUE(logger.Exists());
-  EXPECT_EQ(logger.MinimumLevel(), 1);
-  EXPECT_EQ(logger.ExcludedCategories(), 4u);
-  EXPECT_FALSE(logger.IsSuspended());
-  const std::vector<LogTargetHandle*> expected = {logger.StdErrTarget()->Handle(),
-                                                  logger.DebuggerTarget()->Handle()};
-  EXPECT_EQ(logger.AttachedTargets(), expected);
-
-  struct Case {
-    LogTarget* target;
-    const char* name;
-    const char* lineFormat;
-    int32_t level;
-    uint64_t include;
-    uint64_t exclude;
-    bool attached;
-  };
-  const Case cases[] = {
-      {logger.StdErrTarget(), "StdErrLogTarget", "#E(#T): #L| #M", 1, 1, 2, true},
-      {logger.StdOutTarget(), "StdOutLogTarget", "#M", 1, 2, 1, false},
-      {logger.DebuggerTarget(), "DebuggerConsoleLogTarget", "#E(#T): #L| #M", 1, 1, 0, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_STREQ(c.target->Name(), c.name);
-    EXPECT_EQ(c.target->Format(), c.lineFormat);
-    EXPECT_EQ(c.target->Level(), c.level);
-    EXPECT_EQ(c.target->IncludeMask(), c.include);
-    EXPECT_EQ(c.target->ExcludeMask(), c.exclude);
-    EXPECT_EQ(c.target->IsAttached(), c.attached);
-  }
-  EXPECT_FALSE(logger.StdOutTarget()->FlushEachLine());
 }
 
 TEST_F(LoggerTest, LevelZeroIsDroppedUntilTheMinimumIsLowered) {
@@ -85,22 +51,21 @@ TEST_F(LoggerTest, ExcludedCategoriesAreDroppedBeforeAnyTarget) {
   EXPECT_EQ(recorder.written[0].message, "memory again");
 }
 
-TEST_F(LoggerTest, UncategorisedErrorReachesStdErrAndDebuggerButNotStdOut) {
-  Log(ERROR, 0, 0, "disk %s at %d%%", "full", 99);
-  const std::vector<std::string> expected = {ConsoleLine(" ERROR", "disk full at 99%")};
-  EXPECT_EQ(stdErr.lines, expected);
-  EXPECT_EQ(debugger.lines, expected);
-  EXPECT_TRUE(stdOut.lines.empty());
-}
-
+// Standard error takes category 1 or none and excludes 2, the debugger takes 1 or none, and
+// standard output (attached on request) takes 2 but not 1, as the bare message.
 TEST_F(LoggerTest, ConsoleTargetsSplitCategoriesOneAndTwo) {
+  EXPECT_EQ(logger.AttachedTargets(),
+            (std::vector<LogTargetHandle*>{logger.StdErrTarget()->Handle(),
+                                           logger.DebuggerTarget()->Handle()}));
+  Log(ERROR, 0, 0, "disk %s at %d%%", "full", 99);
   ASSERT_TRUE(logger.StdOutTarget()->Attach());
   Log(WARN, 2, 0, "two");
   Log(WARN, 1, 0, "one");
-  // Category 2 is excluded by standard error and not included by the debugger, and only
-  // standard output takes it, as the bare message.
-  EXPECT_EQ(stdErr.lines, std::vector<std::string>{ConsoleLine("  WARN", "one")});
-  EXPECT_EQ(debugger.lines, std::vector<std::string>{ConsoleLine("  WARN", "one")});
+  Log(WARN, 3, 0, "both");
+  const std::string error = ConsoleLine(" ERROR", "disk full at 99%");
+  EXPECT_EQ(stdErr.lines, (std::vector<std::string>{error, ConsoleLine("  WARN", "one")}));
+  EXPECT_EQ(debugger.lines, (std::vector<std::string>{error, ConsoleLine("  WARN", "one"),
+                                                      ConsoleLine("  WARN", "both")}));
   EXPECT_EQ(stdOut.lines, std::vector<std::string>{"two\n"});
 }
 
@@ -134,24 +99,19 @@ TEST_F(LoggerTest, TargetsFilterByLevelAndCategoryMasks) {
   }
 }
 
-TEST_F(LoggerTest, DateLevelCategoryAndMessageLine) {
+TEST_F(LoggerTest, LinesUseTheTimeSourceAndMessagesAreCutAt4095Characters) {
   logger.SetTimeSource(&Testing::FixedTime);
   RecordingTarget recorder;
   ASSERT_TRUE(recorder.Configure(WARN, 0, 0, "#D| #L| #G| #M"));
   Log(WARN, 3, 0, "hi");
-  ASSERT_EQ(recorder.written.size(), 1u);
-  EXPECT_EQ(recorder.written[0].line, "2021-02-03T04:05:06.007|   WARN| DBG;GEN| hi\n");
-}
-
-TEST_F(LoggerTest, MessagesAreCutAt4095Characters) {
-  RecordingTarget recorder;
-  ASSERT_TRUE(recorder.Configure(WARN, 0, 0, "#M"));
   const std::string longText(5000, 'x');
+  ASSERT_TRUE(recorder.Configure(WARN, 0, 0, "#M"));
   Log(WARN, 1, 0, "%s", longText.c_str());
-  ASSERT_EQ(recorder.written.size(), 1u);
-  EXPECT_EQ(recorder.written[0].message, longText.substr(0, 4095));
+  ASSERT_EQ(recorder.written.size(), 2u);
+  EXPECT_EQ(recorder.written[0].line, "2021-02-03T04:05:06.007|   WARN| DBG;GEN| hi\n");
+  EXPECT_EQ(recorder.written[1].message, longText.substr(0, 4095));
   // The line keeps two bytes for its newline and NUL.
-  EXPECT_EQ(recorder.written[0].line, longText.substr(0, 4094) + "\n");
+  EXPECT_EQ(recorder.written[1].line, longText.substr(0, 4094) + "\n");
 }
 
 TEST_F(LoggerTest, CountsWarningsAndErrorsThatPassTheLoggersFilters) {
@@ -165,6 +125,7 @@ TEST_F(LoggerTest, CountsWarningsAndErrorsThatPassTheLoggersFilters) {
   Log(OKAY, 0, 0, "below the minimum");
   Log(ERROR, 4, 0, "excluded");
   logger.Suspend();
+  EXPECT_TRUE(logger.IsSuspended());
   Log(ERROR, 0, 0, "suspended");
   logger.Resume();
   EXPECT_EQ(logger.WarningCount(), 2u);
@@ -200,16 +161,15 @@ TEST_F(LoggerTest, PreLogHookSeesEveryMessageBeforeFiltering) {
   Log(WARN, 1, 0, "kept %u", 7u);
   ASSERT_EQ(gHookCalls.size(), 4u);
   EXPECT_EQ(gHookCalls[0].text, "level 0");
-  EXPECT_EQ(gHookCalls[1].level, ERROR);
-  EXPECT_EQ(gHookCalls[1].category, (uint64_t{1} << 32) | 4);
-  EXPECT_EQ(gHookCalls[1].text, "excluded too");
+  EXPECT_EQ(std::make_tuple(gHookCalls[1].level, gHookCalls[1].category, gHookCalls[1].text),
+            std::make_tuple(ERROR, (uint64_t{1} << 32) | 4, std::string("excluded too")));
   EXPECT_EQ(gHookCalls[3].text, "kept 7");
   // The hook had its own copy of the arguments: the message still formats.
   EXPECT_EQ(stdErr.lines, std::vector<std::string>{ConsoleLine("  WARN", "kept 7")});
-}
 
-TEST_F(LoggerTest, AHookThatLogsIsNotCalledAgainForItsOwnMessage) {
+  // A hook that logs is not called again for its own message.
   gHookCalls.clear();
+  stdErr.lines.clear();
   logger.SetPreLogHook(&LoggingHook);
   Log(ERROR, 0, 0, "outer");
   ASSERT_EQ(gHookCalls.size(), 1u);
@@ -258,10 +218,9 @@ TEST_F(LoggerTest, LastReleaseDetachesLastFirstAndRestoresTheBuiltIns) {
 
   ASSERT_EQ(logger.AddReference(), 1u);
   EXPECT_EQ(logger.StdErrTarget(), stdErrTarget);
-  EXPECT_EQ(stdErrTarget->Format(), "#E(#T): #L| #M");
-  EXPECT_EQ(stdErrTarget->Level(), 1);
-  EXPECT_EQ(stdErrTarget->IncludeMask(), 1u);
-  EXPECT_EQ(stdErrTarget->ExcludeMask(), 2u);
+  EXPECT_EQ(std::make_tuple(stdErrTarget->Format(), stdErrTarget->Level(),
+                            stdErrTarget->IncludeMask(), stdErrTarget->ExcludeMask()),
+            std::make_tuple(std::string("#E(#T): #L| #M"), 1, uint64_t{1}, uint64_t{2}));
   EXPECT_FALSE(logger.StdOutTarget()->FlushEachLine());
   EXPECT_EQ(logger.MinimumLevel(), 1);
   EXPECT_EQ(logger.ErrorCount(), 0u);
@@ -297,7 +256,7 @@ TEST_F(LoggerTest, ConfigureMovesTheTargetToTheEndInOneStep) {
   EXPECT_EQ(stdErr.lines, std::vector<std::string>{"  WARN x\n"});
 }
 
-TEST_F(LoggerTest, RawAttachAppendsAndRawDetachRemovesEveryOccurrence) {
+TEST_F(LoggerTest, RawAttachAppendsAndRawDetachOrDestructionRemovesEveryOccurrence) {
   RecordingTarget recorder;
   ASSERT_TRUE(logger.AttachHandle(recorder.Handle()));
   ASSERT_TRUE(logger.AttachHandle(recorder.Handle()));
@@ -307,6 +266,11 @@ TEST_F(LoggerTest, RawAttachAppendsAndRawDetachRemovesEveryOccurrence) {
   Log(WARN, 0, 0, "gone");
   EXPECT_EQ(recorder.written.size(), 2u);
   EXPECT_EQ(logger.AttachedTargets().size(), 2u);
+  {
+    RecordingTarget destroyed;
+    ASSERT_TRUE(destroyed.Attach());
+  }
+  EXPECT_EQ(logger.AttachedTargets().size(), 2u) << "destroying a target detaches it";
 }
 
 TEST_F(LoggerTest, FindTargetLooksAtTheAttachedThenTheBuiltIns) {
@@ -318,17 +282,6 @@ TEST_F(LoggerTest, FindTargetLooksAtTheAttachedThenTheBuiltIns) {
   EXPECT_EQ(logger.FindTarget("StdErrLogTarget"), logger.StdErrTarget()->Handle());
   EXPECT_EQ(logger.FindTarget("NoSuchTarget"), nullptr);
   EXPECT_EQ(logger.FindTarget(""), nullptr);
-}
-
-TEST_F(LoggerTest, DestroyingATargetDetachesIt) {
-  {
-    RecordingTarget recorder;
-    ASSERT_TRUE(recorder.Attach());
-    EXPECT_EQ(logger.AttachedTargets().size(), 3u);
-  }
-  EXPECT_EQ(logger.AttachedTargets().size(), 2u);
-  Log(ERROR, 0, 0, "still fine");
-  EXPECT_EQ(stdErr.lines.size(), 1u);
 }
 
 // Tries to log, reconfigure and detach from inside its own Write.

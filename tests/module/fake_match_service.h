@@ -1,8 +1,8 @@
 // FakeMatchService: an ExternalTransport that stands in for the remote match-history service. It
-// records every request, answers from per-URL scripts (persistent, or queued one-shot answers),
-// and otherwise echoes the URL it was asked for as {"echo": url}, so a test sees which template
-// a route formatted. Thread-safe; shared by the module tests, the module fuzzer and the route
-// benchmark. Also builds the documents the service sends: games, recent champions, lookups.
+// records every request, answers from per-URL scripts or from a queue of answers for any URL,
+// and otherwise echoes the URL it was asked for as {"echo": url}. Thread-safe; shared by the
+// module tests, the module fuzzer and the route benchmark, which takes its game document from
+// GameDocument.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +10,10 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "codec/json.h"
 #include "core/transport.h"
 
 namespace ModuleTest {
@@ -23,51 +23,12 @@ using Oxle::Client::Host::ExternalRequest;
 using Oxle::Client::Host::ExternalTransport;
 using Oxle::Client::Host::HeaderList;
 
-// `text` as a JSON string literal, quotes included.
-inline std::string JsonQuote(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      out += "\\u00";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 inline ExternalAnswer Answer(uint32_t status, std::string body, HeaderList headers = {}) {
   ExternalAnswer answer;
   answer.status = status;
   answer.body = std::move(body);
   answer.headers = std::move(headers);
   return answer;
-}
-
-inline ExternalAnswer TransportFailure(std::string description) {
-  ExternalAnswer answer;
-  answer.transportResult = Oxle::Client::Host::kTransportFailed;
-  answer.body = std::move(description);
-  return answer;
-}
-
-// A recent-champions document with `count` entries; champion ids start at `firstChampion`.
-inline std::string ChampionsDocument(uint32_t gameCount, uint32_t count, int32_t firstChampion) {
-  std::string out = "{\"gameCount\":" + std::to_string(gameCount) + ",\"champions\":[";
-  for (uint32_t i = 0; i < count; ++i) {
-    if (i != 0) out += ',';
-    out += "{\"championId\":" + std::to_string(firstChampion + static_cast<int32_t>(i)) +
-           ",\"queue\":420,\"lane\":\"MIDDLE\",\"role\":\"SOLO\",\"timestamp\":" +
-           std::to_string(1700000000000ull + i) + "}";
-  }
-  return out + "]}";
 }
 
 // A game record as the service sends it: the game's header, ten participants with their
@@ -120,41 +81,26 @@ class FakeMatchService final : public ExternalTransport {
   ExternalAnswer Send(const ExternalRequest& request) override {
     std::lock_guard lock(mutex_);
     requests_.push_back(request);
-    auto queued = queued_.find(request.url);
-    if (queued != queued_.end() && !queued->second.empty()) {
-      ExternalAnswer answer = std::move(queued->second.front());
-      queued->second.pop_front();
-      return answer;
-    }
     if (auto fixed = fixed_.find(request.url); fixed != fixed_.end()) return fixed->second;
     if (!nextAny_.empty()) {
       ExternalAnswer answer = std::move(nextAny_.front());
       nextAny_.pop_front();
       return answer;
     }
-    return Answer(200, "{\"echo\":" + JsonQuote(request.url) + "}");
+    Oxle::Client::Binding::BindingProperty echo;
+    echo.Get("echo").SetString(request.url);
+    return Answer(200, Oxle::Client::Codec::WriteJson(echo, nullptr, nullptr));
   }
 
-  // Every request to `url` gets `answer` (after the queued ones for it).
+  // Every request to `url` gets `answer`.
   void Always(const std::string& url, ExternalAnswer answer) {
     std::lock_guard lock(mutex_);
     fixed_[url] = std::move(answer);
-  }
-  // The next request to `url` gets `answer`.
-  void Once(const std::string& url, ExternalAnswer answer) {
-    std::lock_guard lock(mutex_);
-    queued_[url].push_back(std::move(answer));
   }
   // The next request to a URL without a script gets `answer`.
   void Next(ExternalAnswer answer) {
     std::lock_guard lock(mutex_);
     nextAny_.push_back(std::move(answer));
-  }
-  void ClearScripts() {
-    std::lock_guard lock(mutex_);
-    fixed_.clear();
-    queued_.clear();
-    nextAny_.clear();
   }
 
   [[nodiscard]] std::vector<ExternalRequest> Requests() const {
@@ -168,10 +114,6 @@ class FakeMatchService final : public ExternalTransport {
       urls.push_back(request.url);
     return urls;
   }
-  [[nodiscard]] size_t RequestCount() const {
-    std::lock_guard lock(mutex_);
-    return requests_.size();
-  }
   void ClearRequests() {
     std::lock_guard lock(mutex_);
     requests_.clear();
@@ -181,7 +123,6 @@ class FakeMatchService final : public ExternalTransport {
   mutable std::mutex mutex_;  // guards every member below
   std::vector<ExternalRequest> requests_;
   std::map<std::string, ExternalAnswer> fixed_;
-  std::map<std::string, std::deque<ExternalAnswer>> queued_;
   std::deque<ExternalAnswer> nextAny_;
 };
 

@@ -36,11 +36,11 @@ TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
   std::vector<std::string> urls;
   {
     MhxHost mhx(Load::InProcess, Host::HostMode::Threaded);
-    mhx.service->Always(std::string(kBase) + "/v1/recent_champions/EUW1/4100",
-                        Answer(200, ChampionsDocument(3, 2, 1)));
+    mhx.service->Always(kRecent4100, Answer(200, kChampions));
     mhx.service->Always("https://o.test/v1/stats/game/EUW1/13", Answer(500, "{}"));
-    mhx.Configure(kConfig);
-    mhx.Platform("\"EUW1\"");
+    mhx.Set(kConfigUri, kConfig);
+    mhx.Set(kPlatformUri, "\"EUW1\"");
+    mhx.Pump();
     auto check = [&](const ApiCallResult& result) {
       answered.fetch_add(1);
       if (result.failed && !AllowedFailure(result)) {
@@ -58,15 +58,12 @@ TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
     });
     threads.emplace_back([&] {  // resources: session in and out, configuration on and off
       for (int i = 0; i < kRounds; ++i) {
-        (void)mhx.host->SetResource(
-            kSessionUri,
-            Json(SessionJson(i % 3 == 2 ? "LOGGING_OUT" : "SUCCEEDED", kAccount, kSummoner)));
-        (void)mhx.host->SetResource(kConfigUri,
-                                    Json(i % 4 == 3 ? std::string(R"({"Enabled":false})") : kOn));
+        mhx.Set(kSessionUri, SessionJson(i % 3 == 2 ? "LOGGING_OUT" : "SUCCEEDED"));
+        mhx.Set(kConfigUri, i % 4 == 3 ? std::string(R"({"Enabled":false})") : kOn);
         if (i % 10 == 9) (void)mhx.host->DeleteResource(kPlatformUri);
-        (void)mhx.host->SetResource(kPlatformUri, Json("\"EUW1\""));
+        mhx.Set(kPlatformUri, "\"EUW1\"");
       }
-      (void)mhx.host->SetResource(kConfigUri, Json(kOn));
+      mhx.Set(kConfigUri, kOn);
     });
     threads.emplace_back([&] {  // endpoint overrides
       for (int i = 0; i < kRounds; ++i) {

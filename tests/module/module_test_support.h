@@ -1,7 +1,7 @@
 // Shared helpers of the module tests: a host (manual or threaded) with the match-history module
 // loaded, in-process through load_qel_mhx or by path from the built shared object, a fake remote
 // service as its transport, and short forms for configuration, login and platform resources.
-// Every answer a test reads through Get/Post is kept, so the token scan can check them all.
+// Every answer a test reads through Get/Post is kept, so that a test can scan them for tokens.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,30 +24,28 @@ namespace ModuleTest {
 
 using namespace Oxle::Client;
 using Host::ApiCallResult;
+using HostTest::Json;
 
 inline constexpr const char* kSessionUri = "/qel-login/v1/session";
 inline constexpr const char* kPlatformUri =
     "/qel-platform-config/v1/namespaces/LoginDataPacket/platformId";
 inline constexpr const char* kConfigUri = "/qel-platform-config/v1/namespaces/KRTMHX";
 inline constexpr const char* kBase = "https://mhx.test";
+inline const std::string kConfig = std::string("{\"Endpoint\":\"") + kBase + "\"}";
+inline const std::string kRecent4100 = std::string(kBase) + "/v1/recent_champions/EUW1/4100";
 inline constexpr const char* kIdToken = "idtok-SECRET-7f3a9d";
 inline constexpr const char* kVekSecret = "vek-SECRET-91c2e4";
-inline constexpr uint64_t kAccount = 4100;
-inline const std::string kConfig = std::string("{\"Endpoint\":\"") + kBase + "\"}";
-inline constexpr uint64_t kSummoner = 7700;
-
-using HostTest::Json;
+inline constexpr const char* kChampions =
+    R"({"champions":[{"championId":7,"lane":"MID","queue":420,"role":"SOLO","timestamp":1}],)"
+    R"("gameCount":3})";
 
 enum class Load { InProcess, ByPath };
 
-// A session resource as the login plugin publishes it.
-inline std::string SessionJson(const char* state, uint64_t accountId, uint64_t summonerId,
-                               const std::string& idToken = kIdToken,
-                               const std::string& vekSecret = kVekSecret) {
-  return std::string("{\"state\":\"") + state + "\",\"summonerId\":" + std::to_string(summonerId) +
-         ",\"accountId\":" + std::to_string(accountId) +
-         ",\"vekToken\":{\"token\":" + JsonQuote(vekSecret) +
-         "},\"idToken\":" + JsonQuote(idToken) + "}";
+// A session resource as the login plugin publishes it, for account 4100.
+inline std::string SessionJson(const char* state) {
+  return std::string("{\"state\":\"") + state +
+         "\",\"summonerId\":7700,\"accountId\":4100,\"vekToken\":{\"token\":\"" + kVekSecret +
+         "\"},\"idToken\":\"" + kIdToken + "\"}";
 }
 
 struct MhxHost {
@@ -58,8 +56,14 @@ struct MhxHost {
     options.transport = service;
     options.workerCount = 4;
     host = std::make_unique<Host::Host>(options);
-    Host::Result<Host::ModuleId> loaded =
-        load == Load::InProcess ? host->LoadModule(&load_qel_mhx, "linked mhx") : LoadByPath(*host);
+#ifdef TPK_MODULE_PATH
+    Host::Result<Host::ModuleId> loaded = load == Load::InProcess
+                                              ? host->LoadModule(&load_qel_mhx, "linked mhx")
+                                              : host->LoadModule(TPK_MODULE_PATH, "load_qel_mhx");
+#else
+    EXPECT_EQ(load, Load::InProcess) << "this build has no module file";
+    Host::Result<Host::ModuleId> loaded = host->LoadModule(&load_qel_mhx, "linked mhx");
+#endif
     EXPECT_TRUE(loaded.Ok()) << loaded.ErrorMessage();
     if (!loaded.Ok()) return;
     id = loaded.Value();
@@ -68,23 +72,10 @@ struct MhxHost {
     Pump();
   }
 
-  static Host::Result<Host::ModuleId> LoadByPath(Host::Host& target) {
-#ifdef TPK_MODULE_PATH
-    return target.LoadModule(TPK_MODULE_PATH, "load_qel_mhx");
-#else
-    (void)target;
-    return Host::Status::Error("this build has no module file");
-#endif
-  }
-
-  [[nodiscard]] bool Manual() const {
-    return host->AdvanceClock(std::chrono::nanoseconds(0));
-  }
-
   // Delivers queued events and runs due jobs; in manual mode also lets 10 ms pass, so the
   // recently-played jobs run.
   void Pump() {
-    if (Manual()) {
+    if (host->AdvanceClock(std::chrono::nanoseconds(0))) {
       (void)host->RunDueWork();
       (void)host->AdvanceClock(std::chrono::milliseconds(10));
       (void)host->RunDueWork();
@@ -92,37 +83,16 @@ struct MhxHost {
       EXPECT_TRUE(host->WaitIdle(std::chrono::seconds(20)));
     }
   }
-  // Delivers events only: jobs scheduled by them stay pending.
-  void Deliver() {
-    if (Manual()) {
-      (void)host->RunDueWork();
-    } else {
-      EXPECT_TRUE(host->WaitIdle(std::chrono::seconds(20)));
-    }
+  void Set(const char* uri, const std::string& json) {
+    (void)host->SetResource(uri, Json(json));
   }
-
-  void Configure(const std::string& json) {
-    (void)host->SetResource(kConfigUri, Json(json));
-    Deliver();
-  }
-  void Session(const std::string& json) {
-    (void)host->SetResource(kSessionUri, Json(json));
-    Deliver();
-  }
-  void Platform(const std::string& json) {
-    (void)host->SetResource(kPlatformUri, Json(json));
-    Deliver();
-  }
-  // Endpoint and platform configured, complete session for kAccount, its first fetch done (with
-  // a one-entry collection unless `answerLogin` is false and the test scripted it).
-  void Ready(const std::string& config = kConfig, bool answerLogin = true) {
-    if (answerLogin) {
-      service->Once(std::string(kBase) + "/v1/recent_champions/EUW1/" + std::to_string(kAccount),
-                    Answer(200, ChampionsDocument(1, 1, 1)));
-    }
-    Configure(config);
-    Platform("\"EUW1\"");
-    Session(SessionJson("SUCCEEDED", kAccount, kSummoner));
+  // Endpoint, platform and a complete session for account 4100, its first fetch answered with
+  // kChampions and done; the requests so far are forgotten.
+  void Ready() {
+    service->Always(kRecent4100, Answer(200, kChampions));
+    Set(kConfigUri, kConfig);
+    Set(kPlatformUri, "\"EUW1\"");
+    Set(kSessionUri, SessionJson("SUCCEEDED"));
     Pump();
     service->ClearRequests();
   }

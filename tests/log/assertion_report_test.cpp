@@ -17,7 +17,7 @@ std::string Report(std::string_view expression, std::string_view description, st
   return std::string(buffer, length);
 }
 
-TEST(AssertionReportTest, TextHasOnlyThePartsGiven) {
+TEST(AssertionReportTest, TextHasOnlyThePartsGivenCutToTheBuffer) {
   struct Case {
     const char* description;
     std::string_view expression, text, file;
@@ -41,11 +41,8 @@ TEST(AssertionReportTest, TextHasOnlyThePartsGiven) {
   for (const Case& c : cases)
     EXPECT_EQ(Report(c.expression, c.text, c.file, c.line, c.function), c.expected)
         << c.description;
-}
-
-TEST(AssertionReportTest, LongReportsAreCutToTheBuffer) {
-  const std::string description(5000, 'd');
-  const std::string text = Report("x", description, "", 0, "");
+  // Long reports are cut to the buffer.
+  const std::string text = Report("x", std::string(5000, 'd'), "", 0, "");
   EXPECT_EQ(text.size(), kLogBufferSize - 1);
   EXPECT_TRUE(text.ends_with("ddd"));
   char small[10];

@@ -51,9 +51,10 @@ const std::string kText =
     R"({"pid":4242,"port":8123,"token":"00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff","url":"http://127.0.0.1:8123"})"
     "\n";
 
-TEST(RunFile, IsWrittenWholeWithMode0600InANew0700DirectoryAndRemoved) {
+TEST(RunFile, IsWrittenWholeWithMode0600InANew0700DirectoryReplacingWhatIsThereAndRemoved) {
   TempDir temp;
   const std::string dir = temp.Sub("run");
+  const std::string path = dir + "/tpk-host-4242.json";
   const mode_t before = ::umask(0);  // the modes must not depend on the umask
   Result<RunFile> opened = RunFile::OpenDirectory(dir);
   ::umask(before);
@@ -61,10 +62,15 @@ TEST(RunFile, IsWrittenWholeWithMode0600InANew0700DirectoryAndRemoved) {
   EXPECT_EQ(ModeOf(dir), 0700u);
   RunFile& file = opened.Value();
   EXPECT_EQ(file.Path(), "");
+  // A stale file of the pid and a link planted aside are replaced, not followed.
+  const std::string victim = temp.Sub("victim");
+  std::ofstream(path) << "stale";
+  std::ofstream(victim) << "keep me";
+  std::filesystem::create_symlink(victim, path + ".tmp");
   ASSERT_TRUE(file.Write(kContent).Ok());
-  const std::string path = dir + "/tpk-host-4242.json";
   EXPECT_EQ(file.Path(), path);
   EXPECT_EQ(ReadAll(path), kText);
+  EXPECT_EQ(ReadAll(victim), "keep me");
   EXPECT_EQ(ModeOf(path), 0600u);
   EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
   file.Remove();
@@ -72,39 +78,16 @@ TEST(RunFile, IsWrittenWholeWithMode0600InANew0700DirectoryAndRemoved) {
   EXPECT_EQ(file.Path(), "");
   file.Remove();  // a second time does nothing
   EXPECT_TRUE(std::filesystem::is_directory(dir));
-}
-
-TEST(RunFile, TheDestructorAndAMoveLeaveNoFileBehind) {
-  TempDir temp;
-  const std::string dir = temp.Sub("run");
-  const std::string path = dir + "/tpk-host-4242.json";
   {
-    Result<RunFile> opened = RunFile::OpenDirectory(dir);
-    ASSERT_TRUE(opened.Ok()) << opened.ErrorMessage();
-    ASSERT_TRUE(opened.Value().Write(kContent).Ok());
-    RunFile moved = std::move(opened.Value());
+    // The destructor removes it; a moved-from file owns nothing.
+    ASSERT_TRUE(file.Write(kContent).Ok());
+    RunFile moved = std::move(file);
     EXPECT_EQ(moved.Path(), path);
-    EXPECT_EQ(opened.Value().Path(), "");
-    opened.Value().Remove();  // the moved-from file owns nothing
+    EXPECT_EQ(file.Path(), "");
+    file.Remove();
     EXPECT_TRUE(std::filesystem::exists(path));
   }
   EXPECT_FALSE(std::filesystem::exists(path));
-}
-
-TEST(RunFile, AStaleFileOfThePidAndALinkPlantedAsideAreReplacedNotFollowed) {
-  TempDir temp;
-  const std::string dir = temp.Sub("run");
-  Result<RunFile> opened = RunFile::OpenDirectory(dir);
-  ASSERT_TRUE(opened.Ok()) << opened.ErrorMessage();
-  const std::string path = dir + "/tpk-host-4242.json";
-  const std::string victim = temp.Sub("victim");
-  std::ofstream(path) << "stale";
-  std::ofstream(victim) << "keep me";
-  std::filesystem::create_symlink(victim, path + ".tmp");
-  ASSERT_TRUE(opened.Value().Write(kContent).Ok());
-  EXPECT_EQ(ReadAll(path), kText);
-  EXPECT_EQ(ReadAll(victim), "keep me");
-  EXPECT_EQ(ModeOf(path), 0600u);
 }
 
 TEST(RunFile, RefusesADirectoryOthersCanReachOrThatIsNotAPlainDirectory) {

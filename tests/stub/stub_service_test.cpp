@@ -1,6 +1,6 @@
 // The stub's answers without sockets: every URL the module formats reaches its resource and its
-// document, the checks come in their order with their exact messages, each special id answers
-// as documented, and the module maps each answer to the response it should.
+// document (and the module accepts it), the checks come in their order with their exact
+// messages, and each special id answers as documented wherever an id stands.
 #include "stub/stub_service.h"
 
 #include <gtest/gtest.h>
@@ -15,35 +15,32 @@ namespace StubTest {
 namespace {
 
 struct ModuleUrl {
-  const char* name;
   std::string target;  // as the module formats it with an empty base URL
   Resource resource;
   std::string document;
 };
 
-std::vector<ModuleUrl> ModuleUrls(uint64_t gameId, uint64_t accountId) {
-  const std::string account = std::to_string(accountId);
+std::vector<ModuleUrl> ModuleUrls(uint64_t id) {
+  const uint64_t self = kAuthenticatedAccountId;
   return {
-      {"game", Mhx::GameUrl("", kPlatform, gameId), Resource::Game,
-       Json(GameDocument(kPlatform, gameId))},
-      {"timeline", Mhx::GameTimelineUrl("", kPlatform, gameId), Resource::GameTimeline,
-       Json(TimelineDocument(kPlatform, gameId))},
-      {"own match list", Mhx::OwnMatchListUrl(""), Resource::OwnMatchList,
-       Json(MatchListDocument(kPlatform, kAuthenticatedAccountId, 0, 20))},
-      {"look-up", Mhx::PlayerLookupUrl("", kPlatform, accountId), Resource::PlayerLookup,
-       Json(PlayerDocument(kPlatform, accountId))},
-      {"match list", Mhx::PlayerMatchListUrl("", kPlatform, account), Resource::PlayerMatchList,
-       Json(MatchListDocument(kPlatform, accountId, 0, 20))},
-      {"deltas", Mhx::DeltasUrl(""), Resource::Deltas,
-       Json(DeltasDocument(kPlatform, kAuthenticatedAccountId))},
-      {"recent champions", Mhx::RecentChampionsUrl("", kPlatform, accountId),
-       Resource::RecentChampions, Json(RecentChampionsDocument(kPlatform, accountId))},
+      {Mhx::GameUrl("", kPlatform, id), Resource::Game, Json(GameDocument(kPlatform, id))},
+      {Mhx::GameTimelineUrl("", kPlatform, id), Resource::GameTimeline,
+       Json(TimelineDocument(kPlatform, id))},
+      {Mhx::OwnMatchListUrl(""), Resource::OwnMatchList,
+       Json(MatchListDocument(kPlatform, self, 0, 20))},
+      {Mhx::PlayerLookupUrl("", kPlatform, id), Resource::PlayerLookup,
+       Json(PlayerDocument(kPlatform, id))},
+      {Mhx::PlayerMatchListUrl("", kPlatform, std::to_string(id)), Resource::PlayerMatchList,
+       Json(MatchListDocument(kPlatform, id, 0, 20))},
+      {Mhx::DeltasUrl(""), Resource::Deltas, Json(DeltasDocument(kPlatform, self))},
+      {Mhx::RecentChampionsUrl("", kPlatform, id), Resource::RecentChampions,
+       Json(RecentChampionsDocument(kPlatform, id))},
   };
 }
 
 TEST(StubService, EveryUrlTheModuleFormatsAnswersItsDocument) {
-  for (const ModuleUrl& url : ModuleUrls(6123456789, 123456)) {
-    SCOPED_TRACE(url.name);
+  for (const ModuleUrl& url : ModuleUrls(6123456789)) {
+    SCOPED_TRACE(url.target);
     const StubAnswer answer = Ask(url.target);
     EXPECT_EQ(answer.status, 200);
     EXPECT_EQ(answer.resource, url.resource);
@@ -56,19 +53,30 @@ TEST(StubService, EveryUrlTheModuleFormatsAnswersItsDocument) {
   }
 }
 
-TEST(StubService, TheAuthResourcesBelongToTheRegionOfTheHeader) {
-  OwnedRequest request = MakeRequest("/v1/deltas/auth");
-  request.request.region = "NA1";
-  EXPECT_EQ(Ask(std::move(request)).body, Json(DeltasDocument("NA1", kAuthenticatedAccountId)));
-}
-
-TEST(StubService, MatchListWindowComesFromTheQuery) {
-  EXPECT_EQ(Ask("/v1/stats/player_history/EUW1/77?begIndex=3&endIndex=9").body,
-            Json(MatchListDocument("EUW1", 77, 3, 9)));
-  EXPECT_EQ(Ask("/v1/stats/player_history/EUW1/77").body,
-            Json(MatchListDocument("EUW1", 77, 0, 20)));
-  EXPECT_EQ(Ask("/v1/stats/player_history/auth?endIndex=100").body,
-            Json(MatchListDocument("EUW1", kAuthenticatedAccountId, 0, 100)));
+TEST(StubService, TheRegionHeaderAndTheQueryShapeTheDocument) {
+  const uint64_t self = kAuthenticatedAccountId;
+  const struct {
+    std::string target;
+    const char* region;
+    std::string document;
+  } cases[] = {
+      {"/v1/deltas/auth", "NA1", Json(DeltasDocument("NA1", self))},
+      {"/v1/stats/player_history/EUW1/77?begIndex=3&endIndex=9", "EUW1",
+       Json(MatchListDocument("EUW1", 77, 3, 9))},
+      {"/v1/stats/player_history/auth?endIndex=100", "EUW1",
+       Json(MatchListDocument("EUW1", self, 0, 100))},
+      // The auth resources carry no id: the special ids leave them alone.
+      {"/v1/stats/player_history/auth?begIndex=404&endIndex=500", "EUW1",
+       Json(MatchListDocument("EUW1", self, 404, 500))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    OwnedRequest request = MakeRequest(c.target);
+    request.request.region = c.region;
+    const StubAnswer answer = Ask(std::move(request));
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.body, c.document);
+  }
 }
 
 TEST(StubService, PathsOfNoResourceAre404BeforeAnyOtherCheck) {
@@ -87,178 +95,106 @@ TEST(StubService, PathsOfNoResourceAre404BeforeAnyOtherCheck) {
   }
 }
 
-TEST(StubService, OnlyGetAndHeadAreServed) {
-  for (const char* method : {"POST", "PUT", "DELETE", "PATCH", "OPTIONS", "get"}) {
-    SCOPED_TRACE(method);
-    const StubAnswer answer = Ask(MakeRequest("/v1/deltas/auth", method));
-    EXPECT_EQ(answer.status, 405);
-    EXPECT_EQ(answer.body, R"({"message":"Method not allowed","status":405})");
-    ASSERT_EQ(answer.headers.size(), 1u);
-    EXPECT_EQ(answer.headers[0], (std::pair<std::string, std::string>("Allow", "GET, HEAD")));
-  }
-  EXPECT_EQ(Ask(MakeRequest("/v1/deltas/auth", "HEAD")).status, 200);
-}
-
-TEST(StubService, BothHeadersAreRequiredAuthorizationFirst) {
+// Refusals in the order of the checks: the method, then the headers (before the values: an
+// invalid id does not hide a missing header), then the values; the limits themselves pass.
+TEST(StubService, RefusalsComeInTheOrderOfTheChecks) {
+  const std::optional<std::string> none;
+  const std::string game = "/v1/stats/game/EUW1/not-a-number";
+  const std::string history = "/v1/stats/player_history/auth";
   struct Case {
-    const char* name;
-    std::optional<std::string> authorization;
-    std::optional<std::string> region;
-    const char* body;
+    std::string target;
+    int status;
+    std::string message;  // "" for a 200
+    std::string header = "";
+    std::string_view method = "GET";
+    std::optional<std::string> authorization = std::string(kToken);
+    std::optional<std::string> region = std::string(kPlatform);
   };
-  const char* kNoAuthorization = R"({"message":"Missing header AUTHORIZATION","status":401})";
-  const char* kNoRegion = R"({"message":"Missing header REGION","status":401})";
   const std::vector<Case> cases = {
-      {"neither", std::nullopt, std::nullopt, kNoAuthorization},
-      {"no authorization", std::nullopt, "EUW1", kNoAuthorization},
-      {"empty authorization", "", "EUW1", kNoAuthorization},
-      {"no region", "JwtBearer x", std::nullopt, kNoRegion},
-      {"empty region", "JwtBearer x", "", kNoRegion},
+      {game, 405, "Method not allowed", "Allow", "POST"},
+      {game, 405, "Method not allowed", "Allow", "get"},
+      {"/v1/deltas/auth", 405, "Method not allowed", "Allow", "OPTIONS"},
+      {"/v1/deltas/auth", 200, "", "", "HEAD"},
+      {game, 401, "Missing header AUTHORIZATION", "WWW-Authenticate", "GET", none, none},
+      {game, 401, "Missing header AUTHORIZATION", "WWW-Authenticate", "GET", ""},
+      {game, 401, "Missing header REGION", "WWW-Authenticate", "GET", "JwtBearer x", none},
+      {game, 401, "Missing header REGION", "WWW-Authenticate", "GET", "JwtBearer x", ""},
+      {history, 400, "Invalid REGION header", "", "GET", "JwtBearer x", "EUW1 "},
+      {"/v1/stats/game/EUW1/abc", 400, "Invalid gameId"},
+      {"/v1/stats/game/EUW1/-1", 400, "Invalid gameId"},
+      {"/v1/stats/game/EUW1/+1", 400, "Invalid gameId"},
+      {"/v1/stats/game/EUW1/1 ", 400, "Invalid gameId"},
+      {"/v1/stats/game/EUW1/18446744073709551616", 400, "Invalid gameId"},
+      {"/v1/stats/game/EUW1/", 400, "Invalid gameId"},
+      {"/v1/stats/game/EUW1/0x10/timeline", 400, "Invalid gameId"},
+      {"/v1/stats/game/EU-W1/1", 400, "Invalid platformId"},
+      {"/v1/stats/game//1", 400, "Invalid platformId"},
+      {"/v1/stats/game/ABCDEFGHIJKLMNOPQ/1", 400, "Invalid platformId"},
+      {"/v1/stats/game/ABCDEFGHIJKLMNOP/18446744073709551615", 200, ""},
+      {"/v1/recent_champions/EUW1/x", 400, "Invalid accountId"},
+      {"/v1/stats/player_history//123?begIndex=0&endIndex=20", 400, "Invalid platformId"},
+      {"/v1/stats/player_history/EUW1/?begIndex=0&endIndex=20", 400, "Invalid accountId"},
+      {"/v1/players/current?account=1", 400, "Missing query parameter region"},
+      {"/v1/players/current?region=EUW1", 400, "Missing query parameter account"},
+      {"/v1/players/current?region=EU.W1&account=1", 400, "Invalid region"},
+      {"/v1/players/current?region=EUW1&account=1e3", 400, "Invalid account"},
+      {history + "?begIndex=x", 400, "Invalid begIndex"},
+      {history + "?endIndex=10001", 400, "Invalid endIndex"},
+      {history + "?begIndex=9900&endIndex=10000", 200, ""},
+      {history + "?begIndex=30", 400, "endIndex must not be less than begIndex"},
+      {history + "?begIndex=7&endIndex=7", 200, ""},
+      {history + "?begIndex=0&endIndex=101", 400, "A match list holds at most 100 games"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    // Checked before the values: an invalid id does not hide the missing header.
-    OwnedRequest request = MakeRequest("/v1/stats/game/EUW1/not-a-number");
+    SCOPED_TRACE(std::string(c.method) + " " + c.target);
+    OwnedRequest request = MakeRequest(c.target, c.method);
     request.request.authorization = c.authorization;
     request.request.region = c.region;
     const StubAnswer answer = Ask(std::move(request));
-    EXPECT_EQ(answer.status, 401);
-    EXPECT_EQ(answer.body, c.body);
-    EXPECT_EQ(answer.resource, Resource::Game);
-    ASSERT_EQ(answer.headers.size(), 1u);
-    EXPECT_EQ(answer.headers[0].first, "WWW-Authenticate");
+    EXPECT_EQ(answer.status, c.status);
+    EXPECT_EQ(c.message.empty() ? "" : answer.body,
+              c.message.empty() ? "" : ErrorBody(c.status, c.message));
+    EXPECT_TRUE(answer.resource.has_value());
+    ASSERT_EQ(answer.headers.size(), c.header.empty() ? 0u : 1u);
+    EXPECT_EQ(c.header.empty() ? "" : answer.headers[0].first, c.header);
   }
-}
-
-TEST(StubService, InvalidValuesAre400WithTheirName) {
-  struct Case {
-    std::string target;
-    const char* message;
-  };
-  const std::vector<Case> cases = {
-      {"/v1/stats/game/EUW1/abc", "Invalid gameId"},
-      {"/v1/stats/game/EUW1/-1", "Invalid gameId"},
-      {"/v1/stats/game/EUW1/+1", "Invalid gameId"},
-      {"/v1/stats/game/EUW1/1 ", "Invalid gameId"},
-      {"/v1/stats/game/EUW1/18446744073709551616", "Invalid gameId"},
-      {"/v1/stats/game/EUW1/", "Invalid gameId"},
-      {"/v1/stats/game/EUW1/0x10/timeline", "Invalid gameId"},
-      {"/v1/stats/game/EU-W1/1", "Invalid platformId"},
-      {"/v1/stats/game//1", "Invalid platformId"},
-      {"/v1/stats/game/ABCDEFGHIJKLMNOPQ/1", "Invalid platformId"},
-      {"/v1/recent_champions/EUW1/x", "Invalid accountId"},
-      {"/v1/stats/player_history//123?begIndex=0&endIndex=20", "Invalid platformId"},
-      {"/v1/stats/player_history/EUW1/?begIndex=0&endIndex=20", "Invalid accountId"},
-      {"/v1/players/current?account=1", "Missing query parameter region"},
-      {"/v1/players/current?region=EUW1", "Missing query parameter account"},
-      {"/v1/players/current?region=EU.W1&account=1", "Invalid region"},
-      {"/v1/players/current?region=EUW1&account=1e3", "Invalid account"},
-      {"/v1/stats/player_history/auth?begIndex=x", "Invalid begIndex"},
-      {"/v1/stats/player_history/auth?endIndex=10001", "Invalid endIndex"},
-      {"/v1/stats/player_history/auth?begIndex=30", "endIndex must not be less than begIndex"},
-      {"/v1/stats/player_history/auth?begIndex=0&endIndex=101",
-       "A match list holds at most 100 games"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.target);
-    const StubAnswer answer = Ask(c.target);
-    EXPECT_EQ(answer.status, 400);
-    EXPECT_EQ(answer.body, ErrorBody(400, c.message));
-  }
-  // The limits themselves are fine.
-  EXPECT_EQ(Ask("/v1/stats/game/ABCDEFGHIJKLMNOP/18446744073709551615").status, 200);
-  EXPECT_EQ(Ask("/v1/stats/player_history/auth?begIndex=9900&endIndex=10000").status, 200);
-  EXPECT_EQ(Ask("/v1/stats/player_history/auth?begIndex=7&endIndex=7").status, 200);
-
-  OwnedRequest badRegion = MakeRequest("/v1/stats/player_history/auth");
-  badRegion.request.region = "EUW1 ";
-  EXPECT_EQ(Ask(std::move(badRegion)).body, ErrorBody(400, "Invalid REGION header"));
+  EXPECT_EQ(ErrorBody(405, "Method not allowed"),
+            R"({"message":"Method not allowed","status":405})");
+  EXPECT_EQ(Ask(MakeRequest("/v1/deltas/auth", "PUT")).headers[0].second, "GET, HEAD");
 }
 
 TEST(StubService, SpecialIdsAnswerAsDocumentedWhereverAnIdStands) {
-  ASSERT_EQ(kSpecialIds.size(), 6u);
-  EXPECT_EQ(BehaviourOf(403), Behaviour::Forbidden);
-  EXPECT_EQ(BehaviourOf(404), Behaviour::NotFound);
-  EXPECT_EQ(BehaviourOf(500), Behaviour::ServerError);
-  EXPECT_EQ(BehaviourOf(900), Behaviour::EmptyBody);
-  EXPECT_EQ(BehaviourOf(901), Behaviour::InvalidJson);
-  EXPECT_EQ(BehaviourOf(902), Behaviour::Late);
-  EXPECT_EQ(BehaviourOf(903), Behaviour::Normal);
-
-  for (const SpecialId& special : kSpecialIds) {
-    for (const ModuleUrl& url : ModuleUrls(special.id, special.id)) {
-      if (url.resource == Resource::OwnMatchList || url.resource == Resource::Deltas) continue;
+  struct Case {
+    uint64_t id;
+    int status;
+    const char* error;  // the error's message, or null for a body made from the document
+    size_t cut;         // the document's size divided by this; 0 for no body
+    bool late;
+  };
+  const Case cases[] = {
+      {402, 200, nullptr, 1, false},     {403, 403, "Forbidden", 0, false},
+      {404, 404, "Not found", 0, false}, {500, 500, "Internal server error", 0, false},
+      {900, 200, nullptr, 0, false},     {901, 200, nullptr, 2, false},
+      {902, 200, nullptr, 1, true},      {903, 200, nullptr, 1, false},
+  };
+  for (const Case& c : cases) {
+    for (const ModuleUrl& url : ModuleUrls(c.id)) {
       SCOPED_TRACE(url.target);
+      const bool idBearing =
+          url.resource != Resource::OwnMatchList && url.resource != Resource::Deltas;
       const StubAnswer answer = Ask(url.target);
-      EXPECT_EQ(answer.late, special.behaviour == Behaviour::Late);
-      switch (special.behaviour) {
-        case Behaviour::Forbidden:
-          EXPECT_EQ(answer.status, 403);
-          EXPECT_EQ(answer.body, R"({"message":"Forbidden","status":403})");
-          break;
-        case Behaviour::NotFound:
-          EXPECT_EQ(answer.status, 404);
-          EXPECT_EQ(answer.body, R"({"message":"Not found","status":404})");
-          break;
-        case Behaviour::ServerError:
-          EXPECT_EQ(answer.status, 500);
-          EXPECT_EQ(answer.body, R"({"message":"Internal server error","status":500})");
-          break;
-        case Behaviour::EmptyBody:
-          EXPECT_EQ(answer.status, 200);
-          EXPECT_EQ(answer.body, "");
-          break;
-        case Behaviour::InvalidJson:
-          EXPECT_EQ(answer.status, 200);
-          EXPECT_EQ(answer.body, url.document.substr(0, url.document.size() / 2));
-          EXPECT_FALSE(Codec::ParseJson(answer.body).Ok());
-          break;
-        default:
-          EXPECT_EQ(answer.status, 200);
-          EXPECT_EQ(answer.body, url.document);
-          break;
+      EXPECT_EQ(answer.status, idBearing ? c.status : 200);
+      EXPECT_EQ(answer.late, idBearing && c.late);
+      if (!idBearing) {
+        EXPECT_EQ(answer.body, url.document);
+      } else if (c.error != nullptr) {
+        EXPECT_EQ(answer.body, ErrorBody(c.status, c.error));
+      } else {
+        EXPECT_EQ(answer.body,
+                  c.cut == 0 ? "" : url.document.substr(0, url.document.size() / c.cut));
       }
     }
   }
-}
-
-TEST(StubService, SpecialIdsLeaveTheAuthResourcesAlone) {
-  // Their only inputs are the headers and the window; no id of the table applies.
-  EXPECT_EQ(Ask("/v1/stats/player_history/auth?begIndex=404&endIndex=500").status, 200);
-  EXPECT_EQ(Ask("/v1/deltas/auth").status, 200);
-}
-
-TEST(StubService, TheModuleMapsEachSpecialAnswerToItsError) {
-  struct Case {
-    uint64_t id;
-    uint32_t status;
-    std::string message;
-  };
-  const std::string url = Mhx::GameUrl("", kPlatform, 0);
-  const std::vector<Case> cases = {
-      {403, 500, "Received an error status from the server: 403 - "},
-      {404, 404, "Not found"},
-      {500, 500, "Received an error status from the server: 500 - "},
-      {900, 500,
-       "Could not decode body returned from the server: 200 - Error converting response for GET "
-       "/v1/stats/game/EUW1/900: body was empty"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.id);
-    const std::string target = Mhx::GameUrl("", kPlatform, c.id);
-    const StubAnswer answer = Ask(target);
-    const auto mapped = ThroughModule(answer.status, answer.body, target);
-    EXPECT_FALSE(mapped.Ok());
-    EXPECT_EQ(mapped.status, c.status);
-    EXPECT_EQ(mapped.result.ErrorMessage(), c.message);
-  }
-  const std::string target = Mhx::GameUrl("", kPlatform, 901);
-  const StubAnswer cut = Ask(target);
-  const auto mapped = ThroughModule(cut.status, cut.body, target);
-  EXPECT_EQ(mapped.status, 500u);
-  EXPECT_TRUE(mapped.result.ErrorMessage().starts_with(
-      "Could not decode body returned from the server: 200 - Error deserializing json response "
-      "for GET /v1/stats/game/EUW1/901: "));
 }
 
 }  // namespace

@@ -186,7 +186,6 @@ TEST_F(DispatchTest, GetTargetsBindByTheirRules) {
       {"GetItems", "/items?items.65536=5", index + "65536 is out of range"},
       {"GetItems", "/items?items=", "[[],~]"},
       {"GetItems", "/items?items.=5", "['5',~]"},  // an empty index path is no path
-      {"GetItems", "/items?items.=", "[[],~]"},
       // The query is not part of the path the route is matched against.
       {"GetItemsById", "/items/5?q=x", "['5','x']"},
       {"GetItemsById", "/items/5?id=6",
@@ -417,17 +416,14 @@ TEST(DecodeParameterTest, ContentTypesOrSniffingChooseTheDecoder) {
       {"application/x-msgpack", "\x81\xA1k\x01", false, "{k:i1;}"},
       {"application/x-msgpack-ext", "\x92\x01\xC3", false, "[i1,T]"},
       {"APPLICATION/X-MsgPack", "\x05\xC0\xC1", false, "i5"},  // bytes after the value ignored
-      {"application/x-msgpack", "", false, "~"},
-      {"application/json", "5", false, "u5"},  // no "{" or "[" needed with a content type
-      {"Application/Json; charset=utf-8", R"({"a":[true]})", true, "{a:[T];}"},
-      {"text/x-yaml", "a: [1]", false, "{a:[u1];}"},
-      {"TEXT/X-YAML", "k", false, "'k'"},
+      {"Application/Json; charset=utf-8", "5", false,
+       "u5"},  // no "{" or "[" needed with a content type
+      {"TEXT/X-YAML", "a: [1]", false, "{a:[u1];}"},
       {"application/octet-stream", std::string("\0\xFF{", 3), true, "b'00ff7b'"},
       // Types that only bodies know, and unknown types, keep the text; a content type turns
       // sniffing off.
       {"application/vnd.api+json", "[1]", true, "'[1]'"},
       {"application/x-yaml", "a: 1", true, "'a: 1'"},
-      {"text/plain", "{}", true, "'{}'"},
       {"application/jso", "[1]", true, "'[1]'"},
       {"", "{}", false, "'{}'"},
       // Sniffing recognises MessagePack by its first byte, YAML by "---" after spaces.
@@ -447,7 +443,6 @@ TEST(DecodeParameterTest, ContentTypesOrSniffingChooseTheDecoder) {
               "Invalid MessagePack data. String of size 3 at position 2 is truncated.")},
       {"application/json", "[1", true,
        Cannot("JSON", "Error: Missing a comma or ']' after an array element. at offset 2.")},
-      {"", " {", true, Cannot("JSON", "Error: Missing a name for object member. at offset 2.")},
       {"text/x-yaml", "a: *nothing", true,
        Cannot("YAML", "Undefined alias encountered: \"nothing\". At line: 1 col: 4")},
       {"", "---\n? [a]\n: 1", true,

@@ -110,6 +110,7 @@ TEST(SetRoutePathTest, AnEmptyPathRoutesByTheFunctionName) {
   SetRoutePath(binding, "/a/{id}");
   SetRoutePath(binding, "");
   EXPECT_EQ(RouteTemplate(binding), "Items{id}");
+  EXPECT_EQ(RouteTemplate(RouteBinding()), "") << "nor a function";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"Items7", "id=7;"},  {"Items", "id=;"},      {"Items/7", "no match"},
       {"/a/7", "no match"}, {"items7", "no match"}, {"Items{id}", "id={id};"},

@@ -228,28 +228,6 @@ class CurlTransportTest : public ::testing::Test {
   Served served;
 };
 
-TEST_F(CurlTransportTest, EachMethodCodeIsSentAsItsMethodWithItsBody) {
-  struct Case {
-    uint32_t code;
-    std::string method;
-    std::string body;  // sent, and echoed back
-  };
-  const Case cases[] = {{1, "DELETE", ""},      {1, "DELETE", "gone"},
-                        {2, "GET", ""},         {3, "HEAD", ""},
-                        {4, "OPTIONS", ""},     {5, "PATCH", "patch"},
-                        {6, "POST", ""},        {6, "POST", std::string("a\0b\r\nc", 6)},
-                        {7, "PUT", "{\"a\":1}"}};
-  CurlTransport transport;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.method + " with " + std::to_string(c.body.size()) + " bytes");
-    const ExternalAnswer answer = transport.Send(Request(c.code, served.Url("/echo"), {}, c.body));
-    EXPECT_EQ(answer.transportResult, kTransportCompleted) << answer.body;
-    EXPECT_EQ(answer.status, 200u);
-    EXPECT_EQ(answer.body, c.body);
-    EXPECT_EQ(HeaderValue(answer.headers, "X-Method"), c.method);
-  }
-}
-
 TEST_F(CurlTransportTest, RequestsThatCannotBeSentFailBeforeAnythingIsSent) {
   const std::string secret = "Bearer s3cret-token";
   const std::string name = "the name of header ";
@@ -288,7 +266,7 @@ TEST_F(CurlTransportTest, RequestsThatCannotBeSentFailBeforeAnythingIsSent) {
   EXPECT_EQ(requests.load(), 0);
 }
 
-TEST(CurlTransportWire, HeadersGoOutInTheRequestsOrderAndNothingIsAdded) {
+TEST(CurlTransportWire, EachMethodCodeGoesOutAsItsMethodWithItsBodyAndHeadersInOrder) {
   const std::string reply = "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n";
   // Above 1 MiB curl would ask "Expect: 100-continue" and wait for the server's go-ahead.
   const std::string large((1 << 20) + 1, 'b');
@@ -300,8 +278,14 @@ TEST(CurlTransportWire, HeadersGoOutInTheRequestsOrderAndNothingIsAdded) {
     bool typed = false;  // the module names its own content type
   };
   const Case cases[] = {
+      {1, "", "DELETE /wire?q=1 HTTP/1.1", ""},
+      {1, "gone", "DELETE /wire?q=1 HTTP/1.1", "Content-Length: 4\r\n"},
       {2, "", "GET /wire?q=1 HTTP/1.1", ""},
-      {6, "small", "POST /wire?q=1 HTTP/1.1", "Content-Length: 5\r\n"},
+      {3, "", "HEAD /wire?q=1 HTTP/1.1", ""},
+      {4, "", "OPTIONS /wire?q=1 HTTP/1.1", ""},
+      {5, "patch", "PATCH /wire?q=1 HTTP/1.1", "Content-Length: 5\r\n"},
+      {6, "", "POST /wire?q=1 HTTP/1.1", "Content-Length: 0\r\n"},
+      {6, std::string("a\0b\r\nc", 6), "POST /wire?q=1 HTTP/1.1", "Content-Length: 6\r\n"},
       {6, "{}", "POST /wire?q=1 HTTP/1.1",
        "content-type: application/json\r\nContent-Length: 2\r\n", true},
       {6, large, "POST /wire?q=1 HTTP/1.1", "Content-Length: 1048577\r\n"},
@@ -375,6 +359,7 @@ TEST_F(CurlTransportTest, WhatCurlReportsComesBackAsItsText) {
     EXPECT_EQ(answer.transportResult, c.result);
     EXPECT_EQ(answer.status, c.status);
     EXPECT_TRUE(Matches(answer.body, c.body));
+    EXPECT_EQ(HeaderValue(answer.headers, "Location"), c.status == 302 ? "/target" : "<none>");
   }
   EXPECT_EQ(requests.load(), 1);  // /redirect only: /target was never asked for
 }

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <string>
@@ -433,83 +432,70 @@ TEST(HostServerEndpoints, ModulesAndTheOpenApiDocumentOfThisServer) {
 
 // ---- the event stream ----
 
-// An event-stream reader on its own thread: keeps what arrives, until told to stop.
-class Listener {
+// An event stream on a raw connection (a small receive buffer if asked), read on demand.
+class Stream {
  public:
-  explicit Listener(const Served& served, const std::string& path = "/events")
-      : client_(served.Client()) {
-    done_ = std::async(std::launch::async, [this, path] {
-      return client_->Get(path, [this](const char* data, size_t length) {
-        std::lock_guard lock(mutex_);
-        text_.append(data, length);
-        changed_.notify_all();
-        return !stop_;
-      });
-    });
+  Stream(const Served& served, const std::string& path, int receiveBuffer = 0)
+      : fd_(Connect(served.port, receiveBuffer)) {
+    const std::string request = Head(served, "GET", path, "");
+    EXPECT_EQ(::send(fd_, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
   }
-  ~Listener() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    client_->stop();
-    (void)done_.wait_for(kLimit);
-  }
-  // Waits until the text holds `count` times `what`.
-  [[nodiscard]] bool WaitFor(const std::string& what, size_t count = 1) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kLimit, [&] {
+  ~Stream() { ::close(fd_); }
+  // Reads until `text` holds `what` `count` times (true), or the stream ends or 20 s pass.
+  bool ReadUntil(const std::string& what, size_t count = 1) {
+    char buffer[256];
+    while (true) {
       size_t found = 0;
-      for (size_t at = text_.find(what); at != std::string::npos; at = text_.find(what, at + 1))
+      for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++found;
-      return found >= count;
-    });
+      if (found >= count) return true;
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) return closed = n == 0, false;
+      text.append(buffer, static_cast<size_t>(n));
+    }
   }
-  [[nodiscard]] std::string Text() {
-    std::lock_guard lock(mutex_);
-    return text_;
-  }
-  [[nodiscard]] bool Ended() { return done_.wait_for(kLimit) == std::future_status::ready; }
+  std::string text;
+  bool closed = false;
 
  private:
-  std::unique_ptr<httplib::Client> client_;
-  std::mutex mutex_;  // guards text_, stop_
-  std::condition_variable changed_;
-  std::string text_;
-  bool stop_ = false;
-  std::future<httplib::Result> done_;
+  int fd_;
 };
 
 TEST(HostServerEvents, StreamsResourceAndModulePublicationsFilteredByPrefix) {
   Served served;
-  Listener all(served);
-  Listener mine(served, "/events?prefix=/qel-clitest/");
-  ASSERT_TRUE(all.WaitFor(": connected\n\n"));
-  ASSERT_TRUE(mine.WaitFor(": connected\n\n"));
+  Stream all(served, "/events");
+  Stream mine(served, "/events?prefix=/qel-clitest/");
+  ASSERT_TRUE(all.ReadUntil(": connected\n\n"));
+  ASSERT_TRUE(mine.ReadUntil(": connected\n\n"));
   const auto put =
       served.Send("PUT", "/resources/qel-login/v1/session", {}, R"({"state":"SUCCEEDED"})");
   ASSERT_TRUE(put);
   const auto published = served.Send("POST", "/qel-clitest/v1/publish/5");
   ASSERT_TRUE(published);
   EXPECT_EQ(published->status, 200);
-  ASSERT_TRUE(all.WaitFor("data: ", 3));
-  ASSERT_TRUE(mine.WaitFor("data: ", 2));
-  // A plugin publishes a resource under its URI's event name and under the generic one.
-  const std::string kModuleEvents =
+  ASSERT_TRUE(all.ReadUntil("data: ", 3));
+  ASSERT_TRUE(mine.ReadUntil("data: ", 2));
+  const std::string session =
+      R"(data: {"data":{"state":"SUCCEEDED"},"eventType":"Create","name":"OnJsonApiEvent_qel-login_v1_session","uri":"/qel-login/v1/session"})"
+      "\n\n";
+  // A plugin publishes a resource under its URI's event name, then under the generic one.
+  const std::string named =
       R"(data: {"data":{"n":5},"eventType":"Update","name":"OnJsonApiEvent_qel-clitest_v1_state","uri":"/qel-clitest/v1/state"})"
-      "\n\n"
+      "\n\n";
+  const std::string generic =
       R"(data: {"data":{"n":5},"eventType":"Update","name":"OnJsonApiEvent","uri":"/qel-clitest/v1/state"})"
       "\n\n";
-  EXPECT_EQ(
-      all.Text(),
-      ": connected\n\n"
-      R"(data: {"data":{"state":"SUCCEEDED"},"eventType":"Create","name":"OnJsonApiEvent_qel-login_v1_session","uri":"/qel-login/v1/session"})"
-      "\n\n" +
-          kModuleEvents);
-  EXPECT_EQ(mine.Text(), ": connected\n\n" + kModuleEvents);
+  EXPECT_NE(all.text.find(session), std::string::npos) << all.text;
+  EXPECT_EQ(mine.text.find("qel-login"), std::string::npos) << mine.text;
+  for (const Stream* stream : {&all, &mine}) {
+    EXPECT_LT(stream->text.find(named), stream->text.find(generic)) << stream->text;
+    EXPECT_NE(stream->text.find(generic), std::string::npos) << stream->text;
+  }
   served.server->Stop();  // ends both streams
-  ASSERT_TRUE(all.Ended());
-  ASSERT_TRUE(mine.Ended());
+  EXPECT_FALSE(all.ReadUntil("never"));
+  EXPECT_FALSE(mine.ReadUntil("never"));
+  EXPECT_TRUE(all.closed && mine.closed);
   EXPECT_TRUE(served.server->Events().WaitForClientCount(0, kLimit));
 }
 
@@ -520,17 +506,8 @@ TEST(HostServerEvents, ASlowClientIsDroppedWithoutBlockingOthersAndStreamsAreLim
   options.ioTimeout = seconds(2);
   Served served(options);
   // A client that reads the greeting and then nothing, through a small receive buffer.
-  const int fd = Connect(served.port, 4096);
-  const std::string request = Head(served, "GET", "/events", "");
-  ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
-            static_cast<ssize_t>(request.size()));
-  std::string greeting;
-  char buffer[256];
-  while (greeting.find(": connected") == std::string::npos) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    ASSERT_GT(n, 0);
-    greeting.append(buffer, static_cast<size_t>(n));
-  }
+  Stream slow(served, "/events", 4096);
+  ASSERT_TRUE(slow.ReadUntil(": connected"));
   ASSERT_EQ(served.server->Events().ClientCount(), 1u);
   const auto second = served.Send("GET", "/events");
   ASSERT_TRUE(second);
@@ -547,7 +524,6 @@ TEST(HostServerEvents, ASlowClientIsDroppedWithoutBlockingOthersAndStreamsAreLim
   EXPECT_EQ(modules->status, 200);
   // Its sender ends once its blocked write gives up; the stream is not resumed.
   EXPECT_TRUE(served.server->Events().WaitForClientCount(0, kLimit));
-  ::close(fd);
 }
 
 // ---- stopping ----

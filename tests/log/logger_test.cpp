@@ -22,35 +22,6 @@ std::string ConsoleLine(std::string_view level, std::string_view message) {
          "| " + std::string(message) + "\n";
 }
 
-TEST_F(LoggerTest, LevelZeroIsDroppedUntilTheMinimumIsLowered) {
-  RecordingTarget recorder;
-  ASSERT_TRUE(recorder.Configure(OKAY, 0, 0, "#M"));
-  Log(OKAY, 1, 0, "quiet");
-  EXPECT_TRUE(recorder.written.empty());
-  logger.SetMinimumLevel(OKAY);
-  Log(OKAY, 1, 0, "heard");
-  ASSERT_EQ(recorder.written.size(), 1u);
-  EXPECT_EQ(recorder.written[0].message, "heard");
-  // The console targets keep their own minimum of 1.
-  EXPECT_TRUE(stdErr.lines.empty());
-}
-
-TEST_F(LoggerTest, ExcludedCategoriesAreDroppedBeforeAnyTarget) {
-  RecordingTarget recorder;
-  ASSERT_TRUE(recorder.Attach());
-  Log(ERROR, 4, 0, "memory");
-  Log(ERROR, 4 | 1, 0, "one shared bit is enough");
-  EXPECT_TRUE(recorder.written.empty());
-  EXPECT_EQ(logger.ErrorCount(), 0u);
-
-  // The high word is bits 32-63.
-  logger.SetExcludedCategories(uint64_t{1} << 40);
-  Log(ERROR, 0, 1 << 8, "high");
-  Log(ERROR, 4, 0, "memory again");
-  ASSERT_EQ(recorder.written.size(), 1u);
-  EXPECT_EQ(recorder.written[0].message, "memory again");
-}
-
 // Standard error takes category 1 or none and excludes 2, the debugger takes 1 or none, and
 // standard output (attached on request) takes 2 but not 1, as the bare message.
 TEST_F(LoggerTest, ConsoleTargetsSplitCategoriesOneAndTwo) {
@@ -69,33 +40,47 @@ TEST_F(LoggerTest, ConsoleTargetsSplitCategoriesOneAndTwo) {
   EXPECT_EQ(stdOut.lines, std::vector<std::string>{"two\n"});
 }
 
-TEST_F(LoggerTest, TargetsFilterByLevelAndCategoryMasks) {
-  struct Case {
+// The logger drops what is below its minimum (1 unless lowered) or shares a bit with its
+// excluded categories (4 unless changed; the high word is bits 32-63), then each target filters.
+TEST_F(LoggerTest, LoggerAndTargetsFilterByLevelAndCategoryMasks) {
+  const uint64_t high = uint64_t{1} << 40;
+  const struct {
     const char* description;
+    int32_t minimum;
+    uint64_t excluded;
     int32_t targetLevel;
     uint64_t include;
     uint64_t exclude;
     int32_t level;
     uint64_t category;
     bool written;
+  } cases[] = {
+      {"level 0 is below the logger's minimum", 1, 4, 0, 0, 0, 0, 1, false},
+      {"a lowered minimum lets level 0 through", 0, 4, 0, 0, 0, 0, 1, true},
+      {"an excluded category is dropped", 1, 4, 1, 0, 0, 2, 4, false},
+      {"one shared excluded bit is enough", 1, 4, 1, 0, 0, 2, 4 | 1, false},
+      {"a high excluded bit", 1, high, 1, 0, 0, 2, high, false},
+      {"no longer excluded", 1, high, 1, 0, 0, 2, 4, true},
+      {"below the target's level", 1, 4, 2, 0, 0, 1, 1, false},
+      {"at the target's level", 1, 4, 2, 0, 0, 2, 1, true},
+      {"uncategorised ignores both masks", 1, 4, 1, 8, 8, 1, 0, true},
+      {"empty include takes any category", 1, 4, 1, 0, 0, 1, 1u << 5, true},
+      {"include must share a bit", 1, 4, 1, 8, 0, 1, 2, false},
+      {"include shares a bit", 1, 4, 1, 8, 0, 1, 2 | 8, true},
+      {"exclude wins over include", 1, 4, 1, 8, 2, 1, 2 | 8, false},
+      {"include is stored without the excluded bits", 1, 4, 1, 2 | 8, 8, 1, 8, false},
+      {"the high word counts too", 1, 4, 1, uint64_t{1} << 33, 0, 1, uint64_t{1} << 33, true},
   };
-  const Case cases[] = {
-      {"below the target's level", 2, 0, 0, 1, 1, false},
-      {"at the target's level", 2, 0, 0, 2, 1, true},
-      {"uncategorised ignores both masks", 1, 8, 8, 1, 0, true},
-      {"empty include takes any category", 1, 0, 0, 1, 1u << 5, true},
-      {"include must share a bit", 1, 8, 0, 1, 2, false},
-      {"include shares a bit", 1, 8, 0, 1, 2 | 8, true},
-      {"exclude wins over include", 1, 8, 2, 1, 2 | 8, false},
-      {"include is stored without the excluded bits", 1, 2 | 8, 8, 1, 8, false},
-      {"the high word counts too", 1, uint64_t{1} << 33, 0, 1, uint64_t{1} << 33, true},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.description);
+    logger.SetMinimumLevel(c.minimum);
+    logger.SetExcludedCategories(c.excluded);
+    stdErr.lines.clear();
     RecordingTarget recorder;
     ASSERT_TRUE(recorder.Configure(c.targetLevel, c.include, c.exclude, "#M"));
     Log(c.level, static_cast<uint32_t>(c.category), static_cast<uint32_t>(c.category >> 32), "m");
     EXPECT_EQ(recorder.written.size(), c.written ? 1u : 0u);
+    EXPECT_TRUE(c.level != OKAY || stdErr.lines.empty()) << "the console keeps its minimum of 1";
   }
 }
 
@@ -203,6 +188,7 @@ TEST_F(LoggerTest, LastReleaseDetachesLastFirstAndRestoresTheBuiltIns) {
   ASSERT_TRUE(stdErrTarget->Configure(ERROR, 8, 0, "#M"));  // now after Second
   logger.StdOutTarget()->SetFlushEachLine(true);
   logger.SetMinimumLevel(ALWAYS);
+  logger.SetExcludedCategories(0);
   Log(ALWAYS, 8, 0, "counted");
 
   EXPECT_EQ(logger.AddReference(), 2u);
@@ -223,6 +209,7 @@ TEST_F(LoggerTest, LastReleaseDetachesLastFirstAndRestoresTheBuiltIns) {
             std::make_tuple(std::string("#E(#T): #L| #M"), 1, uint64_t{1}, uint64_t{2}));
   EXPECT_FALSE(logger.StdOutTarget()->FlushEachLine());
   EXPECT_EQ(logger.MinimumLevel(), 1);
+  EXPECT_EQ(logger.ExcludedCategories(), 4u);
   EXPECT_EQ(logger.ErrorCount(), 0u);
   EXPECT_EQ(logger.AttachedTargets().size(), 2u);
 }

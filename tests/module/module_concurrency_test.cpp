@@ -4,7 +4,6 @@
 // every answer and every request is one the rules allow, and the counters balance at unload.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <set>
 #include <string>
 #include <thread>
@@ -31,8 +30,6 @@ bool AllowedFailure(const ApiCallResult& result) {
 TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
   { MhxHost warmUp; }  // what the first load builds for the life of the process
   const Log::AllocationCounters before = Log::ReadAllocationCounters();
-  std::atomic<int> unexpected{0};
-  std::atomic<int> answered{0};
   std::vector<std::string> urls;
   {
     MhxHost mhx(Load::InProcess, Host::HostMode::Threaded);
@@ -41,12 +38,9 @@ TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
     mhx.Set(kConfigUri, kConfig);
     mhx.Set(kPlatformUri, "\"EUW1\"");
     mhx.Pump();
-    auto check = [&](const ApiCallResult& result) {
-      answered.fetch_add(1);
-      if (result.failed && !AllowedFailure(result)) {
-        unexpected.fetch_add(1);
+    auto check = [](const ApiCallResult& result) {
+      if (result.failed && !AllowedFailure(result))
         ADD_FAILURE() << result.status << " " << result.errorMessage;
-      }
     };
     std::vector<std::thread> threads;
     threads.emplace_back([&] {  // routes of the remote client
@@ -84,7 +78,6 @@ TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
       thread.join();
     ASSERT_TRUE(mhx.host->WaitIdle(std::chrono::seconds(60)));
     urls = mhx.service->Urls();
-    EXPECT_EQ(answered.load(), kRounds * 3 + kRounds + kRounds * 4);
     // The last configuration and platform are in place: a request goes out to one of the two
     // base URLs, and the session's collection is readable.
     ASSERT_FALSE(mhx.Post("/qel-mhx/v1/mhx-endpoint-override", R"({"url":""})").failed);
@@ -101,7 +94,6 @@ TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
     }
     ASSERT_TRUE(mhx.host->UnloadModule(mhx.id).Ok());
   }
-  EXPECT_EQ(unexpected.load(), 0);
   for (const std::string& url : urls) {
     const bool known =
         url.rfind(std::string(kBase) + "/v1/", 0) == 0 || url.rfind("https://o.test/v1/", 0) == 0;

@@ -74,12 +74,21 @@ TEST(ModuleE2E, ARouteGoesThroughTheHostToTheServiceAndBackWithItsHeaders) {
     HeaderList headers(sent[0].headers.begin() + 1, sent[0].headers.end());
     std::sort(headers.begin(), headers.end());  // the module keeps them in no order
     EXPECT_EQ(headers, credentials);
-    // A remote failure comes back as the route's status and message.
-    mhx.service->Always(std::string(kBase) + "/v1/stats/game/EUW1/5", Answer(404, ""));
-    const ApiCallResult missing = mhx.Get("/qel-mhx/v1/games/5");
-    EXPECT_TRUE(missing.failed);
-    EXPECT_EQ(missing.status, 404u);
-    EXPECT_EQ(missing.errorMessage, "Not found");
+    // Remote failures come back as the route's status and message.
+    ExternalAnswer down;
+    down.transportResult = Host::kTransportFailed;
+    down.body = "the line is down";
+    const std::pair<ExternalAnswer, std::pair<uint32_t, const char*>> failures[] = {
+        {Answer(404, ""), {404, "Not found"}},
+        {down, {500, "Could not connect to the server: the line is down"}},
+    };
+    for (const auto& [answer, expected] : failures) {
+      mhx.service->Always(std::string(kBase) + "/v1/stats/game/EUW1/5", answer);
+      const ApiCallResult game = mhx.Get("/qel-mhx/v1/games/5");
+      EXPECT_TRUE(game.failed);
+      EXPECT_EQ(game.status, expected.first);
+      EXPECT_EQ(game.errorMessage, expected.second);
+    }
     ExpectNoCredentialShown(mhx);
   }
 }

@@ -227,17 +227,11 @@ TEST_F(RouteRegistrationTest, RequestAwareHandlersGetTheRequest) {
                   return ApiResponse();
                 },
                 {{"name", ArgumentLocation::Path}});
-  const RouteBinding* binding =
-      registry.FindRouteBinding(*registry.FindFunction("GetSvcWhoByName"));
-  EXPECT_EQ(binding->handler->ResultType().Hash(), 0x466F9860u);
   EXPECT_EQ(Get("GetSvcWhoByName", "/svc/who/ann"), "~");
   EXPECT_EQ(seen, "/svc/who/ann ann");
 
   RegisterRoute(registry, HttpMethod::Get, "/svc/ping",
                 [&](const RequestInfo& request) { seen = request.target; });
-  EXPECT_EQ(
-      registry.FindRouteBinding(*registry.FindFunction("GetSvcPing"))->handler->ResultType().Hash(),
-      0x89462EBFu);
   EXPECT_EQ(Get("GetSvcPing", "/svc/ping"), "~");
   EXPECT_EQ(seen, "/svc/ping");
 }

@@ -98,15 +98,22 @@ TEST_F(LoggerConcurrencyTest, DestroyingAndRecreatingWhileLoggingIsSafe) {
   RunWithWatchdog([&] {
     // Category 8: no console target takes it, so nothing reaches the real console after a
     // destruction restores their sinks.
-    std::thread writer([] {
-      for (int i = 0; i < kMessagesPerThread; ++i)
+    // The writer's last message comes after the churn has ended, so at least that one lands
+    // however the two threads were scheduled.
+    std::atomic<bool> churned{false};
+    std::thread writer([&] {
+      for (int i = 0;; ++i) {
+        const bool last = i >= kMessagesPerThread && churned.load();
         Log(ERROR, 8, 0, "message %d", i);
+        if (last) break;
+      }
     });
     for (int i = 0; i < kReconfigurations / 3; ++i) {
       logger.Release();  // the last reference: destroys, detaching `counting`
       logger.AddReference();
       counting.Configure(WARN, 8, 0, "#M");
     }
+    churned = true;
     writer.join();
   });
 

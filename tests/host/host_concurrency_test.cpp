@@ -1,5 +1,5 @@
-// The host with worker threads: events, jobs, API calls and unsubscribes from several threads at
-// once. Every wait is bounded; no test sleeps.
+// The host with worker threads: events, jobs, API calls, unsubscribes and observer changes from
+// several threads at once. Every wait is bounded; no test sleeps.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -48,7 +48,7 @@ TEST(HostConcurrency, EventsJobsAndCallsFromSeveralThreadsAllArriveExactlyOnce) 
   ThreadedHost loaded;
   ASSERT_EQ(loaded.module->Subscribe("E"), 0);
   constexpr int kThreads = 4;
-  constexpr int kEach = 100;
+  constexpr int kEach = 60;
   std::atomic<int> okCalls{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -72,6 +72,7 @@ TEST(HostConcurrency, EventsJobsAndCallsFromSeveralThreadsAllArriveExactlyOnce) 
   for (std::thread& thread : threads)
     thread.join();
   ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
+  EXPECT_EQ(loaded.host->RunDueWork(), 0u);  // the workers own the queues
   int events = 0, jobs = 0, calls = 0;
   for (int t = 0; t < kThreads; ++t)
     for (int i = 0; i < kEach; ++i)
@@ -89,7 +90,7 @@ TEST(HostConcurrency, EventsOfOnePublisherArriveInPublicationOrder) {
   };
   ASSERT_EQ(loaded.module->Subscribe("E"), 0);
   std::vector<std::string> expected;
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 100; ++i) {
     loaded.host->PublishEvent("E", Json(std::to_string(i)));
     expected.push_back(std::to_string(i));
   }
@@ -177,7 +178,7 @@ TEST(HostConcurrency, SubscribesAndUnsubscribesRaceDeliveriesWithoutACallAfterUn
     while (!stop.load())
       loaded.host->PublishEvent("E", Json("1"));
   });
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 100; ++i) {
     ASSERT_EQ(loaded.module->Subscribe("E"), 0);
     ASSERT_EQ(loaded.module->Unsubscribe("E"), 0);
   }
@@ -187,6 +188,75 @@ TEST(HostConcurrency, SubscribesAndUnsubscribesRaceDeliveriesWithoutACallAfterUn
   publisher.join();
   ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
   EXPECT_EQ(loaded.module->events.load(), afterUnsubscribe);
+}
+
+TEST(HostObserverConcurrency, RemoveWaitsForACallInProgressOnAnotherThread) {
+  LoadedHost loaded(HostMode::Threaded);
+  Signal entered, release;
+  std::atomic<bool> callDone{false};
+  std::atomic<int> calls{0};
+  const ObserverHandle handle = loaded.host->AddEventObserver([&](const ObservedEvent&) {
+    if (calls.fetch_add(1) == 0) {
+      entered.Set();
+      EXPECT_TRUE(release.Wait());
+      callDone = true;
+    }
+  });
+  std::thread publisher([&] { loaded.host->PublishEvent("E", Json("1")); });
+  ASSERT_TRUE(entered.Wait());
+  std::atomic<bool> returned{false};
+  auto removed = std::async(std::launch::async, [&] {
+    const bool result = loaded.host->RemoveEventObserver(handle);
+    returned = true;
+    return std::pair(result, callDone.load());
+  });
+  EXPECT_FALSE(returned.load());
+  release.Set();
+  ASSERT_EQ(removed.wait_for(kLimit), std::future_status::ready);
+  const auto [result, doneBeforeReturn] = removed.get();
+  publisher.join();
+  EXPECT_TRUE(result);
+  EXPECT_TRUE(doneBeforeReturn);
+  loaded.host->PublishEvent("E", Json("2"));
+  EXPECT_EQ(calls.load(), 1);
+}
+
+TEST(HostObserverConcurrency, PublishersOnSeveralThreadsRaceAddAndRemoveWithoutALateCall) {
+  LoadedHost loaded(HostMode::Threaded);
+  ASSERT_TRUE(loaded.Start().Ok());
+  std::atomic<int> observed{0};
+  (void)loaded.host->AddEventObserver([&](const ObservedEvent&) { ++observed; });
+  std::atomic<bool> stop{false};
+  std::atomic<int> published{0};
+  std::vector<std::thread> publishers;
+  for (int t = 0; t < 3; ++t) {
+    publishers.emplace_back([&, t] {
+      for (int i = 0; i < 1000 && !stop.load(); ++i) {
+        if (t == 0) {
+          (void)loaded.host->SetResource("/race/v1/x", Json(std::to_string(i)));
+        } else {
+          loaded.host->PublishEvent("E", Json(std::to_string(i)));
+        }
+        ++published;
+      }
+    });
+  }
+  std::atomic<int> churned{0};
+  for (int i = 0; i < 100; ++i) {
+    auto flag = std::make_shared<std::atomic<bool>>(false);
+    const ObserverHandle handle =
+        loaded.host->AddEventObserver([flag, &churned](const ObservedEvent&) {
+          EXPECT_FALSE(flag->load()) << "called after RemoveEventObserver returned";
+          ++churned;
+        });
+    ASSERT_TRUE(loaded.host->RemoveEventObserver(handle));
+    flag->store(true);
+  }
+  stop = true;
+  for (std::thread& publisher : publishers)
+    publisher.join();
+  ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
+  EXPECT_EQ(observed.load(), published.load());
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
-// Shared helpers of the host tests: JSON in and out of values, and a manual-mode host with the
-// linked-in test module loaded and started.
+// Shared helpers of the host tests: JSON in and out of values, a manual-mode host with the
+// linked-in test module loaded, and a scripted transport for external requests.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "binding/types/host_value.h"
 #include "codec/json.h"
@@ -66,6 +69,32 @@ struct LoadedHost {
   std::unique_ptr<Host::Host> host;
   Host::ModuleId id = 0;
   TestModule::Module* module = nullptr;
+};
+
+// The entries of a log sink as "<level> <module>: <text>" lines.
+inline std::vector<std::string> LogLines(const Host::MemoryLogSink& sink) {
+  std::vector<std::string> lines;
+  for (const Host::LogEntry& entry : sink.Entries())
+    lines.push_back(std::to_string(entry.level) + " " + entry.module + ": " + entry.text);
+  return lines;
+}
+
+// Records every request and answers from a script, in order; throws once the script is empty.
+class ScriptedTransport final : public Host::ExternalTransport {
+ public:
+  Host::ExternalAnswer Send(const Host::ExternalRequest& request) override {
+    std::lock_guard lock(mutex_);
+    requests.push_back(request);
+    if (script.empty()) throw std::runtime_error("script exhausted");
+    Host::ExternalAnswer answer = script.front();
+    script.erase(script.begin());
+    return answer;
+  }
+  std::vector<Host::ExternalRequest> requests;
+  std::vector<Host::ExternalAnswer> script;
+
+ private:
+  std::mutex mutex_;  // guards requests and script while the host sends
 };
 
 }  // namespace HostTest

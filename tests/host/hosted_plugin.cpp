@@ -1,6 +1,5 @@
 #include "hosted_plugin.h"
 
-#include <stdexcept>
 #include <utility>
 
 #include "api/route_registration.h"
@@ -32,10 +31,7 @@ ApiResponse Failed(const Plugin::RequestError& error) {
 }  // namespace
 
 Plugin::ResourceHandler HostedPlugin::Recording(std::string tag) {
-  return [this, tag = std::move(tag)](const Plugin::PluginResourceEvent& event) {
-    if (tag == "session" && seen->throwFromSession.load()) {
-      throw std::runtime_error("session handler exploded");
-    }
+  return [seen = seen, tag = std::move(tag)](const Plugin::PluginResourceEvent& event) {
     if (tag == "pattern") ++seen->patternEvents;
     seen->Add(tag + " " + event.uri + " " + std::to_string(static_cast<int>(event.eventType)) +
               " " + Json(event.data));
@@ -149,7 +145,6 @@ void HostedPlugin::RegisterApi() {
 
 bool HostedPlugin::OnStart() {
   ObserveResource(kSessionUri, Recording("session"));
-  ObserveResource(kSessionExtraUri, Recording("extra"));
   ObserveResource(kChampionsPattern, Recording("pattern"));
   ObserveResource(kChampionSevenUri, Recording("exact"));
   if (onStart) onStart(*this);
@@ -157,142 +152,7 @@ bool HostedPlugin::OnStart() {
 }
 
 void HostedPlugin::ScheduleTick(std::chrono::steady_clock::time_point deadline) {
-  ScheduleAt(kTickJob, deadline, [observations = seen] { ++observations->ticks; });
-}
-
-// ---- SlotRecorder ----
-
-SlotRecorder*& SlotRecorder::Armed() {
-  static SlotRecorder* armed = nullptr;  // set and read by the loading thread only
-  return armed;
-}
-
-SlotRecorder& SlotRecorder::Self(const HostApi* api) {
-  return *reinterpret_cast<const Table*>(api)->self;
-}
-
-void SlotRecorder::Wrap(PluginDescriptor& descriptor) {
-  plugin_ = *descriptor.callbacks;
-  pluginContext_ = descriptor.context;
-  callbacks_ = PluginCallbacks{&StartSlot, &UnloadSlot, &MemoryStatsSlot};
-  descriptor.callbacks = &callbacks_;
-  descriptor.context = this;
-  table_.self = this;
-  table_.api =
-      HostApi{&SendRequestSlot, &SendExternalSlot, &PublishSlot,  &SubscribeSlot, &UnsubscribeSlot,
-              &ScheduleSlot,    &YieldSlot,        &MarkWaitSlot, &EndWaitSlot,   &LogSlot};
-}
-
-void SlotRecorder::Record(std::string call, uint32_t handle, bool withHandle) {
-  std::lock_guard lock(mutex_);
-  calls_.push_back(std::move(call));
-  if (withHandle) handles_.push_back(handle);
-}
-
-std::vector<std::string> SlotRecorder::Calls() const {
-  std::lock_guard lock(mutex_);
-  return calls_;
-}
-
-std::vector<std::string> SlotRecorder::Calls(std::string_view prefix) const {
-  std::vector<std::string> matching;
-  for (std::string& call : Calls())
-    if (call.starts_with(prefix)) matching.push_back(std::move(call));
-  return matching;
-}
-
-std::vector<double> SlotRecorder::Delays() const {
-  std::lock_guard lock(mutex_);
-  return delays_;
-}
-
-std::vector<uint32_t> SlotRecorder::Handles() const {
-  std::lock_guard lock(mutex_);
-  return handles_;
-}
-
-uint8_t SlotRecorder::StartSlot(void* context, const HostContext* hostContext) {
-  SlotRecorder& self = *static_cast<SlotRecorder*>(context);
-  self.host_ = hostContext->api;
-  self.context_ = HostContext{&self.table_.api, hostContext->pluginHandle};
-  return self.plugin_.Start(self.pluginContext_, &self.context_);
-}
-
-void SlotRecorder::UnloadSlot(void* context) {
-  SlotRecorder& self = *static_cast<SlotRecorder*>(context);
-  self.plugin_.Unload(self.pluginContext_);
-}
-
-void SlotRecorder::MemoryStatsSlot(void* context, uint32_t* words) {
-  SlotRecorder& self = *static_cast<SlotRecorder*>(context);
-  self.plugin_.GetMemoryStats(self.pluginContext_, words);
-}
-
-int32_t SlotRecorder::SendRequestSlot(const HostApi* api, ApiResponseRecord* response,
-                                      const ApiRequestRecord* request) {
-  SlotRecorder& self = Self(api);
-  self.Record("SendRequest " + std::string(request->target));
-  return self.host_->SendRequest(self.host_, response, request);
-}
-
-int32_t SlotRecorder::SendExternalSlot(const HostApi* api, ExternalResponseRecord* response,
-                                       const ExternalRequestRecord* request) {
-  SlotRecorder& self = Self(api);
-  self.Record("SendExternalRequest " + std::string(request->url));
-  return self.host_->SendExternalRequest(self.host_, response, request);
-}
-
-int32_t SlotRecorder::PublishSlot(const HostApi* api, const HostEvent* event) {
-  SlotRecorder& self = Self(api);
-  self.Record("PublishEvent " + std::string(event->name));
-  return self.host_->PublishEvent(self.host_, event);
-}
-
-int32_t SlotRecorder::SubscribeSlot(const HostApi* api, const char* name, uint32_t handle,
-                                    HostEventCallback callback, void* context, uint32_t flag) {
-  SlotRecorder& self = Self(api);
-  self.Record("SubscribeEvent " + std::string(name) + " " + std::to_string(flag), handle, true);
-  return self.host_->SubscribeEvent(self.host_, name, handle, callback, context, flag);
-}
-
-int32_t SlotRecorder::UnsubscribeSlot(const HostApi* api, const char* name, uint32_t handle) {
-  SlotRecorder& self = Self(api);
-  self.Record("UnsubscribeEvent " + std::string(name), handle, true);
-  return self.host_->UnsubscribeEvent(self.host_, name, handle);
-}
-
-int32_t SlotRecorder::ScheduleSlot(const HostApi* api, const char* name, HostJobCallback callback,
-                                   void* context, double delay, uint32_t flag) {
-  SlotRecorder& self = Self(api);
-  {
-    std::lock_guard lock(self.mutex_);
-    self.calls_.push_back("ScheduleJob " + std::string(name));
-    self.delays_.push_back(delay);
-  }
-  return self.host_->ScheduleJob(self.host_, name, callback, context, delay, flag);
-}
-
-int32_t SlotRecorder::YieldSlot(const HostApi* api) {
-  SlotRecorder& self = Self(api);
-  self.Record("Yield");
-  return self.host_->Yield(self.host_);
-}
-
-int32_t SlotRecorder::MarkWaitSlot(const HostApi* api, const char* text, int32_t value) {
-  SlotRecorder& self = Self(api);
-  self.Record("MarkWait " + std::string(text));
-  return self.host_->MarkWait(self.host_, text, value);
-}
-
-int32_t SlotRecorder::EndWaitSlot(const HostApi* api) {
-  SlotRecorder& self = Self(api);
-  self.Record("EndWait");
-  return self.host_->EndWait(self.host_);
-}
-
-int32_t SlotRecorder::LogSlot(const HostApi* api, int32_t level, const char* message) {
-  SlotRecorder& self = Self(api);
-  return self.host_->Log(self.host_, level, message);
+  ScheduleAt(ShortName() + ".tick", deadline, [observations = seen] { ++observations->ticks; });
 }
 
 }  // namespace PluginHostTest

@@ -2,15 +2,13 @@
 // host core can load it through its export function and drive it the way it drives a real
 // module: routes under "/<short name>/v1/", resources observed in OnStart, jobs, API calls and
 // an external request made through the host. What the plugin sees is kept in an Observations
-// record that outlives it. SlotRecorder stands between a plugin and the host and records the
-// HostApi calls the plugin makes on their way to the host, unchanged.
+// record that outlives it.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,35 +16,22 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/value/binding_property.h"
-#include "codec/json.h"
-#include "core/host.h"
 #include "host_test_support.h"
 #include "plugin/plugin_base.h"
-#include "tpk/plugin_abi.h"
 
 namespace PluginHostTest {
 
 using namespace Oxle::Client;
+using HostTest::Json;
 
-// What the plugin observes in OnStart; the two session URIs share one event name, and so do the
-// champion pattern and the exact champion URI.
+// What the plugin observes in OnStart.
 inline constexpr const char* kSessionUri = "/qel-login/v1/session";
-inline constexpr const char* kSessionExtraUri = "/qel-login/v1/session/extra";
 inline constexpr const char* kChampionsPattern = "/qel-mhx/v2/recently-played-champions/*";
 inline constexpr const char* kChampionSevenUri = "/qel-mhx/v2/recently-played-champions/7";
-inline constexpr const char* kSessionEvent = "OnJsonApiEvent_qel-login_v1_session";
-inline constexpr const char* kChampionsEvent =
-    "OnJsonApiEvent_qel-mhx_v2_recently-played-champions";
 // Subscribed and unsubscribed again by the route ".../toggle".
 inline constexpr const char* kToggleUri = "/qel-toggle/v1/x";
-inline constexpr const char* kToggleEvent = "OnJsonApiEvent_qel-toggle_v1_x";
 // Where the route ".../fetch" sends its external request.
 inline constexpr const char* kExternalUrl = "https://games.example.invalid/v1/games/7";
-inline constexpr const char* kTickJob = "qel-probe.tick";
-
-// The plugin's routes, as the host counts them.
-inline constexpr size_t kRouteCount = 11;
 
 // What one plugin saw; shared with the test, so it survives the plugin's unload.
 struct Observations {
@@ -64,7 +49,6 @@ struct Observations {
   std::atomic<int> patternEvents{0};
   std::atomic<int> ticks{0};
   std::atomic<int> toggles{0};
-  std::atomic<bool> throwFromSession{false};  // the session handler throws while set
 };
 
 class HostedPlugin final : public Plugin::PluginBase {
@@ -81,98 +65,20 @@ class HostedPlugin final : public Plugin::PluginBase {
   //   POST <prefix>ticks           schedules the tick job now, status 202
   //   POST <prefix>toggle          Subscribe and Unsubscribe kToggleUri
   void RegisterApi() override;
-  // Observes the two session URIs, the champion pattern and the exact champion URI, then runs
-  // onStart.
+  // Observes the session URI, the champion pattern and the exact champion URI, then runs onStart.
   bool OnStart() override;
 
-  // The job kTickJob: counts in seen->ticks.
+  // The job "<short name>.tick": counts in seen->ticks.
   void ScheduleTick(std::chrono::steady_clock::time_point deadline);
+  // A handler that records what it sees under `tag`.
+  [[nodiscard]] Plugin::ResourceHandler Recording(std::string tag);
 
   std::shared_ptr<Observations> seen = std::make_shared<Observations>();
   std::function<void(HostedPlugin&)> onStart;
-
- private:
-  [[nodiscard]] Plugin::ResourceHandler Recording(std::string tag);
 };
-
-// Records every slot call of the plugin it wraps, then passes it to the host's own table.
-class SlotRecorder {
- public:
-  SlotRecorder() = default;
-  SlotRecorder(const SlotRecorder&) = delete;
-  SlotRecorder& operator=(const SlotRecorder&) = delete;
-
-  // An export for the host: loads the plugin through `Export` and, if a recorder is armed, puts
-  // it between the plugin and the host (and disarms it).
-  template <PluginExportFunction Export>
-  static void* Load(PluginDescriptor* descriptor) {
-    void* object = Export(descriptor);
-    SlotRecorder* recorder = Armed();
-    Armed() = nullptr;
-    if (recorder != nullptr && descriptor->callbacks != nullptr) recorder->Wrap(*descriptor);
-    return object;
-  }
-  // The next Load wraps its plugin with this recorder.
-  void Arm() { Armed() = this; }
-
-  // "SubscribeEvent <name> <flag>", "UnsubscribeEvent <name>", "ScheduleJob <name>",
-  // "PublishEvent <name>", "SendRequest <target>", "SendExternalRequest <url>", "Yield",
-  // "MarkWait <text>", "EndWait", in call order. Log calls are passed on unrecorded.
-  [[nodiscard]] std::vector<std::string> Calls() const;
-  // The calls that begin with `prefix`.
-  [[nodiscard]] std::vector<std::string> Calls(std::string_view prefix) const;
-  // The delay of every ScheduleJob call, in call order.
-  [[nodiscard]] std::vector<double> Delays() const;
-  // Every plugin handle given with a subscribe or unsubscribe, in call order.
-  [[nodiscard]] std::vector<uint32_t> Handles() const;
-
- private:
-  struct Table {
-    HostApi api;  // first: a slot finds the recorder from the table's address
-    SlotRecorder* self;
-  };
-  static SlotRecorder*& Armed();
-  static SlotRecorder& Self(const HostApi* api);
-  void Wrap(PluginDescriptor& descriptor);
-  void Record(std::string call, uint32_t handle = 0, bool withHandle = false);
-
-  static uint8_t StartSlot(void* context, const HostContext* hostContext);
-  static void UnloadSlot(void* context);
-  static void MemoryStatsSlot(void* context, uint32_t* words);
-  static int32_t SendRequestSlot(const HostApi* api, ApiResponseRecord* response,
-                                 const ApiRequestRecord* request);
-  static int32_t SendExternalSlot(const HostApi* api, ExternalResponseRecord* response,
-                                  const ExternalRequestRecord* request);
-  static int32_t PublishSlot(const HostApi* api, const HostEvent* event);
-  static int32_t SubscribeSlot(const HostApi* api, const char* name, uint32_t handle,
-                               HostEventCallback callback, void* context, uint32_t flag);
-  static int32_t UnsubscribeSlot(const HostApi* api, const char* name, uint32_t handle);
-  static int32_t ScheduleSlot(const HostApi* api, const char* name, HostJobCallback callback,
-                              void* context, double delay, uint32_t flag);
-  static int32_t YieldSlot(const HostApi* api);
-  static int32_t MarkWaitSlot(const HostApi* api, const char* text, int32_t value);
-  static int32_t EndWaitSlot(const HostApi* api);
-  static int32_t LogSlot(const HostApi* api, int32_t level, const char* message);
-
-  Table table_{};
-  PluginCallbacks callbacks_{};
-  PluginCallbacks plugin_{};
-  void* pluginContext_ = nullptr;
-  const HostApi* host_ = nullptr;
-  HostContext context_{};
-  mutable std::mutex mutex_;  // guards calls_, delays_ and handles_
-  std::vector<std::string> calls_;
-  std::vector<double> delays_;
-  std::vector<uint32_t> handles_;
-};
-
-using HostTest::Json;
 
 inline Host::ApiCall Request(uint32_t method, std::string target) {
-  Host::ApiCall call;
-  call.method = method;
-  call.target = std::move(target);
-  return call;
+  return HostTest::Request(method, std::move(target));
 }
 
 }  // namespace PluginHostTest
@@ -183,9 +89,8 @@ extern "C" void* tpk_peer_load(PluginDescriptor* descriptor);
 
 namespace PluginHostTest {
 
-// A host with the probe loaded through a SlotRecorder (and, on request, the peer loaded bare),
-// each with its plugin object at hand for steering before it starts. The core is 18.3.1 unless
-// told otherwise.
+// A host with the probe loaded (and, on request, the peer), each with its plugin object at hand
+// for steering before it starts. The core is 18.3.1 unless told otherwise.
 struct HostedPair {
   explicit HostedPair(Host::HostMode mode = Host::HostMode::Manual,
                       Host::CoreVersion version = {18, 3, 1}) {
@@ -194,8 +99,7 @@ struct HostedPair {
     options.coreVersion = version;
     options.logSink = logs;
     host = std::make_unique<Host::Host>(options);
-    recorder.Arm();
-    probeId = LoadInto(&SlotRecorder::Load<&tpk_probe_load>, "probe", probe);
+    probeId = LoadInto(&tpk_probe_load, "probe", probe);
     probeSeen = probe->seen;
   }
   void LoadPeer() {
@@ -208,7 +112,6 @@ struct HostedPair {
     return host->Call(Request(method, std::move(target)));
   }
 
-  SlotRecorder recorder;  // declared before the host: it outlives the modules it stands before
   std::shared_ptr<Host::MemoryLogSink> logs = std::make_shared<Host::MemoryLogSink>();
   std::unique_ptr<Host::Host> host;
   Host::ModuleId probeId = 0;

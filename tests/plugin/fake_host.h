@@ -112,19 +112,10 @@ class FakeHost {
  public:
   explicit FakeHost(uint32_t handle = 0x5A5A) {
     table_.self = this;
-    HostApi& api = table_.api;
-    api.SendRequest = &SendRequestSlot;
-    api.SendExternalRequest = &SendExternalSlot;
-    api.PublishEvent = &PublishSlot;
-    api.SubscribeEvent = &SubscribeSlot;
-    api.UnsubscribeEvent = &UnsubscribeSlot;
-    api.ScheduleJob = &ScheduleSlot;
-    api.Yield = &YieldSlot;
-    api.MarkWait = &MarkWaitSlot;
-    api.EndWait = &EndWaitSlot;
-    api.Log = &LogSlot;
-    context_.api = &table_.api;
-    context_.pluginHandle = handle;
+    table_.api = HostApi{&SendRequestSlot, &SendExternalSlot, &PublishSlot, &SubscribeSlot,
+                         &UnsubscribeSlot, &ScheduleSlot,     &YieldSlot,   &MarkWaitSlot,
+                         &EndWaitSlot,     &LogSlot};
+    context_ = HostContext{&table_.api, handle};
   }
   FakeHost(const FakeHost&) = delete;
   FakeHost& operator=(const FakeHost&) = delete;
@@ -163,21 +154,10 @@ class FakeHost {
   // Calls the callback of the latest subscription of `name` with `payload`, as the host does;
   // false when nothing subscribed that name.
   bool Deliver(std::string_view name, const HostValue& payload, const char* recordName = nullptr) {
-    Subscription target;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      bool found = false;
-      for (const Subscription& subscription : subscriptions_) {
-        if (subscription.name == name) {
-          target = subscription;
-          found = true;
-        }
-      }
-      if (!found) return false;
-    }
-    const std::string nameText(name);
+    const Subscription target = Latest(name);
+    if (target.callback == nullptr) return false;
     HostEvent event{};
-    event.name = recordName != nullptr ? recordName : nameText.c_str();
+    event.name = recordName != nullptr ? recordName : target.name.c_str();
     event.payload = payload;
     event.context = target.context;
     target.callback(&event);
@@ -212,9 +192,12 @@ class FakeHost {
     std::lock_guard<std::mutex> lock(mutex_);
     return value;
   }
-  void Record(std::string call) {
+  // Records `call` and, when given, appends `item` to `list`, under the lock.
+  template <typename T = int>
+  void Record(std::string call, std::vector<T>* list = nullptr, T item = T()) {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.push_back(std::move(call));
+    if (list != nullptr) list->push_back(std::move(item));
   }
 
   static int32_t SendRequestSlot(const HostApi* api, ApiResponseRecord* response,
@@ -225,11 +208,7 @@ class FakeHost {
       call.arguments.emplace_back(request->nativeArguments[i].name,
                                   JsonOf(request->nativeArguments[i].value));
     }
-    {
-      std::lock_guard<std::mutex> lock(host.mutex_);
-      host.requests_.push_back(std::move(call));
-      host.calls_.push_back("SendRequest:" + std::string(request->target));
-    }
+    host.Record("SendRequest:" + std::string(request->target), &host.requests_, std::move(call));
     if (host.answerRequest) {
       host.answerRequest(*response, *request);
     } else {
@@ -244,44 +223,35 @@ class FakeHost {
     for (uint32_t i = 0; i < request->headerCount; ++i)
       call.headers.emplace_back(request->headers[i].name, request->headers[i].value);
     call.body.assign(reinterpret_cast<const char*>(request->body), request->bodyLength);
-    {
-      std::lock_guard<std::mutex> lock(host.mutex_);
-      host.externals_.push_back(std::move(call));
-      host.calls_.push_back("SendExternalRequest");
-    }
+    host.Record("SendExternalRequest", &host.externals_, std::move(call));
     if (host.answerExternal) host.answerExternal(*response, *request);
     return 0;
   }
   static int32_t PublishSlot(const HostApi* api, const HostEvent* event) {
     FakeHost& host = Self(api);
-    Published published{event->name, JsonOf(event->payload), event->flags, event->context};
-    std::lock_guard<std::mutex> lock(host.mutex_);
-    host.calls_.push_back("PublishEvent:" + published.name);
-    host.published_.push_back(std::move(published));
+    host.Record("PublishEvent:" + std::string(event->name), &host.published_,
+                Published{event->name, JsonOf(event->payload), event->flags, event->context});
     return 0;
   }
   static int32_t SubscribeSlot(const HostApi* api, const char* name, uint32_t handle,
                                HostEventCallback callback, void* context, uint32_t flag) {
     FakeHost& host = Self(api);
-    std::lock_guard<std::mutex> lock(host.mutex_);
-    host.calls_.push_back("SubscribeEvent:" + std::string(name));
-    host.subscriptions_.push_back({name, handle, callback, context, flag});
+    host.Record("SubscribeEvent:" + std::string(name), &host.subscriptions_,
+                Subscription{name, handle, callback, context, flag});
     return 0;
   }
   static int32_t UnsubscribeSlot(const HostApi* api, const char* name, uint32_t handle) {
     FakeHost& host = Self(api);
     if (host.onUnsubscribe) host.onUnsubscribe(name);
-    std::lock_guard<std::mutex> lock(host.mutex_);
-    host.calls_.push_back("UnsubscribeEvent:" + std::string(name) + ":" + std::to_string(handle));
-    host.unsubscriptions_.emplace_back(name);
+    host.Record("UnsubscribeEvent:" + std::string(name) + ":" + std::to_string(handle),
+                &host.unsubscriptions_, std::string(name));
     return 0;
   }
   static int32_t ScheduleSlot(const HostApi* api, const char* name, HostJobCallback callback,
                               void* context, double delay, uint32_t flag) {
     FakeHost& host = Self(api);
-    std::lock_guard<std::mutex> lock(host.mutex_);
-    host.calls_.push_back("ScheduleJob:" + std::string(name));
-    host.jobs_.push_back({name, callback, context, delay, flag});
+    host.Record("ScheduleJob:" + std::string(name), &host.jobs_,
+                ScheduledJob{name, callback, context, delay, flag});
     return 0;
   }
   static int32_t YieldSlot(const HostApi* api) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -18,11 +19,11 @@ using std::chrono::steady_clock;
 
 TEST_F(PluginTest, EventsJobsAndSubscriptionChangesFromSeveralThreadsKeepExactCounts) {
   constexpr int kEventThreads = 4;
-  constexpr int kEventsPerThread = 400;
-  constexpr int kJobs = 200;
-  constexpr int kToggles = 150;
+  constexpr int kEventsPerThread = 200;
+  constexpr int kJobs = 100;
+  constexpr int kToggles = 100;
   constexpr int kUuidThreads = 2;
-  constexpr int kUuidsPerThread = 200;
+  constexpr int kUuidsPerThread = 100;
   std::atomic<int> events{0};
   std::atomic<int> jobs{0};
   Start([&](TestPlugin& self) {
@@ -33,27 +34,26 @@ TEST_F(PluginTest, EventsJobsAndSubscriptionChangesFromSeveralThreadsKeepExactCo
 
   std::atomic<bool> go{false};
   std::vector<std::thread> threads;
-  for (int t = 0; t < kEventThreads; ++t) {
-    threads.emplace_back([&] {
-      JsonHostValue payload(R"({"uri":"/c/v1/e/1","eventType":"Update"})");
+  const auto launch = [&](std::function<void()> work) {
+    threads.emplace_back([&go, work = std::move(work)] {
       while (!go)
         std::this_thread::yield();
+      work();
+    });
+  };
+  for (int t = 0; t < kEventThreads; ++t) {
+    launch([&] {
+      JsonHostValue payload(R"({"uri":"/c/v1/e/1","eventType":"Update"})");
       for (int i = 0; i < kEventsPerThread; ++i)
         host.Deliver("OnJsonApiEvent_c_v1_e", payload.value);
     });
   }
   for (int t = 0; t < 2; ++t) {
-    threads.emplace_back([&, t] {
-      while (!go)
-        std::this_thread::yield();
+    launch([&, t] {
       for (int i = t; i < kJobs; i += 2)
         host.RunJob(static_cast<size_t>(i));
     });
-  }
-  for (int t = 0; t < 2; ++t) {
-    threads.emplace_back([&] {
-      while (!go)
-        std::this_thread::yield();
+    launch([&] {
       for (int i = 0; i < kToggles; ++i) {
         plugin->Subscribe("/other/v1/x");
         plugin->Unsubscribe("/other/v1/x/y");
@@ -61,9 +61,7 @@ TEST_F(PluginTest, EventsJobsAndSubscriptionChangesFromSeveralThreadsKeepExactCo
     });
   }
   for (int t = 0; t < kUuidThreads; ++t) {
-    threads.emplace_back([&, t] {
-      while (!go)
-        std::this_thread::yield();
+    launch([&, t] {
       for (int i = 0; i < kUuidsPerThread; ++i) {
         const std::string json =
             R"({"uuid":")" + std::to_string(t) + "-" + std::to_string(i) + R"("})";

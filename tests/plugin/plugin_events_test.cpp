@@ -1,5 +1,5 @@
-// Resource events: subscriptions, delivery, routing to exact and pattern handlers, observing
-// and publishing, and records a host should never send.
+// Resource events: subscriptions counted per event name, observing, routing to exact and pattern
+// handlers, publishing, and records a host should never send.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -12,6 +12,8 @@ namespace {
 
 constexpr const char* kSession = "OnJsonApiEvent_qel-login_v1_session";
 constexpr const char* kChampions = "OnJsonApiEvent_qel-mhx_v2_recently-played-champions";
+const std::string kSubscribe = std::string("SubscribeEvent:") + kSession;
+const std::string kUnsubscribe = std::string("UnsubscribeEvent:") + kSession + ":23130";
 
 // The host calls after Start's three service-proxy subscriptions.
 std::vector<std::string> CallsAfterStart(const FakeHost& host) {
@@ -20,71 +22,56 @@ std::vector<std::string> CallsAfterStart(const FakeHost& host) {
   return calls;
 }
 
-TEST_F(PluginTest, UrisSharingAnEventNameShareOneHostSubscription) {
-  Start();
-  plugin->Subscribe("/qel-login/v1/session");
-  plugin->Subscribe("/qel-login/v1/session/extra");
-  EXPECT_EQ(CallsAfterStart(host),
-            std::vector<std::string>{"SubscribeEvent:" + std::string(kSession)});
-  EXPECT_EQ(host.Latest(kSession).flag, 0u);
-  plugin->Unsubscribe("/qel-login/v1/session/extra");
-  EXPECT_EQ(CallsAfterStart(host).size(), 1u);
-  plugin->Unsubscribe("/qel-login/v1/session");
-  EXPECT_EQ(CallsAfterStart(host),
-            (std::vector<std::string>{"SubscribeEvent:" + std::string(kSession),
-                                      "UnsubscribeEvent:" + std::string(kSession) + ":23130"}));
-}
-
-TEST_F(PluginTest, UnsubscribingANameAtZeroChangesNothing) {
-  Start();
-  plugin->Unsubscribe("/qel-login/v1/session");
-  EXPECT_TRUE(CallsAfterStart(host).empty());
-  // Had the count wrapped round, this would not subscribe at the host.
-  plugin->Subscribe("/qel-login/v1/session");
-  plugin->Unsubscribe("/qel-login/v1/session");
-  plugin->Unsubscribe("/qel-login/v1/session");
-  EXPECT_EQ(CallsAfterStart(host),
-            (std::vector<std::string>{"SubscribeEvent:" + std::string(kSession),
-                                      "UnsubscribeEvent:" + std::string(kSession) + ":23130"}));
-}
-
-TEST_F(PluginTest, ObservingAnExactUriDeliversItsCurrentContentAsCreate) {
-  host.answerRequest = [](ApiResponseRecord& record, const ApiRequestRecord&) {
-    AnswerValue(record, R"({"state":"SUCCEEDED"})");
-  };
-  std::vector<std::string> seen;
-  Start([&](TestPlugin& self) {
-    self.ObserveResource("/qel-login/v1/session", [&](const PluginResourceEvent& event) {
-      seen.push_back(event.uri + " " + std::to_string(static_cast<int>(event.eventType)) + " " +
-                     Codec::WriteJson(event.data, nullptr, nullptr));
-    });
-  });
-  EXPECT_EQ(seen, std::vector<std::string>{R"(/qel-login/v1/session 0 {"state":"SUCCEEDED"})"});
-  const std::vector<ApiCall> requests = host.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].method, 2u);
-  EXPECT_EQ(requests[0].target, "/qel-login/v1/session");
-  EXPECT_EQ(requests[0].callerContext, reinterpret_cast<void*>(uintptr_t{0x5A5A}));
-  EXPECT_TRUE(requests[0].arguments.empty());
-}
-
-TEST_F(PluginTest, ObservingWhenTheReadFailsOnlySubscribes) {
+TEST_F(PluginTest, UrisSharingAnEventNameShareOneHostSubscriptionCountedFromZero) {
   int calls = 0;
   Start([&](TestPlugin& self) {
     self.ObserveResource("/qel-login/v1/session", [&](const PluginResourceEvent&) { ++calls; });
   });
-  EXPECT_EQ(calls, 0);
-  EXPECT_EQ(host.Requests().size(), 1u);
-  EXPECT_EQ(host.Latest(kSession).name, kSession);
+  EXPECT_EQ(host.Latest(kSession).flag, 0u);
+  plugin->Unsubscribe("/qel-login/v1/session");
+  plugin->Unsubscribe("/qel-login/v1/session");  // at zero: changes nothing, does not wrap
+  EXPECT_TRUE(host.DeliverJson(kSession, R"({"uri":"/qel-login/v1/session","eventType":1})"));
+  EXPECT_EQ(calls, 0);  // an event of an unsubscribed name is ignored
+  plugin->Subscribe("/qel-login/v1/session");
+  plugin->Subscribe("/qel-login/v1/session/extra");
+  plugin->Unsubscribe("/qel-login/v1/session/extra");
+  plugin->Unsubscribe("/qel-login/v1/session");
+  EXPECT_EQ(CallsAfterStart(host),
+            (std::vector<std::string>{kSubscribe, "SendRequest:/qel-login/v1/session", kUnsubscribe,
+                                      kSubscribe, kUnsubscribe}));
 }
 
-TEST_F(PluginTest, ObservingAPatternMakesNoRequest) {
-  Start([](TestPlugin& self) {
-    self.ObserveResource("/qel-mhx/v2/recently-played-champions/*", [](const auto&) {});
+TEST_F(PluginTest, ObservingAnExactUriReadsItAndDeliversItsContentAsCreateAPatternOnlySubscribes) {
+  host.answerRequest = [](ApiResponseRecord& record, const ApiRequestRecord& request) {
+    if (std::string_view(request.target) == "/qel-login/v1/session") {
+      AnswerValue(record, R"({"state":"SUCCEEDED"})");
+    } else {
+      AnswerError(record, "not found", 404);
+    }
+  };
+  std::vector<std::string> seen;
+  const ResourceHandler record = [&](const PluginResourceEvent& event) {
+    seen.push_back(event.uri + " " + std::to_string(static_cast<int>(event.eventType)) + " " +
+                   Codec::WriteJson(event.data, nullptr, nullptr));
+  };
+  Start([&](TestPlugin& self) {
+    self.ObserveResource("/qel-login/v1/session", record);
+    self.ObserveResource("/qel-login/v1/other", record);  // the read fails: only subscribed
+    self.ObserveResource("/qel-mhx/v2/recently-played-champions/*", record);
   });
-  EXPECT_TRUE(host.Requests().empty());
+  EXPECT_EQ(seen, std::vector<std::string>{R"(/qel-login/v1/session 0 {"state":"SUCCEEDED"})"});
+  const std::vector<ApiCall> requests = host.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].method, 2u);
+  EXPECT_EQ(requests[0].target, "/qel-login/v1/session");
+  EXPECT_EQ(requests[0].callerContext, reinterpret_cast<void*>(uintptr_t{0x5A5A}));
+  EXPECT_TRUE(requests[0].arguments.empty());
+  EXPECT_EQ(requests[1].target, "/qel-login/v1/other");
   EXPECT_EQ(CallsAfterStart(host),
-            std::vector<std::string>{"SubscribeEvent:" + std::string(kChampions)});
+            (std::vector<std::string>{kSubscribe, "SendRequest:/qel-login/v1/session",
+                                      "SubscribeEvent:OnJsonApiEvent_qel-login_v1_other",
+                                      "SendRequest:/qel-login/v1/other",
+                                      std::string("SubscribeEvent:") + kChampions}));
 }
 
 TEST_F(PluginTest, TheExactHandlerRunsBeforeMatchingPatternsAndTheSlashIsRepaired) {
@@ -102,62 +89,45 @@ TEST_F(PluginTest, TheExactHandlerRunsBeforeMatchingPatternsAndTheSlashIsRepaire
     self.ObserveResource("/qel-mhx/v2/recently-played-champions/7/*",
                          [&](const PluginResourceEvent&) { order.push_back("deeper"); });
   });
-  ASSERT_TRUE(host.DeliverJson(
-      kChampions, R"({"uri":"/qel-mhx/v2/recently-played-champions/7","eventType":"Update"})"));
-  ASSERT_TRUE(host.DeliverJson(
-      kChampions, R"({"uri":"qel-mhx/v2/recently-played-champions/7","eventType":"Update"})"));
-  ASSERT_TRUE(host.DeliverJson(
-      kChampions, R"({"uri":"/qel-mhx/v2/recently-played-champions/8","eventType":"Delete"})"));
+  for (const char* uri :
+       {"/qel-mhx/v2/recently-played-champions/7", "qel-mhx/v2/recently-played-champions/7",
+        "/qel-mhx/v2/recently-played-champions/8",
+        "/qel-mhx/v2/recently-played-champions/7/deeper"}) {
+    const std::string json = std::string(R"({"uri":")") + uri + R"(","eventType":"Update"})";
+    ASSERT_TRUE(host.DeliverJson(kChampions, json.c_str()));
+  }
   EXPECT_EQ(order, (std::vector<std::string>{"exact /qel-mhx/v2/recently-played-champions/7",
                                              "pattern /qel-mhx/v2/recently-played-champions/7",
                                              "exact qel-mhx/v2/recently-played-champions/7",
                                              "pattern qel-mhx/v2/recently-played-champions/7",
-                                             "pattern /qel-mhx/v2/recently-played-champions/8"}));
+                                             "pattern /qel-mhx/v2/recently-played-champions/8",
+                                             "deeper"}));
 }
 
-TEST_F(PluginTest, AnEventOfAnUnsubscribedNameIsIgnored) {
-  int calls = 0;
-  Start([&](TestPlugin& self) {
-    self.ObserveResource("/qel-login/v1/session", [&](const PluginResourceEvent&) { ++calls; });
-  });
-  plugin->Unsubscribe("/qel-login/v1/session");
-  EXPECT_TRUE(
-      host.DeliverJson(kSession, R"({"uri":"/qel-login/v1/session","eventType":"Update"})"));
-  EXPECT_EQ(calls, 0);
-}
-
-TEST_F(PluginTest, APublishedResourceReachesTheHostTwiceDifferingOnlyInName) {
+TEST_F(PluginTest, APublishedResourceReachesTheHostUnderItsNameAndOnJsonApiEvent) {
   Start();
   Binding::BindingProperty value;
   value.Get("championId").SetUnsigned(17);
   EXPECT_TRUE(plugin->PublishResource("/qel-mhx/v2/recently-played-champions/7", value).Ok());
-  const std::vector<Published> published = host.PublishedEvents();
-  ASSERT_EQ(published.size(), 2u);
-  const char* payload =
-      R"({"data":{"championId":17},"eventType":"Update","uri":"/qel-mhx/v2/recently-played-champions/7"})";
-  EXPECT_EQ(published[0].name, kChampions);
-  EXPECT_EQ(published[1].name, "OnJsonApiEvent");
-  for (const Published& event : published) {
-    EXPECT_EQ(event.payload, payload);
-    EXPECT_EQ(event.flags, 0u);
-    EXPECT_EQ(event.context, nullptr);
-  }
-}
-
-TEST_F(PluginTest, SendEventPublishesOnceWhenTheNamesAgreeAndConvertsStructs) {
-  Start();
   const PluginResourceEvent event{"/a/b", PluginResourceEventType::Delete, {}};
-  EXPECT_TRUE(plugin->SendEvent("OnJsonApiEvent_a_b", event, 5).Ok());
+  EXPECT_TRUE(plugin->SendEvent("OnJsonApiEvent_a_b", event, 5).Ok());  // names agree: once
   EXPECT_TRUE(
       plugin->PublishResource("/a/b", PluginManagerResource{PluginManagerState::PluginsInitialized})
           .Ok());
-  const std::vector<Published> published = host.PublishedEvents();
-  ASSERT_EQ(published.size(), 3u);
-  EXPECT_EQ(published[0].name, "OnJsonApiEvent_a_b");
-  EXPECT_EQ(published[0].flags, 5u);
-  EXPECT_EQ(published[0].payload, R"({"data":null,"eventType":"Delete","uri":"/a/b"})");
-  EXPECT_EQ(published[2].payload,
-            R"({"data":{"state":"PluginsInitialized"},"eventType":"Update","uri":"/a/b"})");
+  std::vector<std::string> published;
+  for (const Published& p : host.PublishedEvents()) {
+    EXPECT_EQ(p.context, nullptr);
+    published.push_back(p.name + " " + std::to_string(p.flags) + " " + p.payload);
+  }
+  const std::string champion =
+      R"( 0 {"data":{"championId":17},"eventType":"Update","uri":"/qel-mhx/v2/recently-played-champions/7"})";
+  const std::string state =
+      R"( 0 {"data":{"state":"PluginsInitialized"},"eventType":"Update","uri":"/a/b"})";
+  EXPECT_EQ(published,
+            (std::vector<std::string>{
+                kChampions + champion, "OnJsonApiEvent" + champion,
+                R"(OnJsonApiEvent_a_b 5 {"data":null,"eventType":"Delete","uri":"/a/b"})",
+                "OnJsonApiEvent_a_b" + state, "OnJsonApiEvent" + state}));
 }
 
 TEST_F(PluginTest, AResourceTheHostCannotTakeIsNotPublishedWithTheConversionsMessage) {
@@ -178,37 +148,31 @@ TEST_F(PluginTest, AResourceTheHostCannotTakeIsNotPublishedWithTheConversionsMes
   EXPECT_TRUE(host.PublishedEvents().empty());
 }
 
-TEST_F(PluginTest, BadEventRecordsAreDroppedWithATrace) {
+TEST_F(PluginTest, BadEventRecordsAreDroppedWithATraceAndAThrowingHandlerIsLogged) {
   int calls = 0;
   Start([&](TestPlugin& self) {
-    self.AddEventHandler("OnJsonApiEvent_qel-login_v1_session",
-                         ResourceHandler([&](const PluginResourceEvent&) { ++calls; }), 0);
+    self.AddEventHandler(kSession, ResourceHandler([&](const PluginResourceEvent& event) {
+                           ++calls;
+                           if (event.eventType == PluginResourceEventType::Delete)
+                             throw std::runtime_error("boom");
+                         }),
+                         0);
   });
   const Subscription subscription = host.Latest(kSession);
   TraceCapture traces;
   subscription.callback(nullptr);
-
-  HostEvent unnamed{};
-  unnamed.context = subscription.context;
-  subscription.callback(&unnamed);
-
-  HostEvent broken{};
-  broken.name = kSession;
-  broken.context = subscription.context;
-  broken.payload.kind = HOST_VALUE_COLLECTION;
-  broken.payload.payload.collection = HostValueArray{nullptr, 3};
-  subscription.callback(&broken);
-
-  JsonHostValue text(R"("just text")");
-  EXPECT_TRUE(host.Deliver(kSession, text.value));
-  JsonHostValue wrongField(R"({"uri":"/x","eventType":"Sideways"})");
-  EXPECT_TRUE(host.Deliver(kSession, wrongField.value));
-
-  HostEvent stranger{};
-  stranger.name = kSession;
-  stranger.context = reinterpret_cast<void*>(uintptr_t{0xDEAD});
-  subscription.callback(&stranger);
-
+  HostEvent record{};
+  record.context = subscription.context;
+  subscription.callback(&record);  // no name
+  record.name = kSession;
+  record.payload.kind = HOST_VALUE_COLLECTION;
+  record.payload.payload.collection = HostValueArray{nullptr, 3};
+  subscription.callback(&record);
+  EXPECT_TRUE(host.DeliverJson(kSession, R"("just text")"));
+  EXPECT_TRUE(host.DeliverJson(kSession, R"({"uri":"/x","eventType":"Sideways"})"));
+  record.payload = HostValue{};
+  record.context = reinterpret_cast<void*>(uintptr_t{0xDEAD});  // no token of the plugin's
+  subscription.callback(&record);
   EXPECT_EQ(calls, 0);
   const std::string prefix = "qel-mhx: Couldn't convert payload PluginResourceEvent for event " +
                              std::string(kSession) + ": ";
@@ -222,20 +186,9 @@ TEST_F(PluginTest, BadEventRecordsAreDroppedWithATrace) {
                 prefix + "Sideways is not a valid PluginResourceEventType enumeration value for "
                          "'eventType'.",
             }));
-}
 
-TEST_F(PluginTest, AThrowingHandlerIsLoggedAndTheNextEventStillArrives) {
-  int calls = 0;
-  Start([&](TestPlugin& self) {
-    self.ObserveResource("/qel-login/v1/session", [&](const PluginResourceEvent& event) {
-      ++calls;
-      if (event.eventType == PluginResourceEventType::Delete) throw std::runtime_error("boom");
-    });
-  });
-  EXPECT_TRUE(
-      host.DeliverJson(kSession, R"({"uri":"/qel-login/v1/session","eventType":"Delete"})"));
-  EXPECT_TRUE(
-      host.DeliverJson(kSession, R"({"uri":"/qel-login/v1/session","eventType":"Update"})"));
+  EXPECT_TRUE(host.DeliverJson(kSession, R"({"uri":"/qel-login/v1/session","eventType":2})"));
+  EXPECT_TRUE(host.DeliverJson(kSession, R"({"uri":"/qel-login/v1/session","eventType":1})"));
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(host.Logs(),
             (std::vector<std::pair<int32_t, std::string>>{

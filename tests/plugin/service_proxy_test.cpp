@@ -10,6 +10,8 @@
 namespace Oxle::Client::Plugin::Testing {
 namespace {
 
+using Logs = std::vector<std::pair<int32_t, std::string>>;
+
 class ServiceProxyTest : public PluginTest {
  protected:
   void SetUp() override { Start(); }
@@ -23,53 +25,58 @@ class ServiceProxyTest : public PluginTest {
                              method + R"(","status":"ok"})";
     ASSERT_TRUE(host.DeliverJson(event, json.c_str()));
   }
+  // Waits for `key`; the answers it gets as "<uuid>/<service>.<method>/<payload>/<status>".
+  void Await(const char* key, std::vector<std::string>& answers) {
+    plugin->AddServiceRequest(key, [&answers](const PluginServiceProxyResponse& response) {
+      answers.push_back(response.uuid + "/" + response.serviceName + "." + response.methodName +
+                        "/" + response.payload + "/" + response.status);
+    });
+  }
 };
 
-TEST_F(ServiceProxyTest, AMethodEventIsKeptUnderServiceDotMethod) {
+TEST_F(ServiceProxyTest, ResponsesWaitUnderUuidOrServiceDotMethodAndTheNewestOfAKeyWins) {
   SendMethod("OnServiceProxyMethodEvent", "a", "b");
-  EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 1u);
-  std::vector<std::string> answered;
-  plugin->AddServiceRequest("a.b", [&](const PluginServiceProxyResponse& response) {
-    answered.push_back(response.serviceName + "/" + response.methodName + "/" + response.status);
-  });
-  EXPECT_EQ(answered, std::vector<std::string>{"a/b/ok"});
-  EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 0u);
-  EXPECT_EQ(host.Logs(), (std::vector<std::pair<int32_t, std::string>>{
-                             {3, "qel-mhx: Fulfilled service proxy request: a.b"}}));
-}
-
-TEST_F(ServiceProxyTest, ResponsesWithoutWaitersAccumulateAndTheNewestOfAKeyWins) {
   SendUuid("u1", "first");
   SendUuid("u2");
-  SendUuid("u3");
   SendUuid("u1", "second");
   EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 3u);
-  std::string payload;
-  plugin->AddServiceRequest("u1", [&](const auto& response) { payload = response.payload; });
-  EXPECT_EQ(payload, "second");
-  EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 2u);
+  std::vector<std::string> answers;
+  Await("a.b", answers);
+  Await("u1", answers);
+  EXPECT_EQ(answers, (std::vector<std::string>{"/a.b//ok", "u1/./second/"}));
+  EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 1u);
+  EXPECT_EQ(host.Logs(), (Logs{{3, "qel-mhx: Fulfilled service proxy request: a.b"},
+                               {3, "qel-mhx: Fulfilled service proxy request: u1"}}));
 }
 
-TEST_F(ServiceProxyTest, AWaitingRequestIsAnsweredWhenItsResponseArrivesAndOnlyOnce) {
-  int calls = 0;
-  plugin->AddServiceRequest("u9", [&](const auto& response) {
-    ++calls;
-    EXPECT_EQ(response.uuid, "u9");
+TEST_F(ServiceProxyTest, AWaitingRequestIsAnsweredOnceAndAThrowingOneIsLoggedAndRemoved) {
+  std::vector<std::string> answers;
+  Await("u9", answers);
+  int thrown = 0;
+  plugin->AddServiceRequest("u1", [&](const auto&) {
+    ++thrown;
+    throw std::runtime_error("nope");
   });
   SendUuid("u8");
-  EXPECT_EQ(calls, 0);
+  EXPECT_TRUE(answers.empty());
   SendUuid("u9");
   SendUuid("u9");
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 2u);  // u8 and the second u9
+  SendUuid("u1");
+  SendUuid("u1");
+  EXPECT_EQ(answers, std::vector<std::string>{"u9/./p/"});
+  EXPECT_EQ(thrown, 1);
+  EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 3u);  // u8 and the second u9 and u1
+  EXPECT_EQ(host.Logs(),
+            (Logs{{3, "qel-mhx: Fulfilled service proxy request: u9"},
+                  {2, "qel-mhx: Handler of event OnServiceProxyUuidEvent failed: nope"}}));
 }
 
 TEST_F(ServiceProxyTest, AsyncEventsGoToTheirHandlerOrLogOneError) {
   SendMethod("OnServiceProxyAsyncEvent", "s", "m");
-  EXPECT_EQ(
-      host.Logs(),
-      (std::vector<std::pair<int32_t, std::string>>{
-          {2, "qel-mhx: Could not find registered handler for async service proxy event s.m"}}));
+  EXPECT_EQ(host.Logs(),
+            (Logs{{2,
+                   "qel-mhx: Could not find registered handler for async service proxy "
+                   "event s.m"}}));
   int calls = 0;
   plugin->AddAsyncServiceHandler("s.m", [&](const auto& response) {
     ++calls;
@@ -85,30 +92,14 @@ TEST_F(ServiceProxyTest, UnansweredResponsesAreBoundedDroppingTheOldestWithOneWa
   for (size_t i = 0; i <= kMaxReceivedServiceResponses + 5; ++i)
     SendUuid("u" + std::to_string(i));
   EXPECT_EQ(plugin->ReceivedServiceResponseCount(), kMaxReceivedServiceResponses);
-  EXPECT_EQ(host.Logs(), (std::vector<std::pair<int32_t, std::string>>{
-                             {1,
-                              "qel-mhx: More than 1024 service proxy responses wait for a "
-                              "request; dropping the oldest"}}));
+  EXPECT_EQ(host.Logs(), (Logs{{1,
+                                "qel-mhx: More than 1024 service proxy responses wait for a "
+                                "request; dropping the oldest"}}));
   std::vector<std::string> answered;
   for (const char* key : {"u5", "u6", "u1029"})
     plugin->AddServiceRequest(key,
                               [&](const auto& response) { answered.push_back(response.uuid); });
   EXPECT_EQ(answered, (std::vector<std::string>{"u6", "u1029"}));
-}
-
-TEST_F(ServiceProxyTest, AWaiterThrowingOnAHostThreadIsLoggedAndRemoved) {
-  int calls = 0;
-  plugin->AddServiceRequest("u1", [&](const auto&) {
-    ++calls;
-    throw std::runtime_error("nope");
-  });
-  SendUuid("u1");
-  SendUuid("u1");
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 1u);
-  EXPECT_EQ(host.Logs(),
-            (std::vector<std::pair<int32_t, std::string>>{
-                {2, "qel-mhx: Handler of event OnServiceProxyUuidEvent failed: nope"}}));
 }
 
 TEST_F(ServiceProxyTest, TelemetryPostsToTheEventsRouteAndReturnsAReadyFuture) {

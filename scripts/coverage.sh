@@ -30,11 +30,12 @@ ctest --preset coverage "$@" || status=$?
 
 # Branches of exception paths and branches the compiler proved unreachable are not choices the
 # code makes; leaving them out keeps the branch figures about the code's own conditions.
-# The compiler checks CMake made leave counter notes of their own, for no source of ours.
+# Counters are searched in this tree only (other trees may hold counters of their own); the
+# compiler checks CMake made leave counter notes too, for no source of ours.
 gcovr --root . --object-directory "${tree}" --filter 'src/' --filter 'host/' \
   --exclude-directories "${tree}/CMakeFiles" \
   --exclude-throw-branches --exclude-unreachable-branches -j 2 \
-  --json-summary "${tree}/coverage_summary.json" >/dev/null
+  --json-summary "${tree}/coverage_summary.json" "${tree}" >/dev/null
 
 python3 - "${tree}/coverage_summary.json" "${files[@]}" <<'PY'
 import json, sys

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "support/child_process.h"
 #include "codec/json.h"
 #include "stub/stub_documents.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "support/child_process.h"
 #include "stub/stub_documents.h"
 #include "stub/stub_options.h"
 #include "stub/stub_server.h"

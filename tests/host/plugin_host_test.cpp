@@ -1,6 +1,6 @@
 // A PluginBase plugin loaded into the host core through its export function, one path per kind
-// of wiring: version and descriptor, start and the log target, routes, requests out through the
-// host, the store's events, publications, jobs on the manual clock, unload and memory statistics.
+// of wiring: the core version, start, routes and the log, requests out through the host, the
+// store's events, publications, jobs on the manual clock, unload and memory statistics.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,18 +16,6 @@ using namespace Oxle::Client::Host;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
-
-TEST(PluginHostLoad, ACompatibleCoreIsAcceptedAndTheDescriptorCarriesThePluginsWords) {
-  HostedPair pair;
-  ASSERT_NE(pair.probe, nullptr);
-  const ModuleInfo info = pair.host->Module(pair.probeId).Value();
-  EXPECT_EQ(info.shortName, "qel-probe");
-  EXPECT_EQ(info.moduleVersion.minor, 0u);  // the plugin's own 18.0.0, not the core's
-  EXPECT_EQ(info.object, static_cast<void*>(pair.probe));
-  EXPECT_EQ(info.exportTable, &pair.probe->ExportTable());
-  EXPECT_EQ(info.routeCount, 11u);
-  EXPECT_EQ(pair.probe->CoreApiVersion().ToString(), "18.3.1");
-}
 
 TEST(PluginHostLoad, AnIncompatibleCoreEndsTheProcessWithTheAssertionReport) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -159,21 +147,6 @@ TEST(PluginHostEvents, APublishedResourceReachesTheStoreAndThePeersUnderBothName
   EXPECT_EQ(Json(pair.Call(2, "/qel-peer/v1/relay?target=/qel-probe/v1/state").value),
             R"({"n":5})");
   EXPECT_TRUE(pair.logs->Entries().empty());
-}
-
-TEST(PluginHostEvents, ServiceProxyEventsArriveThroughTheHostsFlaggedSubscriptions) {
-  HostedPair pair;
-  pair.StartProbe();
-  const char* response =
-      R"({"uuid":"u-1","serviceName":"a","methodName":"b","payload":"p","status":"ok","error":""})";
-  pair.host->PublishEvent("OnServiceProxyUuidEvent", Json(response));
-  pair.host->PublishEvent("OnServiceProxyMethodEvent", Json(response));
-  pair.host->PublishEvent("OnServiceProxyAsyncEvent", Json(response));
-  EXPECT_EQ(pair.host->RunDueWork(), 3u);
-  EXPECT_EQ(pair.probe->ReceivedServiceResponseCount(), 2u);  // under "u-1" and "a.b"
-  EXPECT_EQ(HostTest::LogLines(*pair.logs),
-            (Lines{"2 qel-probe: qel-probe: Could not find registered handler for async service "
-                   "proxy event a.b"}));
 }
 
 TEST(PluginHostJobs, JobsRunOnTheManualClockAndAThrowingOneIsLoggedByThePlugin) {

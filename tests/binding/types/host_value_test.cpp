@@ -21,22 +21,6 @@ namespace {
 enum class Mood : int32_t { Calm = 1, Angry = -3 };
 enum class Unregistered : int32_t { Any = 5 };
 
-std::string Number(double value) {
-  char text[40];
-  std::snprintf(text, sizeof(text), "%.17g", value);
-  return text;
-}
-
-std::string Hex(const uint8_t* bytes, size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < size; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xF];
-  }
-  return text;
-}
-
 // A compact, exact picture of a HostValue: kinds, payloads, order; an owned key is marked
 // with "*".
 std::string DescribeHost(const HostValue& value) {
@@ -51,8 +35,11 @@ std::string DescribeHost(const HostValue& value) {
     case HOST_VALUE_UNSIGNED:
       return "unsigned:" +
              std::to_string(static_cast<unsigned long long>(value.payload.unsignedValue));
-    case HOST_VALUE_FLOAT:
-      return "float:" + Number(value.payload.floatValue);
+    case HOST_VALUE_FLOAT: {
+      char digits[32];
+      std::snprintf(digits, sizeof digits, "%.17g", value.payload.floatValue);
+      return "float:" + std::string(digits);
+    }
     case HOST_VALUE_STRING_BORROWED:
     case HOST_VALUE_STRING_OWNED: {
       const char* text = value.payload.string.text;
@@ -60,9 +47,15 @@ std::string DescribeHost(const HostValue& value) {
              std::to_string(value.payload.string.length);
     }
     case HOST_VALUE_BLOB_BORROWED:
-    case HOST_VALUE_BLOB_OWNED:
-      return "blob" + std::to_string(kind) + ":" +
-             Hex(value.payload.blob.bytes, value.payload.blob.size);
+    case HOST_VALUE_BLOB_OWNED: {
+      std::string text = "blob" + std::to_string(kind) + ":";
+      for (uint32_t i = 0; i < value.payload.blob.size; ++i) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", value.payload.blob.bytes[i]);
+        text += hex;
+      }
+      return text;
+    }
     case HOST_VALUE_COLLECTION: {
       std::string text = "[";
       for (uint32_t i = 0; i < value.payload.collection.count; ++i) {
@@ -90,10 +83,6 @@ bool AllZero(const HostValue& value) {
   HostValue zero;
   std::memset(&zero, 0, sizeof(zero));
   return std::memcmp(&value, &zero, sizeof(value)) == 0;
-}
-
-bool IsContainerKind(uint32_t kind) {
-  return kind == HOST_VALUE_COLLECTION || kind == HOST_VALUE_STRUCTURE;
 }
 
 HostValue Scalar(uint32_t kind) {
@@ -480,7 +469,7 @@ BindingProperty NestedValue(bool structures, size_t levels) {
 size_t DepthOfHost(const HostValue& value) {
   size_t depth = 0;
   const HostValue* current = &value;
-  while (IsContainerKind(current->kind)) {
+  while (current->kind == HOST_VALUE_COLLECTION || current->kind == HOST_VALUE_STRUCTURE) {
     ++depth;
     if (current->kind == HOST_VALUE_COLLECTION) {
       if (current->payload.collection.count == 0) break;

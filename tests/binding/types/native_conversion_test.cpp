@@ -279,6 +279,7 @@ TEST(NativeConversionTest, ReadSignedParsesTextLikeTheCLibrary) {
           {Text("99999999999999999999"),
            "Value 99999999999999999999 for 'x' of type int32 is out of range"},
           {Signed(-3), "", -3},
+          {Signed(2147483647), "", 2147483647},
           {Signed(2147483648), "Value 2147483648 for 'x' of type int32 is out of range"},
           {Unsigned(2147483647), "", 2147483647},
           {Unsigned(18446744073709551615u),

@@ -147,8 +147,6 @@ TEST_F(RouteRegistrationTest, RecordsDescribeEveryHandlerSignature) {
     ASSERT_NE(binding, nullptr);
     EXPECT_NE(binding->handler.get(), function->callable.get());  // two invokers
   }
-  EXPECT_EQ(registry.FindRouteBinding(*registry.FindFunction("GetSvcV1CachedById"))->pathTemplate,
-            "/svc/v1/cached/{id}");
 }
 
 TEST_F(RouteRegistrationTest, RoutesAnswerThroughTheExportTable) {
@@ -216,7 +214,6 @@ TEST_F(RouteRegistrationTest, ARepeatedRegistrationKeepsTheFirst) {
       RegisterRoute(registry, HttpMethod::Get, "/svc/v1/delta", [] { return ApiResponse(); });
   EXPECT_EQ(again, first);
   EXPECT_EQ(Get("GetSvcV1Delta", "/svc/v1/delta"), "{delta:i-1;}");
-  EXPECT_EQ(first->arguments.size(), 0u);
 }
 
 TEST_F(RouteRegistrationTest, RequestAwareHandlersGetTheRequest) {

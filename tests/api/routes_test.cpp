@@ -87,6 +87,7 @@ TEST(SetRoutePathTest, TheBindingRoutesByItsLatestPath) {
       {"/a/b", {{"/a/b", ""}, {"/a/7", "no match"}, {"/a/b/", "no match"}}},
       {"/files/{+path}//", {{"/files/x/y/", "path=x/y;"}, {"/files/x/y", "no match"}}},
       {"/", {{"/", ""}, {"", "no match"}, {"/a/b", "no match"}}},
+      {"a/", {{"a", ""}, {"a/", "no match"}}},  // the shortest path that loses its slash
       {"/{a}/{b}", {{"/x/y", "a=x;b=y;"}, {"/", "no match"}, {"/a/b", "a=a;b=b;"}}},
   };
   RouteBinding binding;

@@ -141,16 +141,8 @@ inline void DescribeBinding(TypeDescriber<Plain>& type) {
 // Names that order in every way a byte comparison can: the empty name, a name and its
 // extensions, bytes above 0x7F, names of 1 to 17 bytes, and one name registered twice.
 struct Keys {
-  int32_t empty = -1;
-  int32_t a = -1;
-  int32_t ab = -1;
-  int32_t abc = -1;
-  int32_t b = -1;
-  int32_t alsoB = -1;
-  int32_t nine = -1;
-  int32_t seventeen = -1;
-  int32_t accented = -1;
-  int32_t z = -1;
+  int32_t empty = -1, a = -1, ab = -1, abc = -1, b = -1, alsoB = -1, nine = -1, seventeen = -1;
+  int32_t accented = -1, z = -1;
 };
 
 inline void DescribeBinding(TypeDescriber<Keys>& type) {
@@ -170,23 +162,8 @@ inline void DescribeBinding(TypeDescriber<Keys>& type) {
 // More fields than structure reading pairs in one pass: each is looked up by name. Registered
 // from the last name to the first, so registration order is not name order.
 struct Wide {
-  int32_t f00 = -1;
-  int32_t f01 = -1;
-  int32_t f02 = -1;
-  int32_t f03 = -1;
-  int32_t f04 = -1;
-  int32_t f05 = -1;
-  int32_t f06 = -1;
-  int32_t f07 = -1;
-  int32_t f08 = -1;
-  int32_t f09 = -1;
-  int32_t f10 = -1;
-  int32_t f11 = -1;
-  int32_t f12 = -1;
-  int32_t f13 = -1;
-  int32_t f14 = -1;
-  int32_t f15 = -1;
-  int32_t f16 = -1;
+  int32_t f00 = -1, f01 = -1, f02 = -1, f03 = -1, f04 = -1, f05 = -1, f06 = -1, f07 = -1, f08 = -1;
+  int32_t f09 = -1, f10 = -1, f11 = -1, f12 = -1, f13 = -1, f14 = -1, f15 = -1, f16 = -1;
 };
 
 inline void DescribeBinding(TypeDescriber<Wide>& type) {
@@ -252,17 +229,24 @@ struct ReadCase {
   int64_t expectedValue = 0;
 };
 
-void ExpectSigned(const std::vector<ReadCase>& cases, int64_t min, int64_t max,
-                  const char* typeName) {
+// Reads each input with `read` (given the case's result) and checks the value or message.
+template <typename Read>
+void ExpectReads(const std::vector<ReadCase>& cases, Read read) {
   for (const ReadCase& c : cases) {
     ValueResult result;
-    const int64_t read = ReadSigned(result, c.input, "x", min, max, typeName);
-    EXPECT_EQ(std::string(result.ErrorMessage()), c.expectedMessage)
-        << "input " << c.input.ToString();
+    const int64_t value = static_cast<int64_t>(read(result, c.input));
+    EXPECT_EQ(std::string(result.ErrorMessage()), c.expectedMessage) << c.input.ToString();
     if (c.expectedMessage.empty()) {
-      EXPECT_EQ(read, c.expectedValue) << c.input.ToString();
+      EXPECT_EQ(value, c.expectedValue) << c.input.ToString();
     }
   }
+}
+
+void ExpectSigned(const std::vector<ReadCase>& cases, int64_t min, int64_t max,
+                  const char* typeName) {
+  ExpectReads(cases, [&](ValueResult& result, const BindingProperty& input) {
+    return ReadSigned(result, input, "x", min, max, typeName);
+  });
 }
 
 TEST(NativeConversionTest, ReadSignedParsesTextLikeTheCLibrary) {
@@ -302,12 +286,7 @@ TEST(NativeConversionTest, ReadSignedParsesTextLikeTheCLibrary) {
 }
 
 TEST(NativeConversionTest, ReadUnsignedRefusesALeadingMinusOnly) {
-  struct Case {
-    BindingProperty input;
-    std::string expectedMessage;
-    uint64_t expectedValue = 0;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<ReadCase> cases = {
       {Text("-1"), "Value -1 for 'x' of type uint32 is out of range"},
       {Text("4294967296"), "Value 4294967296 for 'x' of type uint32 is out of range"},
       {Text("0x10"), "", 16},
@@ -318,14 +297,9 @@ TEST(NativeConversionTest, ReadUnsignedRefusesALeadingMinusOnly) {
       {Float(4294967295.5), "Value 4.29497e+09 for 'x' of type uint32 is out of range"},
       {Unsigned(4294967296), "Value 4294967296 for 'x' of type uint32 is out of range"},
   };
-  for (const Case& c : cases) {
-    ValueResult result;
-    const uint64_t read = ReadUnsigned(result, c.input, "x", UINT32_MAX, "uint32");
-    EXPECT_EQ(std::string(result.ErrorMessage()), c.expectedMessage) << c.input.ToString();
-    if (c.expectedMessage.empty()) {
-      EXPECT_EQ(read, c.expectedValue) << c.input.ToString();
-    }
-  }
+  ExpectReads(cases, [](ValueResult& result, const BindingProperty& input) {
+    return ReadUnsigned(result, input, "x", UINT32_MAX, "uint32");
+  });
   ValueResult spaced;
   EXPECT_EQ(ReadUnsigned(spaced, Text(" -1"), "x", UINT64_MAX, "uint64"), UINT64_MAX)
       << "a space before the '-' is not looked through";
@@ -391,14 +365,9 @@ class RegisteredTypesTest : public ::testing::Test {
 };
 
 TEST_F(RegisteredTypesTest, EnumsReadByNameNumberOrNumericText) {
-  struct Case {
-    BindingProperty input;
-    std::string expectedMessage;
-    int32_t expectedValue = 0;
-  };
   BindingProperty enumValue;
   enumValue.SetEnum(7, TypeIdOf<Queue>());
-  const std::vector<Case> cases = {
+  const std::vector<ReadCase> cases = {
       {Text("Ranked"), "", 7},
       {Text("7"), "", 7},
       {Unsigned(7), "", 7},
@@ -411,14 +380,9 @@ TEST_F(RegisteredTypesTest, EnumsReadByNameNumberOrNumericText) {
        "Couldn't assign value to 'x' of enum type because the input is of an invalid type float."},
       {BindingProperty(), "A value for 'x' is required."},
   };
-  for (const Case& c : cases) {
-    ValueResult result;
-    const int32_t read = ReadEnum(result, c.input, "x", queue);
-    EXPECT_EQ(std::string(result.ErrorMessage()), c.expectedMessage) << c.input.ToString();
-    if (c.expectedMessage.empty()) {
-      EXPECT_EQ(read, c.expectedValue);
-    }
-  }
+  ExpectReads(cases, [this](ValueResult& result, const BindingProperty& input) {
+    return ReadEnum(result, input, "x", queue);
+  });
   ValueResult named;
   EXPECT_EQ(ReadString(named, enumValue, "x", &registry), "Ranked");
   BindingProperty unnamed;

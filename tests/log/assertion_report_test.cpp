@@ -63,10 +63,7 @@ TEST_F(AssertionLogTest, ReportIsLoggedAsAnErrorOfCategoryOne) {
   ReportAssertion("a % b == 0", "", "", 0, "");
   ASSERT_EQ(recorder.written.size(), 2u);
   EXPECT_EQ(recorder.written[1].message, "Assertion failed!\n\nExpression: a % b == 0");
-  EXPECT_EQ(recorder.written[0].message,
-            "Assertion failed!\n\nFile: b.cpp\nLine: 9\n\nExpression: ptr != nullptr");
   EXPECT_EQ(stdErr.lines.size(), 2u) << "category 1 reaches standard error";
-  EXPECT_EQ(logger.ErrorCount(), 2u);
 }
 
 }  // namespace

@@ -331,21 +331,21 @@ TEST(NativeConversionTest, ReadDoubleComparesIntegersAsIntegers) {
 }
 
 TEST(NativeConversionTest, ReadBoolAcceptsOnlyBoolsAndFourTexts) {
-  ValueResult result;
-  EXPECT_TRUE(ReadBool(result, Text("1"), "x"));
-  EXPECT_FALSE(ReadBool(result, Text("false"), "x"));
-  EXPECT_TRUE(ReadBool(result, Bool(true), "x"));
-  EXPECT_TRUE(result.Ok());
-  ValueResult upper;
-  (void)ReadBool(upper, Text("TRUE"), "x");
-  EXPECT_EQ(upper.ErrorMessage(),
-            "Value TRUE for 'x' of type bool is in an incorrect format. Options are \"true\", "
-            "\"false\", \"1\", \"0\".");
-  ValueResult number;
-  (void)ReadBool(number, Unsigned(5), "x");
-  EXPECT_EQ(number.ErrorMessage(),
-            "Couldn't assign value to 'x' of type bool because the input is of an invalid type "
-            "unsigned.");
+  ExpectReads(
+      {
+          {Text("1"), "", 1},
+          {Text("false"), "", 0},
+          {Bool(true), "", 1},
+          {Text("TRUE"),
+           "Value TRUE for 'x' of type bool is in an incorrect format. Options are \"true\", "
+           "\"false\", \"1\", \"0\"."},
+          {Unsigned(5),
+           "Couldn't assign value to 'x' of type bool because the input is of an invalid type "
+           "unsigned."},
+      },
+      [](ValueResult& result, const BindingProperty& input) {
+        return ReadBool(result, input, "x");
+      });
 }
 
 TEST(NativeConversionTest, FirstFailureWins) {

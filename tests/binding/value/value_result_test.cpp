@@ -38,20 +38,5 @@ TEST(ValueResultTest, SetOkClearsTheValue) {
   EXPECT_EQ(result.Value().Kind(), ValueKind::Empty);
 }
 
-TEST(ValueResultTest, CopiesAreDeepAndKeepTheFlag) {
-  ValueResult failed = ValueResult::Error("boom");
-  ValueResult copy = failed;
-  EXPECT_FALSE(copy.Ok());
-  copy.Value().Get("error").SetString("changed");
-  EXPECT_EQ(failed.ErrorMessage(), "boom");
-
-  BindingProperty value;
-  value.Get("a").SetSigned(1);
-  ValueResult fromValue(value);
-  EXPECT_TRUE(fromValue.Ok());
-  value.Get("a").SetSigned(2);
-  EXPECT_EQ(fromValue.Value().Get("a").GetSigned(0), 1);
-}
-
 }  // namespace
 }  // namespace Oxle::Client::Binding

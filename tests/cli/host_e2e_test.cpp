@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.h"
 #include "codec/json.h"
 #include "stub/stub_documents.h"
+#include "support/child_process.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.h"
 #include "stub/stub_documents.h"
 #include "stub/stub_options.h"
 #include "stub/stub_server.h"
 #include "stub_test_support.h"
+#include "support/child_process.h"
 
 namespace StubTest {
 namespace {

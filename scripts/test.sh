@@ -4,10 +4,22 @@
 # sure this machine executes i386 programs, through qemu-i386 where the kernel cannot), the
 # concurrency-labelled suites under ThreadSanitizer (tsan), then each libFuzzer harness for a
 # short budget (preset fuzz, clang), then the format check. Exits non-zero on the first failure.
+# Each phase ends with its wall time, and the run with a table of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+timings=()
+started=${SECONDS}
+# Ends a phase: prints its wall time since the previous mark and keeps it for the closing table.
+mark() {
+  local spent=$((SECONDS - started))
+  timings+=("$(printf '%-22s %5d s' "$1" "${spent}")")
+  echo "--- $1: ${spent} s"
+  started=${SECONDS}
+}
+
 bash scripts/deps.sh
+mark deps
 
 presets=(default asan x86 tsan fuzz)
 if [ "$#" -gt 0 ]; then presets=("$@"); fi
@@ -21,16 +33,21 @@ if setarch "$(uname -m)" -R true 2>/dev/null; then tsan_runner=(setarch "$(uname
 for preset in "${presets[@]}"; do
   echo "=== preset ${preset}: configure"
   cmake --preset "${preset}" >/dev/null
+  mark "${preset} configure"
   echo "=== preset ${preset}: build"
   cmake --build --preset "${preset}"
+  mark "${preset} build"
   echo "=== preset ${preset}: test"
   if [ "${preset}" = tsan ]; then
     "${tsan_runner[@]}" ctest --preset "${preset}"
   else
     ctest --preset "${preset}"
   fi
+  mark "${preset} test"
 done
 
 echo "=== format check"
 bash scripts/format.sh --check
-echo "all presets passed"
+mark "format check"
+printf '%s\n' "${timings[@]}"
+echo "all presets passed in ${SECONDS} s"

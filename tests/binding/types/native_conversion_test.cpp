@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <functional>
 #include <limits>
 #include <string>
@@ -11,14 +10,14 @@
 #include <vector>
 
 #include "binding/types/type_binding.h"
-#include "support/value_shape.h"
+#include "support/binding_types.h"
 
 namespace ConversionTestTypes {
 
 using namespace Oxle::Client::Binding;
+using Oxle::Client::Fields;
 
 enum class Queue : int32_t { Normal = 0, Ranked = 7 };
-
 inline void DescribeBinding(TypeDescriber<Queue>& type) {
   type.Name("Queue").Value("Normal", Queue::Normal).Value("Ranked", Queue::Ranked);
 }
@@ -27,7 +26,6 @@ struct Game {
   int32_t queue = -1;
   std::string mode = "unchanged";
 };
-
 inline void DescribeBinding(TypeDescriber<Game>& type) {
   type.Name("Game").Field("queue", &Game::queue).Field("mode", &Game::mode);
 }
@@ -45,39 +43,31 @@ struct History {
   Blob raw;
   int8_t small = 0;
 };
-
 inline void DescribeBinding(TypeDescriber<History>& type) {
-  type.Name("History")
-      .Description("A match history.")
-      .Field("accountId", &History::accountId, kFieldRequired)
-      .Field("count", &History::count, kFieldOmitWhenZero)
-      .Field("complete", &History::complete)
-      .Field("ratio", &History::ratio)
-      .Field("queue", &History::queue)
-      .Field("games", &History::games)
-      .Field("tags", &History::tags, kFieldOmitWhenZero)
-      .Field("totals", &History::totals)
-      .Field("extra", &History::extra)
+  Fields(type.Name("History")
+             .Description("A match history.")
+             .Field("accountId", &History::accountId, kFieldRequired)
+             .Field("count", &History::count, kFieldOmitWhenZero),
+         {"complete", "ratio", "queue", "games"}, &History::complete, &History::ratio,
+         &History::queue, &History::games)
+      .Field("tags", &History::tags, kFieldOmitWhenZero);
+  Fields(type, {"totals", "extra"}, &History::totals, &History::extra)
       .Field("raw", &History::raw, kFieldOmitWhenZero)
       .Field("small", &History::small);
 }
 
 // Two fields under one name: the later registration's value is what a write leaves.
 struct Twice {
-  int32_t first = 1;
-  int32_t second = 2;
-  int32_t other = 3;
+  int32_t first = 1, second = 2, other = 3;
 };
-
 inline void DescribeBinding(TypeDescriber<Twice>& type) {
-  type.Name("Twice").Field("x", &Twice::first).Field("a", &Twice::other).Field("x", &Twice::second);
+  Fields(type.Name("Twice"), {"x", "a", "x"}, &Twice::first, &Twice::other, &Twice::second);
 }
 
 // Every field omitted when zero; `plain` is written even then.
 struct Counter {
   int32_t n = 0;
 };
-
 inline void DescribeBinding(TypeDescriber<Counter>& type) {
   type.Name("Counter").Field("n", &Counter::n, kFieldOmitWhenZero);
 }
@@ -90,7 +80,6 @@ struct Sparse {
   Game game;
   double plain = -0.0;
 };
-
 inline void DescribeBinding(TypeDescriber<Sparse>& type) {
   type.Name("Sparse")
       .Field("queue", &Sparse::queue, kFieldOmitWhenZero)
@@ -119,23 +108,12 @@ struct Plain {
   long long wide = 0;
   Queue queue = Queue::Normal;
 };
-
 inline void DescribeBinding(TypeDescriber<Plain>& type) {
-  type.Name("Plain")
-      .Field("flag", &Plain::flag)
-      .Field("i8", &Plain::i8)
-      .Field("u8", &Plain::u8)
-      .Field("i16", &Plain::i16)
-      .Field("u16", &Plain::u16)
-      .Field("i32", &Plain::i32)
-      .Field("u32", &Plain::u32)
-      .Field("i64", &Plain::i64)
-      .Field("u64", &Plain::u64)
-      .Field("f", &Plain::f)
-      .Field("d", &Plain::d)
-      .Field("text", &Plain::text)
-      .Field("wide", &Plain::wide)
-      .Field("queue", &Plain::queue);
+  Fields(type.Name("Plain"),
+         {"flag", "i8", "u8", "i16", "u16", "i32", "u32", "i64", "u64", "f", "d", "text", "wide",
+          "queue"},
+         &Plain::flag, &Plain::i8, &Plain::u8, &Plain::i16, &Plain::u16, &Plain::i32, &Plain::u32,
+         &Plain::i64, &Plain::u64, &Plain::f, &Plain::d, &Plain::text, &Plain::wide, &Plain::queue);
 }
 
 // Names that order in every way a byte comparison can: the empty name, a name and its
@@ -144,19 +122,12 @@ struct Keys {
   int32_t empty = -1, a = -1, ab = -1, abc = -1, b = -1, alsoB = -1, nine = -1, seventeen = -1;
   int32_t accented = -1, z = -1;
 };
-
 inline void DescribeBinding(TypeDescriber<Keys>& type) {
-  type.Name("Keys")
-      .Field("z", &Keys::z)
-      .Field("b", &Keys::b)
-      .Field("abcdefghi", &Keys::nine)
-      .Field("", &Keys::empty)
-      .Field("\xC3\xA9t\xC3\xA9", &Keys::accented)
-      .Field("ab", &Keys::ab)
-      .Field("abcdefghijklmnopq", &Keys::seventeen)
-      .Field("a", &Keys::a)
-      .Field("b", &Keys::alsoB)
-      .Field("abc", &Keys::abc);
+  Fields(
+      type.Name("Keys"),
+      {"z", "b", "abcdefghi", "", "\xC3\xA9t\xC3\xA9", "ab", "abcdefghijklmnopq", "a", "b", "abc"},
+      &Keys::z, &Keys::b, &Keys::nine, &Keys::empty, &Keys::accented, &Keys::ab, &Keys::seventeen,
+      &Keys::a, &Keys::alsoB, &Keys::abc);
 }
 
 // More fields than structure reading pairs in one pass: each is looked up by name. Registered
@@ -165,26 +136,13 @@ struct Wide {
   int32_t f00 = -1, f01 = -1, f02 = -1, f03 = -1, f04 = -1, f05 = -1, f06 = -1, f07 = -1, f08 = -1;
   int32_t f09 = -1, f10 = -1, f11 = -1, f12 = -1, f13 = -1, f14 = -1, f15 = -1, f16 = -1;
 };
-
 inline void DescribeBinding(TypeDescriber<Wide>& type) {
-  type.Name("Wide")
-      .Field("f16", &Wide::f16)
-      .Field("f15", &Wide::f15)
-      .Field("f14", &Wide::f14)
-      .Field("f13", &Wide::f13)
-      .Field("f12", &Wide::f12)
-      .Field("f11", &Wide::f11)
-      .Field("f10", &Wide::f10)
-      .Field("f09", &Wide::f09)
-      .Field("f08", &Wide::f08)
-      .Field("f07", &Wide::f07)
-      .Field("f06", &Wide::f06)
-      .Field("f05", &Wide::f05)
-      .Field("f04", &Wide::f04)
-      .Field("f03", &Wide::f03)
-      .Field("f02", &Wide::f02)
-      .Field("f01", &Wide::f01)
-      .Field("f00", &Wide::f00);
+  Fields(type.Name("Wide"),
+         {"f16", "f15", "f14", "f13", "f12", "f11", "f10", "f09", "f08", "f07", "f06", "f05", "f04",
+          "f03", "f02", "f01", "f00"},
+         &Wide::f16, &Wide::f15, &Wide::f14, &Wide::f13, &Wide::f12, &Wide::f11, &Wide::f10,
+         &Wide::f09, &Wide::f08, &Wide::f07, &Wide::f06, &Wide::f05, &Wide::f04, &Wide::f03,
+         &Wide::f02, &Wide::f01, &Wide::f00);
 }
 
 }  // namespace ConversionTestTypes
@@ -192,257 +150,175 @@ inline void DescribeBinding(TypeDescriber<Wide>& type) {
 namespace Oxle::Client::Binding {
 namespace {
 
-using ConversionTestTypes::Game;
-using ConversionTestTypes::History;
-using ConversionTestTypes::Queue;
+using namespace ConversionTestTypes;
 
-BindingProperty Text(std::string_view text) {
-  BindingProperty value;
-  value.SetString(text);
-  return value;
-}
-BindingProperty Signed(int64_t v) {
-  BindingProperty value;
-  value.SetSigned(v);
-  return value;
-}
-BindingProperty Unsigned(uint64_t v) {
-  BindingProperty value;
-  value.SetUnsigned(v);
-  return value;
-}
-BindingProperty Float(double v) {
-  BindingProperty value;
-  value.SetFloat(v);
-  return value;
-}
-BindingProperty Bool(bool v) {
-  BindingProperty value;
-  value.SetBool(v);
-  return value;
+// Reads `input` (a shape) as `T` from a fresh record changed by `change` first, and gives the
+// record as written back, or the message and what the record holds then.
+template <typename T>
+std::string ReadBack(BindingRegistry& registry, const BindingProperty& input,
+                     const std::function<void(T&)>& change = {}) {
+  T native;
+  if (change) change(native);
+  const ValueResult read = ReadNative(input, native, "<value>", registry);
+  const ValueResult written = WriteNative(native, registry);
+  EXPECT_TRUE(written.Ok()) << written.ErrorMessage();
+  return read.Ok() ? Shape(written.Value())
+                   : std::string(read.ErrorMessage()) + " " + Shape(written.Value());
 }
 
-// One reading case: the input, and either the value read or the exact message.
-struct ReadCase {
-  BindingProperty input;
-  std::string expectedMessage;  // empty: success
-  int64_t expectedValue = 0;
-};
-
-// Reads each input with `read` (given the case's result) and checks the value or message.
-template <typename Read>
-void ExpectReads(const std::vector<ReadCase>& cases, Read read) {
-  for (const ReadCase& c : cases) {
-    ValueResult result;
-    const int64_t value = static_cast<int64_t>(read(result, c.input));
-    EXPECT_EQ(std::string(result.ErrorMessage()), c.expectedMessage) << c.input.ToString();
-    if (c.expectedMessage.empty()) {
-      EXPECT_EQ(value, c.expectedValue) << c.input.ToString();
-    }
-  }
-}
-
-void ExpectSigned(const std::vector<ReadCase>& cases, int64_t min, int64_t max,
-                  const char* typeName) {
-  ExpectReads(cases, [&](ValueResult& result, const BindingProperty& input) {
-    return ReadSigned(result, input, "x", min, max, typeName);
-  });
-}
-
-TEST(NativeConversionTest, ReadSignedParsesTextLikeTheCLibrary) {
-  ExpectSigned(
-      {
-          {Text("0x10"), "", 16},
-          {Text("010"), "", 8},
-          {Text(" 12"), "", 12},
-          {Text(""), "", 0},
-          {Text("-2147483648"), "", INT32_MIN},
-          {Text("12 "), "Value 12  for 'x' of type int32 is in an incorrect format"},
-          {Text("1.5"), "Value 1.5 for 'x' of type int32 is in an incorrect format"},
-          {Text("2147483648"), "Value 2147483648 for 'x' of type int32 is out of range"},
-          {Text("99999999999999999999"),
-           "Value 99999999999999999999 for 'x' of type int32 is out of range"},
-          {Signed(-3), "", -3},
-          {Signed(2147483647), "", 2147483647},
-          {Signed(2147483648), "Value 2147483648 for 'x' of type int32 is out of range"},
-          {Unsigned(2147483647), "", 2147483647},
-          {Unsigned(18446744073709551615u),
-           "Value 18446744073709551615 for 'x' of type int32 is out of range"},
-          {Float(3.9), "", 3},
-          {Float(-3.9), "", -3},
-          {Float(std::nan("")), "", 0},
-          {Float(3e9), "Value 3e+09 for 'x' of type int32 is out of range"},
-          {BindingProperty(), "A value for 'x' is required."},
-          {Bool(true),
-           "Couldn't assign value to 'x' of type int32 because the input is of an invalid type "
-           "bool."},
-      },
-      INT32_MIN, INT32_MAX, "int32");
-  // 2^63 passes the comparison with the largest int64 as a double, but has no int64 value.
-  ExpectSigned(
-      {{Float(9223372036854775808.0), "Value 9.22337e+18 for 'x' of type int64 is out of range"},
-       {Float(-9223372036854775808.0), "", INT64_MIN}},
-      INT64_MIN, INT64_MAX, "int64");
-}
-
-TEST(NativeConversionTest, ReadUnsignedRefusesALeadingMinusOnly) {
-  const std::vector<ReadCase> cases = {
-      {Text("-1"), "Value -1 for 'x' of type uint32 is out of range"},
-      {Text("4294967296"), "Value 4294967296 for 'x' of type uint32 is out of range"},
-      {Text("0x10"), "", 16},
-      {Signed(-1), "Value -1 for 'x' of type uint32 is out of range"},
-      {Signed(7), "", 7},
-      {Float(-0.5), "Value -0.5 for 'x' of type uint32 is out of range"},
-      {Float(4294967294.9), "", 4294967294u},
-      {Float(4294967295.5), "Value 4.29497e+09 for 'x' of type uint32 is out of range"},
-      {Unsigned(4294967296), "Value 4294967296 for 'x' of type uint32 is out of range"},
+TEST(NativeConversionTest, ScalarReadsGiveTheValueOrTheExactMessage) {
+  BindingRegistry registry;
+  const TypeRecord* queue = RegisterType<Queue>(registry);
+  const double kMax = std::numeric_limits<double>::max();
+  // The reader ('i' int32, 'I' int64, 'u' uint32, 'U' uint64, 'd' a double of -10 to 10, 'D'
+  // any double, 'b' bool, 'e' the enum Queue, 's' a string), the input's shape, and the value
+  // read or the exact message.
+  const struct {
+    char reader;
+    const char* input;
+    std::string expected;
+  } cases[] = {
+      {'i', "'0x10'", "16"},
+      {'i', "'010'", "8"},
+      {'i', "' 12'", "12"},
+      {'i', "''", "0"},
+      {'i', "'-2147483648'", "-2147483648"},
+      {'i', "'12 '", "Value 12  for 'x' of type int32 is in an incorrect format"},
+      {'i', "'1.5'", "Value 1.5 for 'x' of type int32 is in an incorrect format"},
+      {'i', "'2147483648'", "Value 2147483648 for 'x' of type int32 is out of range"},
+      {'i', "'99999999999999999999'",
+       "Value 99999999999999999999 for 'x' of type int32 is out of range"},
+      {'i', "i-3", "-3"},
+      {'i', "i2147483647", "2147483647"},
+      {'i', "i2147483648", "Value 2147483648 for 'x' of type int32 is out of range"},
+      {'i', "u2147483647", "2147483647"},
+      {'i', "u18446744073709551615",
+       "Value 18446744073709551615 for 'x' of type int32 is out of range"},
+      {'i', "f3.9", "3"},
+      {'i', "f-3.9", "-3"},
+      {'i', "fnan", "0"},
+      {'i', "f3e9", "Value 3e+09 for 'x' of type int32 is out of range"},
+      {'i', "~", "A value for 'x' is required."},
+      {'i', "T",
+       "Couldn't assign value to 'x' of type int32 because the input is of an invalid type bool."},
+      // 2^63 passes the comparison with the largest int64 as a double, but has no int64 value.
+      {'I', "f9223372036854775808", "Value 9.22337e+18 for 'x' of type int64 is out of range"},
+      {'I', "f-9223372036854775808", "-9223372036854775808"},
+      {'u', "'-1'", "Value -1 for 'x' of type uint32 is out of range"},
+      {'u', "'4294967296'", "Value 4294967296 for 'x' of type uint32 is out of range"},
+      {'u', "'0x10'", "16"},
+      {'u', "i-1", "Value -1 for 'x' of type uint32 is out of range"},
+      {'u', "i7", "7"},
+      {'u', "f-0.5", "Value -0.5 for 'x' of type uint32 is out of range"},
+      {'u', "f4294967294.9", "4294967294"},
+      {'u', "f4294967295.5", "Value 4.29497e+09 for 'x' of type uint32 is out of range"},
+      {'u', "u4294967296", "Value 4294967296 for 'x' of type uint32 is out of range"},
+      {'U', "' -1'", "18446744073709551615"},  // a space before the '-' is not looked through
+      {'U', "f1.8446744073709552e19", "Value 1.84467e+19 for 'x' of type uint64 is out of range"},
+      {'U', "f9.3e18", "9300000000000000000"},
+      {'d', "'2.5'", "2.500000"},
+      {'d', "i-10", "-10.000000"},
+      {'D', "u18446744073709551615", "18446744073709551616.000000"},
+      {'d', "i11", "Value 11 for 'x' of type double is out of range"},
+      {'D', "'1e999'", "Value 1e999 for 'x' of type double is out of range"},
+      {'d', "'2.5x'", "Value 2.5x for 'x' of type double is in an incorrect format"},
+      {'b', "'1'", "1"},
+      {'b', "'false'", "0"},
+      {'b', "T", "1"},
+      {'b', "'TRUE'",
+       "Value TRUE for 'x' of type bool is in an incorrect format. Options are \"true\", "
+       "\"false\", \"1\", \"0\"."},
+      {'b', "u5",
+       "Couldn't assign value to 'x' of type bool because the input is of an invalid type "
+       "unsigned."},
+      {'e', "'Ranked'", "7"},
+      {'e', "'7'", "7"},
+      {'e', "u7", "7"},
+      {'e', "i0", "0"},
+      {'e', "e7", "7"},
+      {'e', "'C'", "C is not a valid Queue enumeration value for 'x'."},
+      {'e', "'ranked'", "ranked is not a valid Queue enumeration value for 'x'."},
+      {'e', "i3", "3 is not a valid Queue enumeration value for 'x'."},
+      {'e', "f7",
+       "Couldn't assign value to 'x' of enum type because the input is of an invalid type float."},
+      {'e', "~", "A value for 'x' is required."},
+      {'s', "e7", "Ranked"},
+      {'s', "e3", "3 is not a valid enumeration value for 'x'."},
   };
-  ExpectReads(cases, [](ValueResult& result, const BindingProperty& input) {
-    return ReadUnsigned(result, input, "x", UINT32_MAX, "uint32");
-  });
-  ValueResult spaced;
-  EXPECT_EQ(ReadUnsigned(spaced, Text(" -1"), "x", UINT64_MAX, "uint64"), UINT64_MAX)
-      << "a space before the '-' is not looked through";
-  ValueResult large;
-  EXPECT_EQ(ReadUnsigned(large, Float(1.8446744073709552e19), "x", UINT64_MAX, "uint64"), 0u);
-  EXPECT_FALSE(large.Ok()) << "2^64 has no uint64 value";
-  ValueResult big;
-  EXPECT_EQ(ReadUnsigned(big, Float(9.3e18), "x", UINT64_MAX, "uint64"), 9300000000000000000u);
-}
-
-TEST(NativeConversionTest, ReadDoubleComparesIntegersAsIntegers) {
-  ValueResult ok;
-  EXPECT_EQ(ReadDouble(ok, Text("2.5"), "x", -10, 10, "double"), 2.5);
-  EXPECT_EQ(ReadDouble(ok, Signed(-10), "x", -10, 10, "double"), -10.0);
-  EXPECT_EQ(ReadDouble(ok, Unsigned(UINT64_MAX), "x", -1.7976931348623157e308,
-                       1.7976931348623157e308, "double"),
-            18446744073709551615.0);
-  EXPECT_TRUE(ok.Ok());
-  ValueResult range;
-  (void)ReadDouble(range, Signed(11), "x", -10, 10, "double");
-  EXPECT_EQ(range.ErrorMessage(), "Value 11 for 'x' of type double is out of range");
-  ValueResult overflow;
-  (void)ReadDouble(overflow, Text("1e999"), "x", -1.7976931348623157e308, 1.7976931348623157e308,
-                   "double");
-  EXPECT_EQ(overflow.ErrorMessage(), "Value 1e999 for 'x' of type double is out of range");
-  ValueResult format;
-  (void)ReadDouble(format, Text("2.5x"), "x", -10, 10, "double");
-  EXPECT_EQ(format.ErrorMessage(), "Value 2.5x for 'x' of type double is in an incorrect format");
-}
-
-TEST(NativeConversionTest, ReadBoolAcceptsOnlyBoolsAndFourTexts) {
-  ExpectReads(
-      {
-          {Text("1"), "", 1},
-          {Text("false"), "", 0},
-          {Bool(true), "", 1},
-          {Text("TRUE"),
-           "Value TRUE for 'x' of type bool is in an incorrect format. Options are \"true\", "
-           "\"false\", \"1\", \"0\"."},
-          {Unsigned(5),
-           "Couldn't assign value to 'x' of type bool because the input is of an invalid type "
-           "unsigned."},
-      },
-      [](ValueResult& result, const BindingProperty& input) {
-        return ReadBool(result, input, "x");
-      });
+  for (const auto& c : cases) {
+    const BindingProperty in = Parse(c.input, &TypeIdOf<Queue>());
+    ValueResult r;
+    std::string v;
+    if (c.reader == 'i') v = std::to_string(ReadSigned(r, in, "x", INT32_MIN, INT32_MAX, "int32"));
+    if (c.reader == 'I') v = std::to_string(ReadSigned(r, in, "x", INT64_MIN, INT64_MAX, "int64"));
+    if (c.reader == 'u') v = std::to_string(ReadUnsigned(r, in, "x", UINT32_MAX, "uint32"));
+    if (c.reader == 'U') v = std::to_string(ReadUnsigned(r, in, "x", UINT64_MAX, "uint64"));
+    if (c.reader == 'd') v = std::to_string(ReadDouble(r, in, "x", -10, 10, "double"));
+    if (c.reader == 'D') v = std::to_string(ReadDouble(r, in, "x", -kMax, kMax, "double"));
+    if (c.reader == 'b') v = std::to_string(ReadBool(r, in, "x"));
+    if (c.reader == 'e') v = std::to_string(ReadEnum(r, in, "x", queue));
+    if (c.reader == 's') v = ReadString(r, in, "x", &registry);
+    EXPECT_EQ(r.Ok() ? v : std::string(r.ErrorMessage()), c.expected) << c.reader << c.input;
+  }
 }
 
 TEST(NativeConversionTest, FirstFailureWins) {
   ValueResult result;
-  (void)ReadBool(result, Text("maybe"), "first");
-  EXPECT_EQ(ReadSigned(result, Signed(5), "second", 0, 10, "int32"), 0)
+  (void)ReadBool(result, Parse("'maybe'"), "first");
+  EXPECT_EQ(ReadSigned(result, Parse("i5"), "second", 0, 10, "int32"), 0)
       << "a failed result gives the zero value";
-  (void)ReadString(result, Signed(1), "third", nullptr);
+  (void)ReadString(result, Parse("i1"), "third", nullptr);
   EXPECT_NE(std::string(result.ErrorMessage()).find("'first'"), std::string::npos);
 }
 
-class RegisteredTypesTest : public ::testing::Test {
- protected:
+TEST(NativeConversionTest, StructuresReadAndWriteWholeOrStopAtTheFirstFailure) {
   BindingRegistry registry;
-  const TypeRecord* history = RegisterType<History>(registry);
-  const TypeRecord* queue = registry.FindTypeByName("Queue");
-};
-
-TEST_F(RegisteredTypesTest, EnumsReadByNameNumberOrNumericText) {
-  BindingProperty enumValue;
-  enumValue.SetEnum(7, TypeIdOf<Queue>());
-  const std::vector<ReadCase> cases = {
-      {Text("Ranked"), "", 7},
-      {Text("7"), "", 7},
-      {Unsigned(7), "", 7},
-      {Signed(0), "", 0},
-      {enumValue, "", 7},
-      {Text("C"), "C is not a valid Queue enumeration value for 'x'."},
-      {Text("ranked"), "ranked is not a valid Queue enumeration value for 'x'."},
-      {Signed(3), "3 is not a valid Queue enumeration value for 'x'."},
-      {Float(7.0),
-       "Couldn't assign value to 'x' of enum type because the input is of an invalid type float."},
-      {BindingProperty(), "A value for 'x' is required."},
+  const std::string zero = "complete:F;extra:~;games:[];queue:e0;ratio:f0;small:i9;totals:{};}";
+  const std::string invalid = "Couldn't assign value to '<value>' ";
+  const std::string games = "games:[{mode:'unchanged';queue:i-1;},{mode:'unchanged';queue:i";
+  // Each read starts from a record whose `small` is 9: a field the input lacks keeps its value.
+  const struct {
+    const char* name;
+    const char* input;
+    std::string expected;  // written back after the read, after the message if it failed
+  } cases[] = {
+      {"fields read before the failure keep their values, later ones are not read",
+       "{accountId:'42';complete:T;games:[{},{queue:'a';}];ratio:f0.5;small:i3;}",
+       "Value a for 'queue' of type int32 is in an incorrect format {accountId:u42;complete:T;"
+       "extra:~;" +
+           games + "-1;}];queue:e0;ratio:f0.5;small:i9;totals:{};}"},
+      {"empty elements stay default", "{accountId:u1;games:[~,{queue:i3;}];}",
+       "{accountId:u1;complete:F;extra:~;" + games + "3;}];queue:e0;ratio:f0;small:i9;totals:{};}"},
+      {"empty", "~", "A value for '<value>' is required. {accountId:u0;" + zero},
+      {"not a structure", "'x'",
+       invalid + "of type History because the input not a structure. {accountId:u0;" + zero},
+      {"without the required field", "{count:i1;}",
+       invalid +
+           "of type History because the input structure doesn't have required field "
+           "'accountId'. {accountId:u0;" +
+           zero},
+      {"not a collection", "{accountId:i1;games:'no';}",
+       "Couldn't assign value to 'games' of type vector because the input not a collection. "
+       "{accountId:u1;" +
+           zero},
+      // count, tags and raw are zero and omitted; complete is false and still written.
+      {"a round trip",
+       "{accountId:u5;complete:F;extra:{note:'kept';};games:[{mode:'duel';queue:i3;}];"
+       "queue:e7;ratio:f0;small:i-2;totals:{kills:i4;};}",
+       "{accountId:u5;complete:F;extra:{note:'kept';};games:[{mode:'duel';queue:i3;}];"
+       "queue:e7;ratio:f0;small:i-2;totals:{kills:i4;};}"},
   };
-  ExpectReads(cases, [this](ValueResult& result, const BindingProperty& input) {
-    return ReadEnum(result, input, "x", queue);
-  });
-  ValueResult named;
-  EXPECT_EQ(ReadString(named, enumValue, "x", &registry), "Ranked");
-  BindingProperty unnamed;
-  unnamed.SetEnum(3, TypeIdOf<Queue>());
-  ValueResult missing;
-  (void)ReadString(missing, unnamed, "x", &registry);
-  EXPECT_EQ(missing.ErrorMessage(), "3 is not a valid enumeration value for 'x'.");
-}
-
-TEST_F(RegisteredTypesTest, ReadingNamesOnlyTheInnermostFieldAndKeepsEarlierFields) {
-  BindingProperty input;
-  input.Get("accountId").SetString("42");
-  input.Get("complete").SetBool(true);
-  input.Get("games").At(0).MakeStructure();
-  input.Get("games").At(1).Get("queue").SetString("a");
-  input.Get("ratio").SetFloat(0.5);
-  input.Get("small").SetSigned(3);
+  for (const auto& c : cases) {
+    EXPECT_EQ(ReadBack<History>(registry, Parse(c.input, &TypeIdOf<Queue>()),
+                                [](History& h) { h.small = 9; }),
+              c.expected)
+        << c.name;
+  }
   History native;
-  const ValueResult result = ReadNative(input, native, "<value>", registry);
-  EXPECT_EQ(result.ErrorMessage(), "Value a for 'queue' of type int32 is in an incorrect format");
-  EXPECT_EQ(native.accountId, 42u) << "fields read before the failure keep their values";
-  EXPECT_TRUE(native.complete);
-  EXPECT_EQ(native.ratio, 0.5);
-  EXPECT_EQ(native.small, 0) << "fields after the failure are not read";
-}
-
-TEST_F(RegisteredTypesTest, EmptyElementsStayDefaultAndMissingFieldsUnchanged) {
-  BindingProperty input;
-  input.Get("accountId").SetUnsigned(1);
-  input.Get("games").At(1).Get("queue").SetSigned(3);
-  History native;
-  native.count = 99;
-  const ValueResult result = ReadNative(input, native, "<value>", registry);
-  ASSERT_TRUE(result.Ok()) << result.ErrorMessage();
-  ASSERT_EQ(native.games.size(), 2u);
-  EXPECT_EQ(native.games[0].queue, -1);
-  EXPECT_EQ(native.games[0].mode, "unchanged");
-  EXPECT_EQ(native.games[1].queue, 3);
-  EXPECT_EQ(native.count, 99u);
-}
-
-TEST_F(RegisteredTypesTest, StructureLevelMessages) {
-  History native;
-  EXPECT_EQ(ReadNative(BindingProperty(), native, "<value>", registry).ErrorMessage(),
-            "A value for '<value>' is required.");
-  EXPECT_EQ(ReadNative(Text("x"), native, "<value>", registry).ErrorMessage(),
-            "Couldn't assign value to '<value>' of type History because the input not a "
-            "structure.");
-  BindingProperty withoutId;
-  withoutId.Get("count").SetSigned(1);
-  EXPECT_EQ(ReadNative(withoutId, native, "<value>", registry).ErrorMessage(),
-            "Couldn't assign value to '<value>' of type History because the input structure "
-            "doesn't have required field 'accountId'.");
-  BindingProperty badGames;
-  badGames.Get("accountId").SetSigned(1);
-  badGames.Get("games").SetString("no");
-  EXPECT_EQ(ReadNative(badGames, native, "<value>", registry).ErrorMessage(),
-            "Couldn't assign value to 'games' of type vector because the input not a collection.");
+  native.queue = Queue::Ranked;
+  EXPECT_EQ(WriteNative(native, registry).Value().Get("queue").GetEnum().type, &TypeIdOf<Queue>());
   ValueResult unregistered;
-  ReadStruct(&registry, unregistered, &native, withoutId, "y", nullptr, 0);
+  ReadStruct(&registry, unregistered, &native, Parse("{}"), "y", nullptr, 0);
   EXPECT_EQ(unregistered.ErrorMessage(),
             "Couldn't assign value to 'y' because the input is an unregistered structure or not "
             "a structure at all.");
@@ -450,46 +326,21 @@ TEST_F(RegisteredTypesTest, StructureLevelMessages) {
   WriteStruct(&registry, unwritable, &native, nullptr);
   EXPECT_EQ(unwritable.ErrorMessage(),
             "Couldn't convert native value because it's an unregistered structure.");
-}
-
-TEST_F(RegisteredTypesTest, WritingOmitsZeroFieldsOnlyWhenAsked) {
-  History native;
-  native.accountId = 5;
-  native.queue = Queue::Ranked;
-  native.games.push_back(Game{3, "duel"});
-  native.totals["kills"] = 4;
-  native.extra.Get("note").SetString("kept");
-  native.small = -2;
-  const ValueResult written = WriteNative(native, registry);
-  ASSERT_TRUE(written.Ok()) << written.ErrorMessage();
-  // count, tags and raw are zero and omitted; complete is false and still written.
-  EXPECT_EQ(Shape(written.Value()),
-            "{accountId:u5;complete:F;extra:{note:'kept';};games:[{mode:'duel';queue:i3;}];"
-            "queue:e7;ratio:f0;small:i-2;totals:{kills:i4;};}");
-  EXPECT_EQ(written.Value().Get("queue").GetEnum().type, &TypeIdOf<Queue>());
-  History back;
-  const ValueResult read = ReadNative(written.Value(), back, "<value>", registry);
-  ASSERT_TRUE(read.Ok()) << read.ErrorMessage();
-  EXPECT_EQ(Shape(WriteNative(back, registry).Value()), Shape(written.Value()));
+  EXPECT_EQ(Shape(WriteNative(Twice{}, registry).Value()), "{a:i3;x:i2;}")
+      << "of two fields under one name the later is written";
 }
 
 TEST(NativeConversionTest, OmitWhenZeroSkipsZeroEnumsSignedZeroFloatsAndEmptyStructs) {
-  using ConversionTestTypes::Sparse;
   BindingRegistry registry;
-  struct Case {
+  // "game" is never zero (its fields have no omit flag); "plain" has no flag itself.
+  const std::string always = "game:{mode:'unchanged';queue:i-1;};plain:f-0;";
+  const struct {
     const char* name;
     std::function<void(Sparse&)> change;
     std::string members;
-  };
-  // "game" is never zero (its fields have no omit flag); "plain" has no flag itself.
-  const std::string always = "game:{mode:'unchanged';queue:i-1;};plain:f-0;";
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"all zero", [](Sparse&) {}, "{" + always + "}"},
-      {"negative zero float and double",
-       [](Sparse& s) {
-         s.ratio = -0.0f;
-         s.precise = -0.0;
-       },
+      {"negative zero float and double", [](Sparse& s) { s.ratio = -0.0f, s.precise = -0.0; },
        "{" + always + "}"},
       {"enum not zero", [](Sparse& s) { s.queue = Queue::Ranked; }, "{" + always + "queue:e7;}"},
       {"NaN is not zero", [](Sparse& s) { s.ratio = std::numeric_limits<float>::quiet_NaN(); },
@@ -499,25 +350,23 @@ TEST(NativeConversionTest, OmitWhenZeroSkipsZeroEnumsSignedZeroFloatsAndEmptyStr
       {"struct with a member", [](Sparse& s) { s.counter.n = -1; },
        "{counter:{n:i-1;};" + always + "}"},
   };
-  for (const Case& test : cases) {
-    Sparse native;
-    test.change(native);
-    const ValueResult written = WriteNative(native, registry);
-    ASSERT_TRUE(written.Ok()) << test.name << ": " << written.ErrorMessage();
-    EXPECT_EQ(Shape(written.Value()), test.members) << test.name;
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(ReadBack<Sparse>(registry, Parse("{}"), c.change), c.members) << c.name;
+  for (const char* zero : {"~", "f-0", "F"})
+    EXPECT_TRUE(IsZeroValue(Parse(zero))) << zero;
+  EXPECT_FALSE(IsZeroValue(Parse("fnan")));
 }
 
-TEST_F(RegisteredTypesTest, ThreadsConvertWithOneRegistryAtOnce) {
-  auto work = [this](uint64_t seed) {
+TEST(NativeConversionTest, ThreadsConvertWithOneRegistryAtOnce) {
+  BindingRegistry registry;
+  auto work = [&registry](uint64_t seed) {
     for (uint64_t i = 0; i < 300; ++i) {
       History native;
       native.accountId = seed * 1000 + i;
       native.games.push_back(Game{static_cast<int32_t>(i), "mode"});
       const ValueResult written = WriteNative(native, registry);
       History back;
-      const ValueResult read = ReadNative(written.Value(), back, "<value>", registry);
-      EXPECT_TRUE(read.Ok());
+      EXPECT_TRUE(ReadNative(written.Value(), back, "<value>", registry).Ok());
       EXPECT_EQ(back.accountId, native.accountId);
       EXPECT_EQ(back.games.at(0).queue, static_cast<int32_t>(i));
     }
@@ -527,185 +376,121 @@ TEST_F(RegisteredTypesTest, ThreadsConvertWithOneRegistryAtOnce) {
   b.join();
 }
 
-TEST(NativeConversionTest, AFieldNameRegisteredTwiceWritesTheLaterField) {
-  BindingRegistry registry;
-  const ValueResult written = WriteNative(ConversionTestTypes::Twice{}, registry);
-  ASSERT_TRUE(written.Ok());
-  EXPECT_EQ(written.Value().Size(), 2u);
-  EXPECT_EQ(written.Value().Get("x").GetSigned(0), 2);
-  EXPECT_EQ(written.Value().Get("a").GetSigned(0), 3);
-}
-
-TEST(NativeConversionTest, EmptyFalseAndSignedZeroAreZeroValuesButNotNaN) {
-  EXPECT_TRUE(IsZeroValue(BindingProperty()));
-  EXPECT_TRUE(IsZeroValue(Float(-0.0)));
-  EXPECT_TRUE(IsZeroValue(Bool(false)));
-  EXPECT_FALSE(IsZeroValue(Float(std::nan(""))));
-}
-
-using ConversionTestTypes::Keys;
-using ConversionTestTypes::Plain;
-using ConversionTestTypes::Wide;
-
-TEST(NativeConversionTest, PlainFieldsReadAtTheirLimitsAndFailAsBefore) {
-  struct Case {
+TEST(NativeConversionTest, PlainFieldsReadAtTheirLimitsAndKeepTheirValueOnFailure) {
+  const std::string invalidType = "Couldn't assign value to 'flag' of type bool because the input";
+  const struct {
     const char* field;
-    BindingProperty input;
+    const char* input;
     std::string expected;  // the field's shape as written, or the message
-    bool fails = false;
-  };
-  BindingProperty ranked;
-  ranked.SetEnum(7, TypeIdOf<Queue>());
-  const std::vector<Case> cases = {
-      {"flag", Bool(true), "T"},
-      {"flag", Text("1"), "T"},
-      {"flag", Signed(1),
-       "Couldn't assign value to 'flag' of type bool because the input is of an invalid type "
-       "signed.",
-       true},
-      {"i8", Signed(127), "i127"},
-      {"i8", Signed(-128), "i-128"},
-      {"i8", Signed(128), "Value 128 for 'i8' of type int8 is out of range", true},
-      {"i8", Signed(-129), "Value -129 for 'i8' of type int8 is out of range", true},
-      {"i8", Unsigned(127), "i127"},
-      {"i8", Unsigned(128), "Value 128 for 'i8' of type int8 is out of range", true},
-      {"i8", Text("-0x10"), "i-16"},
-      {"u8", Signed(255), "u255"},
-      {"u8", Signed(-1), "Value -1 for 'u8' of type uint8 is out of range", true},
-      {"u8", Unsigned(256), "Value 256 for 'u8' of type uint8 is out of range", true},
-      {"i16", Signed(-32768), "i-32768"},
-      {"i16", Unsigned(32768), "Value 32768 for 'i16' of type int16 is out of range", true},
-      {"u16", Unsigned(65535), "u65535"},
-      {"u16", Signed(65536), "Value 65536 for 'u16' of type uint16 is out of range", true},
-      {"i32", Signed(INT32_MIN), "i-2147483648"},
-      {"i32", Signed(int64_t{INT32_MAX} + 1),
-       "Value 2147483648 for 'i32' of type int32 is out of range", true},
-      {"i32", ranked, "i7"},
-      {"u32", Unsigned(UINT32_MAX), "u4294967295"},
-      {"u32", Float(3.7), "u3"},
-      {"u32", Signed(-1), "Value -1 for 'u32' of type uint32 is out of range", true},
-      {"i64", Signed(INT64_MIN), "i-9223372036854775808"},
-      {"i64", Unsigned(INT64_MAX), "i9223372036854775807"},
-      {"i64", Unsigned(uint64_t{1} << 63),
-       "Value 9223372036854775808 for 'i64' of type int64 is out of range", true},
-      {"u64", Unsigned(UINT64_MAX), "u18446744073709551615"},
-      {"u64", Signed(INT64_MAX), "u9223372036854775807"},
-      {"u64", Signed(-1), "Value -1 for 'u64' of type uint64 is out of range", true},
-      {"f", Signed(2), "f2"},
-      {"d", Text("0.5"), "f0.5"},
-      {"text", Text("new"), "'new'"},
-      {"text", Text(""), "''"},
-      {"text", ranked, "'Ranked'"},
-      {"text", Signed(1), "Couldn't assign value to 'text' because the input is not a string.",
-       true},
-      {"wide", Signed(INT64_MIN), "i-9223372036854775808"},
-      {"wide", Unsigned(uint64_t{1} << 63),
-       "Value 9223372036854775808 for 'wide' of type int64 is out of range", true},
-      {"queue", Text("Ranked"), "e7"},
+  } cases[] = {
+      {"flag", "T", "T"},
+      {"flag", "'1'", "T"},
+      {"flag", "i1", invalidType + " is of an invalid type signed."},
+      {"i8", "i127", "i127"},
+      {"i8", "i-128", "i-128"},
+      {"i8", "i128", "Value 128 for 'i8' of type int8 is out of range"},
+      {"i8", "i-129", "Value -129 for 'i8' of type int8 is out of range"},
+      {"i8", "u127", "i127"},
+      {"i8", "u128", "Value 128 for 'i8' of type int8 is out of range"},
+      {"i8", "'-0x10'", "i-16"},
+      {"u8", "i255", "u255"},
+      {"u8", "i-1", "Value -1 for 'u8' of type uint8 is out of range"},
+      {"u8", "u256", "Value 256 for 'u8' of type uint8 is out of range"},
+      {"i16", "i-32768", "i-32768"},
+      {"i16", "u32768", "Value 32768 for 'i16' of type int16 is out of range"},
+      {"u16", "u65535", "u65535"},
+      {"u16", "i65536", "Value 65536 for 'u16' of type uint16 is out of range"},
+      {"i32", "i-2147483648", "i-2147483648"},
+      {"i32", "i2147483648", "Value 2147483648 for 'i32' of type int32 is out of range"},
+      {"i32", "e7", "i7"},
+      {"u32", "u4294967295", "u4294967295"},
+      {"u32", "f3.7", "u3"},
+      {"u32", "i-1", "Value -1 for 'u32' of type uint32 is out of range"},
+      {"i64", "i-9223372036854775808", "i-9223372036854775808"},
+      {"i64", "u9223372036854775807", "i9223372036854775807"},
+      {"i64", "u9223372036854775808",
+       "Value 9223372036854775808 for 'i64' of type int64 is out of range"},
+      {"u64", "u18446744073709551615", "u18446744073709551615"},
+      {"u64", "i9223372036854775807", "u9223372036854775807"},
+      {"u64", "i-1", "Value -1 for 'u64' of type uint64 is out of range"},
+      {"f", "i2", "f2"},
+      {"d", "'0.5'", "f0.5"},
+      {"text", "'new'", "'new'"},
+      {"text", "''", "''"},
+      {"text", "e7", "'Ranked'"},
+      {"text", "i1", "Couldn't assign value to 'text' because the input is not a string."},
+      {"wide", "i-9223372036854775808", "i-9223372036854775808"},
+      {"wide", "u9223372036854775808",
+       "Value 9223372036854775808 for 'wide' of type int64 is out of range"},
+      {"queue", "'Ranked'", "e7"},
   };
   BindingRegistry registry;
-  for (const Case& c : cases) {
+  const std::string before = ReadBack<Plain>(registry, Parse("{}"));
+  for (const auto& c : cases) {
     BindingProperty input;
-    input.Get(c.field) = c.input;
-    Plain native;
-    const std::string before = Shape(WriteNative(native, registry).Value());
-    const ValueResult result = ReadNative(input, native, "<value>", registry);
-    const BindingProperty after = WriteNative(native, registry).Value();
-    if (c.fails) {
-      EXPECT_EQ(result.ErrorMessage(), c.expected) << c.field << " " << c.input.ToString();
-      EXPECT_EQ(Shape(after), before) << c.field << " keeps its value on failure";
-    } else {
-      EXPECT_TRUE(result.Ok()) << c.field << ": " << result.ErrorMessage();
-      EXPECT_EQ(Shape(after.Get(c.field)), c.expected) << c.field << " " << c.input.ToString();
-    }
+    input.Get(c.field) = Parse(c.input, &TypeIdOf<Queue>());
+    const std::string after = ReadBack<Plain>(registry, input);
+    const bool fails = c.expected.find(' ') != std::string::npos;
+    EXPECT_EQ(fails ? after : Shape(Parse(after).Get(c.field)),
+              fails ? c.expected + " " + before : c.expected)
+        << c.field << " " << c.input;
   }
-}
-
-TEST(NativeConversionTest, PlainFieldsWriteAndReadBack) {
-  BindingRegistry registry;
-  Plain native;
-  native.flag = true;
-  native.i8 = -8;
-  native.u8 = 200;
-  native.i16 = -16000;
-  native.u16 = 60000;
-  native.i32 = -32;
-  native.u32 = 4000000000u;
-  native.i64 = INT64_MIN;
-  native.u64 = UINT64_MAX;
-  native.f = 1.5f;
-  native.d = -2.25;
-  native.text = "text";
-  native.wide = -7;
-  native.queue = Queue::Ranked;
-  const ValueResult written = WriteNative(native, registry);
-  ASSERT_TRUE(written.Ok()) << written.ErrorMessage();
-  const BindingProperty& value = written.Value();
-  EXPECT_EQ(Shape(value),
-            "{d:f-2.25;f:f1.5;flag:T;i16:i-16000;i32:i-32;i64:i-9223372036854775808;i8:i-8;"
-            "queue:e7;text:'text';u16:u60000;u32:u4000000000;u64:u18446744073709551615;u8:u200;"
-            "wide:i-7;}");
-  Plain back;
-  const ValueResult read = ReadNative(value, back, "<value>", registry);
-  ASSERT_TRUE(read.Ok()) << read.ErrorMessage();
-  EXPECT_EQ(Shape(WriteNative(back, registry).Value()), Shape(value));
-}
-
-// The Keys fields by name, with the number each is given in the inputs below.
-const std::vector<std::pair<std::string, int32_t>>& KeyNumbers() {
-  static const std::vector<std::pair<std::string, int32_t>> numbers = {{"", 1},
-                                                                       {"a", 2},
-                                                                       {"ab", 3},
-                                                                       {"abc", 4},
-                                                                       {"b", 5},
-                                                                       {"abcdefghi", 7},
-                                                                       {"abcdefghijklmnopq", 8},
-                                                                       {"\xC3\xA9t\xC3\xA9", 9},
-                                                                       {"z", 10}};
-  return numbers;
+  const std::string all =
+      "{d:f-2.25;f:f1.5;flag:T;i16:i-16000;i32:i-32;i64:i-9223372036854775808;i8:i-8;queue:e7;"
+      "text:'text';u16:u60000;u32:u4000000000;u64:u18446744073709551615;u8:u200;wide:i-7;}";
+  EXPECT_EQ(ReadBack<Plain>(registry, Parse(all, &TypeIdOf<Queue>())), all) << "a round trip";
 }
 
 std::string ShowKeys(const Keys& k) {
-  return std::to_string(k.empty) + "," + std::to_string(k.a) + "," + std::to_string(k.ab) + "," +
-         std::to_string(k.abc) + "," + std::to_string(k.b) + "," + std::to_string(k.alsoB) + "," +
-         std::to_string(k.nine) + "," + std::to_string(k.seventeen) + "," +
-         std::to_string(k.accented) + "," + std::to_string(k.z);
+  std::string text;
+  for (int32_t v : {k.empty, k.a, k.ab, k.abc, k.b, k.alsoB, k.nine, k.seventeen, k.accented, k.z})
+    text += (text.empty() ? "" : ",") + std::to_string(v);
+  return text;
 }
 
 TEST(NativeConversionTest, MembersPairWithFieldsWhateverElseTheStructureHolds) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> missing;
-    std::vector<std::string> extra;
-    std::string expected;
-  };
+  // The Keys fields by name, with the number each is given in the inputs below.
+  const std::vector<std::pair<std::string, int32_t>> numbers = {{"", 1},
+                                                                {"a", 2},
+                                                                {"ab", 3},
+                                                                {"abc", 4},
+                                                                {"b", 5},
+                                                                {"abcdefghi", 7},
+                                                                {"abcdefghijklmnopq", 8},
+                                                                {"\xC3\xA9t\xC3\xA9", 9},
+                                                                {"z", 10}};
   std::vector<std::string> many;  // more members than the merge pass takes for ten fields
   for (int i = 0; i < 40; ++i)
     many.push_back("x" + std::to_string(100 + i));
-  std::vector<std::string> between = {
+  const std::vector<std::string> between = {
       "a\x01", "aa",   "abc0", "abcdefgh", "abcdefghij", "abcdefghijklmnopr", "abcdefghijklmnop",
       "y",     "\xFF", "\xC3", "\x01"};
   std::vector<std::string> manyAndBetween = many;
   manyAndBetween.insert(manyAndBetween.end(), between.begin(), between.end());
   const std::string all = "1,2,3,4,5,5,7,8,9,10";
-  const std::vector<Case> cases = {
+  const std::vector<std::string> someMissing = {"", "ab", "z", "b"};
+  const struct {
+    const char* name;
+    std::vector<std::string> missing;
+    std::vector<std::string> extra;
+    std::string expected;
+  } cases[] = {
       {"exactly the fields", {}, {}, all},
       {"other members between and around", {}, between, all},
       {"more other members than pairing takes", {}, manyAndBetween, all},
-      {"some missing", {"", "ab", "z", "b"}, between, "-1,2,-1,4,-1,-1,7,8,9,-1"},
-      {"some missing among many", {"", "ab", "z", "b"}, manyAndBetween, "-1,2,-1,4,-1,-1,7,8,9,-1"},
+      {"some missing", someMissing, between, "-1,2,-1,4,-1,-1,7,8,9,-1"},
+      {"some missing among many", someMissing, manyAndBetween, "-1,2,-1,4,-1,-1,7,8,9,-1"},
       {"only other members",
        {"", "a", "ab", "abc", "b", "abcdefghi", "abcdefghijklmnopq", "\xC3\xA9t\xC3\xA9", "z"},
        between,
        "-1,-1,-1,-1,-1,-1,-1,-1,-1,-1"},
   };
   BindingRegistry registry;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     BindingProperty input;
-    for (const auto& [name, number] : KeyNumbers()) {
-      if (std::find(c.missing.begin(), c.missing.end(), name) == c.missing.end()) {
+    for (const auto& [name, number] : numbers) {
+      if (std::find(c.missing.begin(), c.missing.end(), name) == c.missing.end())
         input.Get(name).SetSigned(number);
-      }
     }
     for (const std::string& name : c.extra)
       input.Get(name).SetString("not a number");
@@ -714,42 +499,31 @@ TEST(NativeConversionTest, MembersPairWithFieldsWhateverElseTheStructureHolds) {
     EXPECT_TRUE(result.Ok()) << c.name << ": " << result.ErrorMessage();
     EXPECT_EQ(ShowKeys(native), c.expected) << c.name;
   }
-}
-
-TEST(NativeConversionTest, FieldsAreReadInRegistrationOrderUpToTheFirstFailure) {
-  BindingRegistry registry;
-  // Keys: "z" then "b" are registered first; the failure at "b" leaves the later fields.
-  BindingProperty keys;
-  for (const auto& [name, number] : KeyNumbers())
-    keys.Get(name).SetSigned(number);
-  keys.Get("b").SetString("q");
-  keys.Get("abc").SetString("r");
+  // Fields are read in registration order up to the first failure: "z" then "b" come first.
+  BindingProperty keys = Parse("{:i1;a:i2;ab:i3;abc:'r';b:'q';abcdefghi:i7;z:i10;}");
   Keys someKeys;
-  const ValueResult keysRead = ReadNative(keys, someKeys, "<value>", registry);
-  EXPECT_EQ(keysRead.ErrorMessage(), "Value q for 'b' of type int32 is in an incorrect format");
+  EXPECT_EQ(ReadNative(keys, someKeys, "<value>", registry).ErrorMessage(),
+            "Value q for 'b' of type int32 is in an incorrect format");
   EXPECT_EQ(ShowKeys(someKeys), "-1,-1,-1,-1,-1,-1,-1,-1,-1,10");
-
-  // Wide: too many fields to pair in one pass; registered from f16 down to f00.
-  BindingProperty wide;
-  for (int i = 0; i < 17; ++i) {
-    char name[4] = {'f', static_cast<char>('0' + i / 10), static_cast<char>('0' + i % 10), 0};
-    wide.Get(name).SetSigned(i);
-  }
-  Wide good;
-  ASSERT_TRUE(ReadNative(wide, good, "<value>", registry).Ok());
-  EXPECT_EQ(good.f00, 0);
-  EXPECT_EQ(good.f09, 9);
-  EXPECT_EQ(good.f16, 16);
-  wide.Get("f03").SetString("x");
-  wide.Get("f12").SetString("y");
-  Wide bad;
-  const ValueResult wideRead = ReadNative(wide, bad, "<value>", registry);
-  EXPECT_EQ(wideRead.ErrorMessage(), "Value y for 'f12' of type int32 is in an incorrect format");
-  EXPECT_EQ(bad.f16, 16);
-  EXPECT_EQ(bad.f13, 13);
-  EXPECT_EQ(bad.f12, -1);
-  EXPECT_EQ(bad.f11, -1);
-  EXPECT_EQ(bad.f00, -1);
 }
+
+TEST(NativeConversionTest, ManyFieldsAreReadByNameInRegistrationOrderUpToTheFirstFailure) {
+  BindingRegistry registry;
+  std::string input = "{";
+  for (int i = 0; i < 17; ++i)
+    input +=
+        "f" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ":i" + std::to_string(i) + ";";
+  const std::string all = input + "}";
+  EXPECT_EQ(ReadBack<Wide>(registry, Parse(all)), all);
+  BindingProperty bad = Parse(all);
+  bad.Get("f03").SetString("x");
+  bad.Get("f12").SetString("y");
+  // Registered from f16 down: f16 to f13 are read, then f12 fails.
+  EXPECT_EQ(ReadBack<Wide>(registry, bad),
+            "Value y for 'f12' of type int32 is in an incorrect format {f00:i-1;f01:i-1;f02:i-1;"
+            "f03:i-1;f04:i-1;f05:i-1;f06:i-1;f07:i-1;f08:i-1;f09:i-1;f10:i-1;f11:i-1;f12:i-1;"
+            "f13:i13;f14:i14;f15:i15;f16:i16;}");
+}
+
 }  // namespace
 }  // namespace Oxle::Client::Binding

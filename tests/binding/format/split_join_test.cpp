@@ -10,30 +10,23 @@ namespace {
 
 using Parts = std::vector<std::string>;
 
-TEST(SplitTest, KeepsOnlyNonEmptyRuns) {
+TEST(SplitJoinTest, SplitKeepsOnlyNonEmptyRunsAndJoinTakesTheInclusiveRangeSafely) {
   EXPECT_EQ(Split("/a//b/", "/"), (Parts{"a", "b"}));
   EXPECT_EQ(Split("a,b;;c", ",;"), (Parts{"a", "b", "c"}));
   EXPECT_EQ(Split("abc", ""), (Parts{"abc"}));
   EXPECT_EQ(Split("///", "/"), Parts{});
   EXPECT_EQ(Split("", "/"), Parts{});
-}
-
-TEST(JoinTest, JoinsTheInclusiveRange) {
   const Parts parts{"a", "b", "c"};
-  EXPECT_EQ(Join(parts, "_"), "a_b_c");
-  EXPECT_EQ(Join(parts, "_", 0, 1), "a_b");
-  EXPECT_EQ(Join(parts, "_", 1, -1), "b_c");
-  EXPECT_EQ(Join(parts, "", 2, 2), "c");
-  EXPECT_EQ(Join(parts, ", ", 0, 0), "a");
-}
-
-TEST(JoinTest, OutOfRangeIndicesAreSafe) {
-  const Parts parts{"a", "b", "c"};
-  EXPECT_EQ(Join(parts, "_", 0, 99), "a_b_c");
-  EXPECT_EQ(Join(parts, "_", 2, 0), "");
-  EXPECT_EQ(Join(parts, "_", 3, -1), "");
-  EXPECT_EQ(Join(parts, "_", SIZE_MAX, PTRDIFF_MAX), "");
-  EXPECT_EQ(Join(parts, "_", 1, -7), "b_c");
+  const struct {
+    size_t first;
+    ptrdiff_t last;
+    const char* joined;
+  } cases[] = {{0, 1, "a_b"},    {1, -1, "b_c"}, {2, 2, "c"}, {0, 0, "a"},
+               {0, 99, "a_b_c"}, {2, 0, ""},     {3, -1, ""}, {SIZE_MAX, PTRDIFF_MAX, ""},
+               {1, -7, "b_c"}};
+  for (const auto& c : cases)
+    EXPECT_EQ(Join(parts, "_", c.first, c.last), c.joined) << c.first << " " << c.last;
+  EXPECT_EQ(Join(parts, ", "), "a, b, c");
   EXPECT_EQ(Join(Parts{}, "_"), "");
 }
 

@@ -5,26 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "binding/types/type_binding.h"
+#include "support/binding_types.h"
 
 namespace Oxle::Client::Binding {
 namespace {
 
-enum class Color : int32_t { Red = 1, Green = 2 };
-inline void DescribeBinding(TypeDescriber<Color>& type) {
-  type.Name("Color")
-      .Tag("t1")
-      .Tag("t2")
-      .Value("Red", Color::Red, "red")
-      .Value("Green", Color::Green);
-}
-
-struct Item {
-  int32_t count = 0;
-};
-inline void DescribeBinding(TypeDescriber<Item>& type) {
-  type.Name("Item").Field("count", &Item::count, 0, "how many");
-}
+using BindingTestTypes::Color;
+using BindingTestTypes::Item;
 
 struct HolderTag {};
 
@@ -45,19 +32,37 @@ std::string Describe(const Record& record) {
          (record.optional != 0 ? " optional" : "");
 }
 
-template <typename Record>
-std::string Names(const Record* first) {
-  std::string names;
-  for (const Record* record : Walk(first))
-    names += (names.empty() ? "" : ",") + std::string(record->name);
-  return names;
-}
-
 std::string Tags(const char* const* tags, uint32_t count) {
   std::string text = tags == nullptr ? "null" : "";
   for (uint32_t i = 0; i < count; ++i)
     text += (i != 0 ? "," : "") + std::string(tags[i]);
   return text;
+}
+
+// Every member of a record as one text, its list of arguments, fields or enumerators included.
+std::string Show(const FlatFunctionRecord& f) {
+  std::string text = std::string(f.name) + " " + f.nameSpace + "|" + f.description + "|" + f.help +
+                     "|" + std::to_string(f.returnCode) + "/" +
+                     std::to_string(f.returnElementCode) + " " + f.returnTypeName + "|" +
+                     f.asyncTypeName + "|" + std::to_string(f.threadSafe) + "|" +
+                     Tags(f.tags, f.tagCount) + "|" + std::to_string(f.argumentCount) + ":";
+  for (const FlatArgumentRecord* argument : Walk(f.arguments))
+    text += " " + Describe(*argument) + " '" + argument->description + "'";
+  return text;
+}
+std::string Show(const FlatTypeRecord& t) {
+  std::string text = std::string(t.name) + " " + t.nameSpace + "|" + t.description + "|" +
+                     std::to_string(t.nativeSize) + "|" + Tags(t.tags, t.tagCount) + "|" +
+                     std::to_string(t.count) + ":";
+  for (const FlatFieldRecord* field : Walk(t.fields))
+    text += " " + std::to_string(field->offset) + " " + Describe(*field) + ";";
+  for (const FlatEnumeratorRecord* enumerator : Walk(t.enumerators))
+    text += " " + std::string(enumerator->name) + "=" + std::to_string(enumerator->value) + " " +
+            enumerator->description + ";";
+  return text;
+}
+std::string Show(const FlatEventRecord& e) {
+  return std::string(e.name) + " " + e.dataTypeName + "|" + Tags(e.tags, e.tagCount);
 }
 
 class FlatDescriptionTest : public ::testing::Test {
@@ -85,8 +90,7 @@ class FlatDescriptionTest : public ::testing::Test {
     get->nameSpace = "api";
     get->description = "gets";
     get->help = "help";
-    get->threadSafe = true;
-    get->async = true;
+    get->threadSafe = get->async = true;
     get->tags = {"a", "b"};
     get->returns = {C::Struct, C::None, item};
     get->secondReturns = {C::Vector, C::Struct, holder};
@@ -104,10 +108,9 @@ class FlatDescriptionTest : public ::testing::Test {
   }
 
   FlatApiArrays Build() {
-    const std::vector<const FunctionRecord*> functions = {put, get};
-    const std::vector<const TypeRecord*> types = {holder, color, item};
-    const std::vector<const EventRecord*> events = {onItem, onNothing};
-    return BuildFlatApiDescription(storage, functions, types, events);
+    return BuildFlatApiDescription(storage, std::vector<const FunctionRecord*>{put, get},
+                                   std::vector<const TypeRecord*>{holder, color, item},
+                                   std::vector<const EventRecord*>{onItem, onNothing});
   }
 
   BindingRegistry registry;
@@ -121,96 +124,48 @@ class FlatDescriptionTest : public ::testing::Test {
   FlatApiDescription storage;
 };
 
-TEST_F(FlatDescriptionTest, ArraysAreLinkedInTheGivenOrderAndCounted) {
+TEST_F(FlatDescriptionTest, ArraysAreLinkedInTheGivenOrderAndShowEveryRecord) {
   const FlatApiArrays arrays = Build();
-  EXPECT_EQ(arrays.functionCount, 2u);
-  EXPECT_EQ(Names(arrays.functions), "Put,Get");
-  EXPECT_EQ(arrays.typeCount, 3u);
-  EXPECT_EQ(Names(arrays.types), "Holder,Color,Item");
-  EXPECT_EQ(arrays.eventCount, 2u);
-  EXPECT_EQ(Names(arrays.events), "OnItem,OnNothing");
+  std::vector<std::string> shown;
+  for (const FlatFunctionRecord* f : Walk(arrays.functions))
+    shown.push_back(Show(*f));
+  for (const FlatTypeRecord* t : Walk(arrays.types))
+    shown.push_back(Show(*t));
+  for (const FlatEventRecord* e : Walk(arrays.events))
+    shown.push_back(Show(*e));
+  // A function's async type is named by its first return type, its arguments' types by their
+  // second type; fields name registered types only for containers, enums and structs;
+  // enumerators go in name order; runs of one shared array stay apart.
+  EXPECT_EQ(shown, (std::vector<std::string>{
+                       "Put |||17/0 Item||0|null|0:",
+                       "Get api|gets|help|15/17 Holder|Item|1|a,b|2: id 9/0  optional 'the id' "
+                       "filter 15/16 Color ''",
+                       "Holder ns|holds|64|null|6: 4 raw 15/17 Item; 8 map 19/16 Color optional; "
+                       "12 enum 16/0 Color; 16 bare 17/0 ; 20 text 12/0 ; 24 odd 0/0 ;",
+                       "Color ||4|t1,t2|2: Green=2 ; Red=1 red;",
+                       "Item ||4|null|1: 0 count 6/0 ;",
+                       "OnItem Item|e",
+                       "OnNothing |null",
+                   }));
+  EXPECT_EQ(std::to_string(arrays.functionCount) + std::to_string(arrays.typeCount) +
+                std::to_string(arrays.eventCount),
+            "232");
   EXPECT_EQ(Walk(arrays.functions)[1], arrays.functions + 1) << "one array";
   EXPECT_EQ(storage.Arrays().types, arrays.types);
-
-  const FlatEventRecord& onItemRecord = arrays.events[0];
-  EXPECT_STREQ(onItemRecord.dataTypeName, "Item");
-  EXPECT_EQ(Tags(onItemRecord.tags, onItemRecord.tagCount), "e");
-  EXPECT_STREQ(arrays.events[1].dataTypeName, "");
-  EXPECT_EQ(Tags(arrays.events[1].tags, arrays.events[1].tagCount), "null");
-}
-
-TEST_F(FlatDescriptionTest, FunctionShowsSecondTypesAndItsAsyncType) {
-  Build();
   const FlatFunctionRecord* record = storage.FindFunction("Get");
-  ASSERT_NE(record, nullptr);
-  const void* zeroWords[] = {record->reserved, record->userData};
-  EXPECT_EQ(zeroWords[0], nullptr);
-  EXPECT_EQ(zeroWords[1], nullptr);
-  const char* name = record->name;
-  EXPECT_EQ(name, get->name.c_str()) << "texts are not copied";
-  EXPECT_STREQ(record->nameSpace, "api");
-  EXPECT_STREQ(record->description, "gets");
-  EXPECT_STREQ(record->help, "help");
-  EXPECT_EQ(std::to_string(record->returnCode) + "/" + std::to_string(record->returnElementCode) +
-                " " + record->returnTypeName,
-            "15/17 Holder");
-  EXPECT_STREQ(record->asyncTypeName, "Item") << "the first return type names the async type";
-  EXPECT_EQ(record->threadSafe, 1);
-  EXPECT_EQ(Tags(record->tags, record->tagCount), "a,b");
-  EXPECT_EQ(uint32_t{record->argumentCount}, 2u);
-  const auto arguments = Walk(record->arguments);
-  ASSERT_EQ(arguments.size(), 2u);
-  EXPECT_EQ(Describe(*arguments[0]), "id 9/0  optional");
-  EXPECT_STREQ(arguments[0]->description, "the id");
-  EXPECT_EQ(Describe(*arguments[1]), "filter 15/16 Color") << "the second type wins";
-
-  const FlatFunctionRecord* other = storage.FindFunction("Put");
-  ASSERT_NE(other, nullptr);
-  EXPECT_EQ(Names(other->arguments), "");
-  EXPECT_EQ(uint32_t{other->argumentCount}, 0u);
-  EXPECT_STREQ(other->returnTypeName, "Item");
-  EXPECT_STREQ(other->asyncTypeName, "") << "not async";
-  EXPECT_EQ(Tags(other->tags, other->tagCount), "null");
+  ASSERT_EQ(record, arrays.functions + 1);
+  const void* words[] = {record->reserved, record->userData, record->name};
+  EXPECT_EQ(words[0], nullptr);
+  EXPECT_EQ(words[1], nullptr);
+  EXPECT_EQ(words[2], get->name.c_str()) << "texts are not copied";
   EXPECT_EQ(storage.FindFunction("get"), nullptr);
-}
-
-TEST_F(FlatDescriptionTest, FieldsNameRegisteredTypesOnlyForContainersEnumsAndStructs) {
-  Build();
-  const FlatTypeRecord& type = *storage.Arrays().types;
-  EXPECT_STREQ(type.nameSpace, "ns");
-  EXPECT_STREQ(type.description, "holds");
-  EXPECT_EQ(uint32_t{type.nativeSize}, 64u);
-  EXPECT_EQ(Names(type.enumerators), "");
-  EXPECT_EQ(uint32_t{type.count}, 6u);
-  std::vector<std::string> fields;
-  for (const FlatFieldRecord* field : Walk(type.fields))
-    fields.push_back(std::to_string(field->offset) + " " + Describe(*field));
-  EXPECT_EQ(fields, (std::vector<std::string>{"4 raw 15/17 Item", "8 map 19/16 Color optional",
-                                              "12 enum 16/0 Color", "16 bare 17/0 ",
-                                              "20 text 12/0 ", "24 odd 0/0 "}));
-}
-
-TEST_F(FlatDescriptionTest, EnumsListEnumeratorsInNameOrder) {
-  const FlatApiArrays arrays = Build();
-  const FlatTypeRecord& type = arrays.types[1];
-  EXPECT_STREQ(type.name, "Color");
-  EXPECT_EQ(uint32_t{type.nativeSize}, 4u);
-  EXPECT_EQ(Names(type.fields), "");
-  EXPECT_EQ(Tags(type.tags, type.tagCount), "t1,t2");
-  EXPECT_EQ(uint32_t{type.count}, 2u);
-  std::string enumerators;
-  for (const FlatEnumeratorRecord* enumerator : Walk(type.enumerators))
-    enumerators += std::string(enumerator->name) + "=" + std::to_string(enumerator->value) + " " +
-                   enumerator->description + ";";
-  EXPECT_EQ(enumerators, "Green=2 ;Red=1 red;");
-  EXPECT_EQ(Names(arrays.types[2].fields), "count") << "runs of one shared array stay apart";
 }
 
 TEST_F(FlatDescriptionTest, RebuildingReplacesEverything) {
   Build();
-  const std::vector<const FunctionRecord*> functions = {put};
-  const FlatApiArrays arrays = BuildFlatApiDescription(storage, functions, {}, {});
-  EXPECT_EQ(Names(arrays.functions), "Put");
+  const FlatApiArrays arrays =
+      BuildFlatApiDescription(storage, std::vector<const FunctionRecord*>{put}, {}, {});
+  EXPECT_EQ(Walk(arrays.functions).size(), 1u);
   EXPECT_EQ(arrays.types, nullptr);
   EXPECT_EQ(arrays.typeCount, 0u);
   EXPECT_EQ(arrays.events, nullptr);

@@ -10,13 +10,19 @@
 
 namespace Oxle::Client {
 
-// Describes the members in the order given, each under the name at its place in `names`.
+// Describes the members in the order given, each under the name at its place in `names` and
+// with `flags` (kFieldRequired, kFieldOmitWhenZero).
+template <typename T, typename... Member>
+Binding::TypeDescriber<T>& Fields(Binding::TypeDescriber<T>& type, uint8_t flags,
+                                  std::initializer_list<const char*> names, Member... members) {
+  const char* const* name = names.begin();
+  (type.Field(*name++, members, flags), ...);
+  return type;
+}
 template <typename T, typename... Member>
 Binding::TypeDescriber<T>& Fields(Binding::TypeDescriber<T>& type,
                                   std::initializer_list<const char*> names, Member... members) {
-  const char* const* name = names.begin();
-  (type.Field(*name++, members), ...);
-  return type;
+  return Fields(type, 0, names, members...);
 }
 
 }  // namespace Oxle::Client

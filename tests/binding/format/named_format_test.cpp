@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/binding_values.h"
@@ -20,11 +21,7 @@ const auto S = &NamedArgument::String;
 TEST(FormatNamedTest, TranslatesFieldsFormatsThemAndRecordsTheirValues) {
   // Each row: the named format, its arguments, and "positional format|text formatted from it
   // with the same arguments|parameters recorded".
-  const struct {
-    const char* format;
-    Arguments arguments;
-    std::string expected;
-  } cases[] = {
+  const std::tuple<const char*, Arguments, std::string> cases[] = {
       {"Error response for {method} {url}: {error}",
        {S("GET"), S("/x"), S("boom")},
        "Error response for %1 %2: %3|Error response for GET /x: boom|"
@@ -65,13 +62,12 @@ TEST(FormatNamedTest, TranslatesFieldsFormatsThemAndRecordsTheirValues) {
       // Fields past the arguments end the output.
       {"{a} {b} {c:5d} tail", {S("A")}, "%1 %2$s %3$5d tail|A |{a:'A';}"},
   };
-  for (auto c : cases) {
+  for (auto [named, arguments, expected] : cases) {
     std::string format;
     BindingProperty parameters;
-    FormatNamed(c.format, std::span<NamedArgument>(c.arguments), format, parameters);
-    EXPECT_EQ(format + "|" + FormatToString(format, c.arguments) + "|" + Shape(parameters),
-              c.expected)
-        << c.format;
+    FormatNamed(named, std::span<NamedArgument>(arguments), format, parameters);
+    EXPECT_EQ(format + "|" + FormatToString(format, arguments) + "|" + Shape(parameters), expected)
+        << named;
   }
 }
 

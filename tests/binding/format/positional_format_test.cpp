@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <tuple>
 
 // Test-local types in a namespace of their own: they become formattable only through the
 // FormatArgument found next to them by argument-dependent lookup.
@@ -47,11 +48,7 @@ const std::string kZeros = std::string(15, '0');
 const std::string kSpaces = std::string(15, ' ');
 
 TEST(PositionalFormatTest, FormatsExactly) {
-  const struct {
-    const char* name;
-    std::string got;
-    std::string expected;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"version text", FormatToString("%1.%2.%3", 18, 0, 0), "18.0.0"},
       {"reordered", FormatToString("%2 %1", "A", "B"), "B A"},
       {"missing argument ends the output", FormatToString("%2 %1 %3", "A", "B"), "B A "},
@@ -144,8 +141,8 @@ TEST(PositionalFormatTest, FormatsExactly) {
       {"cut in a mid-sized buffer", FormatToString<33>("%1", std::string(40, 'z')),
        std::string(32, 'z')},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(c.got, c.expected) << c.name;
+  for (const auto& [name, got, expected] : cases)
+    EXPECT_EQ(got, expected) << name;
 }
 
 TEST(PositionalFormatTest, NeverWritesPastTheBufferAndStopsAtUnusableDescriptors) {

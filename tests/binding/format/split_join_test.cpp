@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace Oxle::Client::Binding {
@@ -17,15 +18,12 @@ TEST(SplitJoinTest, SplitKeepsOnlyNonEmptyRunsAndJoinTakesTheInclusiveRangeSafel
   EXPECT_EQ(Split("///", "/"), Parts{});
   EXPECT_EQ(Split("", "/"), Parts{});
   const Parts parts{"a", "b", "c"};
-  const struct {
-    size_t first;
-    ptrdiff_t last;
-    const char* joined;
-  } cases[] = {{0, 1, "a_b"},    {1, -1, "b_c"}, {2, 2, "c"}, {0, 0, "a"},
-               {0, 99, "a_b_c"}, {2, 0, ""},     {3, -1, ""}, {SIZE_MAX, PTRDIFF_MAX, ""},
-               {1, -7, "b_c"}};
-  for (const auto& c : cases)
-    EXPECT_EQ(Join(parts, "_", c.first, c.last), c.joined) << c.first << " " << c.last;
+  const std::tuple<size_t, ptrdiff_t, const char*> cases[] = {
+      {0, 1, "a_b"},    {1, -1, "b_c"}, {2, 2, "c"}, {0, 0, "a"},
+      {0, 99, "a_b_c"}, {2, 0, ""},     {3, -1, ""}, {SIZE_MAX, PTRDIFF_MAX, ""},
+      {1, -7, "b_c"}};
+  for (const auto& [first, last, joined] : cases)
+    EXPECT_EQ(Join(parts, "_", first, last), joined) << first << " " << last;
   EXPECT_EQ(Join(parts, ", "), "a, b, c");
   EXPECT_EQ(Join(Parts{}, "_"), "");
 }

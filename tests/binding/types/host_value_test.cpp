@@ -10,6 +10,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "binding/types/type_identity.h"
@@ -114,11 +115,7 @@ TEST(HostValueTest, ToHostValueSendsEachKindAndKeysUpToTheirFirstNul) {
   nested.At(0).Get(std::string_view("k\0\0", 3)).SetSigned(2);
   BindingProperty texts = Parse("['text',b'000700','',b'',[],{}]");
   texts.Append().SetString(std::string_view("ab\0c", 4));
-  const struct {
-    BindingProperty value;
-    const BindingRegistry* registry;
-    std::string expected;
-  } cases[] = {
+  const std::tuple<BindingProperty, const BindingRegistry*, std::string> cases[] = {
       // Of keys equal up to their NUL, the last in key order is sent, under the shared key.
       {KeysWithNuls(), nullptr, "{*:i4;a*:i2;b*:6'kept'/4;}"},
       {nested, nullptr, "[{k*:i2;}]"},
@@ -133,17 +130,17 @@ TEST(HostValueTest, ToHostValueSendsEachKindAndKeysUpToTheirFirstNul) {
        "signed*:i-9223372036854775808;string*:6'h\xC3\xA9llo'/6;true*:T;"
        "unsigned*:u18446744073709551615;}"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [value, registry, expected] : cases) {
     HostValue out;
-    ASSERT_TRUE(ToHostValue(c.value, c.registry, out)) << c.expected;
-    EXPECT_EQ(DescribeHost(out), c.expected);
-    if (out.kind == HOST_VALUE_COLLECTION && c.expected.find("'text'") != std::string::npos) {
+    ASSERT_TRUE(ToHostValue(value, registry, out)) << expected;
+    EXPECT_EQ(DescribeHost(out), expected);
+    if (out.kind == HOST_VALUE_COLLECTION && expected.find("'text'") != std::string::npos) {
       // Owned copies, and never a null pointer, even for empty texts, blobs and arrays.
       const HostValue* items = out.payload.collection.items;
       const void* pointers[] = {items[0].payload.string.text, items[2].payload.string.text,
                                 items[3].payload.blob.bytes, items[4].payload.collection.items,
                                 items[5].payload.structure.entries};
-      EXPECT_NE(pointers[0], c.value.At(0).GetString().data());
+      EXPECT_NE(pointers[0], value.At(0).GetString().data());
       for (const void* pointer : pointers)
         EXPECT_NE(pointer, nullptr);
     }

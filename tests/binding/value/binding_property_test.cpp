@@ -8,6 +8,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "binding/value/value_context.h"
@@ -50,12 +51,7 @@ TEST(BindingPropertyTest, StrictReadersNeverConvert) {
 }
 
 TEST(BindingPropertyTest, ToBoolToStringAndSizeFollowEachKind) {
-  const struct {
-    const char* value;
-    bool truth;
-    std::string text;
-    size_t size;
-  } cases[] = {
+  const std::tuple<const char*, bool, std::string, size_t> cases[] = {
       {"~", false, "", 0},
       {"'1'", true, "1", 1},
       {"'true'", true, "true", 4},
@@ -84,11 +80,11 @@ TEST(BindingPropertyTest, ToBoolToStringAndSizeFollowEachKind) {
       {"{}", false, "", 0},
       {"{:~;}", true, "", 1},
   };
-  for (const auto& c : cases) {
-    const BindingProperty value = Parse(c.value, &kColourType);
-    EXPECT_EQ(value.ToBool(), c.truth) << c.value;
-    EXPECT_EQ(value.ToString(), c.text) << c.value;
-    EXPECT_EQ(value.Size(), c.size) << c.value;
+  for (const auto& [shape, truth, text, size] : cases) {
+    const BindingProperty value = Parse(shape, &kColourType);
+    EXPECT_EQ(value.ToBool(), truth) << shape;
+    EXPECT_EQ(value.ToString(), text) << shape;
+    EXPECT_EQ(value.Size(), size) << shape;
   }
   EXPECT_EQ(Parse("f-1.7976931348623157e308").ToString().size(), 1 + 309 + 7u)
       << "sign, 309 digits, point and 6 decimals";

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "api/route_registration.h"
+#include "codec/json.h"
 #include "plugin/plugin_base.h"
 #include "plugin/plugin_export.h"
 
@@ -12,9 +13,10 @@ namespace CliTest {
 
 namespace ClientApi = Oxle::Client::Api;
 using ClientApi::ApiResponse;
-using ClientApi::ArgumentLocation;
 using ClientApi::HttpMethod;
 using Oxle::Client::Binding::BindingProperty;
+constexpr auto kPath = ClientApi::ArgumentLocation::Path;
+constexpr auto kQuery = ClientApi::ArgumentLocation::Query;
 
 namespace {
 
@@ -35,80 +37,77 @@ class Stream final : public ClientApi::BodyStream {
   uint32_t sent_ = 0;
 };
 
+ApiResponse Value(const std::string& json) {
+  return ApiResponse::FromValue(Oxle::Client::Codec::ParseJson(json).Value());
+}
+
+ApiResponse With(ApiResponse response, uint32_t status,
+                 std::initializer_list<std::pair<const char*, const char*>> headers) {
+  if (status != 0) response.status = status;
+  for (const auto& [name, value] : headers)
+    response.headers[name] = value;
+  return response;
+}
+
 class CliTestPlugin final : public Oxle::Client::Plugin::PluginBase {
  public:
   void RegisterApi() override {
     ClientApi::ApiRegistry& api = Api();
-    const std::string prefix = "/qel-clitest/v1/";
-    ClientApi::RegisterRoute(api, HttpMethod::Get, prefix + "zero", [] {
-      BindingProperty value;
-      value.Get("ok").SetBool(true);
-      return ApiResponse::FromValue(std::move(value));
+    const std::string p = "/qel-clitest/v1/";
+    using ClientApi::RegisterRoute;
+    RegisterRoute(api, HttpMethod::Get, p + "zero", [] { return Value(R"({"ok":true})"); });
+    RegisterRoute(api, HttpMethod::Get, p + "zero-error",
+                  [] { return ApiResponse::Error("nothing set the status", 0); });
+    RegisterRoute(api, HttpMethod::Get, p + "low-error",
+                  [] { return ApiResponse::Error("an error that says 201", 201); });
+    RegisterRoute(api, HttpMethod::Get, p + "teapot", [] {
+      return With(ApiResponse::Error("short and stout", 418), 0, {{"x-teapot", "yes"}});
     });
-    ClientApi::RegisterRoute(api, HttpMethod::Get, prefix + "zero-error",
-                             [] { return ApiResponse::Error("nothing set the status", 0); });
-    ClientApi::RegisterRoute(api, HttpMethod::Get, prefix + "low-error",
-                             [] { return ApiResponse::Error("an error that says 201", 201); });
-    ClientApi::RegisterRoute(api, HttpMethod::Get, prefix + "teapot", [] {
-      ApiResponse response = ApiResponse::Error("short and stout", 418);
-      response.headers["x-teapot"] = "yes";
-      return response;
-    });
-    ClientApi::RegisterRoute(api, HttpMethod::Post, prefix + "echo",
-                             [](const ClientApi::RequestInfo& request, BindingProperty data,
-                                std::string x, std::string y) {
-                               BindingProperty value;
-                               value.Get("method").SetString(ClientApi::MethodText(request.method));
-                               value.Get("target").SetString(request.target);
-                               BindingProperty& headers = value.Get("headers").MakeStructure();
-                               for (const auto& [name, text] : request.headers)
-                                 headers.Get(name).SetString(text);
-                               value.Get("data") = data;
-                               value.Get("x").SetString(x);
-                               value.Get("y").SetString(y);
-                               ApiResponse response = ApiResponse::FromValue(std::move(value));
-                               response.status = 201;
-                               response.headers["x-echo"] = "passed on";
-                               response.headers["Content-Length"] = "999";
-                               response.headers["Access-Control-Allow-Origin"] = "*";
-                               response.headers["x-split"] = "a\r\nInjected: 1";
-                               response.headers["bad name"] = "dropped";
-                               return response;
-                             },
-                             {{"data", ArgumentLocation::Body},
-                              {"x", ArgumentLocation::Query},
-                              {"y", ArgumentLocation::Query}});
-    ClientApi::RegisterRoute(api, HttpMethod::Get, prefix + "stream", [] {
-      ApiResponse response;
-      response.status = 200;
-      response.headers["Content-Type"] = "text/plain";
+    RegisterRoute(api, HttpMethod::Post, p + "echo",
+                  [](const ClientApi::RequestInfo& request, BindingProperty data, std::string x,
+                     std::string y) {
+                    BindingProperty value;
+                    value.Get("method").SetString(ClientApi::MethodText(request.method));
+                    value.Get("target").SetString(request.target);
+                    BindingProperty& headers = value.Get("headers").MakeStructure();
+                    for (const auto& [name, text] : request.headers)
+                      headers.Get(name).SetString(text);
+                    value.Get("data") = data;
+                    value.Get("x").SetString(x);
+                    value.Get("y").SetString(y);
+                    return With(ApiResponse::FromValue(std::move(value)), 201,
+                                {{"x-echo", "passed on"},
+                                 {"Content-Length", "999"},
+                                 {"Access-Control-Allow-Origin", "*"},
+                                 {"x-split", "a\r\nInjected: 1"},
+                                 {"bad name", "dropped"}});
+                  },
+                  {{"data", ClientApi::ArgumentLocation::Body}, {"x", kQuery}, {"y", kQuery}});
+    RegisterRoute(api, HttpMethod::Get, p + "stream", [] {
+      ApiResponse response = With(ApiResponse(), 200, {{"Content-Type", "text/plain"}});
       response.body = std::make_unique<Stream>();
       return response;
     });
-    ClientApi::RegisterRoute(api, HttpMethod::Get, prefix + "relay-stream", [this, prefix] {
-      Oxle::Client::Plugin::RequestResult<BindingProperty> read =
-          GetResource<BindingProperty>(HttpMethod::Get, prefix + "stream");
-      if (!read.Ok()) return ApiResponse::Error(read.Error().message, 502);
-      return ApiResponse::FromValue(std::move(read.Value()));
+    RegisterRoute(api, HttpMethod::Get, p + "relay-stream", [this, p] {
+      auto read = GetResource<BindingProperty>(HttpMethod::Get, p + "stream");
+      return read.Ok() ? ApiResponse::FromValue(std::move(read.Value()))
+                       : ApiResponse::Error(read.Error().message, 502);
     });
-    ClientApi::RegisterRoute(api, HttpMethod::Get, prefix + "wait", [] {
+    RegisterRoute(api, HttpMethod::Get, p + "wait", [] {
       Hooks().entered.set_value();
-      const bool released =
-          Hooks().release.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-      BindingProperty value;
-      value.Get("released").SetBool(released);
-      return ApiResponse::FromValue(std::move(value));
+      const auto released = Hooks().release.wait_for(std::chrono::seconds(30));
+      return Value(released == std::future_status::ready ? R"({"released":true})"
+                                                         : R"({"released":false})");
     });
-    ClientApi::RegisterRoute(api, HttpMethod::Post, prefix + "publish/{n}",
-                             [this](int64_t n) {
-                               BindingProperty state;
-                               state.Get("n").SetSigned(n);
-                               if (!PublishResource("/qel-clitest/v1/state", state).Ok()) {
-                                 return ApiResponse::Error("publishing failed", 500);
-                               }
-                               return ApiResponse::FromValue(BindingProperty());
-                             },
-                             {{"n", ArgumentLocation::Path}});
+    RegisterRoute(api, HttpMethod::Post, p + "publish/{n}",
+                  [this, p](int64_t n) {
+                    BindingProperty state;
+                    state.Get("n").SetSigned(n);
+                    return PublishResource(p + "state", state).Ok()
+                               ? ApiResponse::FromValue(BindingProperty())
+                               : ApiResponse::Error("publishing failed", 500);
+                  },
+                  {{"n", kPath}});
   }
 };
 

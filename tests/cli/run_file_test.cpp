@@ -12,27 +12,13 @@
 #include <iterator>
 #include <string>
 
+#include "support/cli_support.h"
+
 namespace {
 
 using namespace Oxle::Client::Host;
 using namespace Oxle::Client::Host::Cli;
-
-// A fresh directory under the system's temporary one, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tpk-cli-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  [[nodiscard]] std::string Sub(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+namespace fs = std::filesystem;
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path);
@@ -45,16 +31,11 @@ mode_t ModeOf(const std::string& path) {
   return info.st_mode & 07777;
 }
 
-const RunFileContent kContent{4242, 8123, "http://127.0.0.1:8123",
-                              "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"};
-const std::string kText =
-    R"({"pid":4242,"port":8123,"token":"00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff","url":"http://127.0.0.1:8123"})"
-    "\n";
-
 TEST(RunFile, IsWrittenWholeWithMode0600InANew0700DirectoryReplacingWhatIsThereAndRemoved) {
-  TempDir temp;
-  const std::string dir = temp.Sub("run");
-  const std::string path = dir + "/tpk-host-4242.json";
+  const CliSupport::TempDir temp;
+  const std::string dir = temp.Sub("run"), path = dir + "/tpk-host-4242.json";
+  const std::string token = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+  const RunFileContent content{4242, 8123, "http://127.0.0.1:8123", token};
   const mode_t before = ::umask(0);  // the modes must not depend on the umask
   Result<RunFile> opened = RunFile::OpenDirectory(dir);
   ::umask(before);
@@ -63,116 +44,94 @@ TEST(RunFile, IsWrittenWholeWithMode0600InANew0700DirectoryReplacingWhatIsThereA
   RunFile& file = opened.Value();
   EXPECT_EQ(file.Path(), "");
   // A stale file of the pid and a link planted aside are replaced, not followed.
-  const std::string victim = temp.Sub("victim");
   std::ofstream(path) << "stale";
-  std::ofstream(victim) << "keep me";
-  std::filesystem::create_symlink(victim, path + ".tmp");
-  ASSERT_TRUE(file.Write(kContent).Ok());
+  std::ofstream(temp.Sub("victim")) << "keep me";
+  fs::create_symlink(temp.Sub("victim"), path + ".tmp");
+  ASSERT_TRUE(file.Write(content).Ok());
   EXPECT_EQ(file.Path(), path);
-  EXPECT_EQ(ReadAll(path), kText);
-  EXPECT_EQ(ReadAll(victim), "keep me");
+  EXPECT_EQ(ReadAll(path), R"({"pid":4242,"port":8123,"token":")" + token +
+                               R"(","url":"http://127.0.0.1:8123"})"
+                               "\n");
+  EXPECT_EQ(ReadAll(temp.Sub("victim")), "keep me");
   EXPECT_EQ(ModeOf(path), 0600u);
-  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  EXPECT_FALSE(fs::exists(path + ".tmp"));
   file.Remove();
-  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_FALSE(fs::exists(path));
   EXPECT_EQ(file.Path(), "");
   file.Remove();  // a second time does nothing
-  EXPECT_TRUE(std::filesystem::is_directory(dir));
+  EXPECT_TRUE(fs::is_directory(dir));
   {
     // The destructor removes it; a moved-from file owns nothing.
-    ASSERT_TRUE(file.Write(kContent).Ok());
+    ASSERT_TRUE(file.Write(content).Ok());
     RunFile moved = std::move(file);
     EXPECT_EQ(moved.Path(), path);
-    EXPECT_EQ(file.Path(), "");
     file.Remove();
-    EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_TRUE(fs::exists(path));
   }
-  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_FALSE(fs::exists(path));
 }
 
-TEST(RunFile, RefusesADirectoryOthersCanReachOrThatIsNotAPlainDirectory) {
-  TempDir temp;
-  const std::string open = temp.Sub("open");
-  ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
-  ASSERT_EQ(::chmod(open.c_str(), 0755), 0);
-  const std::string groupOnly = temp.Sub("group");
-  ASSERT_EQ(::mkdir(groupOnly.c_str(), 0700), 0);
-  ASSERT_EQ(::chmod(groupOnly.c_str(), 0710), 0);
-  const std::string link = temp.Sub("link");
-  const std::string target = temp.Sub("target");
-  ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
-  std::filesystem::create_directory_symlink(target, link);
-  const std::string file = temp.Sub("file");
+TEST(RunFile, RefusesADirectoryOthersCanReachOrThatIsNotAPlainDirectoryOrNotTheUsers) {
+  const CliSupport::TempDir temp;
+  const std::string open = temp.Sub("open"), group = temp.Sub("group"), link = temp.Sub("link");
+  const std::string file = temp.Sub("file"), orphan = temp.Sub("missing/run");
+  const std::pair<std::string, mode_t> modes[] = {
+      {open, 0755}, {group, 0710}, {temp.Sub("t"), 0700}};
+  for (const auto& [dir, mode] : modes)
+    ASSERT_TRUE(::mkdir(dir.c_str(), 0700) == 0 && ::chmod(dir.c_str(), mode) == 0);
+  fs::create_directory_symlink(temp.Sub("t"), link);
   std::ofstream(file) << "x";
-  const std::string orphan = temp.Sub("missing/run");
-  struct Case {
-    std::string dir;
-    std::string message;
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {open, "' has mode 0755; it must give nobody but its owner access (0700)"},
+      {group, "' has mode 0710; it must give nobody but its owner access (0700)"},
+      {link, "' is a symbolic link; name the directory itself"},
+      {file, "' can't be opened: Not a directory"},
+      {orphan, "' can't be created: No such file or directory"},
   };
-  const Case cases[] = {
-      {open, "The runtime directory '" + open +
-                 "' has mode 0755; it must give nobody but its owner access (0700)"},
-      {groupOnly, "The runtime directory '" + groupOnly +
-                      "' has mode 0710; it must give nobody but its owner access (0700)"},
-      {link, "The runtime directory '" + link + "' is a symbolic link; name the directory itself"},
-      {file, "The runtime directory '" + file + "' can't be opened: Not a directory"},
-      {orphan,
-       "The runtime directory '" + orphan + "' can't be created: No such file or directory"},
-  };
-  for (const Case& c : cases) {
-    const Result<RunFile> opened = RunFile::OpenDirectory(c.dir);
-    ASSERT_FALSE(opened.Ok()) << c.dir;
-    EXPECT_EQ(opened.ErrorMessage(), c.message);
+  if (::geteuid() == 0) {  // only root can give a directory away
+    ASSERT_EQ(::chown(temp.Sub("t").c_str(), 4321, 4321), 0);
+    cases.emplace_back(temp.Sub("t"), "' belongs to user 4321, not to this user (0)");
+  }
+  for (const auto& [dir, message] : cases) {
+    const Result<RunFile> opened = RunFile::OpenDirectory(dir);
+    ASSERT_FALSE(opened.Ok()) << dir;
+    EXPECT_EQ(opened.ErrorMessage(), "The runtime directory '" + dir + message);
   }
   EXPECT_EQ(ModeOf(open), 0755u);  // refused, never repaired
-}
-
-TEST(RunFile, RefusesADirectoryOfAnotherUser) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a directory away";
-  TempDir temp;
-  const std::string dir = temp.Sub("theirs");
-  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-  ASSERT_EQ(::chown(dir.c_str(), 4321, 4321), 0);
-  const Result<RunFile> opened = RunFile::OpenDirectory(dir);
-  ASSERT_FALSE(opened.Ok());
-  EXPECT_EQ(opened.ErrorMessage(),
-            "The runtime directory '" + dir + "' belongs to user 4321, not to this user (0)");
 }
 
 TEST(RunFile, TheDefaultDirectoryIsTheRuntimeDirectoryElseOneInTmp) {
   const char* saved = std::getenv("XDG_RUNTIME_DIR");
   const std::string previous = saved != nullptr ? saved : "";
+  const std::string tmp = "/tmp/tpk-host-" + std::to_string(::geteuid());
   ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", "/run/user/77", 1), 0);
   EXPECT_EQ(DefaultRuntimeDir(), "/run/user/77");
   ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", "", 1), 0);
-  EXPECT_EQ(DefaultRuntimeDir(), "/tmp/tpk-host-" + std::to_string(::geteuid()));
+  EXPECT_EQ(DefaultRuntimeDir(), tmp);
   ASSERT_EQ(::unsetenv("XDG_RUNTIME_DIR"), 0);
-  EXPECT_EQ(DefaultRuntimeDir(), "/tmp/tpk-host-" + std::to_string(::geteuid()));
+  EXPECT_EQ(DefaultRuntimeDir(), tmp);
   if (saved != nullptr) (void)::setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
 }
 
-TEST(RunFile, TokensAre64HexDigitsAndNeverRepeat) {
-  const Result<std::string> first = NewToken();
-  const Result<std::string> second = NewToken();
+TEST(RunFile, TokensAre64HexDigitsThatNeverRepeatAndSecretsCompareEqualOnlyWhenEqual) {
+  const Result<std::string> first = NewToken(), second = NewToken();
   ASSERT_TRUE(first.Ok() && second.Ok());
   EXPECT_EQ(first.Value().size(), 64u);
   EXPECT_EQ(first.Value().find_first_not_of("0123456789abcdef"), std::string::npos);
   EXPECT_NE(first.Value(), second.Value());
-}
-
-TEST(RunFile, SecretsCompareEqualOnlyWhenEqual) {
-  struct Case {
-    const char* a;
-    const char* b;
-    bool same;
+  const std::tuple<std::string, std::string, bool> cases[] = {
+      {"abc", "abc", true},
+      {"", "", true},
+      {"abc", "abd", false},
+      {"abc", "ab", false},
+      {"ab", "abc", false},
+      {"abc", "", false},
+      {"", "a", false},
+      {"abc", "ABC", false},
+      {std::string("a\0b", 3), std::string("a\0c", 3), false},
   };
-  const Case cases[] = {
-      {"abc", "abc", true}, {"", "", true},     {"abc", "abd", false}, {"abc", "ab", false},
-      {"ab", "abc", false}, {"abc", "", false}, {"", "a", false},      {"abc", "ABC", false},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(SameSecret(c.a, c.b), c.same) << c.a << " / " << c.b;
-  EXPECT_FALSE(SameSecret(std::string("a\0b", 3), std::string("a\0c", 3)));
+  for (const auto& [a, b, same] : cases)
+    EXPECT_EQ(SameSecret(a, b), same) << a << " / " << b;
 }
 
 }  // namespace

@@ -37,24 +37,15 @@ class StubServerTest : public testing::Test {
       lines.emplace_back(line);
       changed.notify_all();
     };
-    server = std::make_unique<StubServer>(std::move(options));
-    const Status bound = server->Bind();
-    ASSERT_TRUE(bound.Ok()) << bound.ErrorMessage();
+    server = std::make_unique<StubServer>(options);
+    ASSERT_TRUE(server->Bind().Ok());
     server->Start();
-  }
-
-  // The first `count` log lines, once they are there (fewer after kLimit).
-  std::vector<std::string> WaitForLines(size_t count) {
-    std::unique_lock lock(mutex);
-    changed.wait_for(lock, kLimit, [&] { return lines.size() >= count; });
-    return lines;
   }
 
   std::unique_ptr<httplib::Client> Client() const {
     auto client = std::make_unique<httplib::Client>("127.0.0.1", server->Port());
     client->set_connection_timeout(kLimit);
     client->set_read_timeout(kLimit);
-    client->set_keep_alive(true);
     return client;
   }
 
@@ -72,58 +63,51 @@ TEST_F(StubServerTest, TheHttpLayerPassesAnswersOnAndAnswersWhatItRefusesInJson)
   ASSERT_EQ(base, "http://127.0.0.1:" + std::to_string(server->Port()));
   const std::string url = Mhx::GameUrl(base, kPlatform, 6123456789);
   ASSERT_TRUE(url.starts_with(base + "/"));
-  const std::string cut = Json(GameDocument(kPlatform, 901));
-  struct Case {
-    std::string method;
-    std::string path;
-    httplib::Headers headers;
-    int status;
-    std::string body;
-    std::string header = "";
-    std::string value = "";
-    std::string sent = "";
-  };
-  const std::vector<Case> cases = {
-      {"GET", url.substr(base.size()), kAuthorised, 200, Json(GameDocument(kPlatform, 6123456789)),
-       "Content-Type", "application/json"},
-      {"GET",
-       "/v1/deltas/auth",
-       {{"authorization", "JwtBearer x"}, {"region", "NA1"}},
-       200,
-       Json(DeltasDocument("NA1", kAuthenticatedAccountId))},
-      {"GET",
-       "/v1/deltas/auth",
-       {},
-       401,
-       ErrorBody(401, "Missing header AUTHORIZATION"),
-       "WWW-Authenticate",
-       "JwtBearer, VekTokenRaw"},
-      {"GET", "/v1/stats/game/EUW1/901", kAuthorised, 200, cut.substr(0, cut.size() / 2),
-       "Content-Length", std::to_string(cut.size() / 2)},
-      {"GET", "/v1/stats/game/EUW1/900", kAuthorised, 200, "", "Content-Length", "0"},
-      // The bodies are read off the kept-alive connection: the next request is parsed cleanly.
-      {"POST", "/v1/deltas/auth", kAuthorised, 405, ErrorBody(405, "Method not allowed"), "Allow",
-       "GET, HEAD", "a body"},
-      {"PUT", "/nowhere", kAuthorised, 404, ErrorBody(404, "Unknown path"), "", "", "x"},
-      {"DELETE", "/v1/deltas/auth", kAuthorised, 405, ErrorBody(405, "Method not allowed")},
-      {"HEAD", "/v1/deltas/auth", kAuthorised, 200, ""},
-      {"POST", "/v1/deltas/auth", kAuthorised, 413, ErrorBody(413, "Payload too large"), "", "",
-       std::string(65 * 1024, 'x')},
-  };
+  const std::string cut = Json(GameDocument(kPlatform, 901)), half = cut.substr(0, cut.size() / 2);
+  const httplib::Headers lower = {{"authorization", "JwtBearer x"}, {"region", "NA1"}};
+  const std::string deltas = "/v1/deltas/auth", k405 = ErrorBody(405, "Method not allowed");
+  // method, path, headers, the body sent, status, body, a header and its value
+  const std::tuple<std::string, std::string, httplib::Headers, std::string, int, std::string,
+                   std::string, std::string>
+      cases[] = {
+          {"GET", url.substr(base.size()), kAuthorised, "", 200,
+           Json(GameDocument(kPlatform, 6123456789)), "Content-Type", "application/json"},
+          {"GET", deltas, lower, "", 200, Json(DeltasDocument("NA1", kAuthenticatedAccountId)), "",
+           ""},
+          {"GET",
+           deltas,
+           {},
+           "",
+           401,
+           ErrorBody(401, "Missing header AUTHORIZATION"),
+           "WWW-Authenticate",
+           "JwtBearer, VekTokenRaw"},
+          {"GET", "/v1/stats/game/EUW1/901", kAuthorised, "", 200, half, "Content-Length",
+           std::to_string(half.size())},
+          {"GET", "/v1/stats/game/EUW1/900", kAuthorised, "", 200, "", "Content-Length", "0"},
+          // The bodies are read off the kept-alive connection: the next request is parsed cleanly.
+          {"POST", deltas, kAuthorised, "a body", 405, k405, "Allow", "GET, HEAD"},
+          {"PUT", "/nowhere", kAuthorised, "x", 404, ErrorBody(404, "Unknown path"), "", ""},
+          {"DELETE", deltas, kAuthorised, "", 405, k405, "", ""},
+          {"HEAD", deltas, kAuthorised, "", 200, "", "", ""},
+          {"POST", deltas, kAuthorised, std::string(65 * 1024, 'x'), 413,
+           ErrorBody(413, "Payload too large"), "", ""},
+      };
   auto client = Client();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.method + " " + c.path.substr(0, 40));
+  client->set_keep_alive(true);
+  for (const auto& [method, path, headers, sent, status, body, header, value] : cases) {
+    SCOPED_TRACE(method + " " + path.substr(0, 40));
     httplib::Request request;
-    request.method = c.method;
-    request.path = c.path;
-    request.headers = c.headers;
-    if (!c.sent.empty()) request.set_header("Content-Type", "text/plain");
-    request.body = c.sent;
-    const auto response = c.status == 413 ? Client()->send(request) : client->send(request);
+    request.method = method;
+    request.path = path;
+    request.headers = headers;
+    request.body = sent;
+    if (!sent.empty()) request.set_header("Content-Type", "text/plain");
+    const auto response = status == 413 ? Client()->send(request) : client->send(request);
     ASSERT_TRUE(response) << httplib::to_string(response.error());
-    EXPECT_EQ(response->status, c.status);
-    EXPECT_EQ(response->body, c.body);
-    EXPECT_EQ(c.header.empty() ? "" : response->get_header_value(c.header), c.value);
+    EXPECT_EQ(response->status, status);
+    EXPECT_EQ(response->body, body);
+    EXPECT_EQ(header.empty() ? "" : response->get_header_value(header), value);
   }
 }
 
@@ -134,13 +118,12 @@ TEST_F(StubServerTest, ALateAnswerWaitsTheDelayAndStopCutsItShortWith503) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
   EXPECT_EQ(late->body, Json(RecentChampionsDocument(kPlatform, 902)));
 
-  server.reset();
   Serve(std::chrono::minutes(10));
   int status = 0;
   std::string body;
   std::thread asker([&] {
-    const auto cut = Client()->Get("/v1/stats/game/EUW1/902", kAuthorised);
-    if (cut) status = cut->status, body = cut->body;
+    if (auto cut = Client()->Get("/v1/stats/game/EUW1/902", kAuthorised))
+      status = cut->status, body = cut->body;
   });
   const bool waiting = server->WaitForLateRequests(1, kLimit);
   server->Stop();
@@ -152,12 +135,11 @@ TEST_F(StubServerTest, ALateAnswerWaitsTheDelayAndStopCutsItShortWith503) {
 
 TEST_F(StubServerTest, ABusyPortFailsToBindAndAStopBeforeRunEndsRunAtOnce) {
   StubServerOptions options;
-  options.port = server->Port();
   options.log = [](std::string_view) {};
+  options.port = server->Port();
   StubServer second(options);
-  const Status bound = second.Bind();
-  ASSERT_FALSE(bound.Ok());
-  EXPECT_EQ(bound.ErrorMessage(), "cannot listen on " + server->Url() + ": Address already in use");
+  EXPECT_EQ(second.Bind().ErrorMessage(),
+            "cannot listen on " + server->Url() + ": Address already in use");
   options.port = 0;
   StubServer idle(options);
   ASSERT_TRUE(idle.Bind().Ok());
@@ -174,22 +156,17 @@ TEST_F(StubServerTest, LogLinesShowMethodTargetStatusAndTimeButNoHeaderValue) {
   ASSERT_TRUE(raw->Get("/v1/a\x01\x7f\\b"));
   ASSERT_TRUE(Client()->Get(longPath, kAuthorised));
   // Each connection logs on its own worker: the lines may come in any order.
-  const std::vector<std::string> logged = WaitForLines(4);
-  ASSERT_EQ(logged.size(), 4u);
-  for (const std::string& start : {std::string("GET /v1/stats/game/EUW1/42?x=1 200 "),
-                                   std::string("GET /v1/stats/game/EUW1/42 401 "),
-                                   std::string("GET /v1/a\\x01\\x7f\\x5cb 404 "),
-                                   "GET " + longPath.substr(0, 300) + "... 404 "}) {
-    EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
-                            [&](const std::string& line) { return line.starts_with(start); }),
-              1)
-        << start;
-  }
-  for (const std::string& line : logged) {
-    SCOPED_TRACE(line);
-    EXPECT_TRUE(line.ends_with(" ms"));
-    EXPECT_EQ(line.find("stub-test-token"), std::string::npos);
-    EXPECT_EQ(line.find("EUW1 "), std::string::npos) << "no REGION value";
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(changed.wait_for(lock, kLimit, [&] { return lines.size() == 4; }));
+  std::sort(lines.begin(), lines.end());
+  const std::string starts[] = {
+      "GET /v1/a\\x01\\x7f\\x5cb 404 ", "GET " + longPath.substr(0, 300) + "... 404 ",
+      "GET /v1/stats/game/EUW1/42 401 ", "GET /v1/stats/game/EUW1/42?x=1 200 "};
+  for (size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(lines[i]);
+    EXPECT_TRUE(lines[i].starts_with(starts[i]) && lines[i].ends_with(" ms"));
+    EXPECT_EQ(lines[i].find("stub-test-token"), std::string::npos);
+    EXPECT_EQ(lines[i].find("EUW1 "), std::string::npos) << "no REGION value";
   }
 }
 

@@ -22,15 +22,11 @@ class HostResponse {
  public:
   HostResponse() { std::memset(&record, 0xA5, sizeof record); }  // the host's record is dirty
   HostResponse(const HostResponse&) = delete;
-  HostResponse& operator=(const HostResponse&) = delete;
   ~HostResponse() {
     if (record.free != nullptr) record.free(&record);
   }
-
   [[nodiscard]] bool Failed() const { return record.error == 1; }
-  [[nodiscard]] std::string Error() const {
-    return record.errorMessage != nullptr ? record.errorMessage : "";
-  }
+  [[nodiscard]] std::string Error() const { return record.errorMessage ? record.errorMessage : ""; }
   [[nodiscard]] uint32_t Status() const { return record.status; }
   // The result value in the decoder tests' shape notation.
   [[nodiscard]] std::string Shape() const {
@@ -43,68 +39,55 @@ class HostResponse {
   ApiResponseRecord record;
 };
 
-// A request under construction; the texts it points to live in the object.
-class HostRequest {
- public:
-  HostRequest(uint32_t method, std::string target) : target_(std::move(target)) {
-    record_.method = method;
+// A request under construction; the texts it points to live in the object. The other fields of
+// `record` (caller context, method) are set directly.
+struct HostRequest {
+  HostRequest(uint32_t method, std::string target) : target(std::move(target)) {
+    record.method = method;
   }
-
   HostRequest& Header(std::string name, std::string value) {
-    headerTexts_.emplace_back(std::move(name), std::move(value));
+    headerTexts.emplace_back(std::move(name), std::move(value));
     return *this;
   }
-  HostRequest& Body(std::string contentType, std::string bytes) {
-    contentType_ = std::move(contentType);
-    body_ = std::move(bytes);
-    hasBody_ = true;
+  HostRequest& Body(std::string type, std::string bytes) {
+    contentType = std::move(type);
+    body = std::move(bytes);
+    hasBody = true;
     return *this;
   }
   // A native argument (a null name binds by position); the value is borrowed.
   HostRequest& Native(const char* name, const HostValue& value) {
-    natives_.push_back(ApiNativeArgument{name, value});
-    return *this;
-  }
-  HostRequest& MethodName(std::string name) {
-    methodName_ = std::move(name);
-    return *this;
-  }
-  HostRequest& Context(void* context) {
-    record_.callerContext = context;
+    natives.push_back(ApiNativeArgument{name, value});
     return *this;
   }
 
   // Fills the record for a call to the entry whose user data is `userData`.
   const ApiRequestRecord& Record(void* userData) {
-    headers_.clear();
-    for (const auto& [name, value] : headerTexts_)
-      headers_.push_back({name.c_str(), value.c_str()});
-    record_.target = target_.c_str();
-    record_.userData = userData;
-    record_.headers = headers_.empty() ? nullptr : headers_.data();
-    record_.headerCount = static_cast<uint32_t>(headers_.size());
-    record_.nativeArguments = natives_.empty() ? nullptr : natives_.data();
-    record_.nativeArgumentCount = static_cast<uint32_t>(natives_.size());
-    record_.contentType = contentType_.c_str();
+    headers.clear();
+    for (const auto& [name, value] : headerTexts)
+      headers.push_back({name.c_str(), value.c_str()});
+    record.target = target.c_str();
+    record.userData = userData;
+    record.headers = headers.empty() ? nullptr : headers.data();
+    record.headerCount = static_cast<uint32_t>(headers.size());
+    record.nativeArguments = natives.empty() ? nullptr : natives.data();
+    record.nativeArgumentCount = static_cast<uint32_t>(natives.size());
+    record.contentType = contentType.c_str();
     // The body is copied into an exact-size buffer so that a read past its end is caught.
-    bodyCopy_.assign(body_.begin(), body_.end());
-    record_.body = hasBody_ ? bodyCopy_.data() : nullptr;
-    record_.bodyLength = static_cast<uint32_t>(body_.size());
-    record_.methodName = methodName_.c_str();
-    return record_;
+    bodyCopy.assign(body.begin(), body.end());
+    record.body = hasBody ? bodyCopy.data() : nullptr;
+    record.bodyLength = static_cast<uint32_t>(body.size());
+    record.methodName = methodName.c_str();
+    return record;
   }
 
- private:
-  ApiRequestRecord record_{};
-  std::string target_;
-  std::vector<std::pair<std::string, std::string>> headerTexts_;
-  std::vector<ApiHeader> headers_;
-  std::vector<ApiNativeArgument> natives_;
-  std::string contentType_;
-  std::string body_;
-  std::vector<uint8_t> bodyCopy_;
-  bool hasBody_ = false;
-  std::string methodName_;
+  ApiRequestRecord record{};
+  std::string target, contentType, body, methodName;
+  std::vector<std::pair<std::string, std::string>> headerTexts;
+  std::vector<ApiHeader> headers;
+  std::vector<ApiNativeArgument> natives;
+  std::vector<uint8_t> bodyCopy;
+  bool hasBody = false;
 };
 
 // The export entry of `name` in `table`, or null.

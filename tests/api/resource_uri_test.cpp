@@ -6,10 +6,7 @@ namespace Oxle::Client::Api {
 namespace {
 
 TEST(EventNameForUri, KeepsFourEntriesOrSixForPlatformConfig) {
-  const struct {
-    const char* uri;
-    const char* name;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"/qel-login/v1/session", "OnJsonApiEvent_qel-login_v1_session"},
       {"/qel-login/v1/session/extra", "OnJsonApiEvent_qel-login_v1_session"},
       {"/qel-mhx/v2/recently-played-champions/7",
@@ -25,16 +22,12 @@ TEST(EventNameForUri, KeepsFourEntriesOrSixForPlatformConfig) {
       {"", "OnJsonApiEvent"},
       {"///", "OnJsonApiEvent"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(EventNameForUri(c.uri), c.name) << c.uri;
+  for (const auto& [uri, name] : cases)
+    EXPECT_EQ(EventNameForUri(uri), name) << uri;
 }
 
 TEST(MatchesResourcePattern, StarTakesOneSegmentPiece) {
-  const struct {
-    const char* pattern;
-    const char* uri;
-    bool matches;
-  } cases[] = {
+  const std::tuple<const char*, const char*, bool> cases[] = {
       {"/a/*", "/a/b", true},
       {"/a/*", "/a/", false},
       {"/a/*", "/a/b/c", false},
@@ -50,10 +43,8 @@ TEST(MatchesResourcePattern, StarTakesOneSegmentPiece) {
       {"", "", true},
       {"/a/**", "/a/b", false},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(MatchesResourcePattern(c.pattern, c.uri), c.matches)
-        << c.pattern << " against " << c.uri;
-  }
+  for (const auto& [pattern, uri, matches] : cases)
+    EXPECT_EQ(MatchesResourcePattern(pattern, uri), matches) << pattern << " against " << uri;
 }
 
 }  // namespace

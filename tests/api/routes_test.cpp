@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "api/route_match.h"
 #include "api/route_pattern.h"
 
@@ -24,11 +21,7 @@ TEST(MethodTextTest, NamesCodesOneToSevenAndTheHostKeepsOneToEight) {
 }
 
 TEST(MakeFunctionNameTest, BuildsNamesFromPrefixAndPath) {
-  const struct {
-    std::string_view prefix;
-    std::string_view path;
-    std::string_view name;
-  } cases[] = {
+  const std::tuple<std::string_view, std::string_view, std::string_view> cases[] = {
       {"GET", "/qel-mhx/v1/games/{gameId}", "GetQelMhxV1GamesByGameId"},
       {"DELETE", "/a_b.c!d+e-f", "DeleteABCDEF"},
       {"pOST", "/x", "PostX"},  // the rest of the prefix is lower-cased
@@ -39,27 +32,25 @@ TEST(MakeFunctionNameTest, BuildsNamesFromPrefixAndPath) {
       {"", "/aB/9c", "AB9c"},  // a digit consumes the flag
       {"x", "", "X"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(MakeFunctionName(c.prefix, c.path), c.name) << c.prefix << " " << c.path;
-  }
+  for (const auto& [prefix, path, name] : cases)
+    EXPECT_EQ(MakeFunctionName(prefix, path), name) << prefix << " " << path;
   EXPECT_EQ(MakeFunctionName(HttpMethod::Put, "/a/{id}"), "PutAById");
   EXPECT_EQ(MakeFunctionName(HttpMethod::Other, "/a"), "A");
 }
 
 TEST(UrlDecodeTest, DecodesEscapesAndPlusIntoANewOrReusedString) {
-  const struct {
-    std::string_view text;
-    std::string decoded;
-  } cases[] = {
+  // Non-hex digits count as 16; a trailing "%" is dropped, and so is one with a single
+  // character after it.
+  const std::pair<std::string_view, std::string> cases[] = {
       {"%41%4a%4A", "AJJ"},
       {"x%2Fy", "x/y"},
-      {"%zz", "\x10"},  // non-hex digits count as 16
+      {"%zz", "\x10"},
       {"%z1", "\x01"},
       {"%1z", "\x10"},
-      {"%00a", std::string("\0a", 2)},
+      {"%00a", {"\0a", 2}},
       {"%ff", "\xff"},
-      {"a%", "a"},    // a trailing "%" is dropped
-      {"a%4", "a4"},  // and so is one with a single character after it
+      {"a%", "a"},
+      {"a%4", "a4"},
       {"%%41",
        "\x04"
        "1"},
@@ -69,19 +60,16 @@ TEST(UrlDecodeTest, DecodesEscapesAndPlusIntoANewOrReusedString) {
   };
   // Decoding into a string replaces what it held.
   std::string into(100, 'z');
-  for (const auto& c : cases) {
-    EXPECT_EQ(UrlDecode(c.text), c.decoded) << c.text;
-    UrlDecodeInto(into, c.text);
-    EXPECT_EQ(into, c.decoded) << c.text;
+  for (const auto& [text, decoded] : cases) {
+    EXPECT_EQ(UrlDecode(text), decoded) << text;
+    UrlDecodeInto(into, text);
+    EXPECT_EQ(into, decoded) << text;
   }
 }
 
 // One binding given path after path: after each, its route is that path and nothing earlier.
 TEST(SetRoutePathTest, TheBindingRoutesByItsLatestPath) {
-  const struct {
-    std::string_view path;
-    std::vector<std::pair<std::string, std::string>> targets;  // target, match
-  } steps[] = {
+  const std::pair<std::string_view, std::vector<std::pair<std::string, std::string>>> steps[] = {
       {"/a/{id}/",
        {{"/a/7", "id=7;"}, {"/a/", "id=;"}, {"/a/7/", "no match"}, {"/a/x%2Fy", "id=x/y;"}}},
       {"/a/b", {{"/a/b", ""}, {"/a/7", "no match"}, {"/a/b/", "no match"}}},
@@ -91,12 +79,10 @@ TEST(SetRoutePathTest, TheBindingRoutesByItsLatestPath) {
       {"/{a}/{b}", {{"/x/y", "a=x;b=y;"}, {"/", "no match"}, {"/a/b", "a=a;b=b;"}}},
   };
   RouteBinding binding;
-  for (const auto& step : steps) {
-    SetRoutePath(binding, step.path);
-    for (const auto& [target, expected] : step.targets) {
-      EXPECT_EQ(Testing::MatchThroughBinding(binding, target), expected)
-          << step.path << " on '" << target << "'";
-    }
+  for (const auto& [path, targets] : steps) {
+    SetRoutePath(binding, path);
+    for (const auto& [target, expected] : targets)
+      EXPECT_EQ(Testing::MatchThroughBinding(binding, target), expected) << path << " " << target;
   }
 }
 

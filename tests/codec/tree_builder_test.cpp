@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <random>
-#include <string>
+#include <sstream>
 
 #include "binding/value/value_context.h"
 #include "codec/json.h"
@@ -13,93 +12,51 @@ namespace Oxle::Client::Codec {
 namespace {
 
 using Binding::BindingProperty;
-using Binding::ValueKind;
 
 [[nodiscard]] std::string Compact(const BindingProperty& value) {
   return WriteJson(value, nullptr, nullptr);
 }
 
-TEST(TreeBuilderTest, KeysSelectMembersAndARepeatedKeyReusesItsMember) {
+// Runs builder events written as words: "{" and "[" begin (with "+", in Keep mode), "}" and "]"
+// end, "k:NAME" selects a key, "@N" an element, "uN", "iN", "'TEXT" and "F" set the slot, and "?"
+// notes whether a key is awaited (K) or not (V). Gives the notes, then the tree as compact JSON.
+std::string Build(const std::string& events) {
   BindingProperty root;
   TreeBuilder builder(root);
-  ASSERT_TRUE(builder.BeginStructure());
-  EXPECT_TRUE(builder.AwaitingKey());
-  builder.Key("b");
-  EXPECT_FALSE(builder.AwaitingKey());
-  builder.Slot().SetUnsigned(1);
-  EXPECT_TRUE(builder.AwaitingKey()) << "a value consumes the key";
-  builder.Key("a");
-  ASSERT_TRUE(builder.BeginStructure());
-  builder.Key("x");
-  builder.Slot().SetSigned(-1);
-  builder.End();
-  builder.Key("b");
-  builder.Slot().SetUnsigned(2);
-  builder.End();
-  EXPECT_EQ(Compact(root), R"({"a":{"x":-1},"b":2})");
-}
-
-TEST(TreeBuilderTest, ReplaceStartsEmptyAndKeepMergesIntoAnEarlierContainer) {
-  struct Case {
-    const char* name;
-    ContainerMode mode;
-    const char* expected;
-  };
-  const Case cases[] = {
-      {"replace", ContainerMode::Replace, R"({"m":{"y":2},"s":[3]})"},
-      {"keep", ContainerMode::Keep, R"({"m":{"x":1,"y":2},"s":[1,3]})"},
-  };
-  for (const Case& c : cases) {
-    BindingProperty root;
-    TreeBuilder builder(root);
-    ASSERT_TRUE(builder.BeginStructure(c.mode));
-    for (int pass = 0; pass < 2; ++pass) {
-      builder.Key("m");
-      ASSERT_TRUE(builder.BeginStructure(c.mode));
-      builder.Key(pass == 0 ? "x" : "y");
-      builder.Slot().SetUnsigned(pass == 0 ? 1 : 2);
-      builder.End();
-      builder.Key("s");
-      ASSERT_TRUE(builder.BeginCollection(c.mode));
-      builder.Slot().SetUnsigned(pass == 0 ? 1 : 3);
-      builder.End();
-    }
-    builder.End();
-    EXPECT_EQ(Compact(root), c.expected) << c.name;
+  std::istringstream words(events);
+  std::string notes;
+  for (std::string w; words >> w;) {
+    const ContainerMode mode =
+        w.size() > 1 && w[1] == '+' ? ContainerMode::Keep : ContainerMode::Replace;
+    EXPECT_TRUE(w[0] != '{' || builder.BeginStructure(mode));
+    EXPECT_TRUE(w[0] != '[' || builder.BeginCollection(mode));
+    if (w[0] == '}' || w[0] == ']') builder.End();
+    if (w[0] == 'k') builder.Key(w.substr(2));
+    if (w[0] == '@') builder.Element(std::stoul(w.substr(1)));
+    if (w[0] == 'u') builder.Slot().SetUnsigned(std::stoul(w.substr(1)));
+    if (w[0] == 'i') builder.Slot().SetSigned(std::stol(w.substr(1)));
+    if (w[0] == '\'') builder.Slot().SetString(w.substr(1));
+    if (w[0] == 'F') builder.Slot().SetBool(false);
+    if (w[0] == '?') notes += builder.AwaitingKey() ? "K" : "V";
   }
+  return notes + Compact(root);
 }
 
-TEST(TreeBuilderTest, ElementSelectsAnIndexInsteadOfAppending) {
-  BindingProperty root;
-  TreeBuilder builder(root);
-  ASSERT_TRUE(builder.BeginCollection());
-  builder.Slot().SetUnsigned(1);
-  builder.Slot().SetUnsigned(2);
-  builder.Slot().SetUnsigned(3);
-  builder.End();
-  ASSERT_TRUE(builder.BeginCollection(ContainerMode::Keep));
-  builder.Element(0);
-  builder.Slot().SetString("first");
-  builder.Element(4);  // beyond the end: the gap fills with empty elements
-  builder.Slot().SetBool(false);
-  builder.Slot().SetUnsigned(9);  // without a selection the next value is appended again
-  builder.End();
-  EXPECT_EQ(Compact(root), R"(["first",2,3,null,false,9])");
-}
-
-TEST(TreeBuilderTest, KeepStillReplacesAContainerOfTheOtherKind) {
-  BindingProperty root;
-  TreeBuilder builder(root);
-  ASSERT_TRUE(builder.BeginStructure());
-  builder.Key("a");
-  ASSERT_TRUE(builder.BeginCollection());
-  builder.Slot().SetUnsigned(1);
-  builder.End();
-  builder.Key("a");
-  ASSERT_TRUE(builder.BeginStructure(ContainerMode::Keep));
-  builder.End();
-  builder.End();
-  EXPECT_EQ(Compact(root), R"({"a":{}})");
+TEST(TreeBuilderTest, EventsBuildTheTree) {
+  const std::pair<const char*, const char*> cases[] = {
+      // Keys select members, a value consumes the key, and a repeated key reuses its member.
+      {"{ ? k:b ? u1 ? k:a { k:x i-1 } k:b u2 }", R"(KVK{"a":{"x":-1},"b":2})"},
+      // Replace starts a container empty; Keep merges into an earlier one of the same kind.
+      {"{ k:m { k:x u1 } k:s [ u1 ] k:m { k:y u2 } k:s [ u3 ] }", R"({"m":{"y":2},"s":[3]})"},
+      {"{ k:m {+ k:x u1 } k:s [+ u1 ] k:m {+ k:y u2 } k:s [+ u3 ] }",
+       R"({"m":{"x":1,"y":2},"s":[1,3]})"},
+      {"{ k:a [ u1 ] k:a {+ } }", R"({"a":{}})"},
+      // An element is selected instead of appended; beyond the end the gap fills with empty
+      // elements, and without a selection the next value is appended again.
+      {"[ u1 u2 u3 ] [+ @0 'first @4 F u9 ]", R"(["first",2,3,null,false,9])"},
+  };
+  for (const auto& [events, expected] : cases)
+    EXPECT_EQ(Build(events), expected) << events;
 }
 
 TEST(TreeBuilderTest, DepthStopsAtTheLimitWithoutChangingTheTree) {
@@ -119,7 +76,6 @@ TEST(TreeBuilderTest, DepthStopsAtTheLimitWithoutChangingTheTree) {
   builder.Slot().SetUnsigned(5);
   while (builder.Depth() > 0)
     builder.End();
-
   const BindingProperty* node = &root;
   for (size_t i = 0; i < TreeBuilder::kMaxDepth; ++i) {
     ASSERT_EQ(node->Size(), 1u) << i;
@@ -134,54 +90,33 @@ TEST(TreeBuilderTest, DepthStopsAtTheLimitWithoutChangingTheTree) {
 void FeedRandomDocument(std::mt19937& random, TreeBuilder& builder, int depth, int& budget) {
   const unsigned choice = random() % 10;
   if (depth > 4 || choice < 4 || --budget <= 0) {
-    switch (random() % 4) {
-      case 0:
-        builder.Slot().SetUnsigned(random() % 1000);
-        return;
-      case 1:
-        builder.Slot().SetString("s" + std::to_string(random() % 50));
-        return;
-      case 2:
-        builder.Slot().Clear();
-        return;
-      default:
-        builder.Slot().SetBlob(Binding::Blob{1, 2, 3});
-        return;
-    }
+    const unsigned kind = random() % 4;
+    if (kind == 0) return builder.Slot().SetUnsigned(random() % 1000);
+    if (kind == 1) return builder.Slot().SetString("s" + std::to_string(random() % 50));
+    if (kind == 2) return builder.Slot().Clear();
+    return builder.Slot().SetBlob(Binding::Blob{1, 2, 3});
   }
   const size_t count = random() % (choice == 9 && depth == 0 ? 300 : 12);
-  if (choice % 2 == 0) {
-    ASSERT_TRUE(builder.BeginCollection());
-    for (size_t i = 0; i < count; ++i)
-      FeedRandomDocument(random, builder, depth + 1, budget);
-  } else {
-    ASSERT_TRUE(builder.BeginStructure());
-    const unsigned keys = 1 + random() % (count + 1);
-    for (size_t i = 0; i < count; ++i) {
-      builder.Key("key" + std::to_string(random() % keys));
-      FeedRandomDocument(random, builder, depth + 1, budget);
-    }
+  const unsigned keys = choice % 2 == 0 ? 0 : 1 + random() % (count + 1);
+  ASSERT_TRUE(keys == 0 ? builder.BeginCollection() : builder.BeginStructure());
+  for (size_t i = 0; i < count; ++i) {
+    if (keys != 0) builder.Key("key" + std::to_string(random() % keys));
+    FeedRandomDocument(random, builder, depth + 1, budget);
   }
   builder.End();
 }
 
 TEST(TreeBuilderTest, DeferredPlacementBuildsTheSameTreesAsInPlace) {
   for (unsigned seed = 1; seed <= 300; ++seed) {
-    BindingProperty inPlace;
-    BindingProperty deferred;
-    {
+    BindingProperty trees[2];
+    for (const ElementPlacement placement :
+         {ElementPlacement::InPlace, ElementPlacement::Deferred}) {
       std::mt19937 random(seed);
       int budget = 400;
-      TreeBuilder builder(inPlace);
+      TreeBuilder builder(trees[placement == ElementPlacement::Deferred], placement);
       FeedRandomDocument(random, builder, 0, budget);
     }
-    {
-      std::mt19937 random(seed);
-      int budget = 400;
-      TreeBuilder builder(deferred, ElementPlacement::Deferred);
-      FeedRandomDocument(random, builder, 0, budget);
-    }
-    ASSERT_EQ(Compact(deferred), Compact(inPlace)) << "seed " << seed;
+    ASSERT_EQ(Compact(trees[1]), Compact(trees[0])) << "seed " << seed;
   }
 }
 

@@ -4,16 +4,13 @@
 
 #include <cstring>
 #include <regex>
-#include <string>
 
 #include "log_test_support.h"
 
 namespace Oxle::Client::Log {
 namespace {
 
-LogRecord MakeRecord(int32_t level, uint64_t category, const char* message) {
-  return LogRecord{2021, 2, 3, 4, 5, 6, 7, level, category, message};
-}
+using Testing::FixedRecord;
 
 std::string Line(const char* format, const LogRecord& record, size_t size = kLogBufferSize) {
   std::string buffer(size, '\x7f');
@@ -23,14 +20,7 @@ std::string Line(const char* format, const LogRecord& record, size_t size = kLog
 }
 
 TEST(LineFormatTest, ReplacesEachCode) {
-  struct Case {
-    const char* format;
-    int32_t level;
-    uint64_t category;
-    const char* message;
-    const char* expected;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, int32_t, uint64_t, const char*, const char*> cases[] = {
       {"#D| #L| #G| #M", WARN, 3, "hi", "2021-02-03T04:05:06.007|   WARN| DBG;GEN| hi\n"},
       {"#L", OKAY, 0, "", "  OKAY\n"},
       {"#L", ERROR, 0, "", " ERROR\n"},
@@ -47,18 +37,16 @@ TEST(LineFormatTest, ReplacesEachCode) {
       {"", OKAY, 0, "unused", "\n"},
       {"#M", OKAY, 0, "%s %n", "%s %n\n"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.format);
-    EXPECT_EQ(Line(c.format, MakeRecord(c.level, c.category, c.message)), c.expected);
-  }
-  EXPECT_EQ(Line(nullptr, MakeRecord(OKAY, 0, "x")), "\n");
-  EXPECT_EQ(Line("#E(#T)", MakeRecord(OKAY, 0, "")),
+  for (const auto& [format, level, category, message, expected] : cases)
+    EXPECT_EQ(Line(format, FixedRecord(level, category, message)), expected) << format;
+  EXPECT_EQ(Line(nullptr, FixedRecord(OKAY, 0, "x")), "\n");
+  EXPECT_EQ(Line("#E(#T)", FixedRecord(OKAY, 0, "")),
             "tpk_log_tests(" + Testing::ThreadIdText() + ")\n");
-  EXPECT_EQ(Line("#M", MakeRecord(OKAY, 0, nullptr)), "\n");
+  EXPECT_EQ(Line("#M", FixedRecord(OKAY, 0, nullptr)), "\n");
 }
 
 TEST(LineFormatTest, UptimeIsSecondsAndMillisecondsSinceFirstUse) {
-  const std::string first = Line("#H", MakeRecord(OKAY, 0, ""));
+  const std::string first = Line("#H", FixedRecord(OKAY, 0, ""));
   EXPECT_TRUE(std::regex_match(first, std::regex("[0-9]{6}\\.[0-9]{3}\n"))) << first;
   const uint64_t before = UptimeMilliseconds();
   const timespec nap{0, 20000000};
@@ -68,7 +56,7 @@ TEST(LineFormatTest, UptimeIsSecondsAndMillisecondsSinceFirstUse) {
 
 TEST(LineFormatTest, LinesAndTimeStampsAreCutLeavingRoomForTheNewline) {
   const std::string longText(5000, 'a');
-  const LogRecord record = MakeRecord(OKAY, 0, longText.c_str());
+  const LogRecord record = FixedRecord(OKAY, 0, longText.c_str());
   EXPECT_EQ(Line("#M", record), std::string(4094, 'a') + "\n");
   // A code cut in the middle writes what fits and nothing past the buffer.
   const std::string almostFull(4090, 'b');

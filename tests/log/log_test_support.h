@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -27,24 +28,27 @@ struct RecordedMessage {
   std::string line;
 };
 
-// Records every write. Reads of `written` must not race with logging threads.
+// Records every write, or only counts them when not `recording` (cheap enough that logging
+// threads really overlap). Reads of `written` must not race with logging threads.
 class RecordingTarget final : public LogTarget {
  public:
-  explicit RecordingTarget(const char* name = "RecordingTarget") : name_(name) {}
+  explicit RecordingTarget(const char* name = "RecordingTarget", bool recording = true)
+      : name(name), recording(recording) {}
   ~RecordingTarget() override { Detach(); }
-
-  [[nodiscard]] const char* Name() const override { return name_; }
+  [[nodiscard]] const char* Name() const override { return name; }
   [[nodiscard]] bool Write(const LogRecord& record) override {
     char line[kLogBufferSize];
     const size_t length = FormatLine(line, sizeof line, LineFormatLocked().c_str(), record);
-    written.push_back({record.level, record.category, record.message, std::string(line, length)});
+    writes.fetch_add(1, std::memory_order_relaxed);
+    if (recording)
+      written.push_back({record.level, record.category, record.message, std::string(line, length)});
     return true;
   }
 
+  const char* name;
+  const bool recording;
   std::vector<RecordedMessage> written;
-
- private:
-  const char* name_;
+  std::atomic<int> writes{0};
 };
 
 // Collects the lines a console target writes.
@@ -66,6 +70,9 @@ inline std::string ThreadIdText() {
 
 inline Platform::LocalTime FixedTime() {
   return {2021, 2, 3, 4, 5, 6, 7};
+}
+inline LogRecord FixedRecord(int32_t level, uint64_t category, const char* message) {
+  return LogRecord{2021, 2, 3, 4, 5, 6, 7, level, category, message};
 }
 
 // Each test starts with a logger just created by this fixture's reference, its three console

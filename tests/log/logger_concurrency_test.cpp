@@ -19,20 +19,6 @@ namespace {
 constexpr int kMessagesPerThread = 20000;
 constexpr int kReconfigurations = 3000;
 
-// Counts what it is given; cheap enough that the threads really overlap.
-class CountingTarget final : public LogTarget {
- public:
-  ~CountingTarget() override { Detach(); }
-  [[nodiscard]] const char* Name() const override { return "CountingTarget"; }
-  [[nodiscard]] bool Write(const LogRecord& record) override {
-    char line[kLogBufferSize];
-    static_cast<void>(FormatLine(line, sizeof line, LineFormatLocked().c_str(), record));
-    writes.fetch_add(1, std::memory_order_relaxed);
-    return true;
-  }
-  std::atomic<int> writes{0};
-};
-
 void CountLine(void* context, const char*, size_t) {
   static_cast<std::atomic<int>*>(context)->fetch_add(1, std::memory_order_relaxed);
 }
@@ -57,9 +43,8 @@ TEST_F(LoggerConcurrencyTest, ReconfiguringWhileLoggingNeverDeadlocksAndCountsEv
                                        static_cast<BaseConsoleLogTarget*>(logger.StdOutTarget()),
                                        static_cast<BaseConsoleLogTarget*>(logger.DebuggerTarget())})
     target->SetSink(ConsoleSink{&CountLine, nullptr, &consoleLines});
-  CountingTarget counting;
+  Testing::RecordingTarget counting("CountingTarget", false);
   ASSERT_TRUE(counting.Attach());
-
   RunWithWatchdog([&] {
     auto logLoop = [](int seed) {
       for (int i = 0; i < kMessagesPerThread; ++i)
@@ -92,9 +77,8 @@ TEST_F(LoggerConcurrencyTest, ReconfiguringWhileLoggingNeverDeadlocksAndCountsEv
 }
 
 TEST_F(LoggerConcurrencyTest, DestroyingAndRecreatingWhileLoggingIsSafe) {
-  CountingTarget counting;
+  Testing::RecordingTarget counting("CountingTarget", false);
   ASSERT_TRUE(counting.Attach());
-
   RunWithWatchdog([&] {
     // Category 8: no console target takes it, so nothing reaches the real console after a
     // destruction restores their sinks.
@@ -117,8 +101,7 @@ TEST_F(LoggerConcurrencyTest, DestroyingAndRecreatingWhileLoggingIsSafe) {
     writer.join();
   });
 
-  EXPECT_EQ(logger.ReferenceCount(), 1u);
-  EXPECT_TRUE(counting.IsAttached());
+  EXPECT_EQ(std::tuple(logger.ReferenceCount(), counting.IsAttached()), std::tuple(1u, true));
   EXPECT_GT(counting.writes.load(), 0);
 }
 

@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "log/console_log_target.h"
 #include "log_test_support.h"
 
@@ -44,43 +39,37 @@ TEST_F(LoggerTest, ConsoleTargetsSplitCategoriesOneAndTwo) {
 // excluded categories (4 unless changed; the high word is bits 32-63), then each target filters.
 TEST_F(LoggerTest, LoggerAndTargetsFilterByLevelAndCategoryMasks) {
   const uint64_t high = uint64_t{1} << 40;
-  const struct {
-    const char* description;
-    int32_t minimum;
-    uint64_t excluded;
-    int32_t targetLevel;
-    uint64_t include;
-    uint64_t exclude;
-    int32_t level;
-    uint64_t category;
-    bool written;
-  } cases[] = {
-      {"level 0 is below the logger's minimum", 1, 4, 0, 0, 0, 0, 1, false},
-      {"a lowered minimum lets level 0 through", 0, 4, 0, 0, 0, 0, 1, true},
-      {"an excluded category is dropped", 1, 4, 1, 0, 0, 2, 4, false},
-      {"one shared excluded bit is enough", 1, 4, 1, 0, 0, 2, 4 | 1, false},
-      {"a high excluded bit", 1, high, 1, 0, 0, 2, high, false},
-      {"no longer excluded", 1, high, 1, 0, 0, 2, 4, true},
-      {"below the target's level", 1, 4, 2, 0, 0, 1, 1, false},
-      {"at the target's level", 1, 4, 2, 0, 0, 2, 1, true},
-      {"uncategorised ignores both masks", 1, 4, 1, 8, 8, 1, 0, true},
-      {"empty include takes any category", 1, 4, 1, 0, 0, 1, 1u << 5, true},
-      {"include must share a bit", 1, 4, 1, 8, 0, 1, 2, false},
-      {"include shares a bit", 1, 4, 1, 8, 0, 1, 2 | 8, true},
-      {"exclude wins over include", 1, 4, 1, 8, 2, 1, 2 | 8, false},
-      {"include is stored without the excluded bits", 1, 4, 1, 2 | 8, 8, 1, 8, false},
-      {"the high word counts too", 1, 4, 1, uint64_t{1} << 33, 0, 1, uint64_t{1} << 33, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.description);
-    logger.SetMinimumLevel(c.minimum);
-    logger.SetExcludedCategories(c.excluded);
+  // Each row: the logger's minimum and excluded categories, the target's level, include and
+  // exclude masks, then the message's level and category, and whether it is written.
+  const std::tuple<const char*, int32_t, uint64_t, int32_t, uint64_t, uint64_t, int32_t, uint64_t,
+                   bool>
+      cases[] = {
+          {"level 0 is below the logger's minimum", 1, 4, 0, 0, 0, 0, 1, false},
+          {"a lowered minimum lets level 0 through", 0, 4, 0, 0, 0, 0, 1, true},
+          {"an excluded category is dropped", 1, 4, 1, 0, 0, 2, 4, false},
+          {"one shared excluded bit is enough", 1, 4, 1, 0, 0, 2, 4 | 1, false},
+          {"a high excluded bit", 1, high, 1, 0, 0, 2, high, false},
+          {"no longer excluded", 1, high, 1, 0, 0, 2, 4, true},
+          {"below the target's level", 1, 4, 2, 0, 0, 1, 1, false},
+          {"at the target's level", 1, 4, 2, 0, 0, 2, 1, true},
+          {"uncategorised ignores both masks", 1, 4, 1, 8, 8, 1, 0, true},
+          {"empty include takes any category", 1, 4, 1, 0, 0, 1, 1u << 5, true},
+          {"include must share a bit", 1, 4, 1, 8, 0, 1, 2, false},
+          {"include shares a bit", 1, 4, 1, 8, 0, 1, 2 | 8, true},
+          {"exclude wins over include", 1, 4, 1, 8, 2, 1, 2 | 8, false},
+          {"include is stored without the excluded bits", 1, 4, 1, 2 | 8, 8, 1, 8, false},
+          {"the high word counts too", 1, 4, 1, uint64_t{1} << 33, 0, 1, uint64_t{1} << 33, true},
+      };
+  for (const auto& [name, minimum, excluded, targetLevel, include, exclude, level, category,
+                    written] : cases) {
+    logger.SetMinimumLevel(minimum);
+    logger.SetExcludedCategories(excluded);
     stdErr.lines.clear();
     RecordingTarget recorder;
-    ASSERT_TRUE(recorder.Configure(c.targetLevel, c.include, c.exclude, "#M"));
-    Log(c.level, static_cast<uint32_t>(c.category), static_cast<uint32_t>(c.category >> 32), "m");
-    EXPECT_EQ(recorder.written.size(), c.written ? 1u : 0u);
-    EXPECT_TRUE(c.level != OKAY || stdErr.lines.empty()) << "the console keeps its minimum of 1";
+    ASSERT_TRUE(recorder.Configure(targetLevel, include, exclude, "#M"));
+    Log(level, static_cast<uint32_t>(category), static_cast<uint32_t>(category >> 32), "m");
+    EXPECT_EQ(recorder.written.size(), written ? 1u : 0u) << name;
+    EXPECT_TRUE(level != OKAY || stdErr.lines.empty()) << "the console keeps its minimum of 1";
   }
 }
 
@@ -113,8 +102,7 @@ TEST_F(LoggerTest, CountsWarningsAndErrorsThatPassTheLoggersFilters) {
   EXPECT_TRUE(logger.IsSuspended());
   Log(ERROR, 0, 0, "suspended");
   logger.Resume();
-  EXPECT_EQ(logger.WarningCount(), 2u);
-  EXPECT_EQ(logger.ErrorCount(), 1u);
+  EXPECT_EQ(std::tuple(logger.WarningCount(), logger.ErrorCount()), std::tuple(2u, 1u));
 }
 
 struct HookCall {
@@ -145,10 +133,9 @@ TEST_F(LoggerTest, PreLogHookSeesEveryMessageBeforeFiltering) {
   logger.Resume();
   Log(WARN, 1, 0, "kept %u", 7u);
   ASSERT_EQ(gHookCalls.size(), 4u);
-  EXPECT_EQ(gHookCalls[0].text, "level 0");
+  EXPECT_EQ(std::tuple(gHookCalls[0].text, gHookCalls[3].text), std::tuple("level 0", "kept 7"));
   EXPECT_EQ(std::make_tuple(gHookCalls[1].level, gHookCalls[1].category, gHookCalls[1].text),
             std::make_tuple(ERROR, (uint64_t{1} << 32) | 4, std::string("excluded too")));
-  EXPECT_EQ(gHookCalls[3].text, "kept 7");
   // The hook had its own copy of the arguments: the message still formats.
   EXPECT_EQ(stdErr.lines, std::vector<std::string>{ConsoleLine("  WARN", "kept 7")});
 
@@ -195,11 +182,10 @@ TEST_F(LoggerTest, LastReleaseDetachesLastFirstAndRestoresTheBuiltIns) {
   EXPECT_EQ(logger.Release(), 1u);
   EXPECT_TRUE(first.IsAttached()) << "a remaining reference keeps the logger";
   EXPECT_EQ(logger.Release(), 0u);
-  EXPECT_FALSE(logger.Exists());
-  EXPECT_EQ(logger.StdErrTarget(), nullptr);
+  EXPECT_EQ(
+      std::tuple(logger.Exists(), logger.StdErrTarget(), first.IsAttached(), second.IsAttached()),
+      std::tuple(false, nullptr, false, false));
   EXPECT_EQ(order, (std::vector<std::string>{"Second", "First"}));
-  EXPECT_FALSE(first.IsAttached());
-  EXPECT_FALSE(second.IsAttached());
   EXPECT_EQ(logger.Release(), 0u) << "a release without a reference does nothing";
 
   ASSERT_EQ(logger.AddReference(), 1u);
@@ -207,11 +193,10 @@ TEST_F(LoggerTest, LastReleaseDetachesLastFirstAndRestoresTheBuiltIns) {
   EXPECT_EQ(std::make_tuple(stdErrTarget->Format(), stdErrTarget->Level(),
                             stdErrTarget->IncludeMask(), stdErrTarget->ExcludeMask()),
             std::make_tuple(std::string("#E(#T): #L| #M"), 1, uint64_t{1}, uint64_t{2}));
-  EXPECT_FALSE(logger.StdOutTarget()->FlushEachLine());
-  EXPECT_EQ(logger.MinimumLevel(), 1);
-  EXPECT_EQ(logger.ExcludedCategories(), 4u);
-  EXPECT_EQ(logger.ErrorCount(), 0u);
-  EXPECT_EQ(logger.AttachedTargets().size(), 2u);
+  EXPECT_EQ(
+      std::tuple(logger.StdOutTarget()->FlushEachLine(), logger.MinimumLevel(),
+                 logger.ExcludedCategories(), logger.ErrorCount(), logger.AttachedTargets().size()),
+      std::tuple(false, 1, 4u, 0u, 2u));
 }
 
 TEST_F(LoggerTest, LoggingWithoutAReferenceCreatesTheLogger) {
@@ -222,9 +207,8 @@ TEST_F(LoggerTest, LoggingWithoutAReferenceCreatesTheLogger) {
   EXPECT_FALSE(logger.AttachHandle(recorder.Handle()));
   logger.SetMinimumLevel(ALWAYS);  // a setting made while absent applies at creation
   Log(ERROR, 0, 0, "below the new minimum, but creates the logger");
-  EXPECT_TRUE(logger.Exists());
-  EXPECT_EQ(logger.ReferenceCount(), 0u);
-  EXPECT_EQ(logger.MinimumLevel(), ALWAYS);
+  EXPECT_EQ(std::tuple(logger.Exists(), logger.ReferenceCount(), logger.MinimumLevel()),
+            std::tuple(true, 0u, ALWAYS));
   ASSERT_NE(logger.StdErrTarget(), nullptr);
   EXPECT_TRUE(logger.StdErrTarget()->IsAttached());
   EXPECT_TRUE(recorder.Attach());
@@ -290,11 +274,9 @@ TEST_F(LoggerTest, CallsIntoTheLoggerFromInsideAWriteAreRefusedNotDeadlocked) {
   MeddlingTarget target;
   ASSERT_TRUE(target.Attach());
   Log(ERROR, 0, 0, "outer");
-  EXPECT_EQ(target.writes, 1);
-  EXPECT_TRUE(target.refused);
-  EXPECT_EQ(target.Level(), WARN);
-  EXPECT_EQ(stdErr.lines.size(), 1u);
-  EXPECT_EQ(logger.ReferenceCount(), 1u);
+  EXPECT_EQ(std::tuple(target.writes, target.refused, target.Level(), stdErr.lines.size(),
+                       logger.ReferenceCount()),
+            std::tuple(1, true, WARN, 1u, 1u));
 }
 
 TEST_F(LoggerTest, StdOutFlushesAfterEachLineOnlyWhenAsked) {
@@ -315,8 +297,7 @@ TEST_F(LoggerTest, StdOutFlushesAfterEachLineOnlyWhenAsked) {
   Log(WARN, 2, 0, "b");
   Log(WARN, 2, 0, "c");
   out->Flush();
-  EXPECT_EQ(counting.lines, 3);
-  EXPECT_EQ(counting.flushes, 3);
+  EXPECT_EQ(std::tuple(counting.lines, counting.flushes), std::tuple(3, 3));
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "log/log_categories.h"
 #include "log_test_support.h"
 
@@ -33,14 +31,11 @@ void LogThroughTable(int32_t level, uint32_t low, uint32_t high, const char* for
 }
 
 TEST_F(LoggingFunctionsTest, TableDrivesTheSharedLogger) {
-  EXPECT_EQ(table.InterfaceVersion(), 1);
-  EXPECT_EQ(table.AddReference(), 2u);
-  EXPECT_EQ(table.Release(), 1u);
-
   table.SetMinimumLevel(OKAY);
-  EXPECT_EQ(table.GetMinimumLevel(), OKAY);
   table.SetExcludedCategories(0x10, 0x2);
-  EXPECT_EQ(table.GetExcludedCategories(), (uint64_t{2} << 32) | 0x10);
+  EXPECT_EQ((std::tuple{table.InterfaceVersion(), table.AddReference(), table.Release(),
+                        table.GetMinimumLevel(), table.GetExcludedCategories()}),
+            std::tuple(1, 2u, 1u, OKAY, (uint64_t{2} << 32) | 0x10));
 
   EXPECT_EQ(std::vector<LogTargetHandle*>(
                 {table.StdErrTarget(), table.StdOutTarget(), table.DebuggerTarget(),
@@ -60,8 +55,8 @@ TEST_F(LoggingFunctionsTest, TableDrivesTheSharedLogger) {
   ASSERT_EQ(table.DetachTarget(recorder.Handle()), 1);
   LogThroughTable(OKAY, 0, 0, "detached");
   ASSERT_EQ(recorder.written.size(), 1u);
-  EXPECT_EQ(recorder.written[0].message, "n=5");
-  EXPECT_EQ(recorder.written[0].level, OKAY);
+  EXPECT_EQ(std::tuple(recorder.written[0].message, recorder.written[0].level),
+            std::tuple("n=5", OKAY));
   table.SetReservedFlag();
   table.ClearReservedFlag();
 }
@@ -85,30 +80,20 @@ TEST_F(LoggingFunctionsTest, TargetHandleOperations) {
   RecordingTarget recorder;
   LogTargetHandle* handle = recorder.Handle();
   const LogTargetFunctions& f = *handle->functions;
-  EXPECT_EQ(f.InterfaceVersion(handle), 1);
-  EXPECT_STREQ(f.GetName(handle), "RecordingTarget");
-
   f.SetLevel(handle, ERROR);
-  EXPECT_EQ(f.GetLevel(handle), ERROR);
   f.SetCategoryFilter(handle, 0b111, 0b010);
-  EXPECT_EQ(f.GetIncludeMask(handle), 0b101u);
-  EXPECT_EQ(f.GetExcludeMask(handle), 0b010u);
-
   char format[8];
-  EXPECT_EQ(f.GetLineFormat(handle, format, sizeof format), 7u);
-  EXPECT_STREQ(format, "#D| #L|");
-
-  EXPECT_EQ(f.IsAttached(handle), 0);
-  EXPECT_EQ(f.Attach(handle), 1);
-  EXPECT_EQ(f.IsAttached(handle), 1);
+  EXPECT_EQ((std::tuple{f.InterfaceVersion(handle), std::string(f.GetName(handle)),
+                        f.GetLevel(handle), f.GetIncludeMask(handle), f.GetExcludeMask(handle),
+                        f.GetLineFormat(handle, format, sizeof format), std::string(format)}),
+            std::tuple(1, "RecordingTarget", ERROR, 0b101u, 0b010u, 7u, "#D| #L|"));
+  EXPECT_EQ((std::tuple{f.IsAttached(handle), f.Attach(handle), f.IsAttached(handle)}),
+            std::tuple(0, 1, 1));
   EXPECT_EQ(logger.AttachedTargets().back(), handle);
-  EXPECT_EQ(f.Detach(handle), 1);
-  EXPECT_EQ(f.IsAttached(handle), 0);
-  EXPECT_EQ(logger.AttachedTargets().size(), 2u);
-
-  const LogRecord record{2021, 2, 3, 4, 5, 6, 7, WARN, 0, "direct"};
-  EXPECT_EQ(f.Write(handle, &record), 1);
-  EXPECT_EQ(f.Write(handle, nullptr), 0);
+  EXPECT_EQ((std::tuple{f.Detach(handle), f.IsAttached(handle), logger.AttachedTargets().size()}),
+            std::tuple(1, 0, 2u));
+  const LogRecord record = Testing::FixedRecord(WARN, 0, "direct");
+  EXPECT_EQ((std::tuple{f.Write(handle, &record), f.Write(handle, nullptr)}), std::tuple(1, 0));
   ASSERT_EQ(recorder.written.size(), 1u);
   EXPECT_EQ(recorder.written[0].message, "direct");
 

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "log_test_support.h"
 
 namespace Oxle::Client::Log {
@@ -34,16 +31,15 @@ TEST_F(PluginLogTargetTest, ForwardsLevelAndMessageToHostSlotNine) {
   logger.SetMinimumLevel(OKAY);
   Log(OKAY, 0, 0, "count=%d", 3);
   Log(ALWAYS, 8, 0, "line\n");
+  // The message as logged, not a formatted line.
   ASSERT_EQ(gHostCalls.size(), 2u);
-  EXPECT_EQ(gHostCalls[0].api, &host);
-  EXPECT_EQ(gHostCalls[0].level, OKAY);
-  EXPECT_EQ(gHostCalls[0].message, "count=3");
-  EXPECT_EQ(gHostCalls[1].level, ALWAYS);
-  EXPECT_EQ(gHostCalls[1].message, "line\n") << "the message as logged, not a formatted line";
+  EXPECT_EQ(std::tuple(gHostCalls[0].api, gHostCalls[0].level, gHostCalls[0].message,
+                       gHostCalls[1].level, gHostCalls[1].message),
+            std::tuple(&host, OKAY, "count=3", ALWAYS, "line\n"));
 
   // Without a host or its Log function nothing is written.
   const HostApi empty{};
-  const LogRecord record{2021, 2, 3, 4, 5, 6, 7, WARN, 0, "m"};
+  const LogRecord record = Testing::FixedRecord(WARN, 0, "m");
   for (const HostApi* api : {static_cast<const HostApi*>(nullptr), &empty}) {
     PluginLogTarget silent(api);
     EXPECT_EQ(silent.Handle()->functions->Write(silent.Handle(), &record), 0);

@@ -15,8 +15,7 @@ TEST(ProcessTest, ThreadIdIsTheProcessIdOnTheMainThreadAndDiffersElsewhere) {
   EXPECT_EQ(CurrentThreadId(), static_cast<uint32_t>(getpid()));
   uint32_t other = 0;
   std::thread([&other] { other = CurrentThreadId(); }).join();
-  EXPECT_NE(other, 0u);
-  EXPECT_NE(other, CurrentThreadId());
+  EXPECT_TRUE(other != 0 && other != CurrentThreadId()) << other;
 }
 
 // Room for every character but not the NUL gives nothing, as does exactly enough: readlink
@@ -31,20 +30,16 @@ TEST(ProcessTest, ExecutablePathNamesThisTestProgramOnlyWhenItFits) {
   std::memset(small, 'x', sizeof small);
   EXPECT_EQ(ReadExecutablePath(small, length), 0u);
   EXPECT_STREQ(small, "");
-  EXPECT_EQ(ReadExecutablePath(small, length + 1), 0u);
-  EXPECT_EQ(ReadExecutablePath(small, length + 2), length);
+  EXPECT_EQ((std::tuple{ReadExecutablePath(small, length + 1), ReadExecutablePath(nullptr, 10),
+                        ReadExecutablePath(small, length + 2)}),
+            std::tuple(0u, 0u, length));
   EXPECT_STREQ(small, path);
-  EXPECT_EQ(ReadExecutablePath(nullptr, 10), 0u);
 }
 
 TEST(ProcessTest, TracerIsReadFromTheTracerPidLine) {
   // CTest does not trace its tests; this fails only when run under a debugger on purpose.
   EXPECT_FALSE(IsDebuggerAttached());
-  const struct {
-    const char* description;
-    std::string_view status;
-    bool traced;
-  } cases[] = {
+  const std::tuple<const char*, std::string_view, bool> cases[] = {
       {"untraced", "Name:\tx\nState:\tR\nTracerPid:\t0\nUid:\t0\n", false},
       {"traced", "Name:\tx\nTracerPid:\t4711\nUid:\t0\n", true},
       {"traced, last line without newline", "Name:\tx\nTracerPid:\t12", true},
@@ -55,8 +50,8 @@ TEST(ProcessTest, TracerIsReadFromTheTracerPidLine) {
       {"empty value", "TracerPid:\n", false},
       {"empty text", "", false},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(StatusShowsTracer(c.status), c.traced) << c.description;
+  for (const auto& [name, status, traced] : cases)
+    EXPECT_EQ(StatusShowsTracer(status), traced) << name;
 }
 
 }  // namespace

@@ -417,15 +417,8 @@ std::string ShowKeys(const Keys& k) {
 
 TEST(NativeConversionTest, MembersPairWithFieldsWhateverElseTheStructureHolds) {
   // The Keys fields by name, with the number each is given in the inputs below.
-  const std::vector<std::pair<std::string, int32_t>> numbers = {{"", 1},
-                                                                {"a", 2},
-                                                                {"ab", 3},
-                                                                {"abc", 4},
-                                                                {"b", 5},
-                                                                {"abcdefghi", 7},
-                                                                {"abcdefghijklmnopq", 8},
-                                                                {"\xC3\xA9t\xC3\xA9", 9},
-                                                                {"z", 10}};
+  const BindingProperty numbers = Parse(
+      "{:i1;a:i2;ab:i3;abc:i4;b:i5;abcdefghi:i7;abcdefghijklmnopq:i8;\xC3\xA9t\xC3\xA9:i9;z:i10;}");
   std::vector<std::string> many;  // more members than the merge pass takes for ten fields
   for (int i = 0; i < 40; ++i)
     many.push_back("x" + std::to_string(100 + i));
@@ -451,12 +444,12 @@ TEST(NativeConversionTest, MembersPairWithFieldsWhateverElseTheStructureHolds) {
   BindingRegistry registry;
   for (const auto& [name, missing, extra, expected] : cases) {
     BindingProperty input;
-    for (const auto& [name, number] : numbers) {
-      if (std::find(missing.begin(), missing.end(), name) == missing.end())
-        input.Get(name).SetSigned(number);
+    for (auto member : numbers.Members()) {
+      if (std::find(missing.begin(), missing.end(), member.key) == missing.end())
+        input.Get(member.key) = member.value;
     }
-    for (const std::string& name : extra)
-      input.Get(name).SetString("not a number");
+    for (const std::string& key : extra)
+      input.Get(key).SetString("not a number");
     Keys native;
     const ValueResult result = ReadNative(input, native, "<value>", registry);
     EXPECT_TRUE(result.Ok()) << name << ": " << result.ErrorMessage();

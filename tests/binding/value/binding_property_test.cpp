@@ -90,21 +90,24 @@ TEST(BindingPropertyTest, ToBoolToStringAndSizeFollowEachKind) {
       << "sign, 309 digits, point and 6 decimals";
 }
 
-TEST(BindingPropertyTest, MutableAtGrowsWithEmptyElementsAndConstAtNeverDoes) {
+TEST(BindingPropertyTest, MutableAccessGrowsOrKeepsTheKindAndConstAccessNeverDoes) {
   BindingProperty value = Parse("'replaced'");
   value.At(5).SetSigned(5);
-  EXPECT_EQ(Shape(value), "[~,~,~,~,~,i5]");
-  EXPECT_FALSE(value.At(5).IsRoot());
-  const BindingProperty& constant = value;
-  EXPECT_EQ(&constant.At(6), &BindingProperty::Null());
-  const BindingProperty scalar = Parse("T");
-  EXPECT_EQ(&scalar.At(0), &BindingProperty::Null());
-  EXPECT_EQ(&scalar.Get("a"), &BindingProperty::Null());
-  EXPECT_EQ(Shape(scalar), "T");
-  EXPECT_FALSE(scalar.Has("a"));
   value.Append().SetString("last");
+  value.MakeCollection();
+  EXPECT_EQ(Shape(value), "[~,~,~,~,~,i5,'last']");
+  EXPECT_FALSE(value.At(5).IsRoot());
   EXPECT_EQ(value.Elements().back().GetString(), "last");
-  EXPECT_EQ(value.Size(), 7u);
+  const BindingProperty& constant = value;
+  const BindingProperty scalar = Parse("T");
+  for (const BindingProperty* null : {&constant.At(7), &scalar.At(0), &scalar.Get("a")})
+    EXPECT_EQ(null, &BindingProperty::Null());
+  EXPECT_EQ(Shape(scalar), "T");
+  value.MakeStructure();
+  value.Get("k");
+  value.MakeStructure();
+  EXPECT_EQ(Shape(value), "{k:~;}");
+  EXPECT_FALSE(value.Has("K") || scalar.Has("a"));
 }
 
 TEST(BindingPropertyTest, AppendTurnsAnyValueIntoACollectionAndFillsReservedRoomInPlace) {
@@ -125,18 +128,6 @@ TEST(BindingPropertyTest, AppendTurnsAnyValueIntoACollectionAndFillsReservedRoom
   value.Append().SetString("past the reserve");
   EXPECT_EQ(Shape(value), expected + ",'past the reserve']");
   EXPECT_EQ(value.At(100).Context(), value.Context());
-}
-
-TEST(BindingPropertyTest, MakeCollectionAndStructureKeepTheSameKind) {
-  BindingProperty value = Parse("[~,~,~]");
-  value.MakeCollection();
-  EXPECT_EQ(value.Size(), 3u);
-  value.MakeStructure();
-  EXPECT_EQ(value.Size(), 0u);
-  value.Get("k");
-  value.MakeStructure();
-  EXPECT_TRUE(value.Has("k"));
-  EXPECT_FALSE(value.Has("K"));
 }
 
 TEST(BindingPropertyTest, MembersIterateInByteOrderOfTheirKeysAndStayFindable) {

@@ -1,5 +1,6 @@
-// Several host threads at once: events, jobs, service-proxy answers and subscription changes,
-// and an unload that meets running and late callbacks.
+// Several host threads at once: events, jobs, API calls, service-proxy answers and subscription
+// changes, and unloads that meet running and late callbacks. Rounds are bounded and every wait
+// is bounded; nothing sleeps.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,84 +11,96 @@
 #include <thread>
 #include <vector>
 
-#include "fake_host.h"
+#include "plugin/callback_gate.h"
+#include "plugin_host.h"
 
 namespace Oxle::Client::Plugin::Testing {
 namespace {
 
 using std::chrono::steady_clock;
+constexpr auto kLimit = std::chrono::seconds(60);
 
-TEST_F(PluginTest, EventsJobsAndSubscriptionChangesFromSeveralThreadsKeepExactCounts) {
-  constexpr int kEventThreads = 4;
-  constexpr int kEventsPerThread = 200;
-  constexpr int kJobs = 100;
-  constexpr int kToggles = 100;
-  constexpr int kUuidThreads = 2;
-  constexpr int kUuidsPerThread = 100;
-  std::atomic<int> events{0};
-  std::atomic<int> jobs{0};
-  Start([&](TestPlugin& self) {
-    self.ObserveResource("/c/v1/e/*", [&](const PluginResourceEvent&) { ++events; });
-  });
-  for (int i = 0; i < kJobs; ++i)
-    plugin->ScheduleAt("job", steady_clock::now(), [&] { ++jobs; });
-
+// Runs every `work` on a thread of its own, all released at once, and joins them.
+void RunTogether(const std::vector<std::function<void()>>& work) {
   std::atomic<bool> go{false};
   std::vector<std::thread> threads;
-  const auto launch = [&](std::function<void()> work) {
-    threads.emplace_back([&go, work = std::move(work)] {
+  for (const auto& each : work) {
+    threads.emplace_back([&go, &each] {
       while (!go)
         std::this_thread::yield();
-      work();
-    });
-  };
-  for (int t = 0; t < kEventThreads; ++t) {
-    launch([&] {
-      JsonHostValue payload(R"({"uri":"/c/v1/e/1","eventType":"Update"})");
-      for (int i = 0; i < kEventsPerThread; ++i)
-        host.Deliver("OnJsonApiEvent_c_v1_e", payload.value);
-    });
-  }
-  for (int t = 0; t < 2; ++t) {
-    launch([&, t] {
-      for (int i = t; i < kJobs; i += 2)
-        host.RunJob(static_cast<size_t>(i));
-    });
-    launch([&] {
-      for (int i = 0; i < kToggles; ++i) {
-        plugin->Subscribe("/other/v1/x");
-        plugin->Unsubscribe("/other/v1/x/y");
-      }
-    });
-  }
-  for (int t = 0; t < kUuidThreads; ++t) {
-    launch([&, t] {
-      for (int i = 0; i < kUuidsPerThread; ++i) {
-        const std::string json =
-            R"({"uuid":")" + std::to_string(t) + "-" + std::to_string(i) + R"("})";
-        host.DeliverJson("OnServiceProxyUuidEvent", json.c_str());
-      }
+      each();
     });
   }
   go = true;
   for (std::thread& thread : threads)
     thread.join();
+}
 
-  EXPECT_EQ(events, kEventThreads * kEventsPerThread);
-  EXPECT_EQ(jobs, kJobs);
+TEST_F(PluginTest, EventsJobsCallsAndSubscriptionChangesFromSeveralThreadsKeepExactCounts) {
+  constexpr int kRounds = 100;
+  std::atomic<int> events{0}, jobs{0}, read{0}, ticks{0}, toggles{0};
+  Load({}, Host::HostMode::Threaded);
+  ASSERT_TRUE(Start([&](TestPlugin& self) {
+    self.ObserveResource("/c/v1/e/*", [&](const PluginResourceEvent&) { ++events; });
+  }));
+  // Due at once: the host's workers and the test's threads race to run each of them.
+  for (int i = 0; i < kRounds; ++i)
+    plugin->ScheduleAt("job", steady_clock::now(), [&] { ++jobs; });
+  const auto each = [](auto step) {
+    return [step] {
+      for (int i = 0; i < kRounds; ++i)
+        step(i);
+    };
+  };
+  // Two threads change one name's subscription, so that one meets the other's host call.
+  const auto toggle = each([&](int) {
+    plugin->Subscribe("/other/v1/x");
+    plugin->Unsubscribe("/other/v1/x/y");
+  });
+  const auto deliver = each([&](int) {
+    tap.Deliver("OnJsonApiEvent_c_v1_e", R"({"uri":"/c/v1/e/1","eventType":"Update"})");
+  });
+  RunTogether({
+      deliver,
+      deliver,
+      each([&](int i) { (void)host->SetResource("/c/v1/e/2", Json(std::to_string(i))); }),
+      each([&](int i) { tap.RunJob(static_cast<size_t>(i)); }),
+      each([&](int i) { tap.RunJob(static_cast<size_t>(kRounds - 1 - i)); }),
+      toggle,
+      toggle,
+      each([&](int i) {
+        tap.Deliver("OnServiceProxyUuidEvent", R"({"uuid":")" + std::to_string(i) + R"("})");
+      }),
+      each([&](int i) {
+        if (i % 2 == 0 && Call(6, "/qel-mhx/v1/ticks").status == 202) ++ticks;
+        if (i % 2 == 1 && Call(6, "/qel-mhx/v1/toggle").status == 200) ++toggles;
+        const auto item =
+            plugin->GetResource<BindingProperty>(HttpMethod::Get, "/qel-mhx/v1/items/5");
+        if (item.Ok() && Json(item.Value()) == R"({"item":5})") ++read;
+      }),
+  });
+  ASSERT_TRUE(host->WaitIdle(kLimit));
+  EXPECT_EQ(events, 3 * kRounds);
+  EXPECT_EQ(jobs, kRounds);
+  EXPECT_EQ(read, kRounds);
+  EXPECT_EQ(ticks.load(), kRounds / 2);
+  EXPECT_EQ(gTicks.load(), kRounds / 2);
+  EXPECT_EQ(toggles.load(), kRounds / 2);
+  EXPECT_EQ(gToggles.load(), kRounds / 2);
   EXPECT_EQ(plugin->PendingJobCount(), 0u);
-  EXPECT_EQ(plugin->ReceivedServiceResponseCount(), size_t{kUuidThreads * kUuidsPerThread});
-  // The host saw the toggled name's subscriptions strictly alternate, ending unsubscribed.
-  const std::string name = "OnJsonApiEvent_other_v1_x";
-  std::vector<char> sequence;
-  for (const std::string& call : host.Calls()) {
-    if (call == "SubscribeEvent:" + name) sequence.push_back('S');
-    if (call.rfind("UnsubscribeEvent:" + name + ":", 0) == 0) sequence.push_back('U');
+  EXPECT_EQ(plugin->ReceivedServiceResponseCount(), size_t{kRounds});
+  // The host saw the toggled name's subscriptions strictly alternate, ending unsubscribed; one
+  // out of order would have left a warning of an unsubscription it had no subscription for.
+  std::string sequence;
+  for (const std::string& call : tap.Calls()) {
+    if (call == "Subscribe OnJsonApiEvent_other_v1_x 0") sequence += 'S';
+    if (call == "Unsubscribe OnJsonApiEvent_other_v1_x") sequence += 'U';
   }
   ASSERT_FALSE(sequence.empty());
   for (size_t i = 0; i < sequence.size(); ++i)
     EXPECT_EQ(sequence[i], i % 2 == 0 ? 'S' : 'U') << i;
   EXPECT_EQ(sequence.back(), 'U');
+  EXPECT_TRUE(LogLines().empty());
 }
 
 // A host waits in UnsubscribeEvent for the deliveries of that name on other threads. A handler
@@ -98,88 +111,139 @@ TEST_F(PluginTest, AHandlerSubscribesWhileAnotherThreadUnsubscribesItsName) {
   const std::string name = "OnJsonApiEvent_c_v1_e";
   std::mutex mutex;
   std::condition_variable changed;
-  bool delivering = false;
-  bool unsubscribing = false;
-  bool delivered = false;
-  bool waitedInVain = false;
+  bool delivering = false, unsubscribing = false, delivered = false, waitedInVain = false;
   const auto waitFor = [&](std::unique_lock<std::mutex>& lock, const bool& flag) {
     return changed.wait_for(lock, kPatience, [&] { return flag; });
   };
-  Start([&](TestPlugin& self) {
+  const auto set = [&](bool& flag) {
+    flag = true;
+    changed.notify_all();
+  };
+  ASSERT_TRUE(Start([&](TestPlugin& self) {
     self.ObserveResource(kUri, [&](const PluginResourceEvent&) {
       {
         std::unique_lock<std::mutex> lock(mutex);
-        delivering = true;
-        changed.notify_all();
+        set(delivering);
         waitFor(lock, unsubscribing);
       }
+      // Each meets the other thread's claim on the name's host subscription.
+      plugin->Subscribe(kUri);
+      plugin->Unsubscribe(kUri);
       plugin->Subscribe(kUri);
       std::lock_guard<std::mutex> lock(mutex);
-      delivered = true;
-      changed.notify_all();
+      set(delivered);
     });
-  });
-  host.onUnsubscribe = [&](const char* unsubscribed) {
+  }));
+  tap.onUnsubscribe = [&](const char* unsubscribed) {
     if (unsubscribed != name) return;
     std::unique_lock<std::mutex> lock(mutex);
-    unsubscribing = true;
-    changed.notify_all();
+    set(unsubscribing);
     waitedInVain = !waitFor(lock, delivered);
   };
-  std::thread delivery(
-      [&] { host.DeliverJson(name, R"({"uri":"/c/v1/e/x","eventType":"Update"})"); });
+  std::thread delivery([&] { tap.Deliver(name, R"({"uri":"/c/v1/e/x","eventType":"Update"})"); });
   {
     std::unique_lock<std::mutex> lock(mutex);
     ASSERT_TRUE(waitFor(lock, delivering));
   }
   plugin->Unsubscribe(kUri);
   delivery.join();
-  host.onUnsubscribe = nullptr;
+  tap.onUnsubscribe = nullptr;
   EXPECT_FALSE(waitedInVain);
   // The name ends subscribed at the host, as its count of 1 says.
-  EXPECT_EQ(host.Calls().back(), "SubscribeEvent:" + name);
+  EXPECT_EQ(tap.Calls().back(), "Subscribe " + name + " 0");
 }
 
 TEST_F(PluginTest, UnloadWaitsForARunningJobAndRefusesLateOnes) {
   constexpr int kLateJobs = 50;
   std::atomic<bool> entered{false};
-  std::atomic<bool> unloading{false};
   std::atomic<uint32_t> handleSeen{0};
   std::atomic<int> lateRuns{0};
-  Start();
+  ASSERT_TRUE(Start());
   TestPlugin* const self = plugin;
-  plugin->ScheduleAt("running", steady_clock::now(), [&] {
+  // Not yet due for the host: only the test's threads run them.
+  const auto later = steady_clock::now() + std::chrono::hours(1);
+  for (int i = 0; i <= kLateJobs; ++i)
+    plugin->ScheduleAt("late", later, [&] { ++lateRuns; });
+  const size_t tokens = CallbackGate::LiveTokenCount();
+  plugin->ScheduleAt("running", later, [&] {
     entered = true;
-    while (!unloading)
+    // The unload withdraws the plugin's tokens, then waits for this call to return.
+    while (CallbackGate::LiveTokenCount() > tokens - kLateJobs)
       std::this_thread::yield();
     handleSeen = self->PluginHandle();  // the plugin must still exist here
   });
-  for (int i = 0; i < kLateJobs; ++i)
-    plugin->ScheduleAt("late", steady_clock::now(), [&] { ++lateRuns; });
-
-  std::thread running([&] { host.RunJob(0); });
-  std::thread unloader([&] {
-    while (!entered)
-      std::this_thread::yield();
-    unloading = true;
-    descriptor.callbacks->Unload(descriptor.context);
-  });
-  running.join();
-  unloader.join();
-  plugin = nullptr;
-
-  std::vector<std::thread> late;
-  for (int t = 0; t < 4; ++t) {
-    late.emplace_back([&] {
-      for (int i = 1; i <= kLateJobs; ++i)
-        host.RunJob(static_cast<size_t>(i));
-      host.DeliverJson("OnServiceProxyUuidEvent", R"({"uuid":"x"})");
-    });
-  }
-  for (std::thread& thread : late)
-    thread.join();
-  EXPECT_EQ(handleSeen, 0x5A5Au);
+  RunTogether({[&] { tap.RunJob(kLateJobs + 1); },
+               [&] {
+                 while (!entered)
+                   std::this_thread::yield();
+                 Unload();
+               }});
+  const auto late = [&] {
+    for (int i = 0; i <= kLateJobs; ++i)
+      tap.RunJob(static_cast<size_t>(i));
+    tap.Deliver("OnServiceProxyUuidEvent", R"({"uuid":"x"})");
+  };
+  RunTogether({late, late, late, late});
+  EXPECT_EQ(handleSeen, id);
   EXPECT_EQ(lateRuns, 0);
+}
+
+TEST_F(PluginTest, AnUnloadAmidCallsEventsAndJobsEndsThemCleanly) {
+  constexpr int kRounds = 90;
+  constexpr int kBeforeUnload = 40;  // calls made by all threads before the unload begins
+  std::atomic<int> calls{0}, events{0}, published{0}, badStatus{0}, answered{0}, afterUnload{0};
+  std::atomic<bool> unloaded{false};
+  Load({}, Host::HostMode::Threaded);
+  ASSERT_TRUE(Start([&](TestPlugin& self) {
+    self.ObserveResource("/c/v1/e/*", [&](const PluginResourceEvent&) { ++events; });
+  }));
+  const auto work = [&] {
+    for (int i = 0; i < kRounds; ++i, ++calls) {
+      const bool after = unloaded.load();
+      if (i % 3 == 0) {
+        (void)host->SetResource("/c/v1/e/" + std::to_string(i), Json("1"));
+        ++published;
+        continue;
+      }
+      const uint32_t status =
+          Call(i % 3 == 1 ? 6 : 2, i % 3 == 1 ? "/qel-mhx/v1/ticks" : "/qel-mhx/v1/items/3").status;
+      if (status == 200 || status == 202) {
+        ++answered;
+      } else if (status != 404 && status != 503) {
+        ++badStatus;
+      }
+      if (after && status != 404) ++afterUnload;
+    }
+  };
+  Host::Status unload;
+  RunTogether({work, work, work, [&] {
+                 const auto deadline = steady_clock::now() + kLimit;
+                 while (calls < kBeforeUnload && steady_clock::now() < deadline)
+                   std::this_thread::yield();
+                 unload = host->UnloadModule(id);
+                 unloaded = true;
+               }});
+  ASSERT_TRUE(unload.Ok()) << unload.ErrorMessage();
+  ASSERT_TRUE(host->WaitIdle(kLimit));
+  EXPECT_EQ(badStatus.load(), 0);
+  EXPECT_EQ(afterUnload.load(), 0);
+  EXPECT_GT(answered.load(), 0);  // the routes did answer before the unload
+  EXPECT_LE(gTicks.load(), answered.load());
+  EXPECT_LE(events.load(), published.load());
+  EXPECT_EQ(host->PendingJobCount(), 0u);
+  // Nothing reaches the plugin any more.
+  const int ticks = gTicks.load(), seen = events.load();
+  (void)host->SetResource("/c/v1/e/last", Json("1"));
+  EXPECT_EQ(Call(6, "/qel-mhx/v1/ticks").status, 404u);
+  ASSERT_TRUE(host->WaitIdle(kLimit));
+  EXPECT_EQ(gTicks.load(), ticks);
+  EXPECT_EQ(events.load(), seen);
+  // A tick route already running when the unload began may still ask for its job; the host
+  // refuses it, and says so.
+  for (const std::string& line : LogLines())
+    EXPECT_EQ(line,
+              "2 Module 'qel-mhx': ScheduleJob of 'tick' while unloading; the job will not run");
+  plugin = nullptr;
 }
 
 }  // namespace

@@ -1,112 +1,114 @@
-// Resource events: subscriptions counted per event name, observing, routing to exact and pattern
-// handlers, publishing, and records a host should never send.
+// Resource events: subscriptions counted per event name, observing the store, routing to exact
+// and pattern handlers, publishing, and records a host should never send.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
-#include "fake_host.h"
 #include "log/allocation_hooks.h"
+#include "plugin_host.h"
 
 namespace Oxle::Client::Plugin::Testing {
 namespace {
 
 constexpr const char* kSession = "OnJsonApiEvent_qel-login_v1_session";
 constexpr const char* kChampions = "OnJsonApiEvent_qel-mhx_v2_recently-played-champions";
-const std::string kSubscribe = std::string("SubscribeEvent:") + kSession;
-const std::string kUnsubscribe = std::string("UnsubscribeEvent:") + kSession + ":23130";
+const std::string kSubscribe = std::string("Subscribe ") + kSession + " 0";
+const std::string kUnsubscribe = std::string("Unsubscribe ") + kSession;
 
-// The host calls after Start's three service-proxy subscriptions.
-std::vector<std::string> CallsAfterStart(const FakeHost& host) {
-  std::vector<std::string> calls = host.Calls();
+// The tap's calls after Start's three service-proxy subscriptions.
+Lines CallsAfterStart(const Tap& tap) {
+  Lines calls = tap.Calls();
   calls.erase(calls.begin(), calls.begin() + 3);
   return calls;
 }
 
+// Every handler call as "<tag> <uri> <event type> <data as JSON>".
+ResourceHandler Recording(Lines& seen, std::string tag) {
+  return [&seen, tag](const PluginResourceEvent& event) {
+    seen.push_back(tag + " " + event.uri + " " + std::to_string(static_cast<int>(event.eventType)) +
+                   " " + Json(event.data));
+  };
+}
+
 TEST_F(PluginTest, UrisSharingAnEventNameShareOneHostSubscriptionCountedFromZero) {
   int calls = 0;
-  Start([&](TestPlugin& self) {
+  ASSERT_TRUE(Start([&](TestPlugin& self) {
     self.ObserveResource("/qel-login/v1/session", [&](const PluginResourceEvent&) { ++calls; });
-  });
-  EXPECT_EQ(host.Latest(kSession).flag, 0u);
+  }));
   plugin->Unsubscribe("/qel-login/v1/session");
   plugin->Unsubscribe("/qel-login/v1/session");  // at zero: changes nothing, does not wrap
-  EXPECT_TRUE(host.DeliverJson(kSession, R"({"uri":"/qel-login/v1/session","eventType":1})"));
+  EXPECT_TRUE(tap.Deliver(kSession, R"({"uri":"/qel-login/v1/session","eventType":1})"));
   EXPECT_EQ(calls, 0);  // an event of an unsubscribed name is ignored
   plugin->Subscribe("/qel-login/v1/session");
   plugin->Subscribe("/qel-login/v1/session/extra");
   plugin->Unsubscribe("/qel-login/v1/session/extra");
   plugin->Unsubscribe("/qel-login/v1/session");
-  EXPECT_EQ(CallsAfterStart(host),
-            (std::vector<std::string>{kSubscribe, "SendRequest:/qel-login/v1/session", kUnsubscribe,
-                                      kSubscribe, kUnsubscribe}));
+  EXPECT_EQ(CallsAfterStart(tap), (Lines{kSubscribe, "SendRequest 2 /qel-login/v1/session by 1",
+                                         kUnsubscribe, kSubscribe, kUnsubscribe}));
+  EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(PluginTest, ObservingAnExactUriReadsItAndDeliversItsContentAsCreateAPatternOnlySubscribes) {
-  host.answerRequest = [](ApiResponseRecord& record, const ApiRequestRecord& request) {
-    if (std::string_view(request.target) == "/qel-login/v1/session") {
-      AnswerValue(record, R"({"state":"SUCCEEDED"})");
-    } else {
-      AnswerError(record, "not found", 404);
-    }
-  };
-  std::vector<std::string> seen;
-  const ResourceHandler record = [&](const PluginResourceEvent& event) {
-    seen.push_back(event.uri + " " + std::to_string(static_cast<int>(event.eventType)) + " " +
-                   Codec::WriteJson(event.data, nullptr, nullptr));
-  };
-  Start([&](TestPlugin& self) {
-    self.ObserveResource("/qel-login/v1/session", record);
-    self.ObserveResource("/qel-login/v1/other", record);  // the read fails: only subscribed
-    self.ObserveResource("/qel-mhx/v2/recently-played-champions/*", record);
-  });
-  EXPECT_EQ(seen, std::vector<std::string>{R"(/qel-login/v1/session 0 {"state":"SUCCEEDED"})"});
-  const std::vector<ApiCall> requests = host.Requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].method, 2u);
-  EXPECT_EQ(requests[0].target, "/qel-login/v1/session");
-  EXPECT_EQ(requests[0].callerContext, reinterpret_cast<void*>(uintptr_t{0x5A5A}));
-  EXPECT_TRUE(requests[0].arguments.empty());
-  EXPECT_EQ(requests[1].target, "/qel-login/v1/other");
-  EXPECT_EQ(CallsAfterStart(host),
-            (std::vector<std::string>{kSubscribe, "SendRequest:/qel-login/v1/session",
-                                      "SubscribeEvent:OnJsonApiEvent_qel-login_v1_other",
-                                      "SendRequest:/qel-login/v1/other",
-                                      std::string("SubscribeEvent:") + kChampions}));
+TEST_F(PluginTest, ObservingReadsAStoredUriOnceAsCreateAndLaterChangesArriveFromTheStore) {
+  Lines seen;
+  // Still queued when the plugin subscribes and reads: it belongs to the subscribers of its
+  // moment, so the plugin sees one Create.
+  Load();
+  (void)host->SetResource("/qel-login/v1/session", Json(R"({"state":"SUCCEEDED"})"));
+  ASSERT_TRUE(Start([&](TestPlugin& self) {
+    self.ObserveResource("/qel-login/v1/session", Recording(seen, "session"));
+    self.ObserveResource("/qel-login/v1/other", Recording(seen, "other"));  // not stored
+    self.ObserveResource("/qel-mhx/v2/recently-played-champions/*", Recording(seen, "pattern"));
+    self.ObserveResource("/qel-mhx/v2/recently-played-champions/7", Recording(seen, "exact"));
+  }));
+  EXPECT_EQ(host->RunDueWork(), 2u);
+  (void)host->SetResource("/qel-login/v1/session", Json(R"({"id":7})"));
+  (void)host->SetResource("/qel-mhx/v2/recently-played-champions/7", Json(R"({"x":1})"));
+  EXPECT_TRUE(host->DeleteResource("/qel-login/v1/session"));
+  EXPECT_EQ(host->RunDueWork(), 6u);
+  EXPECT_EQ(seen, (Lines{R"(session /qel-login/v1/session 0 {"state":"SUCCEEDED"})",
+                         R"(session /qel-login/v1/session 1 {"id":7})",
+                         R"(exact /qel-mhx/v2/recently-played-champions/7 0 {"x":1})",
+                         R"(pattern /qel-mhx/v2/recently-played-champions/7 0 {"x":1})",
+                         "session /qel-login/v1/session 2 "}));
+  EXPECT_EQ(CallsAfterStart(tap),
+            (Lines{kSubscribe, "SendRequest 2 /qel-login/v1/session by 1",
+                   "Subscribe OnJsonApiEvent_qel-login_v1_other 0",
+                   "SendRequest 2 /qel-login/v1/other by 1",
+                   std::string("Subscribe ") + kChampions + " 0",
+                   "SendRequest 2 /qel-mhx/v2/recently-played-champions/7 by 1"}));
 }
 
 TEST_F(PluginTest, TheExactHandlerRunsBeforeMatchingPatternsAndTheSlashIsRepaired) {
-  std::vector<std::string> order;
-  Start([&](TestPlugin& self) {
-    self.ObserveResource(
-        "/qel-mhx/v2/recently-played-champions/*",
-        [&](const PluginResourceEvent& event) { order.push_back("pattern " + event.uri); });
+  Lines order;
+  ASSERT_TRUE(Start([&](TestPlugin& self) {
+    self.ObserveResource("/qel-mhx/v2/recently-played-champions/*", Recording(order, "pattern"));
     // Observing a URI again replaces its handler.
-    self.ObserveResource("/qel-mhx/v2/recently-played-champions/7",
-                         [&](const PluginResourceEvent&) { order.push_back("replaced"); });
-    self.ObserveResource(
-        "/qel-mhx/v2/recently-played-champions/7",
-        [&](const PluginResourceEvent& event) { order.push_back("exact " + event.uri); });
-    self.ObserveResource("/qel-mhx/v2/recently-played-champions/7/*",
-                         [&](const PluginResourceEvent&) { order.push_back("deeper"); });
-  });
+    self.ObserveResource("/qel-mhx/v2/recently-played-champions/7", Recording(order, "replaced"));
+    self.ObserveResource("/qel-mhx/v2/recently-played-champions/7", Recording(order, "exact"));
+    self.ObserveResource("/qel-mhx/v2/recently-played-champions/7/*", Recording(order, "deeper"));
+  }));
   for (const char* uri :
        {"/qel-mhx/v2/recently-played-champions/7", "qel-mhx/v2/recently-played-champions/7",
-        "/qel-mhx/v2/recently-played-champions/8",
-        "/qel-mhx/v2/recently-played-champions/7/deeper"}) {
-    const std::string json = std::string(R"({"uri":")") + uri + R"(","eventType":"Update"})";
-    ASSERT_TRUE(host.DeliverJson(kChampions, json.c_str()));
+        "/qel-mhx/v2/recently-played-champions/8", "/qel-mhx/v2/recently-played-champions/7/x"}) {
+    ASSERT_TRUE(tap.Deliver(kChampions, std::string(R"({"uri":")") + uri + R"(","eventType":0})"));
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"exact /qel-mhx/v2/recently-played-champions/7",
-                                             "pattern /qel-mhx/v2/recently-played-champions/7",
-                                             "exact qel-mhx/v2/recently-played-champions/7",
-                                             "pattern qel-mhx/v2/recently-played-champions/7",
-                                             "pattern /qel-mhx/v2/recently-played-champions/8",
-                                             "deeper"}));
+  EXPECT_EQ(order, (Lines{"exact /qel-mhx/v2/recently-played-champions/7 0 ",
+                          "pattern /qel-mhx/v2/recently-played-champions/7 0 ",
+                          "exact qel-mhx/v2/recently-played-champions/7 0 ",
+                          "pattern qel-mhx/v2/recently-played-champions/7 0 ",
+                          "pattern /qel-mhx/v2/recently-played-champions/8 0 ",
+                          "deeper /qel-mhx/v2/recently-played-champions/7/x 0 "}));
 }
 
-TEST_F(PluginTest, APublishedResourceReachesTheHostUnderItsNameAndOnJsonApiEvent) {
-  Start();
-  Binding::BindingProperty value;
+TEST_F(PluginTest, APublishedResourceReachesTheStoreUnderItsNameAndOnJsonApiEvent) {
+  ASSERT_TRUE(Start());
+  Lines published;
+  (void)host->AddEventObserver([&](const Host::ObservedEvent& event) {
+    published.push_back(std::string(event.name) + " " + std::to_string(event.flags) + " " +
+                        std::string(event.eventType) + " " + std::string(event.uri) + " " +
+                        Json(event.data));
+  });
+  BindingProperty value;
   value.Get("championId").SetUnsigned(17);
   EXPECT_TRUE(plugin->PublishResource("/qel-mhx/v2/recently-played-champions/7", value).Ok());
   const PluginResourceEvent event{"/a/b", PluginResourceEventType::Delete, {}};
@@ -114,25 +116,19 @@ TEST_F(PluginTest, APublishedResourceReachesTheHostUnderItsNameAndOnJsonApiEvent
   EXPECT_TRUE(
       plugin->PublishResource("/a/b", PluginManagerResource{PluginManagerState::PluginsInitialized})
           .Ok());
-  std::vector<std::string> published;
-  for (const Published& p : host.PublishedEvents()) {
-    EXPECT_EQ(p.context, nullptr);
-    published.push_back(p.name + " " + std::to_string(p.flags) + " " + p.payload);
-  }
   const std::string champion =
-      R"( 0 {"data":{"championId":17},"eventType":"Update","uri":"/qel-mhx/v2/recently-played-champions/7"})";
-  const std::string state =
-      R"( 0 {"data":{"state":"PluginsInitialized"},"eventType":"Update","uri":"/a/b"})";
-  EXPECT_EQ(published,
-            (std::vector<std::string>{
-                kChampions + champion, "OnJsonApiEvent" + champion,
-                R"(OnJsonApiEvent_a_b 5 {"data":null,"eventType":"Delete","uri":"/a/b"})",
-                "OnJsonApiEvent_a_b" + state, "OnJsonApiEvent" + state}));
+      R"( 0 Update /qel-mhx/v2/recently-played-champions/7 {"championId":17})";
+  const std::string state = R"( 0 Update /a/b {"state":"PluginsInitialized"})";
+  EXPECT_EQ(published, (Lines{kChampions + champion, "OnJsonApiEvent" + champion,
+                              "OnJsonApiEvent_a_b 5 Delete /a/b ", "OnJsonApiEvent_a_b" + state,
+                              "OnJsonApiEvent" + state}));
+  EXPECT_EQ(Json(*host->GetResource("/qel-mhx/v2/recently-played-champions/7")),
+            R"({"championId":17})");
 }
 
 TEST_F(PluginTest, AResourceTheHostCannotTakeIsNotPublishedWithTheConversionsMessage) {
-  Start();
-  Binding::BindingProperty value;
+  ASSERT_TRUE(Start());
+  BindingProperty value;
   value.SetString("needs a copy");
   const Log::AllocationHooks previous = Log::GetAllocationHooks();
   Log::AllocationHooks failing = previous;
@@ -145,54 +141,55 @@ TEST_F(PluginTest, AResourceTheHostCannotTakeIsNotPublishedWithTheConversionsMes
   EXPECT_EQ(result.Error().status, 0u);
   EXPECT_EQ(result.Error().message,
             "Couldn't convert value to a host value because memory ran out.");
-  EXPECT_TRUE(host.PublishedEvents().empty());
+  EXPECT_FALSE(host->GetResource("/a/b").has_value());
 }
 
 TEST_F(PluginTest, BadEventRecordsAreDroppedWithATraceAndAThrowingHandlerIsLogged) {
   int calls = 0;
-  Start([&](TestPlugin& self) {
+  ASSERT_TRUE(Start([&](TestPlugin& self) {
     self.AddEventHandler(kSession, ResourceHandler([&](const PluginResourceEvent& event) {
                            ++calls;
                            if (event.eventType == PluginResourceEventType::Delete)
                              throw std::runtime_error("boom");
                          }),
                          0);
-  });
-  const Subscription subscription = host.Latest(kSession);
-  TraceCapture traces;
-  subscription.callback(nullptr);
+  }));
+  const auto [callback, context] = tap.Subscribed(kSession);
+  Lines traces;
+  static Lines* collected = nullptr;
+  collected = &traces;
+  SetTraceHook([](const char* text) { collected->emplace_back(text); });
+  callback(nullptr);
   HostEvent record{};
-  record.context = subscription.context;
-  subscription.callback(&record);  // no name
+  record.context = context;
+  callback(&record);  // no name
   record.name = kSession;
   record.payload.kind = HOST_VALUE_COLLECTION;
   record.payload.payload.collection = HostValueArray{nullptr, 3};
-  subscription.callback(&record);
-  EXPECT_TRUE(host.DeliverJson(kSession, R"("just text")"));
-  EXPECT_TRUE(host.DeliverJson(kSession, R"({"uri":"/x","eventType":"Sideways"})"));
+  callback(&record);
+  EXPECT_TRUE(tap.Deliver(kSession, R"("just text")"));
+  EXPECT_TRUE(tap.Deliver(kSession, R"({"uri":"/x","eventType":"Sideways"})"));
   record.payload = HostValue{};
   record.context = reinterpret_cast<void*>(uintptr_t{0xDEAD});  // no token of the plugin's
-  subscription.callback(&record);
+  callback(&record);
+  SetTraceHook(nullptr);
   EXPECT_EQ(calls, 0);
   const std::string prefix = "qel-mhx: Couldn't convert payload PluginResourceEvent for event " +
                              std::string(kSession) + ": ";
-  EXPECT_EQ(TraceCapture::Taken(),
-            (std::vector<std::string>{
-                "qel-mhx: Dropped an event without a name",
-                prefix + "Couldn't assign value to '<result>' because the input collection has a "
-                         "null pointer and a size of 3.",
-                prefix + "Couldn't assign value to '<result>' of type PluginResourceEvent because "
-                         "the input not a structure.",
-                prefix + "Sideways is not a valid PluginResourceEventType enumeration value for "
-                         "'eventType'.",
-            }));
-
-  EXPECT_TRUE(host.DeliverJson(kSession, R"({"uri":"/qel-login/v1/session","eventType":2})"));
-  EXPECT_TRUE(host.DeliverJson(kSession, R"({"uri":"/qel-login/v1/session","eventType":1})"));
+  EXPECT_EQ(traces,
+            (Lines{"qel-mhx: Dropped an event without a name",
+                   prefix + "Couldn't assign value to '<result>' because the input collection has "
+                            "a null pointer and a size of 3.",
+                   prefix + "Couldn't assign value to '<result>' of type PluginResourceEvent "
+                            "because the input not a structure.",
+                   prefix + "Sideways is not a valid PluginResourceEventType enumeration value "
+                            "for 'eventType'."}));
+  (void)host->SetResource("/qel-login/v1/session", Json("1"));
+  EXPECT_TRUE(host->DeleteResource("/qel-login/v1/session"));
+  EXPECT_EQ(host->RunDueWork(), 4u);
   EXPECT_EQ(calls, 2);
-  EXPECT_EQ(host.Logs(),
-            (std::vector<std::pair<int32_t, std::string>>{
-                {2, "qel-mhx: Handler of event " + std::string(kSession) + " failed: boom"}}));
+  EXPECT_EQ(LogLines(),
+            Lines{"2 qel-mhx: Handler of event " + std::string(kSession) + " failed: boom"});
 }
 
 }  // namespace

@@ -4,29 +4,26 @@
 
 #include <chrono>
 
-#include "fake_host.h"
 #include "plugin/telemetry_sink.h"
+#include "plugin_host.h"
 
 namespace Oxle::Client::Plugin::Testing {
 namespace {
 
-using Logs = std::vector<std::pair<int32_t, std::string>>;
-
 class ServiceProxyTest : public PluginTest {
  protected:
-  void SetUp() override { Start(); }
+  void SetUp() override { ASSERT_TRUE(Start()); }
 
   void SendUuid(const std::string& uuid, const std::string& payload = "p") {
-    const std::string json = R"({"uuid":")" + uuid + R"(","payload":")" + payload + R"("})";
-    ASSERT_TRUE(host.DeliverJson("OnServiceProxyUuidEvent", json.c_str()));
+    ASSERT_TRUE(tap.Deliver("OnServiceProxyUuidEvent",
+                            R"({"uuid":")" + uuid + R"(","payload":")" + payload + R"("})"));
   }
-  void SendMethod(const char* event, const char* service, const char* method) {
-    const std::string json = std::string(R"({"serviceName":")") + service + R"(","methodName":")" +
-                             method + R"(","status":"ok"})";
-    ASSERT_TRUE(host.DeliverJson(event, json.c_str()));
+  void SendMethod(const char* event, const std::string& service, const std::string& method) {
+    ASSERT_TRUE(tap.Deliver(event, R"({"serviceName":")" + service + R"(","methodName":")" +
+                                       method + R"(","status":"ok"})"));
   }
   // Waits for `key`; the answers it gets as "<uuid>/<service>.<method>/<payload>/<status>".
-  void Await(const char* key, std::vector<std::string>& answers) {
+  void Await(const char* key, Lines& answers) {
     plugin->AddServiceRequest(key, [&answers](const PluginServiceProxyResponse& response) {
       answers.push_back(response.uuid + "/" + response.serviceName + "." + response.methodName +
                         "/" + response.payload + "/" + response.status);
@@ -40,17 +37,17 @@ TEST_F(ServiceProxyTest, ResponsesWaitUnderUuidOrServiceDotMethodAndTheNewestOfA
   SendUuid("u2");
   SendUuid("u1", "second");
   EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 3u);
-  std::vector<std::string> answers;
+  Lines answers;
   Await("a.b", answers);
   Await("u1", answers);
-  EXPECT_EQ(answers, (std::vector<std::string>{"/a.b//ok", "u1/./second/"}));
+  EXPECT_EQ(answers, (Lines{"/a.b//ok", "u1/./second/"}));
   EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 1u);
-  EXPECT_EQ(host.Logs(), (Logs{{3, "qel-mhx: Fulfilled service proxy request: a.b"},
-                               {3, "qel-mhx: Fulfilled service proxy request: u1"}}));
+  EXPECT_EQ(LogLines(), (Lines{"3 qel-mhx: Fulfilled service proxy request: a.b",
+                               "3 qel-mhx: Fulfilled service proxy request: u1"}));
 }
 
 TEST_F(ServiceProxyTest, AWaitingRequestIsAnsweredOnceAndAThrowingOneIsLoggedAndRemoved) {
-  std::vector<std::string> answers;
+  Lines answers;
   Await("u9", answers);
   int thrown = 0;
   plugin->AddServiceRequest("u1", [&](const auto&) {
@@ -59,24 +56,21 @@ TEST_F(ServiceProxyTest, AWaitingRequestIsAnsweredOnceAndAThrowingOneIsLoggedAnd
   });
   SendUuid("u8");
   EXPECT_TRUE(answers.empty());
-  SendUuid("u9");
-  SendUuid("u9");
-  SendUuid("u1");
-  SendUuid("u1");
-  EXPECT_EQ(answers, std::vector<std::string>{"u9/./p/"});
+  for (const char* uuid : {"u9", "u9", "u1", "u1"})
+    SendUuid(uuid);
+  EXPECT_EQ(answers, Lines{"u9/./p/"});
   EXPECT_EQ(thrown, 1);
   EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 3u);  // u8 and the second u9 and u1
-  EXPECT_EQ(host.Logs(),
-            (Logs{{3, "qel-mhx: Fulfilled service proxy request: u9"},
-                  {2, "qel-mhx: Handler of event OnServiceProxyUuidEvent failed: nope"}}));
+  EXPECT_EQ(LogLines(),
+            (Lines{"3 qel-mhx: Fulfilled service proxy request: u9",
+                   "2 qel-mhx: Handler of event OnServiceProxyUuidEvent failed: nope"}));
 }
 
 TEST_F(ServiceProxyTest, AsyncEventsGoToTheirHandlerOrLogOneError) {
   SendMethod("OnServiceProxyAsyncEvent", "s", "m");
-  EXPECT_EQ(host.Logs(),
-            (Logs{{2,
-                   "qel-mhx: Could not find registered handler for async service proxy "
-                   "event s.m"}}));
+  EXPECT_EQ(
+      LogLines(),
+      Lines{"2 qel-mhx: Could not find registered handler for async service proxy event s.m"});
   int calls = 0;
   plugin->AddAsyncServiceHandler("s.m", [&](const auto& response) {
     ++calls;
@@ -84,7 +78,7 @@ TEST_F(ServiceProxyTest, AsyncEventsGoToTheirHandlerOrLogOneError) {
   });
   SendMethod("OnServiceProxyAsyncEvent", "s", "m");
   EXPECT_EQ(calls, 1);
-  EXPECT_EQ(host.Logs().size(), 1u);
+  EXPECT_EQ(LogLines().size(), 1u);
   EXPECT_EQ(plugin->ReceivedServiceResponseCount(), 0u);
 }
 
@@ -92,25 +86,26 @@ TEST_F(ServiceProxyTest, UnansweredResponsesAreBoundedDroppingTheOldestWithOneWa
   for (size_t i = 0; i <= kMaxReceivedServiceResponses + 5; ++i)
     SendUuid("u" + std::to_string(i));
   EXPECT_EQ(plugin->ReceivedServiceResponseCount(), kMaxReceivedServiceResponses);
-  EXPECT_EQ(host.Logs(), (Logs{{1,
-                                "qel-mhx: More than 1024 service proxy responses wait for a "
-                                "request; dropping the oldest"}}));
-  std::vector<std::string> answered;
+  EXPECT_EQ(LogLines(), Lines{"1 qel-mhx: More than 1024 service proxy responses wait for a "
+                              "request; dropping the oldest"});
+  Lines answered;
   for (const char* key : {"u5", "u6", "u1029"})
     plugin->AddServiceRequest(key,
                               [&](const auto& response) { answered.push_back(response.uuid); });
-  EXPECT_EQ(answered, (std::vector<std::string>{"u6", "u1029"}));
+  EXPECT_EQ(answered, (Lines{"u6", "u1029"}));
 }
 
 TEST_F(ServiceProxyTest, TelemetryPostsToTheEventsRouteAndReturnsAReadyFuture) {
-  host.answerRequest = [](ApiResponseRecord& record, const ApiRequestRecord& request) {
-    if (std::string_view(request.target) == "/telemetry/v1/events/broken") {
-      AnswerError(record, "refused", 503);
-    } else {
-      AnswerValue(record, "null", 204);
-    }
+  Lines arguments;
+  tap.answerRequest = [&](ApiResponseRecord& record, const ApiRequestRecord& request) {
+    for (uint32_t i = 0; i < request.nativeArgumentCount; ++i)
+      arguments.push_back(request.nativeArguments[i].name);
+    const bool broken = std::string_view(request.target) == "/telemetry/v1/events/broken";
+    record.error = broken ? 1 : 0;
+    record.errorMessage = broken ? strdup("refused") : nullptr;
+    record.status = broken ? 503 : 204;
+    record.free = [](ApiResponseRecord* r) { std::free(r->errorMessage); };
   };
-  gFreedResponses = 0;
   ApiParameters parameters;
   parameters["seconds"].SetUnsigned(12);
   std::future<RequestResult<>> sent = plugin->Telemetry()->Post("started", parameters);
@@ -121,13 +116,8 @@ TEST_F(ServiceProxyTest, TelemetryPostsToTheEventsRouteAndReturnsAReadyFuture) {
   EXPECT_EQ(refused.Error().status, 503u);
   EXPECT_EQ(refused.Error().message,
             "Error response for POST /telemetry/v1/events/broken: refused");
-  EXPECT_EQ(gFreedResponses, 2);
-  const std::vector<ApiCall> requests = host.Requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].method, 6u);
-  EXPECT_EQ(requests[0].target, "/telemetry/v1/events/started");
-  EXPECT_EQ(requests[0].arguments,
-            (std::vector<std::pair<std::string, std::string>>{{"seconds", "12"}}));
+  EXPECT_EQ(arguments, Lines{"seconds"});
+  EXPECT_EQ(tap.Calls().at(3), "SendRequest 6 /telemetry/v1/events/started by 1");
 }
 
 }  // namespace

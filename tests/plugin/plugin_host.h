@@ -1,0 +1,278 @@
+// The plugin suites' host: the host core itself (manual mode unless asked), with a plugin of the
+// tests' own loaded through the export helper. Between the plugin and the core's HostApi table
+// sits a tap that records every call (thread-safe), keeps each name's latest subscription and
+// every job so that a test can call them on threads of its own, and can answer a request in the
+// core's place with records the core itself never sends.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "api/route_registration.h"
+#include "codec/json.h"
+#include "core/host.h"
+#include "plugin/plugin_base.h"
+#include "plugin/plugin_export.h"
+
+namespace Oxle::Client::Plugin::Testing {
+
+using Lines = std::vector<std::string>;
+using Api::HttpMethod;
+using Binding::BindingProperty;
+
+inline BindingProperty Json(const std::string& text) {
+  Binding::ValueResult parsed = Codec::ParseJson(text);
+  EXPECT_TRUE(parsed.Ok()) << text;
+  return parsed.Value();
+}
+inline std::string Json(const BindingProperty& value) {
+  return Codec::WriteJson(value, nullptr, nullptr);
+}
+
+// Counted by the routes below; they outlive the plugin.
+inline std::atomic<int> gTicks{0}, gToggles{0};
+
+// A plugin whose start the test steers. Routes, under "/qel-mhx/v1/": GET items/{id} answers
+// {"item": id}; POST sum answers a + b (named arguments) as {"sum"}; GET fail fails with 409;
+// POST ticks schedules the job "tick" (counting gTicks) and answers 202; POST toggle subscribes
+// and unsubscribes "/qel-toggle/v1/x" (counting gToggles).
+class TestPlugin final : public PluginBase {
+ public:
+  void RegisterApi() override {
+    typesBeforeApi = Api().FindTypeByName("PluginResourceEvent") && !ExportTable().entries;
+    // {key: value} with `status`.
+    auto answer = [](const char* key, auto value, uint32_t status = 200) {
+      BindingProperty out;
+      if constexpr (std::is_signed_v<decltype(value)>) {
+        if (key != nullptr) out.Get(key).SetSigned(value);
+      } else {
+        out.Get(key).SetUnsigned(value);
+      }
+      Api::ApiResponse response = Api::ApiResponse::FromValue(std::move(out));
+      response.status = status;
+      return response;
+    };
+    using L = Api::ArgumentLocation;
+    Api::RegisterRoute(Api(), HttpMethod::Get, "/qel-mhx/v1/items/{id}",
+                       [answer](uint64_t id) { return answer("item", id); }, {{"id", L::Path}});
+    Api::RegisterRoute(Api(), HttpMethod::Post, "/qel-mhx/v1/sum",
+                       [answer](int32_t a, int32_t b) { return answer("sum", int64_t{a} + b); },
+                       {{"a", L::Any}, {"b", L::Any}});
+    Api::RegisterRoute(Api(), HttpMethod::Get, "/qel-mhx/v1/fail",
+                       [] { return Api::ApiResponse::Error("refused", 409); });
+    Api::RegisterRoute(Api(), HttpMethod::Post, "/qel-mhx/v1/ticks", [this, answer] {
+      ScheduleAt("tick", std::chrono::steady_clock::now(), [] { ++gTicks; });
+      return answer(nullptr, 0, 202);
+    });
+    Api::RegisterRoute(Api(), HttpMethod::Post, "/qel-mhx/v1/toggle", [this, answer] {
+      Subscribe("/qel-toggle/v1/x");
+      Unsubscribe("/qel-toggle/v1/x");
+      ++gToggles;
+      return answer(nullptr, 0);
+    });
+  }
+  bool OnStart() override {
+    if (onStart) onStart(*this);
+    return startResult;
+  }
+  std::function<void(TestPlugin&)> onStart;
+  bool startResult = true;
+  bool typesBeforeApi = false;
+};
+
+class Tap {
+ public:
+  Tap() {
+    table_.tap = this;
+    HostApi& api = table_.api;
+    api.SendRequest = [](const HostApi* a, ApiResponseRecord* response,
+                         const ApiRequestRecord* request) {
+      Tap& tap = Of(a);
+      tap.Record("SendRequest " + std::to_string(request->method) + " " + request->target + " by " +
+                 std::to_string(reinterpret_cast<uintptr_t>(request->callerContext)));
+      if (!tap.answerRequest) return tap.host_->SendRequest(tap.host_, response, request);
+      tap.answerRequest(*response, *request);
+      return 0;
+    };
+    api.SendExternalRequest = [](const HostApi* a, ExternalResponseRecord* response,
+                                 const ExternalRequestRecord* request) {
+      Tap& tap = Of(a);
+      if (!tap.answerExternal) return tap.host_->SendExternalRequest(tap.host_, response, request);
+      tap.answerExternal(*response, *request);
+      return 0;
+    };
+    api.PublishEvent = [](const HostApi* a, const HostEvent* event) {
+      return Of(a).host_->PublishEvent(Of(a).host_, event);
+    };
+    api.SubscribeEvent = [](const HostApi* a, const char* name, uint32_t handle,
+                            HostEventCallback callback, void* context, uint32_t flag) {
+      Tap& tap = Of(a);
+      tap.Record("Subscribe " + std::string(name) + " " + std::to_string(flag), [&] {
+        tap.subscribed_[name] = {callback, context};
+      });
+      return tap.host_->SubscribeEvent(tap.host_, name, handle, callback, context, flag);
+    };
+    api.UnsubscribeEvent = [](const HostApi* a, const char* name, uint32_t handle) {
+      Tap& tap = Of(a);
+      if (tap.onUnsubscribe) tap.onUnsubscribe(name);
+      tap.Record("Unsubscribe " + std::string(name));
+      return tap.host_->UnsubscribeEvent(tap.host_, name, handle);
+    };
+    api.ScheduleJob = [](const HostApi* a, const char* name, HostJobCallback callback,
+                         void* context, double delay, uint32_t flag) {
+      Tap& tap = Of(a);
+      tap.Record("ScheduleJob " + std::string(name) + " " + std::to_string(flag), [&] {
+        tap.jobs_.push_back({callback, context, delay});
+      });
+      return tap.host_->ScheduleJob(tap.host_, name, callback, context, delay, flag);
+    };
+    api.Yield = [](const HostApi* a) {
+      Of(a).Record("Yield");
+      return Of(a).host_->Yield(Of(a).host_);
+    };
+    api.MarkWait = [](const HostApi* a, const char* text, int32_t value) {
+      Of(a).Record("MarkWait " + std::string(text) + " " + std::to_string(value));
+      return Of(a).host_->MarkWait(Of(a).host_, text, value);
+    };
+    api.EndWait = [](const HostApi* a) {
+      Of(a).Record("EndWait");
+      return Of(a).host_->EndWait(Of(a).host_);
+    };
+    api.Log = [](const HostApi* a, int32_t level, const char* message) {
+      return Of(a).host_->Log(Of(a).host_, level, message);
+    };
+  }
+  Tap(const Tap&) = delete;
+  Tap& operator=(const Tap&) = delete;
+
+  // The plugin's view of the host: this tap's table, the core's handle.
+  const HostContext* Wrap(const HostContext* core) {
+    host_ = core->api;
+    context_ = HostContext{&table_.api, core->pluginHandle};
+    return &context_;
+  }
+  [[nodiscard]] Lines Calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  // Calls the latest subscription of `name` with `json`, as the core would; false when none.
+  bool Deliver(const std::string& name, const std::string& json) {
+    HostValue payload{};
+    EXPECT_TRUE(Binding::ToHostValue(Json(json), nullptr, payload));
+    const auto [callback, context] = Subscribed(name);
+    if (callback != nullptr) {
+      const HostEvent event{name.c_str(), payload, 0, context};
+      callback(&event);
+    }
+    Binding::ReleaseHostValue(payload);
+    return callback != nullptr;
+  }
+  [[nodiscard]] std::pair<HostEventCallback, void*> Subscribed(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    const auto it = subscribed_.find(name);
+    return it == subscribed_.end() ? std::pair<HostEventCallback, void*>() : it->second;
+  }
+  struct Job {
+    HostJobCallback callback;
+    void* context;
+    double delay;
+  };
+  [[nodiscard]] Job Scheduled(size_t index) const {
+    std::lock_guard lock(mutex_);
+    return jobs_.at(index);
+  }
+  void RunJob(size_t index) {
+    const Job job = Scheduled(index);
+    job.callback(job.context);
+  }
+
+  std::function<void(ApiResponseRecord&, const ApiRequestRecord&)> answerRequest;
+  std::function<void(ExternalResponseRecord&, const ExternalRequestRecord&)> answerExternal;
+  std::function<void(const char* name)> onUnsubscribe;  // before the core's UnsubscribeEvent
+
+ private:
+  struct Table {
+    HostApi api;  // first: a slot finds the tap from the table's address
+    Tap* tap;
+  };
+  static Tap& Of(const HostApi* api) { return *reinterpret_cast<const Table*>(api)->tap; }
+  void Record(std::string call, const std::function<void()>& also = {}) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+    if (also) also();
+  }
+
+  Table table_{};
+  const HostApi* host_ = nullptr;
+  HostContext context_{};
+  mutable std::mutex mutex_;  // guards calls_, subscribed_, jobs_
+  Lines calls_;
+  std::map<std::string, std::pair<HostEventCallback, void*>> subscribed_;
+  std::vector<Job> jobs_;
+};
+
+// The tap of the plugin being started: its Start callback runs with the tap's table.
+inline Tap* gStartingTap = nullptr;
+
+inline void* TappedExport(PluginDescriptor* descriptor) {
+  void* plugin = ExportPlugin<TestPlugin>(descriptor, "qel-mhx");
+  static PluginCallbacks own{}, tapped{};
+  own = tapped = *descriptor->callbacks;
+  tapped.Start = [](void* context, const HostContext* core) {
+    return own.Start(context, gStartingTap->Wrap(core));
+  };
+  descriptor->callbacks = &tapped;
+  return plugin;
+}
+
+// Loads the plugin into a fresh host core through the tap; the host unloads it when the test ends.
+class PluginTest : public ::testing::Test {
+ protected:
+  TestPlugin& Load(Host::CoreVersion version = {}, Host::HostMode mode = Host::HostMode::Manual) {
+    host = std::make_unique<Host::Host>(Host::HostOptions{version, mode, 2, logs, nullptr});
+    const Host::Result<Host::ModuleId> loaded = host->LoadModule(&TappedExport, "tapped");
+    EXPECT_TRUE(loaded.Ok()) << loaded.ErrorMessage();
+    id = loaded.Value();
+    plugin = static_cast<TestPlugin*>(host->Module(id).Value().object);
+    return *plugin;
+  }
+  // Loads (unless loaded), sets the start hook and starts; true when the plugin started.
+  bool Start(std::function<void(TestPlugin&)> onStart = {}) {
+    if (plugin == nullptr) Load();
+    plugin->onStart = std::move(onStart);
+    gStartingTap = &tap;
+    gTicks = gToggles = 0;
+    return host->StartModule(id).Ok();
+  }
+  void Unload() {
+    ASSERT_TRUE(host->UnloadModule(id).Ok());
+    plugin = nullptr;
+  }
+  Host::ApiCallResult Call(uint32_t method, std::string target) {
+    return host->Call(Host::ApiCall{method, std::move(target), "", {}, "", std::nullopt});
+  }
+  // The host's log as "<level> <text>" lines.
+  [[nodiscard]] Lines LogLines() const {
+    Lines lines;
+    for (const Host::LogEntry& entry : logs->Entries())
+      lines.push_back(std::to_string(entry.level) + " " + entry.text);
+    return lines;
+  }
+
+  Tap tap;  // outlives the host, which unloads the plugin
+  std::shared_ptr<Host::MemoryLogSink> logs = std::make_shared<Host::MemoryLogSink>();
+  std::unique_ptr<Host::Host> host;
+  Host::ModuleId id = 0;
+  TestPlugin* plugin = nullptr;
+};
+
+}  // namespace Oxle::Client::Plugin::Testing

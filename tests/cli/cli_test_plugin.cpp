@@ -88,11 +88,6 @@ class CliTestPlugin final : public Oxle::Client::Plugin::PluginBase {
       response.body = std::make_unique<Stream>();
       return response;
     });
-    RegisterRoute(api, HttpMethod::Get, p + "relay-stream", [this, p] {
-      auto read = GetResource<BindingProperty>(HttpMethod::Get, p + "stream");
-      return read.Ok() ? ApiResponse::FromValue(std::move(read.Value()))
-                       : ApiResponse::Error(read.Error().message, 502);
-    });
     RegisterRoute(api, HttpMethod::Get, p + "wait", [] {
       Hooks().entered.set_value();
       const auto released = Hooks().release.wait_for(std::chrono::seconds(30));

@@ -10,8 +10,6 @@
 //                                      Content-Length, Access-Control-Allow-Origin, x-split
 //                                      (holds CR LF) and "bad name" (dropped)
 //   GET  /qel-clitest/v1/stream        a body stream of kStreamSize bytes, type text/plain
-//   GET  /qel-clitest/v1/relay-stream  the stream route read through the host, as a plugin reads
-//                                      another's answer (not JSON: status 502 with the error)
 //   GET  /qel-clitest/v1/wait          blocks until Hooks().release is set (signals entered)
 //   POST /qel-clitest/v1/publish/{n}   PublishResource("/qel-clitest/v1/state", {"n": n})
 #pragma once
@@ -25,7 +23,7 @@
 namespace CliTest {
 
 inline constexpr uint32_t kStreamSize = 200000;
-inline constexpr size_t kRouteCount = 9;
+inline constexpr size_t kRouteCount = 8;
 
 // The byte at `offset` of the stream route's body.
 inline char StreamByte(uint32_t offset) {

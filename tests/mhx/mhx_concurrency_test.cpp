@@ -49,15 +49,13 @@ TEST(MhxConcurrency, EventsRoutesAndJobsFromFourThreads) {
   });
   threads.emplace_back([&] {  // routes of every kind
     for (int i = 0; i < kRounds; ++i) {
-      (void)mhx.Get("/qel-mhx/v1/games/" + std::to_string(i), "/qel-mhx/v1/games/{gameId}");
+      (void)mhx.Get("/qel-mhx/v1/games/" + std::to_string(i));
       (void)mhx.Get("/qel-mhx/v2/recently-played-champions/current-summoner");
-      (void)mhx.Get("/qel-mhx/v1/recently-played-champions/4100?force",
-                    "/qel-mhx/v1/recently-played-champions/{accountId}");
-      (void)mhx.Get("/qel-mhx/v2/recently-played-champions/4100",
-                    "/qel-mhx/v2/recently-played-champions/{accountId}");
+      (void)mhx.Get("/qel-mhx/v1/recently-played-champions/4100?force");
+      (void)mhx.Get("/qel-mhx/v2/recently-played-champions/4100");
       if (i % 25 == 0) {
         (void)mhx.Call(Client::Api::HttpMethod::Post, "/qel-mhx/v1/mhx-endpoint-override",
-                       "/qel-mhx/v1/mhx-endpoint-override", R"({"url":""})");
+                       R"({"url":""})");
       }
     }
   });
@@ -72,7 +70,7 @@ TEST(MhxConcurrency, EventsRoutesAndJobsFromFourThreads) {
             static_cast<size_t>(kRounds / 2));
   EXPECT_LE(mhx.PublishedAt("/qel-mhx/v2/recently-played-champions/current-summoner").size(),
             static_cast<size_t>(kRounds));
-  for (const auto& [level, line] : mhx.host.Logs()) {
+  for (const auto& [level, line] : mhx.Logs()) {
     EXPECT_EQ(line.find("token-1"), std::string::npos) << line;
   }
 }
@@ -90,9 +88,9 @@ TEST(MhxConcurrency, TheStateLockIsHeldForTheWholeOfEachRemoteRequest) {
   int inFlight = 0;
   int mostInFlight = 0;
   int permits = 0;
-  auto answer = mhx.host.answerExternal;
-  mhx.host.answerExternal = [&](ExternalResponseRecord& record,
-                                const ExternalRequestRecord& request) {
+  auto answer = mhx.tap.answerExternal;
+  mhx.tap.answerExternal = [&](ExternalResponseRecord& record,
+                               const ExternalRequestRecord& request) {
     {
       std::unique_lock<std::mutex> lock(mutex);
       ++arrived;
@@ -104,7 +102,7 @@ TEST(MhxConcurrency, TheStateLockIsHeldForTheWholeOfEachRemoteRequest) {
     }
     answer(record, request);
   };
-  std::thread game([&] { (void)mhx.Get("/qel-mhx/v1/games/1", "/qel-mhx/v1/games/{gameId}"); });
+  std::thread game([&] { (void)mhx.Get("/qel-mhx/v1/games/1"); });
   {
     std::unique_lock<std::mutex> lock(mutex);
     ASSERT_TRUE(changed.wait_for(lock, kPatience, [&] { return arrived == 1; }));
@@ -112,7 +110,7 @@ TEST(MhxConcurrency, TheStateLockIsHeldForTheWholeOfEachRemoteRequest) {
   std::atomic<int> done{0};
   std::vector<std::thread> waiting;
   waiting.emplace_back([&] {
-    (void)mhx.Get("/qel-mhx/v1/matchlists/5", "/qel-mhx/v1/matchlists/{accountId}");
+    (void)mhx.Get("/qel-mhx/v1/matchlists/5");
     ++done;
   });
   waiting.emplace_back([&] {
@@ -121,7 +119,7 @@ TEST(MhxConcurrency, TheStateLockIsHeldForTheWholeOfEachRemoteRequest) {
   });
   waiting.emplace_back([&] {
     (void)mhx.Call(Client::Api::HttpMethod::Post, "/qel-mhx/v1/mhx-endpoint-override",
-                   "/qel-mhx/v1/mhx-endpoint-override", R"({"url":"https://o.test"})");
+                   R"({"url":"https://o.test"})");
     ++done;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -1,6 +1,7 @@
-// The match-history plugin loaded through its export against the tests' scripted host: events
-// for its three resources, calls of its routes through the export table, remote answers by URL,
-// and reads of what it published, logged and scheduled.
+// The match-history plugin loaded into the host core (manual mode) through the plugin suites'
+// recording tap: events for its three resources delivered straight to its handlers, calls of its
+// routes through the host, remote answers by URL, and reads of what it published, logged and
+// scheduled.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,18 +10,19 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "api/host_request.h"
 #include "api/resource_uri.h"
 #include "api/routes.h"
-#include "codec/json.h"
 #include "mhx/mhx_plugin.h"
-#include "plugin/fake_host.h"
+#include "plugin/plugin_host.h"
+#include "plugin/trace_hook.h"
 
 namespace Oxle::Client::Mhx::Testing {
 
-using Plugin::Testing::FakeHost;
+using Plugin::Testing::Json;
+using Plugin::Testing::Lines;
 
 inline constexpr const char* kBase = "https://mhx.test";
 inline constexpr const char* kEmptyCollection = R"({"champions":[],"gameCount":0})";
@@ -45,7 +47,7 @@ struct RouteAnswer {
   bool failed = false;
   uint32_t status = 0;
   std::string error;
-  std::string json;  // the value as compact JSON
+  std::string json;  // the value as compact JSON; empty for none
 };
 
 // One remote answer.
@@ -55,36 +57,82 @@ struct RemoteAnswer {
   int32_t transport = 0;
 };
 
+// The plugin's trace lines while one lives.
+class TraceCapture {
+ public:
+  TraceCapture() { Plugin::SetTraceHook(&Collect); }
+  ~TraceCapture() { Plugin::SetTraceHook(nullptr); }
+  [[nodiscard]] static Lines Taken() {
+    std::lock_guard lock(Mutex());
+    return Store();
+  }
+
+ private:
+  static void Collect(const char* text) {
+    std::lock_guard lock(Mutex());
+    Store().emplace_back(text);
+  }
+  static Lines& Store() {
+    static Lines lines;
+    return lines;
+  }
+  static std::mutex& Mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+};
+
+// The tap of the plugin being started.
+inline Plugin::Testing::Tap* gMhxTap = nullptr;
+
+inline void* TappedMhx(PluginDescriptor* descriptor) {
+  void* plugin = load_qel_mhx(descriptor);
+  static PluginCallbacks own{}, tapped{};
+  own = tapped = *descriptor->callbacks;
+  tapped.Start = [](void* context, const HostContext* core) {
+    return own.Start(context, gMhxTap->Wrap(core));
+  };
+  descriptor->callbacks = &tapped;
+  return plugin;
+}
+
 class LoadedMhx {
  public:
   LoadedMhx() {
-    descriptor_.major = 18;
-    plugin = static_cast<MhxPlugin*>(load_qel_mhx(&descriptor_));
-    EXPECT_NE(plugin, nullptr);
-    host.answerExternal = [this](ExternalResponseRecord& record,
-                                 const ExternalRequestRecord& request) {
+    tap.answerExternal = [this](ExternalResponseRecord& record,
+                                const ExternalRequestRecord& request) {
       RemoteAnswer answer{200, std::string(R"({"echo":")") + request.url + "\"}"};
+      std::lock_guard lock(mutex_);
+      urls_.emplace_back(request.url);
       const auto scripted = answers.find(request.url);
       if (scripted != answers.end()) answer = scripted->second;
-      std::lock_guard<std::mutex> lock(bodiesMutex_);
       const std::string& body = bodies_.emplace_back(answer.body);
       record.transportResult = answer.transport;
       record.status = answer.status;
       record.body = reinterpret_cast<const uint8_t*>(body.data());
       record.bodyLength = static_cast<uint32_t>(body.size());
     };
-    EXPECT_EQ(descriptor_.callbacks->Start(descriptor_.context, host.Context()), 1);
+    (void)host.AddEventObserver([this](const Host::ObservedEvent& event) {
+      if (event.name != "OnJsonApiEvent") return;  // the plugin publishes each change twice
+      std::lock_guard lock(mutex_);
+      published_.emplace_back(std::string(event.uri), Json(event.data));
+    });
+    const Host::Result<Host::ModuleId> loaded = host.LoadModule(&TappedMhx, "mhx");
+    EXPECT_TRUE(loaded.Ok()) << loaded.ErrorMessage();
+    id_ = loaded.Value();
+    plugin = static_cast<MhxPlugin*>(host.Module(id_).Value().object);
+    gMhxTap = &tap;
+    EXPECT_TRUE(host.StartModule(id_).Ok());
   }
   LoadedMhx(const LoadedMhx&) = delete;
   LoadedMhx& operator=(const LoadedMhx&) = delete;
-  ~LoadedMhx() { descriptor_.callbacks->Unload(descriptor_.context); }
+  ~LoadedMhx() { EXPECT_TRUE(host.UnloadModule(id_).Ok()); }
 
   // A Create, Update or Delete of `uri`, with `data` as JSON (null: no data).
   void Event(const char* uri, const char* type, const char* data = nullptr) {
     std::string json = std::string(R"({"uri":")") + uri + R"(","eventType":")" + type + "\"";
     if (data != nullptr) json += std::string(R"(,"data":)") + data;
-    json += "}";
-    EXPECT_TRUE(host.DeliverJson(Client::Api::EventNameForUri(uri), json.c_str())) << uri;
+    EXPECT_TRUE(tap.Deliver(Client::Api::EventNameForUri(uri), json + "}")) << uri;
   }
   void Configure(const char* data) { Event(kConfigurationUri, "Update", data); }
   void Session(const std::string& data) { Event(kSessionUri, "Update", data.c_str()); }
@@ -97,59 +145,65 @@ class LoadedMhx {
     Session(SessionJson("SUCCEEDED", 4100, 7700));
   }
 
-  RouteAnswer Call(Client::Api::HttpMethod method, const std::string& path,
-                   const std::string& target, const char* body = nullptr) {
-    Client::Api::Testing::HostRequest request(static_cast<uint32_t>(method), target);
-    if (body != nullptr) request.Body("application/json", body);
-    Client::Api::Testing::HostResponse response;
-    Client::Api::Testing::Send(plugin->ExportTable(), Client::Api::MakeFunctionName(method, path),
-                               request, response);
-    RouteAnswer answer{response.Failed(), response.Status(), response.Error(), ""};
-    Binding::BindingProperty value;
-    Binding::ValueResult result;
-    if (Binding::FromHostValue(response.record.value, value, result, "result")) {
-      answer.json = Codec::WriteJson(value, nullptr, nullptr);
+  RouteAnswer Call(Client::Api::HttpMethod method, const std::string& target,
+                   const char* body = nullptr) {
+    Host::ApiCall call{static_cast<uint32_t>(method), target, "", {}, "", std::nullopt};
+    if (body != nullptr) {
+      call.contentType = "application/json";
+      call.body = body;
     }
-    return answer;
+    const Host::ApiCallResult result = host.Call(call);
+    return {result.failed, result.status, result.errorMessage,
+            result.value.Kind() == Binding::ValueKind::Empty ? "" : Json(result.value)};
   }
-  // A GET of `target`, registered under the template `path` (the target when omitted).
-  RouteAnswer Get(const std::string& target, const std::string& path = {}) {
-    return Call(Client::Api::HttpMethod::Get, path.empty() ? target : path, target);
-  }
+  RouteAnswer Get(const std::string& target) { return Call(Client::Api::HttpMethod::Get, target); }
 
-  // Jobs the plugin scheduled, by name.
-  [[nodiscard]] std::vector<std::string> JobNames() const {
-    std::vector<std::string> names;
-    for (const auto& job : host.Jobs())
-      names.push_back(job.name);
-    return names;
+  // The word after `kind` in each of the tap's records that starts with it: the name of each
+  // "ScheduleJob" or "Subscribe", the target of each "SendRequest 2" (GET).
+  [[nodiscard]] Lines Recorded(const std::string& kind) const {
+    Lines found;
+    for (const std::string& call : tap.Calls()) {
+      if (call.rfind(kind + " ", 0) != 0) continue;
+      const std::string rest = call.substr(kind.size() + 1);
+      found.push_back(rest.substr(0, rest.find(' ')));
+    }
+    return found;
   }
+  [[nodiscard]] Lines JobNames() const { return Recorded("ScheduleJob"); }
   // The data of each resource the plugin published at `uri`, as compact JSON, in order.
-  [[nodiscard]] std::vector<std::string> PublishedAt(const std::string& uri) const {
-    std::vector<std::string> data;
-    for (const auto& published : host.PublishedEvents()) {
-      if (published.name != "OnJsonApiEvent") continue;
-      Binding::ValueResult payload = Codec::ParseJson(published.payload);
-      if (payload.Value().Get("uri").GetString() != uri) continue;
-      data.push_back(Codec::WriteJson(payload.Value().Get("data"), nullptr, nullptr));
+  [[nodiscard]] Lines PublishedAt(const std::string& uri) const {
+    std::lock_guard lock(mutex_);
+    Lines data;
+    for (const auto& [at, json] : published_) {
+      if (at == uri) data.push_back(json);
     }
     return data;
   }
-  [[nodiscard]] std::vector<std::string> RemoteUrls() const {
-    std::vector<std::string> urls;
-    for (const auto& call : host.Externals())
-      urls.push_back(call.url);
-    return urls;
+  [[nodiscard]] Lines RemoteUrls() const {
+    std::lock_guard lock(mutex_);
+    return urls_;
+  }
+  // What the plugin logged, as (level, text).
+  [[nodiscard]] std::vector<std::pair<int32_t, std::string>> Logs() const {
+    std::vector<std::pair<int32_t, std::string>> lines;
+    for (const Host::LogEntry& entry : logs->Entries()) {
+      if (entry.module != Host::kHostLogName) lines.emplace_back(entry.level, entry.text);
+    }
+    return lines;
   }
 
-  FakeHost host;
+  Plugin::Testing::Tap tap;  // outlives the host, which unloads the plugin
+  std::shared_ptr<Host::MemoryLogSink> logs = std::make_shared<Host::MemoryLogSink>();
+  Host::Host host{Host::HostOptions{{}, Host::HostMode::Manual, 1, logs, nullptr}};
   MhxPlugin* plugin = nullptr;
   std::map<std::string, RemoteAnswer> answers;  // by URL; set before the request
 
  private:
-  PluginDescriptor descriptor_{};
-  std::mutex bodiesMutex_;         // guards bodies_
+  Host::ModuleId id_ = 0;
+  mutable std::mutex mutex_;  // guards urls_, bodies_, published_
+  Lines urls_;
   std::list<std::string> bodies_;  // the answers' bytes, alive until unload
+  std::vector<std::pair<std::string, std::string>> published_;
 };
 
 }  // namespace Oxle::Client::Mhx::Testing

@@ -235,7 +235,8 @@ TEST(MhxSession, ASessionThatDoesNotConvertIsDroppedWithATraceThatShowsNoToken) 
   mhx.Configure(R"({"Endpoint":"https://mhx.test"})");
   mhx.Platform(R"("EUW1")");
   mhx.Session(SessionJson("SUCCEEDED", 4100, 7700));
-  TraceCapture traces;
+  static Lines traces;  // the hook is a plain function
+  Plugin::SetTraceHook([](const char* text) { traces.emplace_back(text); });
   const char* bad[] = {
       R"({"state":"SUCCEEDED","accountId":"x","idToken":"leaky-secret"})",
       R"({"state":"AWAY","accountId":5,"idToken":"leaky-secret"})",
@@ -244,10 +245,11 @@ TEST(MhxSession, ASessionThatDoesNotConvertIsDroppedWithATraceThatShowsNoToken) 
   };
   for (const char* data : bad)
     mhx.Session(data);
+  Plugin::SetTraceHook(nullptr);
   EXPECT_EQ(mhx.plugin->StoredSession().accountId, 4100u);
   EXPECT_EQ(mhx.plugin->StoredSession().idToken, "id-token-1");
   size_t dropped = 0;
-  for (const std::string& line : traces.Taken()) {
+  for (const std::string& line : traces) {
     EXPECT_EQ(line.find("leaky-secret"), std::string::npos) << line;
     if (line.rfind("Couldn't convert resource", 0) == 0) {
       EXPECT_EQ(line,

@@ -17,7 +17,6 @@
 #include "api/routes.h"
 #include "mhx/mhx_plugin.h"
 #include "plugin/plugin_host.h"
-#include "plugin/trace_hook.h"
 
 namespace Oxle::Client::Mhx::Testing {
 
@@ -55,31 +54,6 @@ struct RemoteAnswer {
   uint32_t status = 200;
   std::string body;
   int32_t transport = 0;
-};
-
-// The plugin's trace lines while one lives.
-class TraceCapture {
- public:
-  TraceCapture() { Plugin::SetTraceHook(&Collect); }
-  ~TraceCapture() { Plugin::SetTraceHook(nullptr); }
-  [[nodiscard]] static Lines Taken() {
-    std::lock_guard lock(Mutex());
-    return Store();
-  }
-
- private:
-  static void Collect(const char* text) {
-    std::lock_guard lock(Mutex());
-    Store().emplace_back(text);
-  }
-  static Lines& Store() {
-    static Lines lines;
-    return lines;
-  }
-  static std::mutex& Mutex() {
-    static std::mutex mutex;
-    return mutex;
-  }
 };
 
 // The tap of the plugin being started.

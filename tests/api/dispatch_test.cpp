@@ -68,13 +68,6 @@ struct Argument {
   bool optional = false;
 };
 
-HostValue Unsigned(uint64_t value) {
-  HostValue host{};
-  host.kind = HOST_VALUE_UNSIGNED;
-  host.payload.unsignedValue = value;
-  return host;
-}
-
 // A full answer: a value, status, text, settings and a header, and the body if
 // given.
 ApiResponse FullAnswer(std::unique_ptr<BodyStream> body = nullptr) {
@@ -281,7 +274,9 @@ TEST_F(DispatchTest, RequestPartsBindInOrderAndTheFirstFailureIsReported) {
   HostValue text{};
   text.kind = HOST_VALUE_STRING_BORROWED;
   text.payload.string.text = "t";
-  const HostValue one = Unsigned(1);
+  HostValue one{};
+  one.kind = HOST_VALUE_UNSIGNED;
+  one.payload.unsignedValue = 1;
   const std::pair<std::vector<std::pair<const char*, HostValue>>, std::string> natives[] = {
       {{{nullptr, text}, {"b", one}}, "['x','t',u1]"},
       {{{"zz", one}}, "error 400: Unknown argument 'zz' for 'GetNById'."},
@@ -439,9 +434,10 @@ class PiecewiseBody final : public BodyStream {
   bool* destroyed_;
 };
 
-TEST_F(DispatchTest, ResponsesCarryEverythingAndTheFreeCallbackReleasesIt) {
+TEST_F(DispatchTest, ResponsesCarryEverythingAndNothingOfOneReachesTheNext) {
   Log::InstallAllocationTracking();
-  EchoHandler& handler = Add(HttpMethod::Get, "/r", {});
+  EchoHandler& handler =
+      Add(HttpMethod::Get, "/r", {{"q", C::String, L::Query}, {"h", C::String, L::Header}});
   bool destroyed = false;
   handler.answer = [&] { return FullAnswer(std::make_unique<PiecewiseBody>(5, &destroyed)); };
   const ApiExportTable& table = Table();
@@ -473,67 +469,42 @@ TEST_F(DispatchTest, ResponsesCarryEverythingAndTheFreeCallbackReleasesIt) {
   const Log::AllocationCounters after = Log::ReadAllocationCounters();
   EXPECT_EQ(after.allocations - before.allocations, after.frees - before.frees);
 
-  // Failures: a handler's status, a setting code outside 1 to 3 sent as 0, no
-  // status kept 0 (the host chooses), and exceptions as server errors; none
-  // carries text or a value.
-  const std::pair<std::function<ApiResponse()>, std::string> failures[] = {
-      {[] {
-         ApiResponse response = ApiResponse::Error("gone", 410);
-         response.settingCode = 4;
-         return response;
-       },
-       "error 410: gone"},
-      {[] { return ApiResponse::Error("refused", 0); }, "error 0: refused"},
-      {[]() -> ApiResponse { throw std::runtime_error("broken"); }, "error 500: broken"},
-      {[]() -> ApiResponse { throw 7; }, "error 500: Unknown error"},
-      {[]() -> ApiResponse { throw std::bad_alloc(); }, "error 500: std::bad_alloc"},
+  // Dispatches share buffers and value trees between calls: nothing of one call may reach the
+  // next. Failures: a handler's status, a setting code outside 1 to 3 sent as 0, no status kept
+  // 0 (the host chooses), and exceptions as server errors.
+  const auto gone = [] {
+    ApiResponse response = ApiResponse::Error("gone", 410);
+    response.settingCode = 4;
+    return response;
   };
-  for (const auto& [answer, expected] : failures) {
+  const auto broken = []() -> ApiResponse { throw std::runtime_error("broken"); };
+  const std::tuple<std::function<ApiResponse()>, std::string, const char*, std::string> cases[] = {
+      {[] { return FullAnswer(); }, "/r?q=" + std::string(3000, 'x'), "1", "{k:'v';}"},
+      {nullptr, "/r", nullptr, "[~,~]"},
+      {nullptr, "/r?q=x", "1", "['x','1']"},
+      {gone, "/r", nullptr, "error 410: gone"},
+      {nullptr, "/r?zz=1", nullptr, "error 400: Unknown argument 'zz' for 'GetR'."},
+      {nullptr, "/r", nullptr, "[~,~]"},
+      {[] { return ApiResponse::Error("refused", 0); }, "/r", nullptr, "error 0: refused"},
+      {broken, "/r?q=x", nullptr, "error 500: broken"},
+      {[]() -> ApiResponse { throw 7; }, "/r", nullptr, "error 500: Unknown error"},
+      {[]() -> ApiResponse { throw std::bad_alloc(); }, "/r", "1", "error 500: std::bad_alloc"},
+      {nullptr, "/r", nullptr, "[~,~]"},
+  };
+  for (const auto& [answer, target, header, expected] : cases) {
     handler.answer = answer;
-    HostRequest request(kGet, "/r");
-    HostResponse failed;
-    Send(table, "GetR", request, failed);
-    EXPECT_EQ(Describe(failed), expected);
-    EXPECT_EQ(+failed.record.settingCode, 0u);
-    EXPECT_STREQ(failed.record.text, "");
-    EXPECT_EQ(+failed.record.value.kind, uint32_t{HOST_VALUE_EMPTY});
-  }
-}
-
-// Dispatches share buffers and value trees between calls: nothing of one call
-// may reach the next.
-TEST_F(DispatchTest, NothingOfADispatchReachesTheNext) {
-  EchoHandler& handler =
-      Add(HttpMethod::Get, "/n", {{"q", C::String, L::Query}, {"h", C::String, L::Header}});
-  const ApiExportTable& table = Table();
-  const auto send = [&](const std::string& target, const char* header) {
     HostRequest request(kGet, target);
     if (header != nullptr) request.Header("h", header);
     HostResponse response;
-    Send(table, "GetN", request, response);
-    const ApiResponseRecord& record = response.record;
-    if (record.status != 201) {
-      EXPECT_EQ(+record.status, response.Failed() ? 400u : 0u) << target;
-      EXPECT_STREQ(record.text, "") << target;
-      EXPECT_EQ(std::make_tuple(+record.headerCount, +record.settingByte, +record.settingCode),
-                std::make_tuple(0u, uint8_t{0}, 0u))
-          << target;
-      EXPECT_EQ(+record.bodyStream, nullptr) << target;
-    }
-    return Describe(response);
-  };
-  handler.answer = [] { return FullAnswer(); };
-  EXPECT_EQ(send("/n?q=" + std::string(3000, 'x'), "1"), "{k:'v';}");
-  handler.answer = nullptr;
-  EXPECT_EQ(send("/n", nullptr), "[~,~]");
-  EXPECT_EQ(send("/n?q=x", "1"), "['x','1']");
-  EXPECT_EQ(send("/n", nullptr), "[~,~]");
-  EXPECT_EQ(send("/n?zz=1", nullptr), "error 400: Unknown argument 'zz' for 'GetN'.");
-  EXPECT_EQ(send("/n", nullptr), "[~,~]");
-  handler.answer = []() -> ApiResponse { throw std::runtime_error("broken"); };
-  EXPECT_EQ(Get("GetN", "/n?q=x"), "error 500: broken");
-  handler.answer = nullptr;
-  EXPECT_EQ(send("/n", nullptr), "[~,~]");
+    Send(table, "GetR", request, response);
+    EXPECT_EQ(Describe(response), expected);
+    const ApiResponseRecord& r = response.record;
+    if (r.status == 201) continue;
+    EXPECT_EQ(std::tuple(std::string(r.text), +r.headerCount, +r.settingByte, +r.settingCode,
+                         +r.bodyStream, r.error == 0 || r.value.kind == HOST_VALUE_EMPTY),
+              std::tuple("", 0u, uint8_t{0}, 0u, nullptr, true))
+        << target;
+  }
 }
 
 // A handler may dispatch another request while its own call is in progress.

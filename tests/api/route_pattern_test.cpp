@@ -3,16 +3,58 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <random>
 #include <regex>
 
-#include "api/route_match.h"
+#include "api/routes.h"
 #include "support/small_stack.h"
 
 namespace Oxle::Client::Api {
 namespace {
 
 using Kind = PathParameterKind;
+
+// Route matching seen from outside: what a pattern makes of a target, as one comparable text,
+// and the same worked out independently of the matcher, from the template's regular expression.
+// "no match", or the parameters as "name=value;" in name order ("" for none).
+[[nodiscard]] inline std::string DescribeMatch(bool matched, const PathParameterMap& parameters) {
+  if (!matched) return "no match";
+  std::string text;
+  for (const auto& [name, value] :
+       std::map<std::string, std::string>(parameters.begin(), parameters.end())) {
+    text += name + "=" + value + ";";
+  }
+  return text;
+}
+
+// What the pattern built from `binding` makes of `target`.
+[[nodiscard]] inline std::string MatchThroughBinding(const RouteBinding& binding,
+                                                     std::string_view target) {
+  PathParameterMap parameters;
+  const bool matched = MatchPath(BuildRoutePattern(binding), target, parameters);
+  return DescribeMatch(matched, parameters);
+}
+
+// The route `pathTemplate` stands for, by definition: byte equality for a template without "{";
+// otherwise the whole-target ECMAScript match of its expression, each group URL-decoded under
+// the parameter of the same index (a later equal name replacing an earlier one).
+[[nodiscard]] inline std::string MatchByDefinition(std::string_view pathTemplate,
+                                                   const std::string& target) {
+  if (pathTemplate.find('{') == std::string_view::npos) {
+    return DescribeMatch(target == pathTemplate, {});
+  }
+  std::vector<PathParameter> names;
+  const std::regex regex(TemplateToRegex(pathTemplate, names),
+                         std::regex::ECMAScript | std::regex::optimize);
+  std::smatch groups;
+  PathParameterMap parameters;
+  const bool matched = std::regex_match(target, groups, regex);
+  for (size_t i = 1; matched && i < groups.size() && i <= names.size(); ++i) {
+    parameters.insert_or_assign(names[i - 1].name, UrlDecode(groups[i].str()));
+  }
+  return DescribeMatch(matched, parameters);
+}
 
 TEST(TemplateToRegexTest, ConvertsTemplates) {
   const std::tuple<std::string_view, std::string_view, std::vector<PathParameter>> cases[] = {
@@ -43,7 +85,7 @@ TEST(TemplateToRegexTest, ConvertsTemplates) {
 TEST(BuildRoutePatternTest, MatchesAndCapturesDecodedAsTheBindingsTemplate) {
   Binding::FunctionRecord function;
   const auto path = [](const char* to) { return [to](RouteBinding& b) { b.pathTemplate = to; }; };
-  // Changes the binding after SetRoutePath, as a caller writing the record directly would;
+  // `change` changes the binding after SetRoutePath, as a caller writing the record directly would;
   // `effective` is the template the pattern must then stand for.
   const struct {
     std::string_view path, functionName;
@@ -65,24 +107,29 @@ TEST(BuildRoutePatternTest, MatchesAndCapturesDecodedAsTheBindingsTemplate) {
       {"/a}/{b}", "", nullptr, "/a}/{b}"},    // names shift after a stray "}"
       {"/{a}/{a}", "", nullptr, "/{a}/{a}"},  // a later equal name replaces
       {"{a}{b}/{+c}", "", nullptr, "{a}{b}/{+c}"},
-      {"/{+a}", "", nullptr, "/{+a}"},  // "." stops at line terminators
+      {"/{+a}", "", nullptr, "/{+a}"},                       // "." stops at line terminators
+      {"/files/{+path}//", "", nullptr, "/files/{+path}/"},  // one trailing slash goes
+      {"/", "", nullptr, "/"},
+      {"a/", "", nullptr, "a"},  // the shortest path that loses its slash
   };
   const std::string targets[] = {
-      "/a/7",    "/a/",      "/a/7/", "/a/x%2Fy", "/a/b",    "/A/7",     "/files/x/y", "/files/",
-      "/files",  "/doc#top", "/doc",  "/doctop",  "/x/y",    "/x/y/z",   "Items7",     "Items",
-      "Items/7", "items7",   "Help",  "/Help",    "",        "/a/7?q=1", "/a/b+c",     "/a/b/c",
-      "/a/x",    "/x\ny",    "/x\ry", "/v1.0/b",  "/v1x0/b", "xyz",      "x/y/z",
+      "/a/7",     "/a/",    "/a/7/",    "/a/x%2Fy", "/a/b",    "/A/7",  "/files/x/y",
+      "/files/",  "/files", "/doc#top", "/doc",     "/doctop", "/x/y",  "/x/y/z",
+      "Items7",   "Items",  "Items/7",  "items7",   "Help",    "/Help", "",
+      "/a/7?q=1", "/a/b+c", "/a/b/c",   "/a/x",     "/x\ny",   "/x\ry", "/v1.0/b",
+      "/v1x0/b",  "xyz",    "x/y/z",    "/",        "a",       "a/",    "/files/x/y/",
   };
+  // One binding takes path after path: its route is the latest and nothing earlier.
+  RouteBinding binding;
+  binding.function = &function;
   for (const auto& c : cases) {
     function.name = c.functionName;
-    RouteBinding binding;
-    binding.function = &function;
     SetRoutePath(binding, c.path);
     if (c.change) c.change(binding);
     size_t matched = 0;
     for (const std::string& target : targets) {
-      const std::string expected = Testing::MatchByDefinition(c.effective, target);
-      EXPECT_EQ(Testing::MatchThroughBinding(binding, target), expected)
+      const std::string expected = MatchByDefinition(c.effective, target);
+      EXPECT_EQ(MatchThroughBinding(binding, target), expected)
           << c.path << " as " << c.effective << " on '" << target << "'";
       matched += expected != "no match" ? 1 : 0;
     }
@@ -103,52 +150,48 @@ TEST(BuildRoutePatternTest, MatchesAndCapturesDecodedAsTheBindingsTemplate) {
 // the index of the winner or -1.
 TEST(MatchRoutesTest, PicksTheLightestRouteWhoseMethodFits) {
   using M = HttpMethod;
-  const struct {
-    std::vector<std::string_view> paths;
-    M routeMethod;
-    std::string_view target;
-    M method;
-    std::string_view methodName;
-    bool ignoreMethod;
-    int winner;
-  } cases[] = {
-      {{"/a/{x}", "/a/b"}, M::Any, "/a/b", M::Get, "", false, 1},    // the literal route weighs 0
-      {{"/a/{x}", "/{y}/b"}, M::Any, "/a/b", M::Get, "", false, 0},  // equal weights
-      {{"/{p}/{q}", "/a/{x}"}, M::Any, "/a/bc", M::Get, "", false, 1},  // 3 against 2
-      {{"/a/b", "/a/{x}"}, M::Any, "/a/b", M::Get, "", false, 0},
-      {{"/{x}", "/{+y}", "/{z}"}, M::Any, "/ab", M::Get, "", false, 0},
-      {{"/a/{x}"}, M::Any, "/b", M::Get, "", false, -1},
-      {{"/a"}, M::Other, "/a", M::Other, "PURGE", false, 0},
-      {{"/a"}, M::Other, "/a", M::Other, "purge", false, -1},
-      {{"/a"}, M::Other, "/a", M::Get, "PURGE", false, -1},
-      {{"/a"}, M::Other, "/a", M::Get, "", true, 0},
-      {{"/a"}, M::Other, "/b", M::Other, "PURGE", false, -1},
-      {{"/a"}, M::Any, "/a", M::Delete, "", false, 0},
-      {{"/a"}, M::Get, "/a", M::Delete, "", false, -1},
-  };
-  for (const auto& c : cases) {
+  const std::tuple<std::vector<std::string_view>, M, std::string_view, M, std::string_view, bool,
+                   int>
+      cases[] = {
+          {{"/a/{x}", "/a/b"}, M::Any, "/a/b", M::Get, "", false, 1},  // the literal route weighs 0
+          {{"/a/{x}", "/{y}/b"}, M::Any, "/a/b", M::Get, "", false, 0},     // equal weights
+          {{"/{p}/{q}", "/a/{x}"}, M::Any, "/a/bc", M::Get, "", false, 1},  // 3 against 2
+          {{"/a/b", "/a/{x}"}, M::Any, "/a/b", M::Get, "", false, 0},
+          {{"/{x}", "/{+y}", "/{z}"}, M::Any, "/ab", M::Get, "", false, 0},
+          {{"/a/{x}"}, M::Any, "/b", M::Get, "", false, -1},
+          {{"/a"}, M::Other, "/a", M::Other, "PURGE", false, 0},
+          {{"/a"}, M::Other, "/a", M::Other, "purge", false, -1},
+          {{"/a"}, M::Other, "/a", M::Get, "PURGE", false, -1},
+          {{"/a"}, M::Other, "/a", M::Get, "", true, 0},
+          {{"/a"}, M::Other, "/b", M::Other, "PURGE", false, -1},
+          {{"/a"}, M::Any, "/a", M::Delete, "", false, 0},
+          {{"/a"}, M::Get, "/a", M::Delete, "", false, -1},
+      };
+  for (const auto& [paths, routeMethod, target, method, methodName, ignore, winner] : cases) {
     Binding::FunctionRecord functions[3];
     RouteBinding bindings[3];
     std::vector<RoutePattern> patterns;
-    for (size_t i = 0; i < c.paths.size(); ++i) {
+    for (size_t i = 0; i < paths.size(); ++i) {
       bindings[i].function = &functions[i];
-      SetRouteMethod(bindings[i], c.routeMethod);
-      bindings[i].methodName = c.routeMethod == M::Other ? "PURGE" : "";
-      SetRoutePath(bindings[i], c.paths[i]);
+      SetRouteMethod(bindings[i], routeMethod);
+      bindings[i].methodName = routeMethod == M::Other ? "PURGE" : "";
+      SetRoutePath(bindings[i], paths[i]);
     }
-    for (size_t i = 0; i < c.paths.size(); ++i)
+    for (size_t i = 0; i < paths.size(); ++i)
       patterns.push_back(BuildRoutePattern(bindings[i]));
     RouteMatch match;
-    match.target = c.paths[0];  // a match before, so that a failed one must clear it
+    match.target = paths[0];  // a match before, so that a failed one must clear it
     ASSERT_TRUE(MatchRoutes(match, patterns, true));
-    match.target = c.target;
-    match.method = c.method;
-    match.methodName = c.methodName;
-    EXPECT_EQ(MatchRoutes(match, patterns, c.ignoreMethod), c.winner >= 0) << c.target;
-    EXPECT_EQ(match.function, c.winner >= 0 ? &functions[c.winner] : nullptr) << c.target;
-    EXPECT_EQ(match.binding, c.winner >= 0 ? &bindings[c.winner] : nullptr) << c.target;
-    EXPECT_TRUE(c.winner >= 0 || match.pathParameters.empty());
-    if (c.routeMethod != M::Get) continue;
+    match.target = target;
+    match.method = method;
+    match.methodName = methodName;
+    EXPECT_EQ(MatchRoutes(match, patterns, ignore), winner >= 0) << target;
+    using Match = std::tuple<const Binding::FunctionRecord*, const RouteBinding*>;
+    EXPECT_EQ(Match(match.function, match.binding),
+              winner >= 0 ? Match(&functions[winner], &bindings[winner]) : Match())
+        << target;
+    EXPECT_TRUE(winner >= 0 || match.pathParameters.empty());
+    if (routeMethod != M::Get) continue;
     patterns[0].binding = nullptr;  // no binding: no method check
     EXPECT_TRUE(MatchRoutes(match, patterns, false));
   }

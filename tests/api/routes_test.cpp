@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "api/route_match.h"
 #include "api/route_pattern.h"
 
 namespace Oxle::Client::Api {
@@ -64,25 +63,6 @@ TEST(UrlDecodeTest, DecodesEscapesAndPlusIntoANewOrReusedString) {
     EXPECT_EQ(UrlDecode(text), decoded) << text;
     UrlDecodeInto(into, text);
     EXPECT_EQ(into, decoded) << text;
-  }
-}
-
-// One binding given path after path: after each, its route is that path and nothing earlier.
-TEST(SetRoutePathTest, TheBindingRoutesByItsLatestPath) {
-  const std::pair<std::string_view, std::vector<std::pair<std::string, std::string>>> steps[] = {
-      {"/a/{id}/",
-       {{"/a/7", "id=7;"}, {"/a/", "id=;"}, {"/a/7/", "no match"}, {"/a/x%2Fy", "id=x/y;"}}},
-      {"/a/b", {{"/a/b", ""}, {"/a/7", "no match"}, {"/a/b/", "no match"}}},
-      {"/files/{+path}//", {{"/files/x/y/", "path=x/y;"}, {"/files/x/y", "no match"}}},
-      {"/", {{"/", ""}, {"", "no match"}, {"/a/b", "no match"}}},
-      {"a/", {{"a", ""}, {"a/", "no match"}}},  // the shortest path that loses its slash
-      {"/{a}/{b}", {{"/x/y", "a=x;b=y;"}, {"/", "no match"}, {"/a/b", "a=a;b=b;"}}},
-  };
-  RouteBinding binding;
-  for (const auto& [path, targets] : steps) {
-    SetRoutePath(binding, path);
-    for (const auto& [target, expected] : targets)
-      EXPECT_EQ(Testing::MatchThroughBinding(binding, target), expected) << path << " " << target;
   }
 }
 

@@ -134,16 +134,18 @@ TEST(YamlTest, NestingAndAliasExpansionAreBounded) {
       laughs += std::string(", *") + static_cast<char>(level - 1);
     laughs += "]\n";
   }
-  const std::string half = std::string(300, '[') + std::string(300, ']');
+  const auto arrays = [](size_t n) { return std::string(n, '[') + std::string(n, ']'); };
+  const std::string half = arrays(300);
   // Doubling with each copy, the sequence passes a million values at the 19th alias.
   std::string doubling = "a: &x [1]\na: [*x";
   for (int i = 1; i < 25; ++i)
     doubling += ", *x";
   const auto start = std::chrono::steady_clock::now();
   const std::pair<std::string, std::string> cases[] = {
-      {std::string(512, '[') + std::string(512, ']'),
-       std::string(512, '[') + std::string(512, ']')},
-      {std::string(513, '[') + std::string(513, ']'), "!Nesting is too deep. At line: 1 col: 513"},
+      {arrays(512), arrays(512)},
+      {arrays(513), "!Nesting is too deep. At line: 1 col: 513"},
+      {"a: &a " + arrays(510) + "\nb: [*a]", "{a:[[["},  // the copy reaches 512 exactly
+      {"a: &a " + arrays(511) + "\nb: [*a]", "!Nesting is too deep."},
       {"a: &a " + half + "\nb: [[[[*a]]]]\nc: &c " + half + "\nd: " + std::string(300, '[') + "*c" +
            std::string(300, ']'),
        "!Nesting is too deep."},

@@ -29,13 +29,18 @@ struct RecordedMessage {
 };
 
 // Records every write, or only counts them when not `recording` (cheap enough that logging
-// threads really overlap). Reads of `written` must not race with logging threads.
+// threads really overlap), and its name in `detached` when it leaves the logger. Reads of
+// `written` must not race with logging threads.
 class RecordingTarget final : public LogTarget {
  public:
   explicit RecordingTarget(const char* name = "RecordingTarget", bool recording = true)
       : name(name), recording(recording) {}
   ~RecordingTarget() override { Detach(); }
   [[nodiscard]] const char* Name() const override { return name; }
+  void Detach() override {
+    if (IsAttached() && detached != nullptr) detached->push_back(name);
+    LogTarget::Detach();
+  }
   [[nodiscard]] bool Write(const LogRecord& record) override {
     char line[kLogBufferSize];
     const size_t length = FormatLine(line, sizeof line, LineFormatLocked().c_str(), record);
@@ -49,6 +54,7 @@ class RecordingTarget final : public LogTarget {
   const bool recording;
   std::vector<RecordedMessage> written;
   std::atomic<int> writes{0};
+  std::vector<std::string>* detached = nullptr;
 };
 
 // Collects the lines a console target writes.

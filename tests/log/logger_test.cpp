@@ -88,23 +88,6 @@ TEST_F(LoggerTest, LinesUseTheTimeSourceAndMessagesAreCutAt4095Characters) {
   EXPECT_EQ(recorder.written[1].line, longText.substr(0, 4094) + "\n");
 }
 
-TEST_F(LoggerTest, CountsWarningsAndErrorsThatPassTheLoggersFilters) {
-  // No target takes these; they are counted all the same.
-  logger.StdErrTarget()->Detach();
-  logger.DebuggerTarget()->Detach();
-  Log(WARN, 0, 0, "w");
-  Log(WARN, 1, 0, "w");
-  Log(ERROR, 0, 0, "e");
-  Log(ALWAYS, 0, 0, "a");
-  Log(OKAY, 0, 0, "below the minimum");
-  Log(ERROR, 4, 0, "excluded");
-  logger.Suspend();
-  EXPECT_TRUE(logger.IsSuspended());
-  Log(ERROR, 0, 0, "suspended");
-  logger.Resume();
-  EXPECT_EQ(std::tuple(logger.WarningCount(), logger.ErrorCount()), std::tuple(2u, 1u));
-}
-
 struct HookCall {
   int32_t level;
   uint64_t category;
@@ -123,12 +106,15 @@ void LoggingHook(int32_t level, uint64_t category, const char* format, va_list a
   Log(ERROR, 0, 0, "from the hook");
 }
 
-TEST_F(LoggerTest, PreLogHookSeesEveryMessageBeforeFiltering) {
+// The hook sees every message before the filters; warnings and errors that pass the logger's
+// filters are counted, whether a target takes them or not.
+TEST_F(LoggerTest, PreLogHookSeesEveryMessageAndWhatPassesIsCounted) {
   gHookCalls.clear();
   logger.SetPreLogHook(&RecordingHook);
   Log(OKAY, 0, 0, "level %d", 0);
   Log(ERROR, 4, 1, "excluded %s", "too");
   logger.Suspend();
+  EXPECT_TRUE(logger.IsSuspended());
   Log(ERROR, 0, 0, "suspended");
   logger.Resume();
   Log(WARN, 1, 0, "kept %u", 7u);
@@ -138,6 +124,7 @@ TEST_F(LoggerTest, PreLogHookSeesEveryMessageBeforeFiltering) {
             std::make_tuple(ERROR, (uint64_t{1} << 32) | 4, std::string("excluded too")));
   // The hook had its own copy of the arguments: the message still formats.
   EXPECT_EQ(stdErr.lines, std::vector<std::string>{ConsoleLine("  WARN", "kept 7")});
+  EXPECT_EQ(std::tuple(logger.WarningCount(), logger.ErrorCount()), std::tuple(1u, 0u));
 
   // A hook that logs is not called again for its own message.
   gHookCalls.clear();
@@ -147,28 +134,18 @@ TEST_F(LoggerTest, PreLogHookSeesEveryMessageBeforeFiltering) {
   ASSERT_EQ(gHookCalls.size(), 1u);
   EXPECT_EQ(stdErr.lines, (std::vector<std::string>{ConsoleLine(" ERROR", "from the hook"),
                                                     ConsoleLine(" ERROR", "outer")}));
+  logger.SetPreLogHook(nullptr);
+  logger.StdErrTarget()->Detach();
+  logger.DebuggerTarget()->Detach();
+  Log(WARN, 0, 0, "w");
+  Log(ALWAYS, 0, 0, "a");
+  EXPECT_EQ(std::tuple(logger.WarningCount(), logger.ErrorCount()), std::tuple(2u, 2u));
 }
-
-// Detaches itself like any target, recording the order.
-class OrderedTarget final : public LogTarget {
- public:
-  OrderedTarget(const char* name, std::vector<std::string>* order) : name_(name), order_(order) {}
-  ~OrderedTarget() override { Detach(); }
-  [[nodiscard]] const char* Name() const override { return name_; }
-  void Detach() override {
-    if (IsAttached()) order_->push_back(name_);
-    LogTarget::Detach();
-  }
-
- private:
-  const char* name_;
-  std::vector<std::string>* order_;
-};
 
 TEST_F(LoggerTest, LastReleaseDetachesLastFirstAndRestoresTheBuiltIns) {
   std::vector<std::string> order;
-  OrderedTarget first("First", &order);
-  OrderedTarget second("Second", &order);
+  RecordingTarget first("First"), second("Second");
+  first.detached = second.detached = &order;
   ASSERT_TRUE(first.Attach());
   ASSERT_TRUE(second.Attach());
   StdErrLogTarget* stdErrTarget = logger.StdErrTarget();
@@ -214,44 +191,40 @@ TEST_F(LoggerTest, LoggingWithoutAReferenceCreatesTheLogger) {
   EXPECT_TRUE(recorder.Attach());
 }
 
-TEST_F(LoggerTest, ConfigureMovesTheTargetToTheEndInOneStep) {
-  RecordingTarget recorder;
+// Attaching twice keeps one entry; Configure moves the target to the end in one step; raw
+// attachment appends, and raw detachment or destruction removes every occurrence; FindTarget
+// looks at the attached targets, then the built-ins.
+TEST_F(LoggerTest, TargetsAttachInOrderAndAreFoundByName) {
+  RecordingTarget recorder("DebuggerConsoleLogTarget");
   ASSERT_TRUE(recorder.Attach());
-  ASSERT_TRUE(recorder.Attach()) << "attaching twice keeps one entry";
+  ASSERT_TRUE(recorder.Attach());
   ASSERT_TRUE(logger.StdErrTarget()->Configure(WARN, 1, 2, "#L #M"));
-  std::vector<LogTargetHandle*> expected = {logger.DebuggerTarget()->Handle(), recorder.Handle(),
-                                            logger.StdErrTarget()->Handle()};
-  EXPECT_EQ(logger.AttachedTargets(), expected);
+  EXPECT_EQ(logger.AttachedTargets(),
+            (std::vector<LogTargetHandle*>{logger.DebuggerTarget()->Handle(), recorder.Handle(),
+                                           logger.StdErrTarget()->Handle()}));
   EXPECT_EQ(logger.StdErrTarget()->Format(), "#L #M");
   Log(WARN, 0, 0, "x");
   EXPECT_EQ(stdErr.lines, std::vector<std::string>{"  WARN x\n"});
-}
-
-TEST_F(LoggerTest, RawAttachAppendsAndRawDetachOrDestructionRemovesEveryOccurrence) {
-  RecordingTarget recorder;
+  recorder.Detach();
   ASSERT_TRUE(logger.AttachHandle(recorder.Handle()));
   ASSERT_TRUE(logger.AttachHandle(recorder.Handle()));
   Log(WARN, 0, 0, "twice");
-  EXPECT_EQ(recorder.written.size(), 2u);
+  EXPECT_EQ(recorder.written.size(), 3u);
+  logger.DebuggerTarget()->Detach();
+  EXPECT_EQ(std::tuple(logger.FindTarget("DebuggerConsoleLogTarget"),
+                       logger.FindTarget("StdOutLogTarget"), logger.FindTarget("StdErrLogTarget"),
+                       logger.FindTarget("NoSuchTarget")),
+            std::tuple(recorder.Handle(), logger.StdOutTarget()->Handle(),
+                       logger.StdErrTarget()->Handle(), nullptr));
   ASSERT_TRUE(logger.DetachHandle(recorder.Handle()));
   Log(WARN, 0, 0, "gone");
-  EXPECT_EQ(recorder.written.size(), 2u);
-  EXPECT_EQ(logger.AttachedTargets().size(), 2u);
+  EXPECT_EQ(std::tuple(recorder.written.size(), logger.AttachedTargets().size()),
+            std::tuple(3u, 1u));
   {
     RecordingTarget destroyed;
     ASSERT_TRUE(destroyed.Attach());
   }
-  EXPECT_EQ(logger.AttachedTargets().size(), 2u) << "destroying a target detaches it";
-}
-
-TEST_F(LoggerTest, FindTargetLooksAtTheAttachedThenTheBuiltIns) {
-  RecordingTarget recorder("DebuggerConsoleLogTarget");
-  ASSERT_TRUE(recorder.Attach());
-  logger.DebuggerTarget()->Detach();
-  EXPECT_EQ(logger.FindTarget("DebuggerConsoleLogTarget"), recorder.Handle());
-  EXPECT_EQ(logger.FindTarget("StdOutLogTarget"), logger.StdOutTarget()->Handle());
-  EXPECT_EQ(logger.FindTarget("StdErrLogTarget"), logger.StdErrTarget()->Handle());
-  EXPECT_EQ(logger.FindTarget("NoSuchTarget"), nullptr);
+  EXPECT_EQ(logger.AttachedTargets().size(), 1u) << "destroying a target detaches it";
 }
 
 // Tries to log, reconfigure and detach from inside its own Write.

@@ -20,8 +20,9 @@ namespace {
 
 TEST(MhxConcurrency, EventsRoutesAndJobsFromFourThreads) {
   LoadedMhx mhx;
-  mhx.answers["https://mhx.test/v1/recent_champions/EUW1/4100"] = {200, ChampionsJson(3, 11)};
-  mhx.answers["https://mhx.test/v1/recent_champions/EUW1/8800"] = {500, "{}"};
+  mhx.service->Always("https://mhx.test/v1/recent_champions/EUW1/4100",
+                      Answer(200, ChampionsJson(3, 11)));
+  mhx.service->Always("https://mhx.test/v1/recent_champions/EUW1/8800", Answer(500, "{}"));
   mhx.Ready();
   constexpr int kRounds = 150;
   std::atomic<int> jobsRun{0};
@@ -88,20 +89,27 @@ TEST(MhxConcurrency, TheStateLockIsHeldForTheWholeOfEachRemoteRequest) {
   int inFlight = 0;
   int mostInFlight = 0;
   int permits = 0;
-  auto answer = mhx.tap.answerExternal;
-  mhx.tap.answerExternal = [&](ExternalResponseRecord& record,
-                               const ExternalRequestRecord& request) {
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      ++arrived;
-      mostInFlight = std::max(mostInFlight, ++inFlight);
-      changed.notify_all();
-      changed.wait_for(lock, kPatience, [&] { return permits > 0; });
-      --permits;
-      --inFlight;
+  // Each remote request waits at the transport for a permit, then the service answers it.
+  struct HeldTransport final : Host::ExternalTransport {
+    std::function<void()> hold;
+    std::shared_ptr<Host::ExternalTransport> service;
+    Host::ExternalAnswer Send(const Host::ExternalRequest& request) override {
+      hold();
+      return service->Send(request);
     }
-    answer(record, request);
   };
+  auto held = std::make_shared<HeldTransport>();
+  held->service = mhx.service;
+  held->hold = [&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++arrived;
+    mostInFlight = std::max(mostInFlight, ++inFlight);
+    changed.notify_all();
+    changed.wait_for(lock, kPatience, [&] { return permits > 0; });
+    --permits;
+    --inFlight;
+  };
+  mhx.host.SetTransport(held);
   std::thread game([&] { (void)mhx.Get("/qel-mhx/v1/games/1"); });
   {
     std::unique_lock<std::mutex> lock(mutex);
@@ -144,7 +152,8 @@ TEST(MhxConcurrency, TheStateLockIsHeldForTheWholeOfEachRemoteRequest) {
 // the session is changed directly, so no lock of the host joins the two threads.
 TEST(MhxConcurrency, TheJobsCurrentSummonerCheckIsOrderedWithSessionChanges) {
   LoadedMhx mhx;
-  mhx.answers["https://mhx.test/v1/recent_champions/EUW1/4100"] = {200, ChampionsJson(3, 11)};
+  mhx.service->Always("https://mhx.test/v1/recent_champions/EUW1/4100",
+                      Answer(200, ChampionsJson(3, 11)));
   mhx.Ready();
   constexpr int kRounds = 400;
   std::thread jobs([&] {

@@ -182,7 +182,7 @@ TEST(MhxSession, OnlyBecomingCompleteRefreshesAndARenewalKeepsTheHeader) {
       {SessionJson("SUCCEEDED", 4100, 7700, "id-3", "vek-3"), 4100, 2, true, true},  // uncached
   };
   LoadedMhx mhx;
-  mhx.answers[Recent(4100)] = {500, "{}"};  // nothing gets cached
+  mhx.service->Always(Recent(4100), Answer(500, "{}"));  // nothing gets cached
   mhx.Configure(R"({"Endpoint":"https://mhx.test"})");
   mhx.Platform(R"("EUW1")");
   std::string header;
@@ -263,7 +263,7 @@ TEST(MhxSession, ASessionThatDoesNotConvertIsDroppedWithATraceThatShowsNoToken) 
 
 TEST(MhxSession, DeletesOfTheSessionKeepTheCacheAndOfThePlatformIdEmptyItAndNeitherRefreshes) {
   LoadedMhx mhx;
-  mhx.answers[Recent(4100)] = {200, ChampionsJson(3, 11)};
+  mhx.service->Always(Recent(4100), Answer(200, ChampionsJson(3, 11)));
   mhx.Ready();
   mhx.tap.RunJob(0);
   EXPECT_EQ(mhx.plugin->CachedAccountCount(), 1u);
@@ -330,22 +330,22 @@ TEST(MhxRemote, AnotherPlayersMatchListUsesTheLookupOrFallsBackToOurPlatform) {
   };
   struct Case {
     const char* name;
-    RemoteAnswer lookupAnswer;
+    ExternalAnswer lookupAnswer;
     std::string list;
   };
   const Case cases[] = {
-      {"found", {200, R"({"platformId":"KR","accountId":991})"}, list("KR/991")},
-      {"texts", {200, R"({"platformId":"OC1","accountId":"x-1"})"}, list("OC1/x-1")},
-      {"missing", {200, "{}"}, list("/")},
-      {"structures", {200, R"({"platformId":{"a":1},"accountId":[1,2]})"}, list("/")},
-      {"500", {500, "{}"}, list("EUW1/77")},
-      {"down", {0, "x", 1}, list("EUW1/77")},
-      {"404", {404, ""}, list("EUW1/77")},
+      {"found", Answer(200, R"({"platformId":"KR","accountId":991})"), list("KR/991")},
+      {"texts", Answer(200, R"({"platformId":"OC1","accountId":"x-1"})"), list("OC1/x-1")},
+      {"missing", Answer(200, "{}"), list("/")},
+      {"structures", Answer(200, R"({"platformId":{"a":1},"accountId":[1,2]})"), list("/")},
+      {"500", Answer(500, "{}"), list("EUW1/77")},
+      {"down", Down("x"), list("EUW1/77")},
+      {"404", Answer(404, ""), list("EUW1/77")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    mhx.answers[lookup] = c.lookupAnswer;
-    mhx.answers[c.list] = {200, R"({"games":[]})"};
+    mhx.service->Always(lookup, c.lookupAnswer);
+    mhx.service->Always(c.list, Answer(200, R"({"games":[]})"));
     const RouteAnswer answer = mhx.Get("/qel-mhx/v1/matchlists/77");
     EXPECT_EQ(answer.json, R"({"games":[]})");
     const std::vector<std::string> urls = mhx.RemoteUrls();
@@ -354,8 +354,8 @@ TEST(MhxRemote, AnotherPlayersMatchListUsesTheLookupOrFallsBackToOurPlatform) {
               (std::vector<std::string>{lookup, c.list}));
   }
   // The second request's failure is what the caller sees.
-  mhx.answers[list("EUW1/77")] = {404, ""};
-  mhx.answers[lookup] = {500, ""};
+  mhx.service->Always(list("EUW1/77"), Answer(404, ""));
+  mhx.service->Always(lookup, Answer(500, ""));
   const RouteAnswer missing = mhx.Get("/qel-mhx/v1/matchlists/77");
   EXPECT_EQ(missing.status, 404u);
   EXPECT_EQ(missing.error, "Not found");
@@ -369,7 +369,7 @@ TEST(MhxRemote, ErrorTextsThatReachTheCallerShowNoCredentialAndKeepOrdinaryWords
               R"("vekToken":{"token":"vek-token-1","region":"EUW1","scope":"stats"}})");
   const std::string url = std::string(kBase) + "/v1/stats/game/EUW1/1";
   const std::string authorization = mhx.plugin->AuthorizationHeaders().at("AUTHORIZATION");
-  mhx.answers[url] = {401, "echo: " + authorization + " id-token-1 vek-token-1 stats"};
+  mhx.service->Always(url, Answer(401, "echo: " + authorization + " id-token-1 vek-token-1 stats"));
   RouteAnswer answer = mhx.Get("/qel-mhx/v1/games/1");
   EXPECT_EQ(answer.status, 500u);
   EXPECT_EQ(answer.error,
@@ -377,7 +377,7 @@ TEST(MhxRemote, ErrorTextsThatReachTheCallerShowNoCredentialAndKeepOrdinaryWords
             "GET https://mhx.test/v1/stats/game/EUW1/1: Error: Invalid value. at offset 0. given "
             "body "
             "echo: VekTokenRaw *** *** *** stats");
-  mhx.answers[url] = {200, ""};
+  mhx.service->Always(url, Answer(200, ""));
   answer = mhx.Get("/qel-mhx/v1/games/1");
   EXPECT_EQ(answer.error,
             "Could not decode body returned from the server: 200 - Error converting response for "
@@ -388,8 +388,8 @@ TEST(MhxRemote, ErrorTextsThatReachTheCallerShowNoCredentialAndKeepOrdinaryWords
 
 TEST(MhxChampions, TheJobCachesPublishesBothUrisForTheSessionsAccountAndOneForOthers) {
   LoadedMhx mhx;
-  mhx.answers[Recent(4100)] = {200, ChampionsJson(3, 11)};
-  mhx.answers[Recent(5)] = {200, ChampionsJson(1, 22)};
+  mhx.service->Always(Recent(4100), Answer(200, ChampionsJson(3, 11)));
+  mhx.service->Always(Recent(5), Answer(200, ChampionsJson(1, 22)));
   mhx.Ready();
   // Uncached: each request schedules a job of its own.
   for (int i = 0; i < 2; ++i)
@@ -404,7 +404,7 @@ TEST(MhxChampions, TheJobCachesPublishesBothUrisForTheSessionsAccountAndOneForOt
   // Cached: no new job unless forced; the forced one replaces the entry and publishes again.
   EXPECT_FALSE(mhx.Get("/qel-mhx/v2/request-recently-played-champions/5").failed);
   EXPECT_EQ(mhx.JobNames().size(), 3u);
-  mhx.answers[Recent(5)] = {200, ChampionsJson(9, 33)};
+  mhx.service->Always(Recent(5), Answer(200, ChampionsJson(9, 33)));
   EXPECT_FALSE(mhx.Get("/qel-mhx/v2/request-recently-played-champions/5?force").failed);
   ASSERT_EQ(mhx.JobNames().size(), 4u);
   mhx.tap.RunJob(3);
@@ -416,39 +416,39 @@ TEST(MhxChampions, TheJobCachesPublishesBothUrisForTheSessionsAccountAndOneForOt
 TEST(MhxChampions, AFailedJobLogsOnceKeepsTheCacheAndPublishesWhatItHas) {
   struct Case {
     const char* name;
-    RemoteAnswer answer;
+    ExternalAnswer answer;
     const char* published;
   };
   const Case cases[] = {
-      {"remote 500", {500, "{}"}, kEmptyCollection},
-      {"unreachable", {0, "down", 1}, kEmptyCollection},
-      {"undecodable", {200, "not json"}, kEmptyCollection},
-      {"champions not a collection",
-       {200, R"({"gameCount":4,"champions":{}})"},
+      {"remote 500", Answer(500, "{}"), kEmptyCollection},
+      {"unreachable", Down("down"), kEmptyCollection},
+      {"undecodable", Answer(200, "not json"), kEmptyCollection},
+      {"champions not a collection", Answer(200, R"({"gameCount":4,"champions":{}})"),
        R"({"champions":[],"gameCount":4})"},
       {"second element fails",
-       {200,
-        R"({"gameCount":2,"champions":[{"championId":1},{"championId":"x"},{"championId":3}]})"},
+       Answer(
+           200,
+           R"({"gameCount":2,"champions":[{"championId":1},{"championId":"x"},{"championId":3}]})"),
        R"({"champions":[{"championId":1,"lane":"","queue":0,"role":"","timestamp":0},)"
        R"({"championId":0,"lane":"","queue":0,"role":"","timestamp":0},)"
        R"({"championId":0,"lane":"","queue":0,"role":"","timestamp":0}],"gameCount":2})"},
       {"nested 511 deep",
-       {200,
-        R"({"gameCount":1,"champions":[)" + std::string(510, '[') + std::string(510, ']') + "]}"},
+       Answer(200, R"({"gameCount":1,"champions":[)" + std::string(510, '[') +
+                       std::string(510, ']') + "]}"),
        R"({"champions":[{"championId":0,"lane":"","queue":0,"role":"","timestamp":0}],)"
        R"("gameCount":1})"},
       {"nested 513 deep",
-       {200, R"({"champions":[)" + std::string(512, '[') + std::string(512, ']') + "]}"},
+       Answer(200, R"({"champions":[)" + std::string(512, '[') + std::string(512, ']') + "]}"),
        kEmptyCollection},
-      {"4 MB that is not JSON", {200, std::string(4u << 20, '{')}, kEmptyCollection},
+      {"4 MB that is not JSON", Answer(200, std::string(4u << 20, '{')), kEmptyCollection},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LoadedMhx mhx;
-    mhx.answers[Recent(4100)] = {200, ChampionsJson(3, 11)};
+    mhx.service->Always(Recent(4100), Answer(200, ChampionsJson(3, 11)));
     mhx.Ready();
     mhx.tap.RunJob(0);
-    mhx.answers[Recent(4100)] = c.answer;
+    mhx.service->Always(Recent(4100), c.answer);
     EXPECT_FALSE(mhx.Get(std::string(kRequestCurrent) + "?force=true").failed);
     ASSERT_EQ(mhx.JobNames().size(), 2u);
     mhx.tap.RunJob(1);
@@ -469,7 +469,7 @@ TEST(MhxChampions, AFailedJobLogsOnceKeepsTheCacheAndPublishesWhatItHas) {
 
 TEST(MhxChampions, AccountZeroIsFetchedAndPublishedLikeAnyOther) {
   LoadedMhx mhx;
-  mhx.answers[Recent(0)] = {200, ChampionsJson(2, 7)};
+  mhx.service->Always(Recent(0), Answer(200, ChampionsJson(2, 7)));
   mhx.Ready();
   EXPECT_FALSE(mhx.Get("/qel-mhx/v2/request-recently-played-champions/0").failed);
   ASSERT_EQ(mhx.JobNames().size(), 2u);
@@ -481,11 +481,11 @@ TEST(MhxChampions, AccountZeroIsFetchedAndPublishedLikeAnyOther) {
   EXPECT_TRUE(mhx.PublishedAt(kPublished + "current-summoner").empty());
   EXPECT_EQ(Cached(mhx, 0), published[0]);
   // The synchronous fetch: forced, it asks again and caches; otherwise it answers the cache.
-  mhx.answers[Recent(0)] = {200, ChampionsJson(5, 8)};
+  mhx.service->Always(Recent(0), Answer(200, ChampionsJson(5, 8)));
   EXPECT_NE(mhx.Get("/qel-mhx/v1/recently-played-champions/0?force").json.find("\"gameCount\":5"),
             std::string::npos);
   EXPECT_NE(Cached(mhx, 0).find("\"gameCount\":5"), std::string::npos);
-  mhx.answers[Recent(0)] = {200, ChampionsJson(6, 8)};
+  mhx.service->Always(Recent(0), Answer(200, ChampionsJson(6, 8)));
   EXPECT_NE(mhx.Get("/qel-mhx/v1/recently-played-champions/0").json.find("\"gameCount\":5"),
             std::string::npos);
   EXPECT_EQ(mhx.RemoteUrls().size(), 2u);
@@ -494,7 +494,7 @@ TEST(MhxChampions, AccountZeroIsFetchedAndPublishedLikeAnyOther) {
 
 TEST(MhxChampions, TheJobComparesWithTheSessionOfTheMomentOfPublishing) {
   LoadedMhx mhx;
-  mhx.answers[Recent(4100)] = {200, ChampionsJson(3, 11)};
+  mhx.service->Always(Recent(4100), Answer(200, ChampionsJson(3, 11)));
   mhx.Ready();
   // The session goes to logging out before the job runs: same account id, so still published.
   mhx.Session(SessionJson("LOGGING_OUT", 4100, 7700));

@@ -1,13 +1,13 @@
-// The match-history plugin loaded into the host core (manual mode) through the plugin suites'
-// recording tap: events for its three resources delivered straight to its handlers, calls of its
-// routes through the host, remote answers by URL, and reads of what it published, logged and
-// scheduled.
+// The match-history module in the host core, with the fake match service as the host's transport:
+// linked in behind the plugin suites' recording tap (events delivered straight to its handlers,
+// its jobs run by index) or, where the shared object is built, loaded by path as a host does.
+// Calls of its routes through the host, and reads of what it published, logged and scheduled.
+// Shared by the feature suites and the module's end-to-end suites.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <list>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -16,6 +16,7 @@
 #include "api/resource_uri.h"
 #include "api/routes.h"
 #include "mhx/mhx_plugin.h"
+#include "module/fake_match_service.h"
 #include "plugin/plugin_host.h"
 
 namespace Oxle::Client::Mhx::Testing {
@@ -49,12 +50,14 @@ struct RouteAnswer {
   std::string json;  // the value as compact JSON; empty for none
 };
 
-// One remote answer.
-struct RemoteAnswer {
-  uint32_t status = 200;
-  std::string body;
-  int32_t transport = 0;
-};
+using Host::ExternalAnswer;
+using ModuleTest::Answer;
+// The service cannot be reached; `text` is the transport's message.
+inline ExternalAnswer Down(std::string text) {
+  return {Host::kTransportFailed, 0, {}, std::move(text)};
+}
+
+enum class Load { Tapped, ByPath };
 
 // The tap of the plugin being started.
 inline Plugin::Testing::Tap* gMhxTap = nullptr;
@@ -72,45 +75,64 @@ inline void* TappedMhx(PluginDescriptor* descriptor) {
 
 class LoadedMhx {
  public:
-  LoadedMhx() {
-    tap.answerExternal = [this](ExternalResponseRecord& record,
-                                const ExternalRequestRecord& request) {
-      RemoteAnswer answer{200, std::string(R"({"echo":")") + request.url + "\"}"};
-      std::lock_guard lock(mutex_);
-      urls_.emplace_back(request.url);
-      const auto scripted = answers.find(request.url);
-      if (scripted != answers.end()) answer = scripted->second;
-      const std::string& body = bodies_.emplace_back(answer.body);
-      record.transportResult = answer.transport;
-      record.status = answer.status;
-      record.body = reinterpret_cast<const uint8_t*>(body.data());
-      record.bodyLength = static_cast<uint32_t>(body.size());
-    };
+  explicit LoadedMhx(Load load = Load::Tapped, Host::HostMode mode = Host::HostMode::Manual)
+      : host(Host::HostOptions{{}, mode, 4, logs, service}) {
     (void)host.AddEventObserver([this](const Host::ObservedEvent& event) {
       if (event.name != "OnJsonApiEvent") return;  // the plugin publishes each change twice
       std::lock_guard lock(mutex_);
       published_.emplace_back(std::string(event.uri), Json(event.data));
     });
+#ifdef TPK_MODULE_PATH
+    const Host::Result<Host::ModuleId> loaded =
+        load == Load::Tapped ? host.LoadModule(&TappedMhx, "mhx")
+                             : host.LoadModule(TPK_MODULE_PATH, "load_qel_mhx");
+#else
+    EXPECT_EQ(load, Load::Tapped) << "this build has no module file";
     const Host::Result<Host::ModuleId> loaded = host.LoadModule(&TappedMhx, "mhx");
+#endif
     EXPECT_TRUE(loaded.Ok()) << loaded.ErrorMessage();
-    id_ = loaded.Value();
-    plugin = static_cast<MhxPlugin*>(host.Module(id_).Value().object);
+    id = loaded.Value();
+    if (load == Load::Tapped) plugin = static_cast<MhxPlugin*>(host.Module(id).Value().object);
     gMhxTap = &tap;
-    EXPECT_TRUE(host.StartModule(id_).Ok());
+    EXPECT_TRUE(host.StartModule(id).Ok());
+    Pump();
   }
   LoadedMhx(const LoadedMhx&) = delete;
   LoadedMhx& operator=(const LoadedMhx&) = delete;
-  ~LoadedMhx() { EXPECT_TRUE(host.UnloadModule(id_).Ok()); }
+  ~LoadedMhx() {
+    (void)host.UnloadModule(id);
+  }
 
+  // Delivers queued events and runs due jobs; in manual mode also lets 10 ms pass, so the
+  // recently-played jobs run.
+  void Pump() {
+    if (host.AdvanceClock(std::chrono::nanoseconds(0))) {
+      (void)host.RunDueWork();
+      (void)host.AdvanceClock(std::chrono::milliseconds(10));
+      (void)host.RunDueWork();
+    } else {
+      EXPECT_TRUE(host.WaitIdle(std::chrono::seconds(20)));
+    }
+  }
+  // Stores a resource in the host, which delivers it to the module as a host does.
+  void Set(const char* uri, const std::string& json) {
+    (void)host.SetResource(uri, Json(json));
+  }
   // A Create, Update or Delete of `uri`, with `data` as JSON (null: no data).
   void Event(const char* uri, const char* type, const char* data = nullptr) {
     std::string json = std::string(R"({"uri":")") + uri + R"(","eventType":")" + type + "\"";
     if (data != nullptr) json += std::string(R"(,"data":)") + data;
     EXPECT_TRUE(tap.Deliver(Client::Api::EventNameForUri(uri), json + "}")) << uri;
   }
-  void Configure(const char* data) { Event(kConfigurationUri, "Update", data); }
-  void Session(const std::string& data) { Event(kSessionUri, "Update", data.c_str()); }
-  void Platform(const char* data) { Event(kPlatformIdUri, "Update", data); }
+  void Configure(const char* data) {
+    Event(kConfigurationUri, "Update", data);
+  }
+  void Session(const std::string& data) {
+    Event(kSessionUri, "Update", data.c_str());
+  }
+  void Platform(const char* data) {
+    Event(kPlatformIdUri, "Update", data);
+  }
   // Endpoint, platform and a complete session for account 4100 (whose first job is scheduled,
   // not run).
   void Ready(const char* config = R"({"Endpoint":"https://mhx.test"})") {
@@ -127,10 +149,15 @@ class LoadedMhx {
       call.body = body;
     }
     const Host::ApiCallResult result = host.Call(call);
-    return {result.failed, result.status, result.errorMessage,
-            result.value.Kind() == Binding::ValueKind::Empty ? "" : Json(result.value)};
+    RouteAnswer answer{result.failed, result.status, result.errorMessage,
+                       result.value.Kind() == Binding::ValueKind::Empty ? "" : Json(result.value)};
+    std::lock_guard lock(mutex_);
+    answers.push_back(answer.error + " " + answer.json);
+    return answer;
   }
-  RouteAnswer Get(const std::string& target) { return Call(Client::Api::HttpMethod::Get, target); }
+  RouteAnswer Get(const std::string& target) {
+    return Call(Client::Api::HttpMethod::Get, target);
+  }
 
   // The word after `kind` in each of the tap's records that starts with it: the name of each
   // "ScheduleJob" or "Subscribe", the target of each "SendRequest 2" (GET).
@@ -143,7 +170,9 @@ class LoadedMhx {
     }
     return found;
   }
-  [[nodiscard]] Lines JobNames() const { return Recorded("ScheduleJob"); }
+  [[nodiscard]] Lines JobNames() const {
+    return Recorded("ScheduleJob");
+  }
   // The data of each resource the plugin published at `uri`, as compact JSON, in order.
   [[nodiscard]] Lines PublishedAt(const std::string& uri) const {
     std::lock_guard lock(mutex_);
@@ -154,8 +183,7 @@ class LoadedMhx {
     return data;
   }
   [[nodiscard]] Lines RemoteUrls() const {
-    std::lock_guard lock(mutex_);
-    return urls_;
+    return service->Urls();
   }
   // What the plugin logged, as (level, text).
   [[nodiscard]] std::vector<std::pair<int32_t, std::string>> Logs() const {
@@ -168,15 +196,15 @@ class LoadedMhx {
 
   Plugin::Testing::Tap tap;  // outlives the host, which unloads the plugin
   std::shared_ptr<Host::MemoryLogSink> logs = std::make_shared<Host::MemoryLogSink>();
-  Host::Host host{Host::HostOptions{{}, Host::HostMode::Manual, 1, logs, nullptr}};
-  MhxPlugin* plugin = nullptr;
-  std::map<std::string, RemoteAnswer> answers;  // by URL; set before the request
+  std::shared_ptr<ModuleTest::FakeMatchService> service =
+      std::make_shared<ModuleTest::FakeMatchService>();
+  Host::Host host;
+  Host::ModuleId id = 0;
+  MhxPlugin* plugin = nullptr;  // linked in only
+  Lines answers;                // each route answer's message and JSON, for scans for tokens
 
  private:
-  Host::ModuleId id_ = 0;
-  mutable std::mutex mutex_;  // guards urls_, bodies_, published_
-  Lines urls_;
-  std::list<std::string> bodies_;  // the answers' bytes, alive until unload
+  mutable std::mutex mutex_;  // guards answers and published_
   std::vector<std::pair<std::string, std::string>> published_;
 };
 

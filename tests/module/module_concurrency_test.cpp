@@ -19,28 +19,28 @@ constexpr int kRounds = 60;
 // "Enabled" keeps its value when an update does not name it, so the on state names it.
 const std::string kOn = R"({"Endpoint":"https://mhx.test","Enabled":true})";
 
-bool AllowedFailure(const ApiCallResult& result) {
+bool AllowedFailure(const RouteAnswer& result) {
   static const std::set<std::string> messages = {"MHX Service is disabled",
                                                  "MHX Service endpoint is not configured",
                                                  "Not found", "No summoner session"};
-  if (messages.count(result.errorMessage) != 0) return true;
-  return result.errorMessage.rfind("Received an error status from the server: 500 - ", 0) == 0;
+  if (messages.count(result.error) != 0) return true;
+  return result.error.rfind("Received an error status from the server: 500 - ", 0) == 0;
 }
 
 TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
-  { MhxHost warmUp; }  // what the first load builds for the life of the process
+  { LoadedMhx warmUp; }  // what the first load builds for the life of the process
   const Log::AllocationCounters before = Log::ReadAllocationCounters();
   std::vector<std::string> urls;
   {
-    MhxHost mhx(Load::InProcess, Host::HostMode::Threaded);
+    LoadedMhx mhx(Load::Tapped, Host::HostMode::Threaded);
     mhx.service->Always(kRecent4100, Answer(200, kChampions));
     mhx.service->Always("https://o.test/v1/stats/game/EUW1/13", Answer(500, "{}"));
     mhx.Set(kConfigUri, kConfig);
     mhx.Set(kPlatformUri, "\"EUW1\"");
     mhx.Pump();
-    auto check = [](const ApiCallResult& result) {
+    auto check = [](const RouteAnswer& result) {
       if (result.failed && !AllowedFailure(result))
-        ADD_FAILURE() << result.status << " " << result.errorMessage;
+        ADD_FAILURE() << result.status << " " << result.error;
     };
     std::vector<std::thread> threads;
     threads.emplace_back([&] {  // routes of the remote client
@@ -54,14 +54,14 @@ TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
       for (int i = 0; i < kRounds; ++i) {
         mhx.Set(kSessionUri, SessionJson(i % 3 == 2 ? "LOGGING_OUT" : "SUCCEEDED"));
         mhx.Set(kConfigUri, i % 4 == 3 ? std::string(R"({"Enabled":false})") : kOn);
-        if (i % 10 == 9) (void)mhx.host->DeleteResource(kPlatformUri);
+        if (i % 10 == 9) (void)mhx.host.DeleteResource(kPlatformUri);
         mhx.Set(kPlatformUri, "\"EUW1\"");
       }
       mhx.Set(kConfigUri, kOn);
     });
     threads.emplace_back([&] {  // endpoint overrides
       for (int i = 0; i < kRounds; ++i) {
-        check(mhx.Post("/qel-mhx/v1/mhx-endpoint-override",
+        check(mhx.Call(Api::HttpMethod::Post, "/qel-mhx/v1/mhx-endpoint-override",
                        i % 2 == 0 ? R"({"url":"https://o.test"})" : R"({"url":""})"));
       }
     });
@@ -76,15 +76,17 @@ TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
     });
     for (std::thread& thread : threads)
       thread.join();
-    ASSERT_TRUE(mhx.host->WaitIdle(std::chrono::seconds(60)));
+    ASSERT_TRUE(mhx.host.WaitIdle(std::chrono::seconds(60)));
     urls = mhx.service->Urls();
     // The last configuration and platform are in place: a request goes out to one of the two
     // base URLs, and the session's collection is readable.
-    ASSERT_FALSE(mhx.Post("/qel-mhx/v1/mhx-endpoint-override", R"({"url":""})").failed);
-    const ApiCallResult game = mhx.Get("/qel-mhx/v1/games/1");
-    EXPECT_FALSE(game.failed) << game.errorMessage;
-    EXPECT_EQ(Json(game.value), "{\"echo\":\"" + std::string(kBase) + "/v1/stats/game/EUW1/1\"}");
-    const ApiCallResult cached = mhx.Get("/qel-mhx/v2/recently-played-champions/4100");
+    ASSERT_FALSE(
+        mhx.Call(Api::HttpMethod::Post, "/qel-mhx/v1/mhx-endpoint-override", R"({"url":""})")
+            .failed);
+    const RouteAnswer game = mhx.Get("/qel-mhx/v1/games/1");
+    EXPECT_FALSE(game.failed) << game.error;
+    EXPECT_EQ(game.json, "{\"echo\":\"" + std::string(kBase) + "/v1/stats/game/EUW1/1\"}");
+    const RouteAnswer cached = mhx.Get("/qel-mhx/v2/recently-played-champions/4100");
     EXPECT_FALSE(cached.failed);
     for (const Host::LogEntry& entry : mhx.logs->Entries()) {
       const bool known = entry.text == "Failed to retrieve recently played champs" ||
@@ -92,7 +94,7 @@ TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
       EXPECT_TRUE(known) << entry.text;
       EXPECT_EQ(entry.text.find(kIdToken), std::string::npos);
     }
-    ASSERT_TRUE(mhx.host->UnloadModule(mhx.id).Ok());
+    ASSERT_TRUE(mhx.host.UnloadModule(mhx.id).Ok());
   }
   for (const std::string& url : urls) {
     const bool known =

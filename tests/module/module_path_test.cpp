@@ -41,11 +41,13 @@ TEST(ModuleFile, ByPathTheModulesLoggerIsItsOwnAndInProcessItIsShared) {
     Load load;
     bool hostLineReachesTheSink;
   };
-  const Case cases[] = {{Load::ByPath, false}, {Load::InProcess, true}};
+  const Case cases[] = {{Load::ByPath, false}, {Load::Tapped, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.load == Load::ByPath ? "by path" : "in process");
-    MhxHost mhx(c.load);
-    ASSERT_FALSE(mhx.Post("/qel-mhx/v1/mhx-endpoint-override", R"({"url":"u"})").failed);
+    LoadedMhx mhx(c.load);
+    ASSERT_FALSE(
+        mhx.Call(Api::HttpMethod::Post, "/qel-mhx/v1/mhx-endpoint-override", R"({"url":"u"})")
+            .failed);
     Log::Log(Log::ALWAYS, 1, 0, "from the test's own logger");
     const std::vector<Host::LogEntry> entries = mhx.logs->Entries();
     const Host::LogEntry moduleLine{Host::kLogAlways, "qel-mhx", "Mhx Endpoint Override: 'u'"};
@@ -53,7 +55,7 @@ TEST(ModuleFile, ByPathTheModulesLoggerIsItsOwnAndInProcessItIsShared) {
     EXPECT_NE(std::find(entries.begin(), entries.end(), moduleLine), entries.end());
     EXPECT_EQ(std::find(entries.begin(), entries.end(), hostLine) != entries.end(),
               c.hostLineReachesTheSink);
-    ASSERT_TRUE(mhx.host->UnloadModule(mhx.id).Ok());
+    ASSERT_TRUE(mhx.host.UnloadModule(mhx.id).Ok());
   }
 }
 

@@ -23,14 +23,14 @@ const std::string kEmptyCollection = R"({"champions":[],"gameCount":0})";
 
 std::vector<Load> Loads() {
 #ifdef TPK_MODULE_PATH
-  return {Load::InProcess, Load::ByPath};
+  return {Load::Tapped, Load::ByPath};
 #else
-  return {Load::InProcess};
+  return {Load::Tapped};
 #endif
 }
 
 // The tokens, and the headers built from them, never reach a log line or an answer.
-void ExpectNoCredentialShown(MhxHost& mhx) {
+void ExpectNoCredentialShown(LoadedMhx& mhx) {
   std::vector<std::string> secrets = {kIdToken, kVekSecret, "JwtBearer", "VekTokenRaw"};
   for (const auto& request : mhx.service->Requests()) {
     for (const auto& [name, value] : request.headers) {
@@ -45,19 +45,19 @@ void ExpectNoCredentialShown(MhxHost& mhx) {
   }
 }
 
-std::string Published(const MhxHost& mhx, const std::string& rest) {
-  const auto value = mhx.host->GetResource(kPublished + rest);
-  return value ? Json(*value) : "<none>";
+std::string Published(const LoadedMhx& mhx, const std::string& rest) {
+  const auto value = mhx.host.GetResource(kPublished + rest);
+  return value ? Mhx::Testing::Json(*value) : "<none>";
 }
 
 TEST(ModuleE2E, ARouteGoesThroughTheHostToTheServiceAndBackWithItsHeaders) {
   for (const Load load : Loads()) {
     SCOPED_TRACE(load == Load::ByPath ? "by path" : "in process");
-    MhxHost mhx(load);
-    mhx.Ready();
-    const ApiCallResult delta = mhx.Get("/qel-mhx/v1/delta");
-    EXPECT_FALSE(delta.failed) << delta.errorMessage;
-    EXPECT_EQ(Json(delta.value), std::string("{\"echo\":\"") + kBase + "/v1/deltas/auth\"}");
+    LoadedMhx mhx(load);
+    Ready(mhx);
+    const RouteAnswer delta = mhx.Get("/qel-mhx/v1/delta");
+    EXPECT_FALSE(delta.failed) << delta.error;
+    EXPECT_EQ(delta.json, std::string("{\"echo\":\"") + kBase + "/v1/deltas/auth\"}");
     const std::vector<ExternalRequest> sent = mhx.service->Requests();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].method, 2u);
@@ -84,28 +84,28 @@ TEST(ModuleE2E, ARouteGoesThroughTheHostToTheServiceAndBackWithItsHeaders) {
     };
     for (const auto& [answer, expected] : failures) {
       mhx.service->Always(std::string(kBase) + "/v1/stats/game/EUW1/5", answer);
-      const ApiCallResult game = mhx.Get("/qel-mhx/v1/games/5");
+      const RouteAnswer game = mhx.Get("/qel-mhx/v1/games/5");
       EXPECT_TRUE(game.failed);
       EXPECT_EQ(game.status, expected.first);
-      EXPECT_EQ(game.errorMessage, expected.second);
+      EXPECT_EQ(game.error, expected.second);
     }
     ExpectNoCredentialShown(mhx);
   }
 }
 
 TEST(ModuleE2E, ASessionEventLeadsToAJobWhoseCollectionIsPublishedInTheStore) {
-  MhxHost mhx;
+  LoadedMhx mhx;
   mhx.service->Always(kRecent4100, Answer(200, kChampions));
   mhx.Set(kConfigUri, kConfig);
   mhx.Set(kPlatformUri, "\"EUW1\"");
   mhx.Set(kSessionUri, SessionJson("SUCCEEDED"));
-  (void)mhx.host->RunDueWork();
-  EXPECT_EQ(mhx.host->PendingJobCount(), 1u);
-  (void)mhx.host->AdvanceClock(std::chrono::milliseconds(9));
-  (void)mhx.host->RunDueWork();
+  (void)mhx.host.RunDueWork();
+  EXPECT_EQ(mhx.host.PendingJobCount(), 1u);
+  (void)mhx.host.AdvanceClock(std::chrono::milliseconds(9));
+  (void)mhx.host.RunDueWork();
   EXPECT_TRUE(mhx.service->Requests().empty());
-  (void)mhx.host->AdvanceClock(std::chrono::milliseconds(1));
-  (void)mhx.host->RunDueWork();
+  (void)mhx.host.AdvanceClock(std::chrono::milliseconds(1));
+  (void)mhx.host.RunDueWork();
   EXPECT_EQ(mhx.service->Urls(), std::vector<std::string>{kRecent4100});
   EXPECT_EQ(Published(mhx, "4100"), kChampions);
   EXPECT_EQ(Published(mhx, "current-summoner"), kChampions);
@@ -122,12 +122,12 @@ TEST(ModuleE2E, ASessionEventLeadsToAJobWhoseCollectionIsPublishedInTheStore) {
       1);
   EXPECT_EQ(Published(mhx, "4100"), kEmptyCollection);
   EXPECT_EQ(Published(mhx, "current-summoner"), kEmptyCollection);
-  EXPECT_EQ(Json(mhx.Get(kPublished + "4100").value), kChampions);
+  EXPECT_EQ(mhx.Get(kPublished + "4100").json, kChampions);
   ExpectNoCredentialShown(mhx);
 }
 
 TEST(ModuleMemory, RouteCallsLeaveTheLiveAllocationsAsTheyWereAndUnloadingBalancesThem) {
-  auto calls = [](MhxHost& mhx, int rounds) {
+  auto calls = [](LoadedMhx& mhx, int rounds) {
     for (int i = 0; i < rounds; ++i) {
       (void)mhx.Get("/qel-mhx/v1/games/" + std::to_string(i));
       (void)mhx.Get("/qel-mhx/v1/matchlists/9");
@@ -135,30 +135,30 @@ TEST(ModuleMemory, RouteCallsLeaveTheLiveAllocationsAsTheyWereAndUnloadingBalanc
       (void)mhx.Get("/qel-mhx/v1/games/x");
     }
   };
-  { MhxHost warmUp; }  // what the first load builds for the life of the process
+  { LoadedMhx warmUp; }  // what the first load builds for the life of the process
   const Log::AllocationCounters before = Log::ReadAllocationCounters();
   {
-    MhxHost mhx;
-    mhx.Ready();
+    LoadedMhx mhx;
+    Ready(mhx);
     calls(mhx, 3);
-    ASSERT_TRUE(mhx.host->UnloadModule(mhx.id).Ok());
+    ASSERT_TRUE(mhx.host.UnloadModule(mhx.id).Ok());
   }
   const Log::AllocationCounters after = Log::ReadAllocationCounters();
   EXPECT_EQ(after.allocations - after.frees, before.allocations - before.frees);
   EXPECT_EQ(after.bytesAllocated - after.bytesFreed, before.bytesAllocated - before.bytesFreed);
 #ifdef TPK_MODULE_PATH
   // Loaded by path, the module counts its own: the host reads them through the module.
-  MhxHost mhx(Load::ByPath);
-  mhx.Ready();
+  LoadedMhx mhx(Load::ByPath);
+  Ready(mhx);
   auto live = [&] {
-    const Host::ModuleMemoryStats stats = mhx.host->GetMemoryStats(mhx.id).Value();
+    const Host::ModuleMemoryStats stats = mhx.host.GetMemoryStats(mhx.id).Value();
     return std::pair{stats.allocations - stats.frees, stats.bytesAllocated - stats.bytesFreed};
   };
   calls(mhx, 1);  // warm up what is built once
   const auto first = live();
   calls(mhx, 20);
   EXPECT_EQ(live(), first);
-  EXPECT_GT(mhx.host->GetMemoryStats(mhx.id).Value().allocations, 0u);
+  EXPECT_GT(mhx.host.GetMemoryStats(mhx.id).Value().allocations, 0u);
 #endif
 }
 

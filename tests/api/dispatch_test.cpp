@@ -103,16 +103,10 @@ class DispatchTest : public ::testing::Test {
   }
   const ApiExportTable& Table() { return registry.BuildExportTable(); }
 
-  // The response's shape, or "error STATUS: message".
-  static std::string Describe(const HostResponse& response) {
-    return response.Failed()
-               ? "error " + std::to_string(response.Status()) + ": " + response.Error()
-               : response.Shape();
-  }
   std::string Call(const std::string& name, HostRequest& request) {
     HostResponse response;
     Send(Table(), name, request, response);
-    return Describe(response);
+    return response.Describe();
   }
   std::string Get(const std::string& name, const std::string& target) {
     HostRequest request(kGet, target);
@@ -129,7 +123,7 @@ class DispatchTest : public ::testing::Test {
     HostResponse response;
     Dispatch(withRegistry ? &registry : nullptr, response.record, request.Record(nullptr),
              std::span<const RoutePattern>(&pattern, 1));
-    return Describe(response);
+    return response.Describe();
   }
 
   ApiRegistry registry;
@@ -356,7 +350,7 @@ TEST_F(DispatchTest, BodiesDecodeByContentTypeOrAnswer400Or415) {
     request.Body(contentType, body);
     HostResponse response;
     Send(Table(), "PostBody", request, response);
-    EXPECT_EQ(Describe(response), expected) << contentType;
+    EXPECT_EQ(response.Describe(), expected) << contentType;
     decoded += response.Failed() ? 0 : 1;
     EXPECT_TRUE(!response.Failed() || response.record.value.kind == HOST_VALUE_EMPTY);
   }
@@ -447,7 +441,7 @@ TEST_F(DispatchTest, ResponsesCarryEverythingAndNothingOfOneReachesTheNext) {
     HostResponse response;
     Send(table, "GetR", request, response);
     const ApiResponseRecord& r = response.record;
-    EXPECT_EQ(Describe(response), "{k:'v';}");
+    EXPECT_EQ(response.Describe(), "{k:'v';}");
     EXPECT_EQ(+r.errorMessage, nullptr);
     EXPECT_EQ(std::make_tuple(+r.status, std::string(r.text), +r.settingByte, +r.settingCode,
                               +r.bodySize, +r.reserved),
@@ -497,7 +491,7 @@ TEST_F(DispatchTest, ResponsesCarryEverythingAndNothingOfOneReachesTheNext) {
     if (header != nullptr) request.Header("h", header);
     HostResponse response;
     Send(table, "GetR", request, response);
-    EXPECT_EQ(Describe(response), expected);
+    EXPECT_EQ(response.Describe(), expected);
     const ApiResponseRecord& r = response.record;
     if (r.status == 201) continue;
     EXPECT_EQ(std::tuple(std::string(r.text), +r.headerCount, +r.settingByte, +r.settingCode,
@@ -518,7 +512,7 @@ TEST_F(DispatchTest, AHandlerMayDispatchAnotherRequestWhileItRuns) {
   HostResponse response;
   Send(Table(), "GetOuterById", request, response);
   EXPECT_EQ(inner, "['9','in']");
-  EXPECT_EQ(Describe(response), "['7','out']");
+  EXPECT_EQ(response.Describe(), "['7','out']");
   EXPECT_STREQ(response.record.text, "outer");
 }
 

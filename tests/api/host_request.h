@@ -35,6 +35,10 @@ class HostResponse {
     if (!Binding::FromHostValue(record.value, value, result, "result")) return "<unreadable>";
     return Client::Shape(value);
   }
+  // The shape, or "error STATUS: message".
+  [[nodiscard]] std::string Describe() const {
+    return Failed() ? "error " + std::to_string(Status()) + ": " + Error() : Shape();
+  }
 
   ApiResponseRecord record;
 };

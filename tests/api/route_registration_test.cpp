@@ -66,13 +66,10 @@ class RouteRegistrationTest : public ::testing::Test {
                   {{"data", L::Body}});
   }
 
-  // The shape, or "error STATUS: message".
   std::string Call(const char* name, HostRequest request) {
     HostResponse response;
     Testing::Send(registry.BuildExportTable(), name, request, response);
-    return response.Failed()
-               ? "error " + std::to_string(response.Status()) + ": " + response.Error()
-               : response.Shape();
+    return response.Describe();
   }
 
   ApiRegistry registry;

@@ -1,7 +1,8 @@
-// MhxPlugin against a scripted host, for every rule of the feature: its subscriptions, the
-// configuration fields and the service gate, the session state table and the refresh
-// rules, the template each route asks for, the credentials kept out of what callers see, and the
-// recently-played job and cache. tests/module checks the wiring through the host core once.
+// MhxPlugin in the host core behind the recording tap, for every rule of the feature: its
+// subscriptions, the configuration fields and the service gate, the session state table and the
+// refresh rules, the template each route asks for, the credentials kept out of what callers see,
+// and the recently-played job and cache. tests/module checks loading by path and the host's
+// threads.
 #include "mhx/mhx_plugin.h"
 
 #include <gtest/gtest.h>
@@ -17,14 +18,9 @@ namespace {
 
 using Client::Api::HttpMethod;
 
-constexpr const char* kGamePath = "/qel-mhx/v1/games/{gameId}";
-constexpr const char* kMatchListPath = "/qel-mhx/v1/matchlists/{accountId}";
-constexpr const char* kRequestPath = "/qel-mhx/v2/request-recently-played-champions/{accountId}";
 constexpr const char* kRequestCurrent =
     "/qel-mhx/v2/request-recently-played-champions/current-summoner";
-constexpr const char* kCachedPath = "/qel-mhx/v2/recently-played-champions/{accountId}";
 constexpr const char* kCachedCurrent = "/qel-mhx/v2/recently-played-champions/current-summoner";
-constexpr const char* kFetchPath = "/qel-mhx/v1/recently-played-champions/{accountId}";
 constexpr const char* kOverridePath = "/qel-mhx/v1/mhx-endpoint-override";
 const std::string kPublished = "/qel-mhx/v2/recently-played-champions/";
 const std::string kOwn = R"({"champions":[{"championId":11,"lane":"MID","queue":420,"role":"SOLO",)"

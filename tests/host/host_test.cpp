@@ -8,7 +8,6 @@
 #include <functional>
 #include <limits>
 #include <mutex>
-#include <thread>
 
 #include "core/resource_store.h"
 #include "core/scheduler.h"
@@ -53,17 +52,7 @@ TEST(HostLoad, FillsTheDescriptorWithTheCoreVersionAndReadsBackTheModule) {
   EXPECT_EQ(info.state, ModuleState::Loaded);
 }
 
-TEST(HostLoad, StartGivesEachModuleItsOwnHandleAndTableOnce) {
-  StartedHost loaded;
-  Module* other = loaded.LoadAnother(&tpk_test_module_load);
-  EXPECT_EQ(loaded.module->handle, loaded.id);
-  EXPECT_EQ(other->handle, loaded.id + 1);
-  EXPECT_NE(loaded.module->api, other->api);
-  EXPECT_EQ(loaded.host->Module(loaded.id).Value().state, ModuleState::Started);
-  EXPECT_EQ(loaded.Start().ErrorMessage(), "Module 'test' was already started or unloaded");
-}
-
-TEST(HostLoad, AStartThatFailsOrThrowsIsReportedAndTheModuleGetsNoCalls) {
+TEST(HostLoad, AStartThatFailsOrThrowsIsReportedAndAStartedModuleHasItsOwnHandle) {
   LoadedHost refusing;
   refusing.module->onStart = [] { return uint8_t{0}; };
   EXPECT_EQ(refusing.Start().ErrorMessage(), "Module 'test' did not start");
@@ -72,6 +61,13 @@ TEST(HostLoad, AStartThatFailsOrThrowsIsReportedAndTheModuleGetsNoCalls) {
   LoadedHost throwing;
   throwing.module->onStart = []() -> uint8_t { throw std::runtime_error("start exploded"); };
   EXPECT_EQ(throwing.Start().ErrorMessage(), "Module 'test' threw from Start: start exploded");
+  // A started module has its own handle and table, and starts once.
+  StartedHost loaded;
+  Module* other = loaded.LoadAnother(&tpk_test_module_load);
+  EXPECT_EQ(std::pair(loaded.module->handle, other->handle), std::pair(loaded.id, loaded.id + 1));
+  EXPECT_NE(loaded.module->api, other->api);
+  EXPECT_EQ(loaded.host->Module(loaded.id).Value().state, ModuleState::Started);
+  EXPECT_EQ(loaded.Start().ErrorMessage(), "Module 'test' was already started or unloaded");
 }
 
 TEST(HostLoad, UnloadCallsTheModuleOnceAndTheHostUnloadsWhatIsLeftWhenItEnds) {
@@ -321,27 +317,6 @@ TEST(HostEvents, HostPublicationsAreResourceChangesOnlyWhenThePayloadIsOne) {
   EXPECT_EQ(recorder.lines, (Lines{"Plain|||{\"eventType\":\"Rename\",\"uri\":\"/x\"}|4",
                                    "Numbered|/a/b|Update|[7]|0", "Gone|/a/b|Delete||1"}));
   EXPECT_FALSE(loaded.host->GetResource("/a/b").has_value());
-}
-
-TEST(HostEvents, AModulesResourcePublicationUpdatesTheStoreAndIsObservedOnItsThread) {
-  StartedHost loaded;
-  Recorder recorder;
-  std::thread::id observedOn;
-  (void)loaded.host->AddEventObserver(recorder.Observer());
-  (void)loaded.host->AddEventObserver(
-      [&](const ObservedEvent&) { observedOn = std::this_thread::get_id(); });
-  HostValue payload{};
-  ASSERT_TRUE(Binding::ToHostValue(Json(R"({"uri":"/m/v1/x","eventType":"Update","data":{"n":1}})"),
-                                   nullptr, payload));
-  std::thread publisher([&] {
-    const HostEvent event{"OnJsonApiEvent", payload, 2, nullptr};
-    EXPECT_EQ(loaded.module->api->PublishEvent(loaded.module->api, &event), 0);
-    EXPECT_EQ(observedOn, std::this_thread::get_id());
-  });
-  publisher.join();
-  Binding::ReleaseHostValue(payload);
-  EXPECT_EQ(recorder.lines, (Lines{"OnJsonApiEvent|/m/v1/x|Update|{\"n\":1}|2"}));
-  EXPECT_EQ(Json(loaded.host->GetResource("/m/v1/x").value()), R"({"n":1})");
 }
 
 TEST(HostEvents, BadEventRecordsFromAModuleAreRefusedWithAClearError) {

@@ -4,7 +4,6 @@
 
 #include <stdexcept>
 
-#include "log/allocation_hooks.h"
 #include "plugin_host.h"
 
 namespace Oxle::Client::Plugin::Testing {
@@ -130,13 +129,8 @@ TEST_F(PluginTest, AResourceTheHostCannotTakeIsNotPublishedWithTheConversionsMes
   ASSERT_TRUE(Start());
   BindingProperty value;
   value.SetString("needs a copy");
-  const Log::AllocationHooks previous = Log::GetAllocationHooks();
-  Log::AllocationHooks failing = previous;
-  failing.allocate = [](size_t, void*) -> void* { return nullptr; };
-  failing.duplicate = [](const char*, void*) -> char* { return nullptr; };
-  Log::SetAllocationHooks(failing);
-  RequestResult<> result = plugin->PublishResource("/a/b", value);
-  Log::SetAllocationHooks(previous);
+  RequestResult<> result;
+  WithoutMemory([&] { result = plugin->PublishResource("/a/b", value); });
   ASSERT_FALSE(result.Ok());
   EXPECT_EQ(result.Error().status, 0u);
   EXPECT_EQ(result.Error().message,

@@ -13,13 +13,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "api/route_registration.h"
 #include "codec/json.h"
 #include "core/host.h"
+#include "log/allocation_hooks.h"
 #include "plugin/plugin_base.h"
 #include "plugin/plugin_export.h"
 
@@ -37,6 +37,22 @@ inline BindingProperty Json(const std::string& text) {
 inline std::string Json(const BindingProperty& value) {
   return Codec::WriteJson(value, nullptr, nullptr);
 }
+inline std::string Json(const HostValue& value) {
+  BindingProperty property;
+  Binding::ValueResult result;
+  return Binding::FromHostValue(value, property, result, "v") ? Json(property) : "<unreadable>";
+}
+
+// Runs `work` with every counted allocation failing.
+inline void WithoutMemory(const std::function<void()>& work) {
+  const Log::AllocationHooks previous = Log::GetAllocationHooks();
+  Log::AllocationHooks failing = previous;
+  failing.allocate = [](size_t, void*) -> void* { return nullptr; };
+  failing.duplicate = [](const char*, void*) -> char* { return nullptr; };
+  Log::SetAllocationHooks(failing);
+  work();
+  Log::SetAllocationHooks(previous);
+}
 
 // Counted by the routes below; they outlive the plugin.
 inline std::atomic<int> gTicks{0}, gToggles{0};
@@ -49,36 +65,31 @@ class TestPlugin final : public PluginBase {
  public:
   void RegisterApi() override {
     typesBeforeApi = Api().FindTypeByName("PluginResourceEvent") && !ExportTable().entries;
-    // {key: value} with `status`.
-    auto answer = [](const char* key, auto value, uint32_t status = 200) {
-      BindingProperty out;
-      if constexpr (std::is_signed_v<decltype(value)>) {
-        if (key != nullptr) out.Get(key).SetSigned(value);
-      } else {
-        out.Get(key).SetUnsigned(value);
-      }
-      Api::ApiResponse response = Api::ApiResponse::FromValue(std::move(out));
-      response.status = status;
-      return response;
-    };
     using L = Api::ArgumentLocation;
     Api::RegisterRoute(Api(), HttpMethod::Get, "/qel-mhx/v1/items/{id}",
-                       [answer](uint64_t id) { return answer("item", id); }, {{"id", L::Path}});
-    Api::RegisterRoute(Api(), HttpMethod::Post, "/qel-mhx/v1/sum",
-                       [answer](int32_t a, int32_t b) { return answer("sum", int64_t{a} + b); },
-                       {{"a", L::Any}, {"b", L::Any}});
+                       [](uint64_t id) { return Reply(R"({"item":)" + std::to_string(id) + "}"); },
+                       {{"id", L::Path}});
+    Api::RegisterRoute(
+        Api(), HttpMethod::Post, "/qel-mhx/v1/sum",
+        [](int32_t a, int32_t b) { return Reply(R"({"sum":)" + std::to_string(a + b) + "}"); },
+        {{"a", L::Any}, {"b", L::Any}});
     Api::RegisterRoute(Api(), HttpMethod::Get, "/qel-mhx/v1/fail",
                        [] { return Api::ApiResponse::Error("refused", 409); });
-    Api::RegisterRoute(Api(), HttpMethod::Post, "/qel-mhx/v1/ticks", [this, answer] {
+    Api::RegisterRoute(Api(), HttpMethod::Post, "/qel-mhx/v1/ticks", [this] {
       ScheduleAt("tick", std::chrono::steady_clock::now(), [] { ++gTicks; });
-      return answer(nullptr, 0, 202);
+      return Reply("null", 202);
     });
-    Api::RegisterRoute(Api(), HttpMethod::Post, "/qel-mhx/v1/toggle", [this, answer] {
+    Api::RegisterRoute(Api(), HttpMethod::Post, "/qel-mhx/v1/toggle", [this] {
       Subscribe("/qel-toggle/v1/x");
       Unsubscribe("/qel-toggle/v1/x");
       ++gToggles;
-      return answer(nullptr, 0);
+      return Reply("null");
     });
+  }
+  static Api::ApiResponse Reply(const std::string& json, uint32_t status = 200) {
+    Api::ApiResponse response = Api::ApiResponse::FromValue(Json(json));
+    response.status = status;
+    return response;
   }
   bool OnStart() override {
     if (onStart) onStart(*this);

@@ -129,24 +129,18 @@ TEST(ConvertTest, StreamFailuresExitWithOne) {
   FailingBuffer buffer;
   std::istream failingIn(&buffer);
   std::ostream failingOut(&buffer);
+  const auto run = [](std::istream& in, std::ostream& out) {  // the status and standard error
+    std::ostringstream err;
+    const int code = RunConvert({}, in, out, err);
+    return std::to_string(code) + " " + err.str();
+  };
   std::ostringstream out;
-  std::ostringstream err;
-  EXPECT_EQ(RunConvert({}, failingIn, out, err), 1);
-  EXPECT_EQ(out.str() + err.str(), "tpk-convert: cannot read standard input\n");
-
-  std::istringstream in("[1]");
-  err.str("");
-  EXPECT_EQ(RunConvert({}, in, failingOut, err), 1);
-  EXPECT_EQ(err.str(), "tpk-convert: cannot write the output\n");
-
-  // An output that throws is caught too.
-  in.str("[1]");
-  in.clear();
-  err.str("");
+  std::istringstream in("[1]"), again("[1]");
+  EXPECT_EQ(run(failingIn, out) + out.str(), "1 tpk-convert: cannot read standard input\n");
+  EXPECT_EQ(run(in, failingOut), "1 tpk-convert: cannot write the output\n");
   failingOut.clear();
-  failingOut.exceptions(std::ios_base::badbit);
-  EXPECT_EQ(RunConvert({}, in, failingOut, err), 1);
-  EXPECT_TRUE(err.str().starts_with("tpk-convert: ")) << err.str();
+  failingOut.exceptions(std::ios_base::badbit);  // an output that throws is caught too
+  EXPECT_TRUE(run(again, failingOut).starts_with("1 tpk-convert: "));
 }
 
 TEST(SniffFormatTest, PicksTheFormatADispatcherWouldPick) {

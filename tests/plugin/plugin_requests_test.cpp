@@ -200,13 +200,13 @@ TEST_F(RequestTest, TheUserAgentComesFirstUnlessTheRequestHasOneInAnyCase) {
 int gReleased = 0;
 
 TEST_F(RequestTest, ExternalAnswersGetTheirMarksAndMessages) {
+  // Rows: transport result, status, header count (of the two headers below; 3 is a null array
+  // claiming two), body, and "<connection error> <status> <body mark> <header count>|<error>|
+  // <body as JSON>".
   struct Case {
     int32_t transport;
-    uint32_t status;
-    uint32_t headerCount;  // of the two headers below; 3 is a null array claiming two
-    const char* body;
-    // "<connection error> <status> <body mark> <header count>|<error>|<body as JSON>"
-    const char* answer;
+    uint32_t status, headerCount;
+    const char *body, *answer;
   };
   const Case cases[] = {
       {7, 0, 0, "connection refused", "1 0 -1 0|connection refused|"},
@@ -224,7 +224,6 @@ TEST_F(RequestTest, ExternalAnswersGetTheirMarksAndMessages) {
   static const ApiHeader kHeaders[] = {{"a", "1"}, {"b", "2"}};
   Lines sent;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.answer);
     gReleased = 0;
     tap.answerExternal = [&](ExternalResponseRecord& record, const ExternalRequestRecord& request) {
       sent.push_back(std::to_string(request.method) + " " + request.url + " " +

@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "binding/format/split_join.h"
 #include "binding/types/type_binding.h"
 #include "support/binding_types.h"
 
@@ -164,6 +165,7 @@ TEST(NativeConversionTest, ScalarReadsGiveTheValueOrTheExactMessage) {
       {'i', "' 12'", "12"},
       {'i', "''", "0"},
       {'i', "'-2147483648'", "-2147483648"},
+      {'i', "'2147483647'", "2147483647"},
       {'i', "'12 '", "Value 12  for 'x' of type int32 is in an incorrect format"},
       {'i', "'1.5'", "Value 1.5 for 'x' of type int32 is in an incorrect format"},
       {'i', "'2147483648'", "Value 2147483648 for 'x' of type int32 is out of range"},
@@ -407,9 +409,10 @@ TEST(NativeConversionTest, MembersPairWithFieldsWhateverElseTheStructureHolds) {
   std::vector<std::string> many;  // more members than the merge pass takes for ten fields
   for (int i = 0; i < 40; ++i)
     many.push_back("x" + std::to_string(100 + i));
-  const std::vector<std::string> between = {
-      "a\x01", "aa",   "abc0", "abcdefgh", "abcdefghij", "abcdefghijklmnopr", "abcdefghijklmnop",
-      "y",     "\xFF", "\xC3", "\x01"};
+  const std::vector<std::string> between = Split(
+      "a\x01|aa|abc0|abcdefgh|abcdefghij|abcdefghijklmnopr|abcdefghijklmnop|y|\xFF|\xC3|\x01|"
+      "\xC3\xA9t\xC3\xAA",
+      "|");
   std::vector<std::string> manyAndBetween = many;
   manyAndBetween.insert(manyAndBetween.end(), between.begin(), between.end());
   const std::string all = "1,2,3,4,5,5,7,8,9,10";

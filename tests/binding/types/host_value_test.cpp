@@ -155,6 +155,10 @@ TEST(HostValueTest, FromHostValueReadsEachKindAndRefusesBadInput) {
   HostValue one = Signed(1);
   HostValue two[] = {Signed(1), Signed(2)};
   HostValueEntry renewed[] = {Entry("new", Signed(1))};
+  HostValueEntry scalars[] = {
+      Entry("b", Host(1, [](HostValue& v) { v.payload.boolean = 1; })),
+      Entry("u", Host(3, [](HostValue& v) { v.payload.unsignedValue = 7; })),
+      Entry("f", Host(4, [](HostValue& v) { v.payload.floatValue = 2; }))};
   HostValue items[] = {Signed(1), Host(11), Signed(3)};
   HostValueEntry last[] = {Entry("k", Signed(1)), Entry("j", Signed(2)),
                            Entry("k", Text(5, "last", 4)), Entry(nullptr, Signed(3))};
@@ -197,6 +201,8 @@ TEST(HostValueTest, FromHostValueReadsEachKindAndRefusesBadInput) {
        "b'00010002'"},
       {"null blob of size 0", Host(HOST_VALUE_BLOB_OWNED), "b''"},
       {"empty collection", Collection(nullptr, 0), "[]"},
+      {"empty structure", Structure(nullptr, 0), "{}"},
+      {"scalars into new members", Structure(scalars, 3), "{b:T;f:f2;u:u7;}"},
       {"a repeated key keeps the last, a null key is the empty key", Structure(last, 4),
        "{:i3;j:i2;k:'last';}"},
       {"unknown kind in a collection", Collection(items, 3), "[i1,~] " + badKind},

@@ -298,18 +298,6 @@ TEST(HostEvents, StoreChangesArePublishedUnderBothNamesAndObservedOnceAsTheyHapp
   EXPECT_EQ(seen, expected);
 }
 
-TEST(HostEvents, HostPublicationsAreResourceChangesOnlyWhenThePayloadIsOne) {
-  LoadedHost loaded;
-  Recorder recorder;
-  (void)loaded.host->AddEventObserver(recorder.Observer());
-  loaded.host->PublishEvent("Plain", Json(R"({"uri":"/x","eventType":"Rename"})"), 4);
-  loaded.host->PublishEvent("Numbered", Json(R"({"uri":"a/b","eventType":1,"data":[7]})"), 0);
-  loaded.host->PublishEvent("Gone", Json(R"({"uri":"/a/b","eventType":"Delete"})"), 1);
-  EXPECT_EQ(recorder.lines, (Lines{"Plain|||{\"eventType\":\"Rename\",\"uri\":\"/x\"}|4",
-                                   "Numbered|/a/b|Update|[7]|0", "Gone|/a/b|Delete||1"}));
-  EXPECT_FALSE(loaded.host->GetResource("/a/b").has_value());
-}
-
 TEST(HostEvents, BadEventRecordsFromAModuleAreRefusedWithAClearError) {
   StartedHost loaded;
   const HostApi* api = loaded.module->api;

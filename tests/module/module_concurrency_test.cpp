@@ -35,8 +35,8 @@ TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
     LoadedMhx mhx(Load::Tapped, Host::HostMode::Threaded);
     mhx.service->Always(kRecent4100, Answer(200, kChampions));
     mhx.service->Always("https://o.test/v1/stats/game/EUW1/13", Answer(500, "{}"));
-    mhx.Set(kConfigUri, kConfig);
-    mhx.Set(kPlatformUri, "\"EUW1\"");
+    mhx.Set(kConfigurationUri, kConfig);
+    mhx.Set(kPlatformIdUri, "\"EUW1\"");
     mhx.Pump();
     auto check = [](const RouteAnswer& result) {
       if (result.failed && !AllowedFailure(result))
@@ -53,11 +53,11 @@ TEST(ModuleConcurrency, RoutesResourcesOverridesAndJobsFromFourThreads) {
     threads.emplace_back([&] {  // resources: session in and out, configuration on and off
       for (int i = 0; i < kRounds; ++i) {
         mhx.Set(kSessionUri, SessionJson(i % 3 == 2 ? "LOGGING_OUT" : "SUCCEEDED"));
-        mhx.Set(kConfigUri, i % 4 == 3 ? std::string(R"({"Enabled":false})") : kOn);
-        if (i % 10 == 9) (void)mhx.host.DeleteResource(kPlatformUri);
-        mhx.Set(kPlatformUri, "\"EUW1\"");
+        mhx.Set(kConfigurationUri, i % 4 == 3 ? std::string(R"({"Enabled":false})") : kOn);
+        if (i % 10 == 9) (void)mhx.host.DeleteResource(kPlatformIdUri);
+        mhx.Set(kPlatformIdUri, "\"EUW1\"");
       }
-      mhx.Set(kConfigUri, kOn);
+      mhx.Set(kConfigurationUri, kOn);
     });
     threads.emplace_back([&] {  // endpoint overrides
       for (int i = 0; i < kRounds; ++i) {

@@ -95,8 +95,8 @@ TEST(ModuleE2E, ARouteGoesThroughTheHostToTheServiceAndBackWithItsHeaders) {
 TEST(ModuleE2E, ASessionEventLeadsToAJobWhoseCollectionIsPublishedInTheStore) {
   LoadedMhx mhx;
   mhx.service->Always(kRecent4100, Answer(200, kChampions));
-  mhx.Set(kConfigUri, kConfig);
-  mhx.Set(kPlatformUri, "\"EUW1\"");
+  mhx.Set(kConfigurationUri, kConfig);
+  mhx.Set(kPlatformIdUri, "\"EUW1\"");
   mhx.Set(kSessionUri, SessionJson("SUCCEEDED"));
   (void)mhx.host.RunDueWork();
   EXPECT_EQ(mhx.host.PendingJobCount(), 1u);

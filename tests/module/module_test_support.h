@@ -14,11 +14,10 @@ using Mhx::Testing::Load;
 using Mhx::Testing::LoadedMhx;
 using Mhx::Testing::RouteAnswer;
 
-inline constexpr const char* kSessionUri = "/qel-login/v1/session";
-inline constexpr const char* kPlatformUri =
-    "/qel-platform-config/v1/namespaces/LoginDataPacket/platformId";
-inline constexpr const char* kConfigUri = "/qel-platform-config/v1/namespaces/KRTMHX";
-inline constexpr const char* kBase = "https://mhx.test";
+using Mhx::kConfigurationUri;
+using Mhx::kPlatformIdUri;
+using Mhx::kSessionUri;
+using Mhx::Testing::kBase;
 inline const std::string kConfig = std::string("{\"Endpoint\":\"") + kBase + "\"}";
 inline const std::string kRecent4100 = std::string(kBase) + "/v1/recent_champions/EUW1/4100";
 inline constexpr const char* kIdToken = "idtok-SECRET-7f3a9d";
@@ -29,17 +28,15 @@ inline constexpr const char* kChampions =
 
 // A session resource as the login plugin publishes it, for account 4100.
 inline std::string SessionJson(const char* state) {
-  return std::string("{\"state\":\"") + state +
-         "\",\"summonerId\":7700,\"accountId\":4100,\"vekToken\":{\"token\":\"" + kVekSecret +
-         "\"},\"idToken\":\"" + kIdToken + "\"}";
+  return Mhx::Testing::SessionJson(state, 4100, 7700, kIdToken, kVekSecret);
 }
 
 // Endpoint, platform and a complete session for account 4100 set in the host's store, the first
 // fetch answered with kChampions and done; the requests so far are forgotten.
 inline void Ready(LoadedMhx& mhx) {
   mhx.service->Always(kRecent4100, Answer(200, kChampions));
-  mhx.Set(kConfigUri, kConfig);
-  mhx.Set(kPlatformUri, "\"EUW1\"");
+  mhx.Set(kConfigurationUri, kConfig);
+  mhx.Set(kPlatformIdUri, "\"EUW1\"");
   mhx.Set(kSessionUri, SessionJson("SUCCEEDED"));
   mhx.Pump();
   mhx.service->ClearRequests();

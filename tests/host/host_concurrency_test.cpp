@@ -18,24 +18,7 @@ using HostTest::LoadedHost;
 
 constexpr auto kLimit = std::chrono::seconds(30);
 
-// A latch with a bounded wait.
-class Signal {
- public:
-  void Set() {
-    std::lock_guard lock(mutex_);
-    set_ = true;
-    changed_.notify_all();
-  }
-  [[nodiscard]] bool Wait() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kLimit, [&] { return set_; });
-  }
-
- private:
-  std::mutex mutex_;  // guards set_
-  std::condition_variable changed_;
-  bool set_ = false;
-};
+using HostValues::Signal;
 
 // A callback that, the first time, signals `entered` and holds its thread until `release`;
 // `done` tells whether that call has returned.
@@ -46,7 +29,7 @@ struct Held {
   void operator()() {
     if (calls++ != 0) return;
     entered.Set();
-    EXPECT_TRUE(release.Wait());
+    EXPECT_TRUE(release.Wait(kLimit));
     done = true;
   }
   // Runs `call` on another thread while the held callback waits; `call` must not return before

@@ -1,5 +1,4 @@
-// Shared helpers of the host tests: JSON in and out of values, and a host with the linked-in
-// test module loaded (manual mode unless asked).
+// A host with the linked-in test module loaded (manual mode unless asked), for the host tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,29 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "binding/types/host_value.h"
-#include "codec/json.h"
 #include "core/host.h"
+#include "support/host_values.h"
 #include "test_module.h"
 
 namespace HostTest {
 
 using namespace Oxle::Client;
-using Lines = std::vector<std::string>;
+using HostValues::Lines;
 
-inline Binding::BindingProperty Json(const std::string& text) {
-  Binding::ValueResult parsed = Codec::ParseJson(text);
-  EXPECT_TRUE(parsed.Ok()) << text;
-  return parsed.Value();
-}
-inline std::string Json(const Binding::BindingProperty& value) {
-  return Codec::WriteJson(value, nullptr, nullptr);
-}
-inline std::string Json(const HostValue& value) {
-  Binding::BindingProperty property;
-  Binding::ValueResult result;
-  return Binding::FromHostValue(value, property, result, "v") ? Json(property) : "<bad value>";
-}
+using HostValues::Json;
 
 inline Host::ApiCall Request(uint32_t method, std::string target, std::string methodName = "") {
   return Host::ApiCall{method, std::move(target), std::move(methodName), {}, "", std::nullopt};

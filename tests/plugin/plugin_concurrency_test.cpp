@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -142,42 +141,26 @@ TEST_F(PluginTest, AHandlerSubscribesWhileAnotherThreadUnsubscribesItsName) {
   constexpr auto kPatience = std::chrono::seconds(5);
   const char* kUri = "/c/v1/e/x";
   const std::string name = "OnJsonApiEvent_c_v1_e";
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool delivering = false, unsubscribing = false, delivered = false, waitedInVain = false;
-  const auto waitFor = [&](std::unique_lock<std::mutex>& lock, const bool& flag) {
-    return changed.wait_for(lock, kPatience, [&] { return flag; });
-  };
-  const auto set = [&](bool& flag) {
-    flag = true;
-    changed.notify_all();
-  };
+  HostValues::Signal delivering, unsubscribing, delivered;
+  std::atomic<bool> waitedInVain{false};
   ASSERT_TRUE(Start([&](TestPlugin& self) {
     self.ObserveResource(kUri, [&](const PluginResourceEvent&) {
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        set(delivering);
-        waitFor(lock, unsubscribing);
-      }
+      delivering.Set();
+      EXPECT_TRUE(unsubscribing.Wait(kPatience));
       // Each meets the other thread's claim on the name's host subscription.
       plugin->Subscribe(kUri);
       plugin->Unsubscribe(kUri);
       plugin->Subscribe(kUri);
-      std::lock_guard<std::mutex> lock(mutex);
-      set(delivered);
+      delivered.Set();
     });
   }));
   tap.onUnsubscribe = [&](const char* unsubscribed) {
     if (unsubscribed != name) return;
-    std::unique_lock<std::mutex> lock(mutex);
-    set(unsubscribing);
-    waitedInVain = !waitFor(lock, delivered);
+    unsubscribing.Set();
+    waitedInVain = !delivered.Wait(kPatience);
   };
   std::thread delivery([&] { tap.Deliver(name, R"({"uri":"/c/v1/e/x","eventType":"Update"})"); });
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    ASSERT_TRUE(waitFor(lock, delivering));
-  }
+  EXPECT_TRUE(delivering.Wait(kPatience));
   plugin->Unsubscribe(kUri);
   delivery.join();
   tap.onUnsubscribe = nullptr;

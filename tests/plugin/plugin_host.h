@@ -17,31 +17,19 @@
 #include <vector>
 
 #include "api/route_registration.h"
-#include "codec/json.h"
 #include "core/host.h"
 #include "log/allocation_hooks.h"
 #include "plugin/plugin_base.h"
 #include "plugin/plugin_export.h"
+#include "support/host_values.h"
 
 namespace Oxle::Client::Plugin::Testing {
 
-using Lines = std::vector<std::string>;
 using Api::HttpMethod;
 using Binding::BindingProperty;
+using HostValues::Lines;
 
-inline BindingProperty Json(const std::string& text) {
-  Binding::ValueResult parsed = Codec::ParseJson(text);
-  EXPECT_TRUE(parsed.Ok()) << text;
-  return parsed.Value();
-}
-inline std::string Json(const BindingProperty& value) {
-  return Codec::WriteJson(value, nullptr, nullptr);
-}
-inline std::string Json(const HostValue& value) {
-  BindingProperty property;
-  Binding::ValueResult result;
-  return Binding::FromHostValue(value, property, result, "v") ? Json(property) : "<unreadable>";
-}
+using HostValues::Json;
 
 // Runs `work` with every counted allocation failing.
 inline void WithoutMemory(const std::function<void()>& work) {

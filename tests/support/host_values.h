@@ -1,0 +1,54 @@
+// What the host core's and the plugin's suites share: JSON in and out of values and host values,
+// and a latch with a bounded wait for their threaded tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "binding/types/host_value.h"
+#include "codec/json.h"
+
+namespace HostValues {
+
+using Lines = std::vector<std::string>;
+
+inline Oxle::Client::Binding::BindingProperty Json(const std::string& text) {
+  Oxle::Client::Binding::ValueResult parsed = Oxle::Client::Codec::ParseJson(text);
+  EXPECT_TRUE(parsed.Ok()) << text;
+  return parsed.Value();
+}
+inline std::string Json(const Oxle::Client::Binding::BindingProperty& value) {
+  return Oxle::Client::Codec::WriteJson(value, nullptr, nullptr);
+}
+inline std::string Json(const HostValue& value) {
+  Oxle::Client::Binding::BindingProperty property;
+  Oxle::Client::Binding::ValueResult result;
+  return Oxle::Client::Binding::FromHostValue(value, property, result, "v") ? Json(property)
+                                                                            : "<unreadable>";
+}
+
+// A latch whose wait gives up after `limit`.
+class Signal {
+ public:
+  void Set() {
+    std::lock_guard lock(mutex_);
+    set_ = true;
+    changed_.notify_all();
+  }
+  [[nodiscard]] bool Wait(std::chrono::seconds limit = std::chrono::seconds(30)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return set_; });
+  }
+
+ private:
+  std::mutex mutex_;  // guards set_
+  std::condition_variable changed_;
+  bool set_ = false;
+};
+
+}  // namespace HostValues

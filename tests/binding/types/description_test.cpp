@@ -1,0 +1,308 @@
+// Registered records described two ways: as help (full records or epytext) and as the flat
+// arrays handed to the host.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "binding/types/api_help.h"
+#include "binding/types/flat_description.h"
+#include "support/binding_types.h"
+
+namespace Oxle::Client::Binding {
+namespace {
+
+using BindingTestTypes::Color;
+using BindingTestTypes::Item;
+
+struct Basket {
+  int32_t id = 0;
+  Color color = Color::Red;
+  std::vector<Item> items;
+};
+inline void DescribeBinding(TypeDescriber<Basket>& type) {
+  Fields(type.Name("Basket").Description("a {basket}").NameSpace("shop").Tag("x"), {"id", "color"},
+         &Basket::id, &Basket::color)
+      .Field("items", &Basket::items, 0, "the {items}", true);
+}
+
+struct HolderTag {};
+
+// Color, Item and Basket registered as native types; Holder built field by field with every
+// kind of type; Get with every part of a function set, Put with none; OnItem and OnNothing.
+class DescriptionTest : public ::testing::Test {
+ protected:
+  DescriptionTest() {
+    using C = BindingCode;
+    RegisterBuiltinEvents(registry);
+    color = RegisterType<Color>(registry);
+    item = RegisterType<Item>(registry);
+    basket = RegisterType<Basket>(registry);
+    TypeBuilder builder = registry.BeginType(64, "Holder", TypeIdOf<HolderTag>(), false);
+    holder = builder.Record();
+    builder.SetNameSpace("ns").SetDescription("holds");
+    const auto add = [&](const char* name, TypeIdentifier type, TypeIdentifier second = {}) {
+      builder.AddField(name, "", builder.FieldCursor() + 4, TypeIdOf<int32_t>(), type, second, 0,
+                       nullptr, false);
+    };
+    add("raw", {C::Object}, {C::Vector, C::Struct, item});
+    add("map", {C::Map, C::Enum, color});
+    add("enum", {C::Enum, C::None, color});
+    add("bare", {C::Struct});
+    add("text", {C::String, C::None, item});
+    add("odd", {static_cast<C>(20), static_cast<C>(21)});
+    holder->fields[1].optional = true;
+
+    get = registry.RegisterFunction("Get", 2);
+    get->nameSpace = "api";
+    get->description = "-gets";
+    get->help = "h{";
+    get->threadSafe = get->async = true;
+    get->tags = {"a", "b"};
+    get->returns = {C::Struct, C::None, item};
+    get->secondReturns = {C::Vector, C::Struct, holder};
+    ArgumentRecord& id = BindingRegistry::AddArgument(*get, "id", "the {id}");
+    id.type = {C::Uint64};
+    id.optional = true;
+    const TypeIdentifier colors{C::Vector, C::Enum, color};
+    BindingRegistry::AddArgument(*get, "filter", "", &colors).type = {C::Map, C::Blob};
+    put = registry.RegisterFunction("Put", 0);
+
+    onItem = registry.RegisterEvent("OnItem", item);
+    onItem->tags = {"e"};
+    onNothing = registry.RegisterEvent("OnNothing", nullptr);
+    onNothing->description = "-e";
+  }
+
+  void Help(BindingHelpFormat format) {
+    BuildApiHelp(out, registry, std::vector<const FunctionRecord*>{put, get},
+                 std::vector<const TypeRecord*>{item, color, basket},
+                 std::vector<const EventRecord*>{onNothing, onItem}, format);
+  }
+  FlatApiArrays Flat() {
+    return BuildFlatApiDescription(storage, std::vector<const FunctionRecord*>{put, get},
+                                   std::vector<const TypeRecord*>{holder, color, item},
+                                   std::vector<const EventRecord*>{onItem, onNothing});
+  }
+
+  BindingRegistry registry;
+  const TypeRecord* color = nullptr;
+  const TypeRecord* item = nullptr;
+  const TypeRecord* basket = nullptr;
+  TypeRecord* holder = nullptr;
+  FunctionRecord* get = nullptr;
+  FunctionRecord* put = nullptr;
+  EventRecord* onItem = nullptr;
+  EventRecord* onNothing = nullptr;
+  BindingProperty out;
+  FlatApiDescription storage;
+};
+
+TEST(EpytextTest, EscapeMarksBracesAndALeadingDashOnly) {
+  const std::pair<std::string_view, const char*> cases[] = {
+      {"-x{y}", "E{-}xE{lb}yE{rb}"},
+      {"a-b", "a-b"},
+      {"-", "E{-}"},
+      {"--", "E{-}-"},
+      {"}{", "E{rb}E{lb}"},
+      {"", ""},
+      {std::string_view("a{\0}", 4), "aE{lb}"}};
+  for (const auto& [text, escaped] : cases)
+    EXPECT_EQ(EpytextEscape(text), escaped) << text;
+}
+
+TEST_F(DescriptionTest, TypesAreNamedInBothForms) {
+  using C = BindingCode;
+  const std::pair<TypeIdentifier, std::string> cases[] = {
+      {{C::Int32}, "int32||int32"},
+      {{C::Object}, "object||object"},
+      {{C::Blob}, "blob||bytearray"},
+      {{C::Callback}, "callback||callback"},
+      {{C::Vector, C::Struct, item}, "vector|Item|list[L{Item}]"},
+      {{C::Vector, C::Int32}, "vector|int32|list[int32]"},
+      {{C::Map, C::Enum, color}, "map|Color|dict[L{Color}]"},
+      {{C::Map, C::Blob}, "map|blob|dict[bytearray]"},
+      {{C::Enum, C::None, color}, "Color||L{Color}"},
+      {{C::Struct, C::None, item}, "Item||L{Item}"},
+      {{C::Enum}, "enum||enum"},
+      {{C::Struct}, "struct||struct"},
+      {{C::Vector, C::Struct}, "vector|struct|list[struct]"},
+      {{C::None}, "||"},
+      {{static_cast<C>(20)}, "||"},
+  };
+  for (const auto& [type, expected] : cases) {
+    const BindingFullTypeIdentifier full = FullTypeName(type);
+    EXPECT_EQ(full.type + "|" + full.elementType + "|" + EpytextTypeName(type), expected);
+  }
+}
+
+TEST_F(DescriptionTest, FullHelpListsConvertedRecordsSortedByName) {
+  Help(BindingHelpFormat::Full);
+  EXPECT_EQ(
+      Shape(out),
+      "{events:[{description:'';name:'OnItem';nameSpace:'';tags:['e'];type:{elementType:'';"
+      "type:'Item';};},{description:'-e';name:'OnNothing';nameSpace:'';tags:[];"
+      "type:{elementType:'';type:'struct';};}];functions:[{arguments:[{description:'the {id}';"
+      "name:'id';optional:T;type:{elementType:'';type:'uint64';};},{description:'';"
+      "name:'filter';optional:F;type:{elementType:'blob';type:'map';};}];async:'Item';"
+      "description:'-gets';help:'h{';name:'Get';nameSpace:'api';returns:{elementType:'';"
+      "type:'Item';};tags:['a','b'];threadSafe:T;},{arguments:[];async:'';description:'';"
+      "help:'';name:'Put';nameSpace:'';returns:{elementType:'';type:'';};tags:[];"
+      "threadSafe:F;}];types:[{description:'a {basket}';fields:[{description:'';name:'id';"
+      "offset:u0;optional:F;type:{elementType:'';type:'int32';};},{description:'';"
+      "name:'color';offset:u4;optional:F;type:{elementType:'';type:'Color';};},"
+      "{description:'the {items}';name:'items';offset:u8;optional:T;type:{elementType:'Item';"
+      "type:'vector';};}];name:'Basket';nameSpace:'shop';size:u" +
+          std::to_string(sizeof(Basket)) +
+          ";tags:['x'];values:[];},{description:'';fields:[];name:'Color';nameSpace:'';"
+          "size:u4;tags:['t1','t2'];values:[{description:'';name:'Green';value:i2;},"
+          "{description:'red';name:'Red';value:i1;}];},{description:'';fields:[{description:"
+          "'how many';name:'count';offset:u0;optional:F;type:{elementType:'';type:'int32';};}];"
+          "name:'Item';nameSpace:'';size:u4;tags:[];values:[];}];}");
+}
+
+TEST_F(DescriptionTest, EpytextHelpMapsEachNameToItsText) {
+  Help(BindingHelpFormat::Epytext);
+  EXPECT_EQ(Shape(out),
+            "{events:{OnItem:'\r\n\r\n@tags: e\r\n';OnNothing:'E{-}e\r\n\r\n';};functions:{Get:"
+            "'E{-}gets\r\n\r\nhE{lb}\r\n\r\n@param id: (optional) the E{lb}idE{rb}\r\n@type id: "
+            "uint64\r\n@type filter: dict[bytearray]\r\n@rtype: L{Item}\r\n@tags: a,b\r\n"
+            "@threadsafe: true\r\n@async: L{Item}\r\n';Put:'';};types:{Basket:'a E{lb}basketE{rb}"
+            "\r\n\r\n@ivar id: \r\n@type id: int32\r\n@ivar color: \r\n@type color: L{Color}\r\n"
+            "@ivar items: the {items}\r\n@type items: list[L{Item}]\r\n@tags: x\r\n';Color:'@cvar "
+            "Red: (1) red\r\n@cvar Green: (2)\r\n@tags: t1,t2\r\n@size: 4\r\n';Item:'@ivar count: "
+            "how many\r\n@type count: int32\r\n';};}");
+  out.Get("old").SetString("x");
+  Help(static_cast<BindingHelpFormat>(0));
+  EXPECT_EQ(Shape(out), "{events:~;functions:~;types:~;}")
+      << "an unknown format gives three empty members and drops earlier content";
+}
+
+TEST_F(DescriptionTest, WholeRegistryListsEveryRecordWithBuiltinEnumValuesByName) {
+  BuildApiHelp(out, registry, BindingHelpFormat::Full);
+  std::string values;
+  for (const BindingProperty& type : out.Get("types").Elements()) {
+    if (type.Get("name").GetString() == "BindingAsyncState") values = Shape(type.Get("values"));
+  }
+  EXPECT_NE(values.find("{description:'Invalid state';name:'None';value:i0;}"), std::string::npos)
+      << values;
+  EXPECT_EQ(out.Get("events").Size(), 3u) << "OnItem, OnNothing and OnCallback";
+}
+
+TEST(ApiHelpWithoutHelpTypesTest, FullEntriesStayEmptyWhileEpytextStillWorks) {
+  BindingRegistry registry;
+  RegisterType<Item>(registry);
+  registry.RegisterFunction("f", 0)->description = "d";
+  registry.RegisterEvent("E", nullptr);
+  BindingProperty out;
+  BuildApiHelp(out, registry, BindingHelpFormat::Full);
+  EXPECT_EQ(Shape(out), "{events:[~];functions:[~];types:[~];}");
+  BuildApiHelp(out, registry, BindingHelpFormat::Epytext);
+  EXPECT_EQ(Shape(out),
+            "{events:{E:'\r\n\r\n';};functions:{f:'d\r\n\r\n';};"
+            "types:{Item:'@ivar count: how many\r\n@type count: int32\r\n';};}");
+}
+
+// The records a linked list reaches from its first record.
+template <typename Record>
+std::vector<const Record*> Walk(const Record* first) {
+  std::vector<const Record*> reached;
+  for (const Record* record = first; record != nullptr; record = record->next)
+    reached.push_back(record);
+  return reached;
+}
+// "name code/elementCode typeName" and the optional mark of an argument or field.
+template <typename Record>
+std::string Describe(const Record& record) {
+  return std::string(record.name) + " " + std::to_string(record.code) + "/" +
+         std::to_string(record.elementCode) + " " + record.typeName +
+         (record.optional != 0 ? " optional" : "");
+}
+
+std::string Tags(const char* const* tags, uint32_t count) {
+  std::string text = tags == nullptr ? "null" : "";
+  for (uint32_t i = 0; i < count; ++i)
+    text += (i != 0 ? "," : "") + std::string(tags[i]);
+  return text;
+}
+
+// Every member of a record as one text, its list of arguments, fields or enumerators included.
+std::string Show(const FlatFunctionRecord& f) {
+  std::string text = std::string(f.name) + " " + f.nameSpace + "|" + f.description + "|" + f.help +
+                     "|" + std::to_string(f.returnCode) + "/" +
+                     std::to_string(f.returnElementCode) + " " + f.returnTypeName + "|" +
+                     f.asyncTypeName + "|" + std::to_string(f.threadSafe) + "|" +
+                     Tags(f.tags, f.tagCount) + "|" + std::to_string(f.argumentCount) + ":";
+  for (const FlatArgumentRecord* argument : Walk(f.arguments))
+    text += " " + Describe(*argument) + " '" + argument->description + "'";
+  return text;
+}
+std::string Show(const FlatTypeRecord& t) {
+  std::string text = std::string(t.name) + " " + t.nameSpace + "|" + t.description + "|" +
+                     std::to_string(t.nativeSize) + "|" + Tags(t.tags, t.tagCount) + "|" +
+                     std::to_string(t.count) + ":";
+  for (const FlatFieldRecord* field : Walk(t.fields))
+    text += " " + std::to_string(field->offset) + " " + Describe(*field) + ";";
+  for (const FlatEnumeratorRecord* enumerator : Walk(t.enumerators))
+    text += " " + std::string(enumerator->name) + "=" + std::to_string(enumerator->value) + " " +
+            enumerator->description + ";";
+  return text;
+}
+std::string Show(const FlatEventRecord& e) {
+  return std::string(e.name) + " " + e.dataTypeName + "|" + Tags(e.tags, e.tagCount);
+}
+
+TEST_F(DescriptionTest, ArraysAreLinkedInTheGivenOrderAndShowEveryRecord) {
+  const FlatApiArrays arrays = Flat();
+  std::vector<std::string> shown;
+  for (const FlatFunctionRecord* f : Walk(arrays.functions))
+    shown.push_back(Show(*f));
+  for (const FlatTypeRecord* t : Walk(arrays.types))
+    shown.push_back(Show(*t));
+  for (const FlatEventRecord* e : Walk(arrays.events))
+    shown.push_back(Show(*e));
+  // A function's async type is named by its first return type, its arguments' types by their
+  // second type; fields name registered types only for containers, enums and structs;
+  // enumerators go in name order; runs of one shared array stay apart.
+  EXPECT_EQ(shown, (std::vector<std::string>{
+                       "Put |||0/0 ||0|null|0:",
+                       "Get api|-gets|h{|15/17 Holder|Item|1|a,b|2: id 9/0  optional 'the {id}' "
+                       "filter 15/16 Color ''",
+                       "Holder ns|holds|64|null|6: 4 raw 15/17 Item; 8 map 19/16 Color optional; "
+                       "12 enum 16/0 Color; 16 bare 17/0 ; 20 text 12/0 ; 24 odd 0/0 ;",
+                       "Color ||4|t1,t2|2: Green=2 ; Red=1 red;",
+                       "Item ||4|null|1: 0 count 6/0 ;",
+                       "OnItem Item|e",
+                       "OnNothing |null",
+                   }));
+  EXPECT_EQ(std::to_string(arrays.functionCount) + std::to_string(arrays.typeCount) +
+                std::to_string(arrays.eventCount),
+            "232");
+  EXPECT_EQ(Walk(arrays.functions)[1], arrays.functions + 1) << "one array";
+  EXPECT_EQ(storage.Arrays().types, arrays.types);
+  const FlatFunctionRecord* record = storage.FindFunction("Get");
+  ASSERT_EQ(record, arrays.functions + 1);
+  const void* words[] = {record->reserved, record->userData, record->name};
+  EXPECT_EQ(words[0], nullptr);
+  EXPECT_EQ(words[1], nullptr);
+  EXPECT_EQ(words[2], get->name.c_str()) << "texts are not copied";
+  EXPECT_EQ(storage.FindFunction("get"), nullptr);
+}
+
+TEST_F(DescriptionTest, RebuildingReplacesEverything) {
+  Flat();
+  const FlatApiArrays arrays =
+      BuildFlatApiDescription(storage, std::vector<const FunctionRecord*>{put}, {}, {});
+  EXPECT_EQ(Walk(arrays.functions).size(), 1u);
+  EXPECT_EQ(arrays.types, nullptr);
+  EXPECT_EQ(arrays.typeCount, 0u);
+  EXPECT_EQ(arrays.events, nullptr);
+  EXPECT_EQ(storage.FindFunction("Get"), nullptr);
+  EXPECT_EQ(storage.FindFunction("Put"), arrays.functions);
+
+  FlatApiDescription moved = std::move(storage);
+  EXPECT_EQ(moved.FindFunction("Put"), arrays.functions) << "moving keeps every pointer";
+}
+
+}  // namespace
+}  // namespace Oxle::Client::Binding

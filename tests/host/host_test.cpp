@@ -95,7 +95,7 @@ TEST(HostLoad, ByPathLoadsTheSharedObjectOrFailsWithThePathAndTheLoadersReason) 
   ASSERT_TRUE(loaded.Ok()) << loaded.ErrorMessage();
   EXPECT_EQ(host.Module(loaded.Value()).Value().origin, TPK_TEST_MODULE_PATH);
   ASSERT_TRUE(host.StartModule(loaded.Value()).Ok());
-  EXPECT_EQ(Json(host.Call(HostTest::Request(2, "/test/v1/echo/abc")).value),
+  EXPECT_EQ(Json(host.Call({2, "/test/v1/echo/abc", "", {}, "", std::nullopt}).value),
             "\"GET /test/v1/echo/abc 0\"");
   EXPECT_TRUE(host.UnloadModule(loaded.Value()).Ok());
   EXPECT_EQ(host.LoadModule("/nonexistent/module.so", "tpk_test_module_load").ErrorMessage(),

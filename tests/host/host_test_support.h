@@ -18,10 +18,6 @@ using HostValues::Lines;
 
 using HostValues::Json;
 
-inline Host::ApiCall Request(uint32_t method, std::string target, std::string methodName = "") {
-  return Host::ApiCall{method, std::move(target), std::move(methodName), {}, "", std::nullopt};
-}
-
 struct LoadedHost {
   explicit LoadedHost(Host::HostMode mode = Host::HostMode::Manual, Host::CoreVersion version = {})
       : host(std::make_unique<Host::Host>(Host::HostOptions{version, mode, 2, logs, nullptr})) {
@@ -32,7 +28,7 @@ struct LoadedHost {
   }
   Host::Status Start() { return host->StartModule(id); }
   Host::ApiCallResult Call(uint32_t method, std::string target, std::string methodName = "") {
-    return host->Call(Request(method, std::move(target), std::move(methodName)));
+    return host->Call({method, std::move(target), std::move(methodName), {}, "", std::nullopt});
   }
   // The log as "<level> <module>: <text>" lines.
   [[nodiscard]] Lines LogLines() const {

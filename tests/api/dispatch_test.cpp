@@ -1,25 +1,118 @@
+// The API layer driven the way a host drives it: a request record to an export entry's
+// callback, the response record read back and freed through its own callback.
 #include "api/dispatch.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
+#include <set>
 #include <stdexcept>
 
 #include "api/api_handler.h"
 #include "api/api_registry.h"
-#include "api/host_request.h"
+#include "api/route_registration.h"
 #include "binding/types/builtin_types.h"
+#include "binding/types/host_value.h"
+#include "binding/types/type_binding.h"
+#include "binding/value/binding_property.h"
 #include "log/allocation_hooks.h"
+#include "support/value_shape.h"
+#include "tpk/plugin_abi.h"
 
 namespace Oxle::Client::Api {
 namespace {
 
+// A response record the host has received, dirty before as the host's is; freed through its own
+// callback. Describe gives the result in the decoders' shape notation, or "error STATUS: text".
+struct HostResponse {
+  HostResponse() { std::memset(&record, 0xA5, sizeof record); }
+  HostResponse(const HostResponse&) = delete;
+  ~HostResponse() {
+    if (record.free != nullptr) record.free(&record);
+  }
+  [[nodiscard]] bool Failed() const { return record.error == 1; }
+  [[nodiscard]] std::string Describe() const {
+    Binding::BindingProperty value;
+    Binding::ValueResult result;
+    if (Failed()) return "error " + std::to_string(record.status) + ": " + record.errorMessage;
+    return FromHostValue(record.value, value, result, "r") ? Client::Shape(value) : "<unreadable>";
+  }
+  ApiResponseRecord record;
+};
+
+// A request under construction; the texts it points to live in the object. The other fields of
+// `record` (caller context, method) are set directly.
+struct HostRequest {
+  HostRequest(uint32_t method, std::string target) : target(std::move(target)) {
+    record.method = method;
+  }
+  HostRequest& Header(std::string name, std::string value) {
+    headerTexts.emplace_back(std::move(name), std::move(value));
+    return *this;
+  }
+  HostRequest& Body(std::string type, std::string bytes) {
+    contentType = std::move(type);
+    body = std::move(bytes);
+    hasBody = true;
+    return *this;
+  }
+  // A native argument (a null name binds by position); the value is borrowed.
+  HostRequest& Native(const char* name, const HostValue& value) {
+    natives.push_back(ApiNativeArgument{name, value});
+    return *this;
+  }
+
+  // Fills the record for a call to the entry whose user data is `userData`.
+  const ApiRequestRecord& Record(void* userData) {
+    headers.clear();
+    for (const auto& [name, value] : headerTexts)
+      headers.push_back({name.c_str(), value.c_str()});
+    record.target = target.c_str();
+    record.userData = userData;
+    record.headers = headers.empty() ? nullptr : headers.data();
+    record.headerCount = static_cast<uint32_t>(headers.size());
+    record.nativeArguments = natives.empty() ? nullptr : natives.data();
+    record.nativeArgumentCount = static_cast<uint32_t>(natives.size());
+    record.contentType = contentType.c_str();
+    // The body is copied into an exact-size buffer so that a read past its end is caught.
+    bodyCopy.assign(body.begin(), body.end());
+    record.body = hasBody ? bodyCopy.data() : nullptr;
+    record.bodyLength = static_cast<uint32_t>(body.size());
+    record.methodName = methodName.c_str();
+    return record;
+  }
+
+  ApiRequestRecord record{};
+  std::string target, contentType, body, methodName;
+  std::vector<std::pair<std::string, std::string>> headerTexts;
+  std::vector<ApiHeader> headers;
+  std::vector<ApiNativeArgument> natives;
+  std::vector<uint8_t> bodyCopy;
+  bool hasBody = false;
+};
+
+const ApiExportEntry* Next(const ApiExportEntry* entry) {
+  return reinterpret_cast<const ApiExportEntry*>(entry->function.next);
+}
+// The export entry of `name` in `table`, or null.
+const ApiExportEntry* FindEntry(const ApiExportTable& table, std::string_view name) {
+  const ApiExportEntry* entry = table.entries;
+  while (entry != nullptr && (entry->function.name == nullptr || name != entry->function.name))
+    entry = Next(entry);
+  return entry;
+}
+// Calls the export entry of `name` with `request` into `response`.
+void Send(const ApiExportTable& table, std::string_view name, HostRequest& request,
+          HostResponse& response) {
+  const ApiExportEntry* entry = FindEntry(table, name);
+  ASSERT_NE(entry, nullptr) << name;
+  entry->callback(&response.record, &request.Record(entry->function.userData));
+}
+
 using Binding::BindingProperty;
 using C = Binding::BindingCode;
 using L = ArgumentLocation;
-using Testing::HostRequest;
-using Testing::HostResponse;
-using Testing::Send;
 constexpr uint32_t kGet = 2, kPost = 6;
 
 // Answers with the bound argument values as they reached the handler, as a
@@ -103,14 +196,13 @@ class DispatchTest : public ::testing::Test {
   }
   const ApiExportTable& Table() { return registry.BuildExportTable(); }
 
-  std::string Call(const std::string& name, HostRequest& request) {
+  std::string Call(const std::string& name, HostRequest request) {
     HostResponse response;
     Send(Table(), name, request, response);
     return response.Describe();
   }
   std::string Get(const std::string& name, const std::string& target) {
-    HostRequest request(kGet, target);
-    return Call(name, request);
+    return Call(name, {kGet, target});
   }
   // The same through Dispatch over the function's pattern, which binds path
   // parameters from the map MatchRoutes fills; with `withRegistry`, builtins
@@ -124,6 +216,43 @@ class DispatchTest : public ::testing::Test {
     Dispatch(withRegistry ? &registry : nullptr, response.record, request.Record(nullptr),
              std::span<const RoutePattern>(&pattern, 1));
     return response.Describe();
+  }
+  // The entry count and reserved field, each entry as "name path method 'name' flags
+  // count:locations/lists", and the flat function names, in name order; every entry calls the
+  // export callback with its registry and binding.
+  std::string Describe() {
+    const ApiExportTable& table = registry.BuildExportTable();
+    std::set<std::string> entries, flat;
+    for (const ApiExportEntry* entry = table.entries; entry != nullptr; entry = Next(entry)) {
+      EXPECT_EQ(+entry->callback, &ExportCallback);
+      const auto* pair = static_cast<const ApiExportUserData*>(entry->function.userData);
+      EXPECT_EQ(pair->registry, &registry);
+      EXPECT_EQ(pair->binding,
+                registry.FindRouteBinding(*registry.FindFunction(entry->function.name)));
+      std::string text = "|" + std::string(entry->function.name) + " " + entry->pathTemplate + " " +
+                         std::to_string(entry->method) + " '" + entry->methodName + "' " +
+                         std::to_string(entry->flags) + " " +
+                         std::to_string(entry->function.argumentCount) + ":";
+      for (const auto* l = entry->argumentLocations; l != nullptr; l = l->next)
+        text += std::to_string(l->location);
+      text += "/" + std::to_string(entry->stringListCount) + ":";
+      for (const auto* list = entry->stringLists; list != nullptr; list = list->next) {
+        text += "[";
+        for (uint32_t i = 0; i < list->count; ++i)
+          text += list->texts[i];
+        text += "]";
+      }
+      entries.insert(text);
+    }
+    for (const FlatFunctionRecord* f = table.functions; f != nullptr; f = f->next)
+      flat.insert(std::string(" ") + f->name);
+    std::string text = std::to_string(table.entryCount) + " " + std::to_string(table.reserved);
+    for (const std::string& part : entries)
+      text += part;
+    text += "|flat:";
+    for (const std::string& part : flat)
+      text += part;
+    return text;
   }
 
   ApiRegistry registry;
@@ -193,8 +322,7 @@ TEST_F(DispatchTest, GetTargetsBindByTheirRules) {
   };
   for (const auto& [function, target, expected] : cases)
     EXPECT_EQ(Get(function, target), expected) << target;
-  HostRequest post(kPost, "/m");
-  EXPECT_EQ(Call("PostM", post), "[]");
+  EXPECT_EQ(Call("PostM", {kPost, "/m"}), "[]");
   EXPECT_FALSE(Get("GetDeep", deep(512)).starts_with("error"));
   const std::string largest = Get("GetItems", "/items?items.65535=z");  // the largest index
   EXPECT_EQ(largest.substr(largest.size() - 8), ",'z'],~]");
@@ -258,9 +386,8 @@ TEST_F(DispatchTest, RequestPartsBindInOrderAndTheFirstFailureIsReported) {
   for (const auto& [header, expected] : std::vector<std::pair<std::string, std::string>>{
            {"x-id", "['7','7',~]"},  // a query-only argument ignores headers
            {"X-Id", "[~,~,~]"}}) {
-    HostRequest request(kGet, "/h");
-    request.Header(header, "7").Header("x-q", "9");
-    EXPECT_EQ(Call("GetH", request), expected);
+    EXPECT_EQ(Call("GetH", HostRequest(kGet, "/h").Header(header, "7").Header("x-q", "9")),
+              expected);
   }
 
   Add(HttpMethod::Get, "/n/{id}",
@@ -561,6 +688,203 @@ TEST_F(DispatchTest, BuiltinsRunOnlyWhenDispatchedWithARegistry) {
                                                         {"Help?format=2&format=1", full}}) {
     EXPECT_EQ(GetMatched("Help", target, true).substr(0, start.size()), start) << target;
   }
+}
+
+TEST_F(DispatchTest, EntriesDescribeEveryRoutedFunctionOnly) {
+  Add(HttpMethod::Get, "/a/{id}", {{"id", C::String, L::Path}, {"q", C::String, L::Query}});
+  Add(HttpMethod::Get, "/b", {});
+  RouteBinding& b = *registry.FindRouteBinding(*registry.FindFunction("GetB"));
+  b.method = static_cast<HttpMethod>(9);  // exported as 0
+  b.flags = 3;
+  b.stringLists = {{"x", "y"}, {}};
+  registry.RegisterFunction("Unrouted", 0);
+  // The unrouted function is in the flat description only.
+  EXPECT_EQ(Describe(),
+            "2 0|GetAById /a/{id} 2 '' 0 2:21/0:|GetB /b 0 '' 3 0:/2:[xy][]|flat: GetAById GetB "
+            "Unrouted");
+}
+
+// A second binding of a function replaces the first; a rebuilt table holds every route.
+TEST_F(DispatchTest, ASecondBindingReplacesTheFirstAndRebuildingReplacesTheTable) {
+  Binding::FunctionRecord* function = registry.RegisterFunction("F", 1);
+  RouteBinding& first = registry.CreateRouteBinding(*function);
+  SetRoutePath(first, "/first");
+  RouteBinding& second = registry.CreateRouteBinding(*function);
+  SetRoutePath(second, "/second");
+  EXPECT_EQ(registry.FindRouteBinding(*function), &second);
+  EXPECT_EQ(second.argumentLocations.size(), 1u);
+  EXPECT_EQ(first.pathTemplate, "/first");  // still alive for whoever held it
+  ASSERT_EQ(registry.CopyRouteBindings().size(), 1u);
+  EXPECT_EQ(Describe(), "1 0|F /second 0 '' 0 1:0/0:|flat: F");
+  Add(HttpMethod::Get, "/b", {});
+  Add(HttpMethod::Get, "/c", {});
+  EXPECT_EQ(registry.BuildExportTable().entryCount, 3u);
+  for (const char* name : {"F", "GetB", "GetC"})
+    EXPECT_NE(FindEntry(registry.BuildExportTable(), name), nullptr) << name;
+}
+
+TEST(ExportCallbackTest, ACallWithoutUserDataIsAnInvalidFunction) {
+  ApiResponseRecord response;
+  ApiRequestRecord request{};
+  request.target = "/a";
+  ExportCallback(&response, &request);
+  EXPECT_EQ(std::tuple(+response.error, std::string(response.errorMessage), +response.status),
+            std::tuple(1, "Invalid function", 404u));
+  EXPECT_STREQ(response.text, "");  // never null, even on the dispatcher's own failures
+  response.free(&response);
+  EXPECT_EQ(+response.errorMessage, nullptr);
+}
+
+struct Pick {
+  int32_t championId = 0;
+  std::string lane;
+};
+void DescribeBinding(Binding::TypeDescriber<Pick>& type) {
+  type.Name("Pick").Field("championId", &Pick::championId).Field("lane", &Pick::lane);
+}
+
+// A member function, to be registered through its object.
+struct Service {
+  ApiResponse Game(uint64_t id) {
+    Binding::BindingProperty body;
+    body.Get("gameId").SetUnsigned(id);
+    return ApiResponse::FromValue(std::move(body));
+  }
+};
+
+// One handler of every signature the feature registers.
+class RouteRegistrationTest : public DispatchTest {
+ protected:
+  void SetUp() override {
+    const auto cached = [](uint64_t id) -> ValueOrError<Pick> {
+      if (id != 0) return Pick{static_cast<int32_t>(id), "mid"};
+      ApiResponse error = ApiResponse::Error("No session", 500);
+      error.headers["retry"] = "later";
+      return error;
+    };
+    const auto fetch = [](uint64_t id, bool force) -> ValueOrError<Pick> {
+      return Pick{static_cast<int32_t>(id), force ? "top" : "bot"};
+    };
+    RegisterRoute(registry, HttpMethod::Get, "/v1/games/{id}", &service, &Service::Game,
+                  {{"id", L::Path}});
+    RegisterRoute(
+        registry, HttpMethod::Get, "/v2/request/{id}",
+        [this](uint64_t id, bool force) { requests += std::to_string(id) + (force ? "!" : ""); },
+        {{"id", L::Path}, {"force", L::Query}});
+    RegisterRoute(registry, HttpMethod::Get, "/v2/request/current",
+                  [this](bool force) { requests += force ? "7!" : "7"; }, {{"force", L::Query}});
+    RegisterRoute(registry, HttpMethod::Get, "/v2/cached/{id}", cached, {{"id", L::Path}});
+    RegisterRoute(registry, HttpMethod::Get, "/v2/cached/current",
+                  [fetch](bool force) { return fetch(7, force); }, {{"force", L::Query}});
+    RegisterRoute(registry, HttpMethod::Get, "/v1/cached/{id}/", fetch,
+                  {{"id", L::Path}, {"force", L::Query}});
+    RegisterRoute(registry, HttpMethod::Get, "/v1/delta", [] {
+      Binding::BindingProperty body;
+      body.Get("delta").SetSigned(-1);
+      return ApiResponse::FromValue(std::move(body));
+    });
+    RegisterRoute(registry, HttpMethod::Post, "/v1/endpoint-override",
+                  [this](Pick data) { return url = data.lane, ApiResponse(); },
+                  {{"data", L::Body}});
+  }
+
+  Service service;
+  std::string url, requests;
+};
+
+TEST_F(RouteRegistrationTest, RecordsDescribeEveryHandlerSignature) {
+  const std::tuple<const char*, std::vector<std::pair<std::string, C>>, C, const char*> cases[] = {
+      {"GetV1GamesById", {{"id", C::Uint64}}, C::Object, ""},
+      {"GetV2RequestById", {{"id", C::Uint64}, {"force", C::Bool}}, C::None, ""},
+      {"GetV2RequestCurrent", {{"force", C::Bool}}, C::None, ""},
+      {"GetV2CachedById", {{"id", C::Uint64}}, C::Struct, "Pick"},
+      {"GetV2CachedCurrent", {{"force", C::Bool}}, C::Struct, "Pick"},
+      {"GetV1CachedById", {{"id", C::Uint64}, {"force", C::Bool}}, C::Struct, "Pick"},
+      {"GetV1Delta", {}, C::Object, ""},
+      {"PostV1EndpointOverride", {{"data", C::Struct}}, C::Object, ""},
+  };
+  for (const auto& [name, expected, returns, returnType] : cases) {
+    const Binding::FunctionRecord* function = registry.FindFunction(name);
+    ASSERT_NE(function, nullptr) << name;
+    std::vector<std::pair<std::string, C>> arguments;
+    for (const auto& argument : function->arguments) {
+      arguments.emplace_back(argument.name, argument.type.code);
+      EXPECT_FALSE(argument.optional);
+    }
+    EXPECT_EQ(arguments, expected) << name;
+    EXPECT_EQ(function->returns.code, returns) << name;
+    EXPECT_EQ(function->returns.record ? function->returns.record->name : "", returnType);
+    const RouteBinding* binding = registry.FindRouteBinding(*function);
+    ASSERT_NE(binding, nullptr);
+    EXPECT_NE(binding->handler.get(), function->callable.get());  // two invokers
+  }
+}
+
+// A native conversion that fails in Prepare is the caller's fault: 400. The error of a
+// ValueOrError passes through with its status and headers.
+TEST_F(RouteRegistrationTest, RoutesAnswerThroughTheExportTable) {
+  const std::tuple<const char*, HostRequest, std::string> cases[] = {
+      {"GetV1GamesById", {2, "/v1/games/42"}, "{gameId:u42;}"},
+      {"GetV1GamesById",
+       {2, "/v1/games/x"},
+       "error 400: Value x for 'id' of type uint64 is in an incorrect format"},
+      {"GetV1Delta", {2, "/v1/delta"}, "{delta:i-1;}"},
+      {"GetV2CachedById", {2, "/v2/cached/3"}, "{championId:i3;lane:'mid';}"},
+      {"GetV2CachedById", {2, "/v2/cached/0"}, "error 500: No session"},
+      {"GetV1CachedById", {2, "/v1/cached/3?force"}, "{championId:i3;lane:'top';}"},
+      {"GetV2CachedCurrent", {2, "/v2/cached/current?force=false"}, "{championId:i7;lane:'bot';}"},
+      {"GetV2RequestById", {2, "/v2/request/5?force=true"}, "~"},
+      {"GetV2RequestCurrent", {2, "/v2/request/current"}, "~"},
+      {"PostV1EndpointOverride",
+       HostRequest(6, "/v1/endpoint-override").Body("application/json", R"({"lane":"x"})"), "~"},
+      {"PostV1EndpointOverride",
+       HostRequest(6, "/v1/endpoint-override").Body("application/json", R"({"lane":[1]})"),
+       "error 400: Couldn't assign value to 'lane' because the input is not a string."},
+  };
+  for (const auto& [name, request, expected] : cases)
+    EXPECT_EQ(Call(name, request), expected) << request.target;
+  EXPECT_EQ(requests, "5!7");
+  EXPECT_EQ(url, "x");
+  HostResponse response;
+  HostRequest request(2, "/v2/cached/0");
+  Send(registry.BuildExportTable(), "GetV2CachedById", request, response);
+  ASSERT_EQ(+response.record.headerCount, 1u);
+  EXPECT_STREQ(response.record.headers[0].name, "retry");
+}
+
+// The function record's invoker keeps only the struct side of a ValueOrError: an empty value.
+TEST_F(RouteRegistrationTest, TheFunctionInvokerOfAValueOrErrorKeepsTheStructSide) {
+  auto* invoker =
+      dynamic_cast<ApiHandler*>(registry.FindFunction("GetV2CachedById")->callable.get());
+  ASSERT_NE(invoker, nullptr);
+  std::vector<Binding::BindingProperty> arguments(1);
+  arguments[0].SetUnsigned(0);
+  ApiResponse result;
+  auto call = invoker->Prepare(result, arguments, nullptr);
+  invoker->Invoke(result, nullptr, call.get(), nullptr);
+  invoker->Release(std::move(call));
+  EXPECT_TRUE(result.Ok());
+  EXPECT_EQ(result.status, 0u);
+  EXPECT_EQ(Client::Shape(result.result.Value()), "{championId:i0;lane:'';}");
+}
+
+// A repeated registration keeps the first; request-aware handlers get the request.
+TEST_F(RouteRegistrationTest, RepeatsKeepTheFirstAndRequestAwareHandlersGetTheRequest) {
+  const Binding::FunctionRecord* first = registry.FindFunction("GetV1Delta");
+  EXPECT_EQ(RegisterRoute(registry, HttpMethod::Get, "/v1/delta", [] { return ApiResponse(); }),
+            first);
+  EXPECT_EQ(Call("GetV1Delta", {2, "/v1/delta"}), "{delta:i-1;}");
+  std::string seen;
+  RegisterRoute(registry, HttpMethod::Get, "/who/{name}",
+                [&](const RequestInfo& request, std::string name) {
+                  return seen = request.target + " " + name, ApiResponse();
+                },
+                {{"name", L::Path}});
+  RegisterRoute(registry, HttpMethod::Get, "/ping",
+                [&](const RequestInfo& request) { seen += "|" + request.target; });
+  EXPECT_EQ(Call("GetWhoByName", {2, "/who/ann"}), "~");
+  EXPECT_EQ(Call("GetPing", {2, "/ping"}), "~");
+  EXPECT_EQ(seen, "/who/ann ann|/ping");
 }
 
 }  // namespace

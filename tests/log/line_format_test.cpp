@@ -1,10 +1,17 @@
+// Text the log builds without a logger: lines, assertion reports, category names, and trace
+// providers.
 #include "log/line_format.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <regex>
+#include <thread>
 
+#include "log/assertion_report.h"
+#include "log/log_categories.h"
+#include "log/trace_providers.h"
 #include "log_test_support.h"
 
 namespace Oxle::Client::Log {
@@ -70,6 +77,119 @@ TEST(LineFormatTest, LinesAndTimeStampsAreCutLeavingRoomForTheNewline) {
   EXPECT_STREQ(text, "2021-02-03_04-05-06");
   EXPECT_EQ(FormatTimeStamp(text, 5, Testing::FixedTime()), 4u);
   EXPECT_STREQ(text, "2021");
+}
+
+std::string Report(std::string_view expression, std::string_view description, std::string_view file,
+                   int32_t line, std::string_view function) {
+  char buffer[kLogBufferSize];
+  const size_t length =
+      FormatAssertionReport(buffer, sizeof buffer, expression, description, file, line, function);
+  return std::string(buffer, length);
+}
+
+TEST(AssertionReportTest, TextHasOnlyThePartsGivenCutToTheBuffer) {
+  const std::tuple<const char*, std::string_view, std::string_view, std::string_view, int32_t,
+                   std::string_view, const char*>
+      cases[] = {
+          {"expression only: no trailing newline", "x", "", "", 0, "",
+           "Assertion failed!\n\nExpression: x"},
+          {"everything", "index < size", "index out of range", "src/a.cpp", 42, "Get",
+           "Assertion failed!\n\nFile: src/a.cpp\nLine: 42\n\nFunction: Get\n\n"
+           "Expression: index < size\n\nDescription: index out of range"},
+          {"negative line", "", "", "", -7, "", "Assertion failed!\n\nLine: -7\n\n"},
+          {"nothing", "", "", "", 0, "", "Assertion failed!\n\n"},
+          {"description without expression", "", "why", "", 0, "",
+           "Assertion failed!\n\n\n\nDescription: why"},
+          {"file and function", "", "", "f.cpp", 0, "Run",
+           "Assertion failed!\n\nFile: f.cpp\nFunction: Run\n\n"},
+      };
+  for (const auto& [name, expression, text, file, line, function, expected] : cases)
+    EXPECT_EQ(Report(expression, text, file, line, function), expected) << name;
+  // Long reports are cut to the buffer.
+  const std::string text = Report("x", std::string(5000, 'd'), "", 0, "");
+  EXPECT_EQ(text.size(), kLogBufferSize - 1);
+  EXPECT_TRUE(text.ends_with("ddd"));
+  char small[10];
+  EXPECT_EQ(FormatAssertionReport(small, sizeof small, "x", "", "", 0, ""), 9u);
+  EXPECT_STREQ(small, "Assertion");
+}
+
+std::string Text(uint64_t categories) {
+  char buffer[300];
+  const size_t length = CategoriesToText(categories, buffer, sizeof buffer);
+  return std::string(buffer, length);
+}
+
+// Three-letter names only; a new name takes the next bit and keeps it, a bit without a name
+// reads "???", and the text is cut to the buffer.
+TEST(LogCategoriesTest, NewNamesTakeTheNextBitsAndKeepThem) {
+  EXPECT_EQ(Text(0xFF), "DBG;GEN;XTR;PRF;MEM;DSK;NET;TST");
+  EXPECT_EQ(Text(0), "");
+  EXPECT_EQ(RegisterCategory("GEN"), 2u);
+  EXPECT_EQ(RegisterCategory("TST"), 0x80u);
+  const uint32_t next = RegisteredCategoryCount();
+  ASSERT_GE(next, kPredefinedCategories);
+  ASSERT_LE(next + 3, kCategoryCapacity);
+  for (const char* name : {"", "AB", "ABCD", "NETWORK"})
+    EXPECT_EQ(RegisterCategory(name), 0u) << name;
+  EXPECT_EQ(RegisterCategory("HTP"), uint64_t{1} << next);
+  EXPECT_EQ(RegisterCategory("RPC"), uint64_t{1} << (next + 1));
+  EXPECT_EQ(RegisterCategory("HTP"), uint64_t{1} << next);
+  EXPECT_EQ(RegisteredCategoryCount(), next + 2);
+  EXPECT_EQ(Text(uint64_t{1} << next | uint64_t{1} << (next + 1) | 1), "DBG;HTP;RPC");
+  EXPECT_EQ(Text(uint64_t{1} << (next + 2) | 2), "GEN;???");
+  EXPECT_EQ(Text(uint64_t{1} << 63), "???");
+  char buffer[6];
+  EXPECT_EQ(CategoriesToText(3, buffer, sizeof buffer), 5u);
+  EXPECT_STREQ(buffer, "DBG;G");
+  EXPECT_EQ(CategoriesToText(3, buffer, 1), 0u);
+  EXPECT_STREQ(buffer, "");
+}
+
+TEST(LogCategoriesTest, ConcurrentRegistrationsOfOneNameGetOneBit) {
+  const uint32_t before = RegisteredCategoryCount();
+  ASSERT_LT(before, kCategoryCapacity);
+  std::vector<uint64_t> bits(8);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < bits.size(); ++i)
+    threads.emplace_back([&bits, i] { bits[i] = RegisterCategory("CON"); });
+  for (std::thread& thread : threads)
+    thread.join();
+  for (uint64_t bit : bits)
+    EXPECT_EQ(bit, uint64_t{1} << before);
+  EXPECT_EQ(RegisteredCategoryCount(), before + 1);
+}
+
+// Registers names until every bit is taken, then exits 0 if a new name is refused while known
+// names still give their bits.
+[[noreturn]] void FillTheTableAndCheck() {
+  // Lower-case names cannot clash with anything registered before.
+  auto nameOf = [](int i) {
+    return std::string{'q', static_cast<char>('a' + i / 26), static_cast<char>('a' + i % 26)};
+  };
+  const uint32_t firstBit = RegisteredCategoryCount();
+  for (int i = 0; RegisteredCategoryCount() < kCategoryCapacity; ++i) {
+    if (RegisterCategory(nameOf(i)) != uint64_t{1} << (firstBit + i)) std::exit(2);
+  }
+  const bool ok = RegisterCategory("qzz") == 0 && RegisterCategory("DBG") == 1 &&
+                  RegisterCategory(nameOf(0)) == uint64_t{1} << firstBit &&
+                  RegisteredCategoryCount() == kCategoryCapacity;
+  std::exit(ok ? 0 : 1);
+}
+
+// Filling the table would change the other tests' process, so it runs in a child.
+TEST(LogCategoriesTest, AFullTableRefusesNewNames) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh child, whatever threads exist here
+  EXPECT_EXIT(FillTheTableAndCheck(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(TraceProvidersTest, RegisteringWithoutEventTracingLeavesEveryProviderUnregistered) {
+  RegisterTraceProviders();
+  for (size_t i = 0; i < kTraceProviderCount; ++i) {
+    EXPECT_EQ(TraceProviderHandle(i), 0u);
+    EXPECT_FALSE(ReadTraceProviderState(i).enabled);
+  }
+  UnregisterTraceProviders();
 }
 
 }  // namespace

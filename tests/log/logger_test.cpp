@@ -1,8 +1,13 @@
+// The process-wide logger through its own interface, its function table and handle operations,
+// the host-forwarding target and the assertion report it carries.
 #include "log/logger.h"
 
 #include <gtest/gtest.h>
 
+#include "log/assertion_report.h"
 #include "log/console_log_target.h"
+#include "log/logging_functions.h"
+#include "log/plugin_log_target.h"
 #include "log_test_support.h"
 
 namespace Oxle::Client::Log {
@@ -86,17 +91,12 @@ TEST_F(LoggerTest, LinesUseTheTimeSourceAndMessagesAreCutAt4095Characters) {
   EXPECT_EQ(recorder.written[1].message, longText.substr(0, 4095));
 }
 
-struct HookCall {
-  int32_t level;
-  uint64_t category;
-  std::string text;
-};
-std::vector<HookCall> gHookCalls;
+std::vector<std::string> gHookCalls;  // "level category text"
 
 void RecordingHook(int32_t level, uint64_t category, const char* format, va_list arguments) {
   char text[64];
   std::vsnprintf(text, sizeof text, format, arguments);
-  gHookCalls.push_back({level, category, text});
+  gHookCalls.push_back(std::to_string(level) + " " + std::to_string(category) + " " + text);
 }
 
 void LoggingHook(int32_t level, uint64_t category, const char* format, va_list arguments) {
@@ -116,10 +116,8 @@ TEST_F(LoggerTest, PreLogHookSeesEveryMessageAndWhatPassesIsCounted) {
   Log(ERROR, 0, 0, "suspended");
   logger.Resume();
   Log(WARN, 1, 0, "kept %u", 7u);
-  ASSERT_EQ(gHookCalls.size(), 4u);
-  EXPECT_EQ(std::tuple(gHookCalls[0].text, gHookCalls[3].text), std::tuple("level 0", "kept 7"));
-  EXPECT_EQ(std::make_tuple(gHookCalls[1].level, gHookCalls[1].category, gHookCalls[1].text),
-            std::make_tuple(ERROR, (uint64_t{1} << 32) | 4, std::string("excluded too")));
+  EXPECT_EQ(gHookCalls, (std::vector<std::string>{"0 0 level 0", "2 4294967300 excluded too",
+                                                  "2 0 suspended", "1 1 kept 7"}));
   // The hook had its own copy of the arguments: the message still formats.
   EXPECT_EQ(stdErr.lines, std::vector<std::string>{ConsoleLine("  WARN", "kept 7")});
   EXPECT_EQ(std::tuple(logger.WarningCount(), logger.ErrorCount()), std::tuple(1u, 0u));
@@ -269,6 +267,132 @@ TEST_F(LoggerTest, StdOutFlushesAfterEachLineOnlyWhenAsked) {
   Log(WARN, 2, 0, "c");
   out->Flush();
   EXPECT_EQ(std::tuple(counting.lines, counting.flushes), std::tuple(3, 3));
+}
+
+class SilentTarget final : public LogTarget {
+ public:
+  ~SilentTarget() override { Detach(); }
+  [[nodiscard]] const char* Name() const override { return "SilentTarget"; }
+};
+
+void LogThroughTable(int32_t level, uint32_t low, uint32_t high, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void LogThroughTable(int32_t level, uint32_t low, uint32_t high, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  GetLoggingFunctions().Log(level, low, high, format, arguments);
+  va_end(arguments);
+}
+
+TEST_F(LoggerTest, TheFunctionTableDrivesTheSharedLoggerAndItsClock) {
+  const LoggingFunctions& table = GetLoggingFunctions();
+  table.SetMinimumLevel(OKAY);
+  table.SetExcludedCategories(0x10, 0x2);
+  EXPECT_EQ((std::tuple{table.InterfaceVersion(), table.AddReference(), table.Release(),
+                        table.GetMinimumLevel(), table.GetExcludedCategories()}),
+            std::tuple(1, 2u, 1u, OKAY, (uint64_t{2} << 32) | 0x10));
+  EXPECT_EQ(std::vector<LogTargetHandle*>(
+                {table.StdErrTarget(), table.StdOutTarget(), table.DebuggerTarget(),
+                 table.FindTarget("StdOutLogTarget"), table.FindTarget(nullptr)}),
+            std::vector<LogTargetHandle*>(
+                {logger.StdErrTarget()->Handle(), logger.StdOutTarget()->Handle(),
+                 logger.DebuggerTarget()->Handle(), logger.StdOutTarget()->Handle(), nullptr}));
+  RecordingTarget recorder;
+  recorder.SetLevel(OKAY);
+  ASSERT_EQ(table.AttachTarget(recorder.Handle()), 1);
+  LogThroughTable(OKAY, 0, 0, "n=%d", 5);
+  table.Suspend();
+  LogThroughTable(ALWAYS, 0, 0, "suspended");
+  table.Resume();
+  LogThroughTable(OKAY, 0, 0x2, "excluded");
+  ASSERT_EQ(table.DetachTarget(recorder.Handle()), 1);
+  LogThroughTable(OKAY, 0, 0, "detached");
+  ASSERT_EQ(recorder.written.size(), 1u);
+  EXPECT_EQ(std::tuple(recorder.written[0].message, recorder.written[0].level),
+            std::tuple("n=5", OKAY));
+  table.SetReservedFlag();
+  table.ClearReservedFlag();
+
+  logger.SetTimeSource(&Testing::FixedTime);
+  int32_t fields[7] = {};
+  table.ReadLocalTime(&fields[0], &fields[1], &fields[2], &fields[3], &fields[4], &fields[5],
+                      &fields[6]);
+  EXPECT_EQ(std::vector<int32_t>(fields, fields + 7),
+            (std::vector<int32_t>{2021, 2, 3, 4, 5, 6, 7}));
+  char text[64];
+  EXPECT_EQ(table.FormatTimeStamp(text, sizeof text), 23u);
+  EXPECT_STREQ(text, "2021-02-03T04:05:06.007");
+  EXPECT_EQ(table.RegisterCategory(nullptr), 0u);
+  EXPECT_EQ(table.FormatLine("#M", nullptr, text, sizeof text), 0u);
+  EXPECT_STREQ(text, "");
+}
+
+TEST_F(LoggerTest, TargetHandleOperations) {
+  RecordingTarget recorder;
+  LogTargetHandle* handle = recorder.Handle();
+  const LogTargetFunctions& f = *handle->functions;
+  f.SetLevel(handle, ERROR);
+  f.SetCategoryFilter(handle, 0b111, 0b010);
+  char format[8];
+  EXPECT_EQ((std::tuple{f.InterfaceVersion(handle), std::string(f.GetName(handle)),
+                        f.GetLevel(handle), f.GetIncludeMask(handle), f.GetExcludeMask(handle),
+                        f.GetLineFormat(handle, format, sizeof format), std::string(format)}),
+            std::tuple(1, "RecordingTarget", ERROR, 0b101u, 0b010u, 7u, "#D| #L|"));
+  EXPECT_EQ((std::tuple{f.IsAttached(handle), f.Attach(handle), f.IsAttached(handle)}),
+            std::tuple(0, 1, 1));
+  EXPECT_EQ(logger.AttachedTargets().back(), handle);
+  EXPECT_EQ((std::tuple{f.Detach(handle), f.IsAttached(handle), logger.AttachedTargets().size()}),
+            std::tuple(1, 0, 2u));
+  const LogRecord record = Testing::FixedRecord(WARN, 0, "direct");
+  EXPECT_EQ((std::tuple{f.Write(handle, &record), f.Write(handle, nullptr)}), std::tuple(1, 0));
+  ASSERT_EQ(recorder.written.size(), 1u);
+  EXPECT_EQ(recorder.written[0].message, "direct");
+  // A target that does not write: the base's write operation reports nothing written.
+  SilentTarget silent;
+  EXPECT_EQ(silent.Handle()->functions->Write(silent.Handle(), &record), 0);
+  EXPECT_EQ(LogTarget::FromHandle(silent.Handle()), &silent);
+  const LogTargetHandle foreign{nullptr, &silent};
+  EXPECT_EQ(LogTarget::FromHandle(&foreign), nullptr);
+}
+
+// A host whose only working slot is Log records the calls as "level message".
+std::vector<std::string> gHostCalls;
+const HostApi* gHostSeen = nullptr;
+int32_t HostLog(const HostApi* api, int32_t level, const char* message) {
+  gHostSeen = api;
+  gHostCalls.push_back(std::to_string(level) + " " + message);
+  return 0;
+}
+
+// The plugin target forwards the message as logged, not a formatted line; without a host or
+// its Log function nothing is written. Assertion reports are errors of category 1, "%" as text.
+TEST_F(LoggerTest, HostTargetForwardsMessagesAndAssertionsAreLoggedAsErrors) {
+  gHostCalls.clear();
+  HostApi host{};
+  host.Log = &HostLog;
+  PluginLogTarget target(&host);
+  ASSERT_TRUE(target.Configure(OKAY, 0, 0, "#D| #L| #G| #M"));
+  logger.SetMinimumLevel(OKAY);
+  Log(OKAY, 0, 0, "count=%d", 3);
+  Log(ALWAYS, 8, 0, "line\n");
+  EXPECT_EQ(gHostCalls, (std::vector<std::string>{"0 count=3", "3 line\n"}));
+  EXPECT_EQ(gHostSeen, &host);
+  const HostApi empty{};
+  const LogRecord record = Testing::FixedRecord(WARN, 0, "m");
+  for (const HostApi* api : {static_cast<const HostApi*>(nullptr), &empty}) {
+    PluginLogTarget silent(api);
+    EXPECT_EQ(silent.Handle()->functions->Write(silent.Handle(), &record), 0);
+  }
+  target.Detach();
+  RecordingTarget recorder;
+  ASSERT_TRUE(recorder.Configure(OKAY, 0, 0, "#M"));
+  ReportAssertion("ptr != nullptr", "", "b.cpp", 9, "");
+  ReportAssertion("a % b == 0", "", "", 0, "");
+  ASSERT_EQ(recorder.written.size(), 2u);
+  EXPECT_EQ(std::tuple(recorder.written[0].level, recorder.written[0].category,
+                       recorder.written[1].message),
+            std::tuple(ERROR, 1u, "Assertion failed!\n\nExpression: a % b == 0"));
+  EXPECT_EQ(stdErr.lines.size(), 2u) << "category 1 reaches standard error";
 }
 
 }  // namespace

@@ -47,56 +47,46 @@ TEST_F(PluginTest, UrisSharingAnEventNameShareOneHostSubscriptionCountedFromZero
   EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(PluginTest, ObservingReadsAStoredUriOnceAsCreateAndLaterChangesArriveFromTheStore) {
+TEST_F(PluginTest, ObservingReadsAStoredUriOnceAndRoutesChangesToTheExactHandlerBeforePatterns) {
   Lines seen;
   // Still queued when the plugin subscribes and reads: it belongs to the subscribers of its
   // moment, so the plugin sees one Create.
   Load();
   (void)host->SetResource("/qel-login/v1/session", Json(R"({"state":"SUCCEEDED"})"));
+  const std::string champions = "/qel-mhx/v2/recently-played-champions/";
   ASSERT_TRUE(Start([&](TestPlugin& self) {
     self.ObserveResource("/qel-login/v1/session", Recording(seen, "session"));
     self.ObserveResource("/qel-login/v1/other", Recording(seen, "other"));  // not stored
-    self.ObserveResource("/qel-mhx/v2/recently-played-champions/*", Recording(seen, "pattern"));
-    self.ObserveResource("/qel-mhx/v2/recently-played-champions/7", Recording(seen, "exact"));
+    self.ObserveResource(champions + "*", Recording(seen, "pattern"));
+    // Observing a URI again replaces its handler.
+    self.ObserveResource(champions + "7", Recording(seen, "replaced"));
+    self.ObserveResource(champions + "7", Recording(seen, "exact"));
+    self.ObserveResource(champions + "7/*", Recording(seen, "deeper"));
   }));
   EXPECT_EQ(host->RunDueWork(), 2u);
   (void)host->SetResource("/qel-login/v1/session", Json(R"({"id":7})"));
-  (void)host->SetResource("/qel-mhx/v2/recently-played-champions/7", Json(R"({"x":1})"));
+  for (const char* uri : {"7", "8", "7/x"})
+    (void)host->SetResource(champions + uri, Json(R"({"x":1})"));
   EXPECT_TRUE(host->DeleteResource("/qel-login/v1/session"));
-  EXPECT_EQ(host->RunDueWork(), 6u);
+  EXPECT_EQ(host->RunDueWork(), 10u);
+  // A host that drops the URI's leading slash still reaches the exact handler.
+  ASSERT_TRUE(tap.Deliver(kChampions, R"({"uri":"qel-mhx/v2/recently-played-champions/7"})"));
   EXPECT_EQ(seen, (Lines{R"(session /qel-login/v1/session 0 {"state":"SUCCEEDED"})",
                          R"(session /qel-login/v1/session 1 {"id":7})",
                          R"(exact /qel-mhx/v2/recently-played-champions/7 0 {"x":1})",
                          R"(pattern /qel-mhx/v2/recently-played-champions/7 0 {"x":1})",
-                         "session /qel-login/v1/session 2 "}));
+                         R"(pattern /qel-mhx/v2/recently-played-champions/8 0 {"x":1})",
+                         R"(deeper /qel-mhx/v2/recently-played-champions/7/x 0 {"x":1})",
+                         "session /qel-login/v1/session 2 ",
+                         "exact qel-mhx/v2/recently-played-champions/7 0 ",
+                         "pattern qel-mhx/v2/recently-played-champions/7 0 "}));
   EXPECT_EQ(CallsAfterStart(tap),
             (Lines{kSubscribe, "SendRequest 2 /qel-login/v1/session by 1",
                    "Subscribe OnJsonApiEvent_qel-login_v1_other 0",
                    "SendRequest 2 /qel-login/v1/other by 1",
                    std::string("Subscribe ") + kChampions + " 0",
+                   "SendRequest 2 /qel-mhx/v2/recently-played-champions/7 by 1",
                    "SendRequest 2 /qel-mhx/v2/recently-played-champions/7 by 1"}));
-}
-
-TEST_F(PluginTest, TheExactHandlerRunsBeforeMatchingPatternsAndTheSlashIsRepaired) {
-  Lines order;
-  ASSERT_TRUE(Start([&](TestPlugin& self) {
-    self.ObserveResource("/qel-mhx/v2/recently-played-champions/*", Recording(order, "pattern"));
-    // Observing a URI again replaces its handler.
-    self.ObserveResource("/qel-mhx/v2/recently-played-champions/7", Recording(order, "replaced"));
-    self.ObserveResource("/qel-mhx/v2/recently-played-champions/7", Recording(order, "exact"));
-    self.ObserveResource("/qel-mhx/v2/recently-played-champions/7/*", Recording(order, "deeper"));
-  }));
-  for (const char* uri :
-       {"/qel-mhx/v2/recently-played-champions/7", "qel-mhx/v2/recently-played-champions/7",
-        "/qel-mhx/v2/recently-played-champions/8", "/qel-mhx/v2/recently-played-champions/7/x"}) {
-    ASSERT_TRUE(tap.Deliver(kChampions, std::string(R"({"uri":")") + uri + R"(","eventType":0})"));
-  }
-  EXPECT_EQ(order, (Lines{"exact /qel-mhx/v2/recently-played-champions/7 0 ",
-                          "pattern /qel-mhx/v2/recently-played-champions/7 0 ",
-                          "exact qel-mhx/v2/recently-played-champions/7 0 ",
-                          "pattern qel-mhx/v2/recently-played-champions/7 0 ",
-                          "pattern /qel-mhx/v2/recently-played-champions/8 0 ",
-                          "deeper /qel-mhx/v2/recently-played-champions/7/x 0 "}));
 }
 
 TEST_F(PluginTest, APublishedResourceReachesTheStoreUnderItsNameAndOnJsonApiEvent) {

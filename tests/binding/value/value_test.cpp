@@ -1,17 +1,22 @@
-#include "binding/value/binding_property.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
-#include <limits>
+#include <map>
+#include <memory>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "binding/value/binding_property.h"
+#include "binding/value/interned_string.h"
+#include "binding/value/slab_allocator.h"
 #include "binding/value/value_context.h"
+#include "binding/value/value_result.h"
 #include "binding/value/value_storage.h"
 #include "platform/page_source.h"
 #include "support/binding_values.h"
@@ -388,6 +393,223 @@ TEST(BindingPropertyTest, KeyPrefixesAreTheFirstSixteenBytesZeroPaddedAndBigEndi
       ASSERT_EQ(prefix.low, low) << "size " << size;
     }
   }
+}
+
+TEST(InternTableTest, RandomInternAndReleaseAgreeWithACountingModel) {
+  // Short keys over a small alphabet collide in their home buckets, which exercises the probe
+  // runs and the backward shift that closes a gap when a record goes.
+  std::mt19937 random(12345);
+  SlabAllocator slab;
+  InternTable table(slab);
+  std::map<std::string, std::vector<InternedString*>> model;
+  for (int step = 0; step < 20000; ++step) {
+    std::string text(1 + random() % 3, 'a');
+    for (char& c : text)
+      c = static_cast<char>('a' + random() % 6);
+    // A quarter of the texts are long enough to straddle the largest record a slab slot holds.
+    if (random() % 4 == 0) text.append(52 + random() % 8, '-');
+    auto& held = model[text];
+    if (!held.empty() && random() % 2 == 0) {
+      table.Release(held.back());
+      held.pop_back();
+    } else {
+      InternedString* record = table.Intern(text);
+      if (!held.empty()) {
+        ASSERT_EQ(record, held.front()) << "one record per text";
+      }
+      held.push_back(record);
+    }
+    if (step % 97 == 0) {
+      size_t live = 0;
+      for (const auto& [key, records] : model) {
+        const InternedString* found = table.Find(key);
+        if (records.empty()) {
+          ASSERT_EQ(found, nullptr) << key;
+        } else {
+          ++live;
+          ASSERT_NE(found, nullptr) << key;
+          ASSERT_EQ(found->refCount, records.size()) << key;
+          ASSERT_EQ(found->Text(), key);
+        }
+      }
+      ASSERT_EQ(table.Size(), live);
+      ASSERT_LE(table.Size() * 4, table.BucketCount() * 3) << "at most three quarters full";
+    }
+  }
+  for (auto& [key, records] : model) {
+    for (InternedString* record : records)
+      table.Release(record);
+  }
+  EXPECT_EQ(table.Size(), 0u);
+  EXPECT_EQ(table.BucketCount(), InternTable::kInitialBuckets);
+  EXPECT_EQ(slab.PagesHeld(), 0u) << "every record in a slot was given back";
+}
+
+TEST(InternTableTest, EmptyTextIsTheSharedUncountedRecordAndOthersKeepEmbeddedNuls) {
+  SlabAllocator slab;
+  InternTable table(slab);
+  InternedString* empty = table.Intern("");
+  EXPECT_EQ(empty, &InternTable::Empty());
+  EXPECT_EQ(table.Size(), 0u);
+  table.Release(empty);
+  EXPECT_EQ(empty->refCount, 0u);
+  EXPECT_EQ(table.Find(""), &InternTable::Empty());
+  const std::string text("a\0b", 3);
+  InternedString* record = table.Intern(text);
+  EXPECT_EQ(record->Text(), text);
+  EXPECT_EQ(record->Data()[3], '\0') << "the record text is NUL-terminated";
+  EXPECT_EQ(record->hash, Fnv1a(text));
+  EXPECT_EQ(table.Find("a"), nullptr) << "\"a\" is another text";
+  table.Release(record);
+}
+
+// How many slots of `slotSize` a page of `pageSize` bytes offers after its header.
+size_t SlotsPerPage(size_t pageSize, size_t slotSize) {
+  return pageSize / slotSize - SlabAllocator::FirstSlot(slotSize);
+}
+
+TEST(SlabAllocatorTest, SizesRoundUpToTheirClass) {
+  for (const auto& [size, index] : {std::pair<size_t, size_t>{1, 0}, {4, 0}, {5, 1}, {72, 17}})
+    EXPECT_EQ(SlabAllocator::ClassIndex(size), index) << size;
+  EXPECT_EQ(SlabAllocator::SlotSize(13), 16u);
+  if (sizeof(void*) == 4) {
+    EXPECT_EQ(sizeof(SlabAllocator::PageHeader), 16u);
+    EXPECT_EQ(SlabAllocator::FirstSlot(4), 4u);
+    EXPECT_EQ(SlabAllocator::FirstSlot(12), 2u);
+    EXPECT_EQ(SlabAllocator::FirstSlot(72), 1u);
+  }
+}
+
+TEST(SlabAllocatorTest, EachClassFillsTheBuiltinPageThenWholePagesOfAlignedSlots) {
+  for (size_t size : {4u, 12u, 24u, 40u, 64u, 72u}) {
+    SlabAllocator slab;
+    std::vector<void*> slots(SlotsPerPage(144, size) + 3 * SlotsPerPage(4096, size));
+    for (void*& slot : slots) {
+      slot = slab.Allocate(size);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(slot) % 4, 0u);
+    }
+    EXPECT_EQ(slab.PagesHeld(), 3u) << "the built-in page is used before any other";
+    for (void* slot : slots)
+      slab.Free(slot, size);
+    EXPECT_EQ(slab.PagesHeld(), 0u);
+  }
+}
+
+TEST(SlabAllocatorTest, ReleasingEverythingGivesBackFullAndPartialPages) {
+  Platform::PageSource& source = Platform::PageSource::Instance();
+  const size_t before = source.PagesInUse();
+  auto owned = std::make_unique<SlabAllocator>();
+  SlabAllocator* slab = owned.get();
+  // Two full pages and a partly used one in one class, a partly used page in another, and a
+  // slot freed from a full page (which moves it back among the pages with room).
+  const size_t count = SlotsPerPage(144, 24) + 2 * SlotsPerPage(4096, 24) + 5;
+  std::vector<void*> slots;
+  for (size_t i = 0; i < count; ++i)
+    slots.push_back(slab->Allocate(24));
+  for (size_t i = 0; i < SlotsPerPage(144, 72) + 1; ++i)
+    (void)slab->Allocate(72);
+  slab->Free(slots[SlotsPerPage(144, 24) + 1], 24);
+  EXPECT_EQ(slab->PagesHeld(), 4u);
+  EXPECT_EQ(source.PagesInUse(), before + 4);
+
+  slab->ReleaseEverything();
+  EXPECT_EQ(slab->PagesHeld(), 0u);
+  EXPECT_EQ(source.PagesInUse(), before);
+  // As new: the built-in page comes first again.
+  (void)slab->Allocate(24);
+  EXPECT_EQ(slab->PagesHeld(), 0u);
+  owned.reset();
+  EXPECT_EQ(source.PagesInUse(), before);
+}
+
+TEST(SlabAllocatorTest, AFullPageRejoinsWhenASlotIsFreedAndAnEmptiedPageReturnsAtOnce) {
+  auto& pages = Platform::PageSource::Instance();
+  const size_t before = pages.PagesInUse();
+  SlabAllocator slab;
+  const size_t size = 64, builtin = SlotsPerPage(144, size);
+  std::vector<void*> slots(builtin + 2 * SlotsPerPage(4096, size) + 1);
+  for (void*& slot : slots)
+    slot = slab.Allocate(size);
+  EXPECT_EQ(pages.PagesInUse(), before + 3);
+  slab.Free(slots.back(), size);
+  EXPECT_EQ(pages.PagesInUse(), before + 2) << "the page's only slot was freed";
+  slots.pop_back();
+  // Both pages are full; freeing one slot of the first makes it the page allocation uses, and
+  // the slot freed last is the next one handed out.
+  slab.Free(slots[builtin + 5], size);
+  EXPECT_EQ(slab.Allocate(size), slots[builtin + 5]);
+  EXPECT_EQ(slab.PagesHeld(), 2u);
+  for (void* slot : slots)
+    slab.Free(slot, size);
+  EXPECT_EQ(pages.PagesInUse(), before) << "the built-in page stays, the others go";
+}
+
+// Random allocation and release in a few classes, with pages filling and emptying through both
+// the chain of freed slots and the slots never used: every live slot keeps its bytes, no slot is
+// handed out twice, and every page goes back at the end.
+TEST(SlabAllocatorTest, RandomAllocationAndReleaseKeepEverySlotApart) {
+  auto& pages = Platform::PageSource::Instance();
+  const size_t before = pages.PagesInUse();
+  SlabAllocator slab;
+  struct Live {
+    unsigned char* slot;
+    size_t size;
+    unsigned char fill;
+  };
+  std::vector<Live> live;
+  std::set<unsigned char*> handedOut;
+  std::mt19937 next(12345);
+  const size_t sizes[] = {4, 24, 48, 72};
+  for (int step = 0; step < 40000; ++step) {
+    // Mostly allocations in the first half, mostly releases in the second.
+    const bool allocate = live.empty() || next() % 100 < (step < 20000 ? 60u : 40u);
+    if (allocate) {
+      const size_t size = sizes[next() % 4];
+      auto* slot = static_cast<unsigned char*>(slab.Allocate(size));
+      ASSERT_TRUE(handedOut.insert(slot).second) << "a live slot was handed out again";
+      const auto fill = static_cast<unsigned char>(next());
+      std::memset(slot, fill, size);
+      live.push_back({slot, size, fill});
+    } else {
+      const size_t i = next() % live.size();
+      const Live gone = live[i];
+      for (size_t b = 0; b < gone.size; ++b)
+        ASSERT_EQ(gone.slot[b], gone.fill) << "a live slot was overwritten";
+      slab.Free(gone.slot, gone.size);
+      handedOut.erase(gone.slot);
+      live[i] = live.back();
+      live.pop_back();
+    }
+  }
+  for (const Live& entry : live)
+    slab.Free(entry.slot, entry.size);
+  EXPECT_EQ(slab.PagesHeld(), 0u);
+  EXPECT_EQ(pages.PagesInUse(), before);
+}
+
+TEST(ValueResultTest, SetErrorReplacesTheValueWithTheErrorMember) {
+  ValueResult result;
+  result.Value().At(3).SetString("data");
+  result.SetError("Something failed.");
+  EXPECT_FALSE(result.Ok());
+  EXPECT_EQ(result.ErrorMessage(), "Something failed.");
+  EXPECT_EQ(Shape(result.Value()), "{error:'Something failed.';}");
+
+  // A message taken from the result itself survives the clear.
+  result.SetError(result.ErrorMessage());
+  EXPECT_EQ(result.ErrorMessage(), "Something failed.");
+}
+
+TEST(ValueResultTest, ErrorMessageIsEmptyWhenOkOrWhenTheMemberIsNoStringAndSetOkClears) {
+  ValueResult result = ValueResult::Error("boom");
+  result.Value().Get("error").SetSigned(5);
+  EXPECT_FALSE(result.Ok());
+  EXPECT_EQ(result.ErrorMessage(), "");
+  result.SetOk();
+  EXPECT_TRUE(result.Ok());
+  EXPECT_EQ(result.Value().Kind(), ValueKind::Empty);
+  result.Value().Get("error").SetString("not a failure");
+  EXPECT_EQ(result.ErrorMessage(), "");
 }
 
 }  // namespace

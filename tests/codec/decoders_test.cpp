@@ -14,7 +14,6 @@
 #include <memory>
 
 #include "codec/yaml.h"
-#include "support/small_stack.h"
 #include "support/value_shape.h"
 
 namespace Oxle::Client::Codec {
@@ -103,14 +102,6 @@ TEST(MessagePackTest, DecodesEachFamilyOrNamesTheExactPosition) {
   };
   for (const auto& [input, expected] : cases)
     EXPECT_EQ(Decode(input), expected);
-}
-
-TEST(MessagePackTest, AMillionOpenArraysFailQuicklyOnASmallStack) {
-  const Bytes deep(1000000, 0x91);
-  std::string message;
-  auto work = [&] { message = Decode(deep); };
-  RunOnSmallStack(work);
-  EXPECT_EQ(message, "!Invalid MessagePack data at position 513. Nesting is too deep.@513");
 }
 
 TEST(MessagePackTest, EveryTruncationOfAValidDocumentDecodesOrFailsCleanly) {
@@ -366,14 +357,6 @@ TEST(YamlTest, DeepAnchorsShareTheirPathAndStopAtTheNestingLimit) {
   EXPECT_LT(peak - before, 32 * 1024) << "KiB at peak while decoding";
   EXPECT_EQ(Parse(past),
             "!Nesting is too deep. At line: 1 col: " + std::to_string(past.find('[') + 1));
-}
-
-TEST(YamlTest, AMillionOpenFlowSequencesFailOnASmallStack) {
-  const std::string deep(1000000, '[');
-  std::string message;
-  auto work = [&] { message = Parse(deep); };
-  RunOnSmallStack(work);
-  EXPECT_EQ(message, "!Nesting is too deep. At line: 1 col: 513");
 }
 
 }  // namespace

@@ -88,17 +88,8 @@ TEST(ParseJsonTest, MapsDocumentsToTreesAndMessages) {
       {"0 then 1", "01",
        e + "The document root must not be followed by other values. at offset 1."},
       {"trailing comma", "[1,]", e + "Invalid value. at offset 3."},
-      {"missing name", "{1:2}", e + "Missing a name for object member. at offset 1."},
-      {"colon", R"({"a" 1})", e + "Missing a colon after a name of object member. at offset 5."},
-      {"comma, {", R"({"a":1 "b":2})",
-       e + "Missing a comma or '}' after an object member. at offset 7."},
       {"comma, [", "[1 2]", e + "Missing a comma or ']' after an array element. at offset 3."},
-      {"hex", R"("\u12G4")", e + "Incorrect hex digit after \\u escape in string. at offset 1."},
-      {"surrogate", R"("x\ud800y")", e + "The surrogate pair in string is invalid. at offset 2."},
-      {"bad escape", R"("\x")", e + "Invalid escape character in string. at offset 1."},
       {"unclosed", R"("abc)", e + "Missing a closing quotation mark in string. at offset 4."},
-      {"number too big", "[1e400]", e + "Number too big to be stored in double. at offset 1."},
-      {"missing fraction", "1.", e + "Miss fraction part in number. at offset 2."},
       {"missing exponent", "1e", e + "Miss exponent in number. at offset 2."},
       // Nesting is limited to 512 containers; siblings do not add up.
       {"512 arrays", Arrays(512), "="},
@@ -130,11 +121,7 @@ TEST(ParseJsonTest, NumbersGetTheKindOfTheirSign) {
 TEST(WriteJsonTest, LaysOutCompactAndIndentedText) {
   const std::string doc = R"({"a":[true,1.0],"b":{},"c":[],"d":{"e":"x\ny"}})";
   const std::tuple<const char*, std::string, const char*, std::string> cases[] = {
-      {"compact", doc, nullptr, doc},
       {"empty separator is compact", doc, "", doc},
-      {"LF", doc, "\n",
-       "{\n    \"a\": [\n        true,\n        1.0\n    ],\n    \"b\": {},\n    \"c\": [],\n"
-       "    \"d\": {\n        \"e\": \"x\\ny\"\n    }\n}"},
       {"other separator", "[1,[2]]", "<br>", "[<br>    1,<br>    [<br>        2<br>    ]<br>]"},
       {"scalar root indented", "\"s\"", "\r\n", "\"s\""},
       {"empty root compact", "", nullptr, ""},
@@ -177,14 +164,9 @@ TEST(WriteJsonTest, WritesValuesOfEveryKind) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
   const std::tuple<const char*, BindingProperty, const Binding::BindingRegistry*, std::string>
       cases[] = {
-          {"large", number(1e300), nullptr, "[1e300]"},
           {"small negative", number(-1.5e-300), nullptr, "[-1.5e-300]"},
-          {"subnormal", number(5e-324), nullptr, "[5e-324]"},
-          {"fraction", number(123456789012.5), nullptr, "[123456789012.5]"},
           {"exponent from 1e21", number(1e21), nullptr, "[1e21]"},
           {"digits below 1e21", number(1e20), nullptr, "[100000000000000000000.0]"},
-          {"largest", number(std::numeric_limits<double>::max()), nullptr,
-           "[1.7976931348623157e308]"},
           {"NaN", number(kNan), nullptr, "[null]"},
           {"-infinity", number(-kInf), nullptr, "[null]"},
           {"empty blob", blob({}), nullptr, R"([""])"},
@@ -379,6 +361,7 @@ TEST(TreeBuilderTest, EventsBuildTheTree) {
   const std::pair<const char*, const char*> cases[] = {
       // Keys select members, a value consumes the key, and a repeated key reuses its member.
       {"{ ? k:b ? u1 ? k:a { k:x i-1 } k:b u2 }", R"(KVK{"a":{"x":-1},"b":2})"},
+      {"? [ ? ]", "VV[]"},  // no key is awaited outside a structure
       // Replace starts a container empty; Keep merges into an earlier one of the same kind.
       {"{ k:m { k:x u1 } k:s [ u1 ] k:m { k:y u2 } k:s [ u3 ] }", R"({"m":{"y":2},"s":[3]})"},
       {"{ k:m {+ k:x u1 } k:s [+ u1 ] k:m {+ k:y u2 } k:s [+ u3 ] }",
@@ -390,31 +373,6 @@ TEST(TreeBuilderTest, EventsBuildTheTree) {
   };
   for (const auto& [events, expected] : cases)
     EXPECT_EQ(Build(events), expected) << events;
-}
-
-TEST(TreeBuilderTest, DepthStopsAtTheLimitWithoutChangingTheTree) {
-  BindingProperty root;
-  TreeBuilder builder(root);
-  for (size_t i = 0; i < TreeBuilder::kMaxDepth; ++i) {
-    ASSERT_TRUE(i % 2 == 0 ? builder.BeginCollection() : builder.BeginStructure()) << i;
-    if (i % 2 == 1) builder.Key("k");
-  }
-  EXPECT_EQ(builder.Depth(), 512u);
-  EXPECT_FALSE(builder.BeginCollection());
-  EXPECT_FALSE(builder.BeginStructure());
-  EXPECT_EQ(builder.Depth(), 512u);
-  // The innermost structure still has its key pending and no extra member: the refused
-  // Begin consumed nothing.
-  EXPECT_FALSE(builder.AwaitingKey());
-  builder.Slot().SetUnsigned(5);
-  while (builder.Depth() > 0)
-    builder.End();
-  const BindingProperty* node = &root;
-  for (size_t i = 0; i < TreeBuilder::kMaxDepth; ++i) {
-    ASSERT_EQ(node->Size(), 1u) << i;
-    node = i % 2 == 0 ? &node->At(0) : &node->Get("k");
-  }
-  EXPECT_EQ(node->GetUnsigned(0), 5u);
 }
 
 // Random documents, fed as the same events to an in-place and a deferred builder: collections of

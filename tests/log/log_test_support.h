@@ -57,13 +57,15 @@ class RecordingTarget final : public LogTarget {
   std::vector<std::string>* detached = nullptr;
 };
 
-// Collects the lines a console target writes.
+// Collects the lines a console target writes, and counts its flushes.
 struct CapturedLines {
   std::vector<std::string> lines;
+  int flushes = 0;
   static void Write(void* context, const char* text, size_t length) {
     static_cast<CapturedLines*>(context)->lines.emplace_back(text, length);
   }
-  [[nodiscard]] ConsoleSink Sink() { return ConsoleSink{&CapturedLines::Write, nullptr, this}; }
+  static void Flush(void* context) { ++static_cast<CapturedLines*>(context)->flushes; }
+  [[nodiscard]] ConsoleSink Sink() { return ConsoleSink{&Write, &Flush, this}; }
 };
 
 // "0x1a2b": the calling thread's id as "#T" prints it.

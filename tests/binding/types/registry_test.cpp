@@ -59,15 +59,6 @@ TEST(TypeIdentityTest, FixedHashesAreNamedInHex) {
   EXPECT_STREQ(TypeId(0x0A500213u).Name(), "#0A500213");
 }
 
-TEST(TypeIdentityTest, OtherTypesAreNamedBySignatureAndHashedFromIt) {
-  const TypeId& sample = TypeIdOf<Sample>();
-  EXPECT_EQ(&sample, &TypeIdOf<Sample>()) << "one record per type";
-  EXPECT_NE(std::string(sample.Name()).find("Sample"), std::string::npos);
-  EXPECT_EQ(sample.Hash(), Fnv1a(StaticType::Name<Sample>()));
-  EXPECT_NE(sample.Hash(), TypeIdOf<Colour>().Hash());
-  EXPECT_NE(sample.Hash(), TypeIdOf<std::vector<Sample>>().Hash());
-}
-
 TEST(BindingRegistryTest, FirstRegistrationOfANameWins) {
   BindingRegistry registry;
   TypeBuilder first = registry.BeginType(sizeof(Sample), "X", TypeIdOf<Sample>(), false);
@@ -488,14 +479,6 @@ TEST_F(DescriptionTest, RebuildingReplacesEverything) {
 
   FlatApiDescription moved = std::move(storage);
   EXPECT_EQ(moved.FindFunction("Put"), arrays.functions) << "moving keeps every pointer";
-}
-
-TEST_F(DescriptionTest, FixedIdentitiesAreFoundByHashAndNamedInHex) {
-  const TypeRecord* function = registry.FindTypeByName("BindingFullFunctionHelp");
-  ASSERT_NE(function, nullptr);
-  EXPECT_EQ(registry.FindTypeByHash(function->hash), function);
-  EXPECT_STREQ(function->typeId->Name(), "#835D167A");
-  EXPECT_EQ(function->fields[2].type.record, registry.FindTypeByName("BindingFullArgumentHelp"));
 }
 
 // "size:offset,offset,..." of a registered record, a Full help entry and a flat record.

@@ -17,12 +17,21 @@
 #include "binding/types/type_binding.h"
 #include "binding/types/type_identity.h"
 #include "log/allocation_hooks.h"
-#include "support/binding_types.h"
+#include "support/binding_values.h"
 
 namespace ConversionTestTypes {
 
 using namespace Oxle::Client::Binding;
-using Oxle::Client::Fields;
+
+// Describes the members in the order given, each under the name at its place in `names` and
+// with `flags` (kFieldRequired, kFieldOmitWhenZero).
+template <typename T, typename... Member>
+TypeDescriber<T>& Fields(TypeDescriber<T>& type, uint8_t flags,
+                         std::initializer_list<const char*> names, Member... members) {
+  const char* const* name = names.begin();
+  (type.Field(*name++, members, flags), ...);
+  return type;
+}
 
 enum class Queue : int32_t { Normal = 0, Ranked = 7 };
 inline void DescribeBinding(TypeDescriber<Queue>& type) {
@@ -54,7 +63,7 @@ inline void DescribeBinding(TypeDescriber<History>& type) {
   Fields(type.Name("History"), kFieldRequired, {"accountId"}, &History::accountId);
   Fields(type, kFieldOmitWhenZero, {"count", "tags", "raw"}, &History::count, &History::tags,
          &History::raw);
-  Fields(type, {"complete", "ratio", "queue", "games", "totals", "extra", "small"},
+  Fields(type, 0, {"complete", "ratio", "queue", "games", "totals", "extra", "small"},
          &History::complete, &History::ratio, &History::queue, &History::games, &History::totals,
          &History::extra, &History::small);
 }
@@ -104,7 +113,7 @@ struct Plain {
   BindingProperty any;
 };
 inline void DescribeBinding(TypeDescriber<Plain>& type) {
-  Fields(type.Name("Plain"),
+  Fields(type.Name("Plain"), 0,
          {"flag", "i8", "u8", "i16", "u16", "i32", "u32", "i64", "u64", "f", "d", "text", "wide",
           "queue", "list", "raw", "any"},
          &Plain::flag, &Plain::i8, &Plain::u8, &Plain::i16, &Plain::u16, &Plain::i32, &Plain::u32,
@@ -120,7 +129,7 @@ struct Keys {
 };
 inline void DescribeBinding(TypeDescriber<Keys>& type) {
   Fields(
-      type.Name("Keys"),
+      type.Name("Keys"), 0,
       {"z", "b", "abcdefghi", "", "\xC3\xA9t\xC3\xA9", "ab", "abcdefghijklmnopq", "a", "b", "abc"},
       &Keys::z, &Keys::b, &Keys::nine, &Keys::empty, &Keys::accented, &Keys::ab, &Keys::seventeen,
       &Keys::a, &Keys::alsoB, &Keys::abc);

@@ -12,7 +12,7 @@
 #include "binding/types/flat_description.h"
 #include "binding/types/type_binding.h"
 #include "binding/types/type_identity.h"
-#include "support/binding_types.h"
+#include "support/binding_values.h"
 
 // Probe<85939> and Probe<334806> have signature texts of one FNV-1a hash, 0x30B64854 (found by
 // a search over N), so they are two native types the registry cannot tell apart by hash.
@@ -200,8 +200,21 @@ TEST(BindingRegistryTest, ConcurrentRegistrationAndLookupAreSafe) {
 
 // Registered records described two ways: as help (full records or epytext) and as the flat
 // arrays handed to the host.
-using BindingTestTypes::Color;
-using BindingTestTypes::Item;
+enum class Color : int32_t { Red = 1, Green = 2 };
+inline void DescribeBinding(TypeDescriber<Color>& type) {
+  type.Name("Color")
+      .Tag("t1")
+      .Tag("t2")
+      .Value("Red", Color::Red, "red")
+      .Value("Green", Color::Green);
+}
+
+struct Item {
+  int32_t count = 0;
+};
+inline void DescribeBinding(TypeDescriber<Item>& type) {
+  type.Name("Item").Field("count", &Item::count, 0, "how many");
+}
 
 struct Basket {
   int32_t id = 0;
@@ -209,9 +222,8 @@ struct Basket {
   std::vector<Item> items;
 };
 inline void DescribeBinding(TypeDescriber<Basket>& type) {
-  Fields(type.Name("Basket").Description("a {basket}").NameSpace("shop").Tag("x"), {"id", "color"},
-         &Basket::id, &Basket::color)
-      .Field("items", &Basket::items, 0, "the {items}", true);
+  type.Name("Basket").Description("a {basket}").NameSpace("shop").Tag("x").Field("id", &Basket::id);
+  type.Field("color", &Basket::color).Field("items", &Basket::items, 0, "the {items}", true);
 }
 
 struct HolderTag {};

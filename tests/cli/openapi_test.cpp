@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -187,13 +188,18 @@ using Modules = std::vector<OpenApiModule>;
   return Codec::WriteJson(value, nullptr, newLine);
 }
 
-// The document of `modules` against the text in openapi/`name`.
+// The document of `modules` against the text in openapi/`name`. With TPK_WRITE_EXPECTED=1 in the
+// environment the test writes the document there instead (then check the difference, which the
+// OpenAPI validator test also reads).
 void ExpectDocument(const std::vector<OpenApiModule>& modules, const std::string& name) {
-  std::ifstream in(std::string(TPK_OPENAPI_DIR) + "/" + name);
-  const std::string expected{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::string path = std::string(TPK_OPENAPI_DIR) + "/" + name;
   const std::string actual =
       Json(BuildOpenApiDocument(modules, "http://127.0.0.1:8080"), "\n") + "\n";
-  EXPECT_EQ(actual, expected);
+  if (const char* write = std::getenv("TPK_WRITE_EXPECTED"); write && std::string(write) == "1") {
+    std::ofstream(path, std::ios::binary) << actual;
+  }
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_EQ(actual, std::string(std::istreambuf_iterator<char>(in), {}));
 }
 
 TEST(OpenApiDocument, OfTheMatchHistoryModule) {

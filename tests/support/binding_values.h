@@ -2,6 +2,7 @@
 // row of the binding suites can give a whole value in one string.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -12,74 +13,53 @@
 
 namespace Oxle::Client {
 
-// Reads one value of the Shape text at `at`. Enums take `enumType`; a key runs up to its ':',
-// a text up to its closing quote (with \0 for a NUL).
-class ShapeParser {
- public:
-  ShapeParser(std::string_view text, const Binding::TypeId* enumType)
-      : text_(text), enumType_(enumType) {}
-
-  void Read(Binding::BindingProperty& out) {
-    const char kind = text_[at_++];
-    if (kind == 'T' || kind == 'F') out.SetBool(kind == 'T');
-    if (kind == 'i') out.SetSigned(std::strtoll(Number().c_str(), nullptr, 10));
-    if (kind == 'u') out.SetUnsigned(std::strtoull(Number().c_str(), nullptr, 10));
-    if (kind == 'f') out.SetFloat(std::strtod(Number().c_str(), nullptr));
-    if (kind == 'e') out.SetEnum(std::atoi(Number().c_str()), *enumType_);
-    if (kind == '\'') out.SetString(Quoted());
-    if (kind == 'b') {
-      ++at_;
-      Binding::Blob bytes;
-      for (; text_[at_] != '\''; at_ += 2)
-        bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(text_.substr(at_, 2)), 0, 16)));
-      ++at_;
-      out.SetBlob(std::move(bytes));
-    }
-    if (kind == '[') {
-      out.MakeCollection();
-      while (text_[at_++] != ']') {
-        --at_;
-        Read(out.Append());
-        if (text_[at_] == ',') ++at_;
-      }
-    }
-    if (kind == '{') {
-      out.MakeStructure();
-      while (text_[at_] != '}') {
-        const size_t colon = text_.find(':', at_);
-        const std::string key(text_.substr(at_, colon - at_));
-        at_ = colon + 1;
-        Read(out.Get(key));
-        ++at_;  // ';'
-      }
-      ++at_;
-    }
+// Reads the value whose Shape text starts `text` into `out` and steps past it. Enums take
+// `enumType`; a key runs up to its ':', a text up to its closing quote (with \0 for a NUL).
+inline void ReadShape(std::string_view& text, Binding::BindingProperty& out,
+                      const Binding::TypeId* enumType) {
+  const char kind = text[0];
+  text.remove_prefix(1);
+  const size_t end = std::min(text.find_first_of(",;]}"), text.size());
+  const std::string number(text.substr(0, end));
+  if (std::string_view("iufe").find(kind) != std::string_view::npos) text.remove_prefix(end);
+  if (kind == 'T' || kind == 'F') out.SetBool(kind == 'T');
+  if (kind == 'i') out.SetSigned(std::strtoll(number.c_str(), nullptr, 10));
+  if (kind == 'u') out.SetUnsigned(std::strtoull(number.c_str(), nullptr, 10));
+  if (kind == 'f') out.SetFloat(std::strtod(number.c_str(), nullptr));
+  if (kind == 'e') out.SetEnum(std::atoi(number.c_str()), *enumType);
+  if (kind == '\'') {
+    std::string quoted;
+    for (; text[0] != '\''; text.remove_prefix(1))
+      quoted += text.substr(0, 2) == "\\0" ? (text.remove_prefix(1), '\0') : text[0];
+    out.SetString(quoted);
   }
-
- private:
-  std::string Number() {
-    const size_t end = text_.find_first_of(",;]}", at_);
-    const std::string number(text_.substr(at_, end - at_));
-    at_ = end == std::string_view::npos ? text_.size() : end;
-    return number;
+  if (kind == 'b') {
+    Binding::Blob bytes;
+    for (text.remove_prefix(1); text[0] != '\''; text.remove_prefix(2))
+      bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(text.substr(0, 2)), nullptr, 16)));
+    out.SetBlob(std::move(bytes));
   }
-  std::string Quoted() {
-    std::string text;
-    for (; text_[at_] != '\''; ++at_)
-      text += text_.substr(at_, 2) == "\\0" ? (++at_, '\0') : text_[at_];
-    ++at_;
-    return text;
+  if (kind == '[') out.MakeCollection();
+  while (kind == '[' && text[0] != ']') {
+    ReadShape(text, out.Append(), enumType);
+    if (text[0] == ',') text.remove_prefix(1);
   }
-
-  std::string_view text_;
-  const Binding::TypeId* enumType_;
-  size_t at_ = 0;
-};
+  if (kind == '{') out.MakeStructure();
+  while (kind == '{' && text[0] != '}') {
+    const size_t colon = text.find(':');
+    Binding::BindingProperty& member = out.Get(std::string(text.substr(0, colon)));
+    text.remove_prefix(colon + 1);
+    ReadShape(text, member, enumType);
+    text.remove_prefix(1);  // the ';' after a member
+  }
+  // The closing quote or bracket.
+  if (kind == '\'' || kind == 'b' || kind == '[' || kind == '{') text.remove_prefix(1);
+}
 
 inline Binding::BindingProperty Parse(std::string_view text,
                                       const Binding::TypeId* enumType = nullptr) {
   Binding::BindingProperty value;
-  ShapeParser(text, enumType).Read(value);
+  ReadShape(text, value, enumType);
   return value;
 }
 

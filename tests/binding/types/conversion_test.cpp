@@ -486,13 +486,11 @@ HostValue Collection(HostValue* items, uint32_t count) {
 HostValue Structure(HostValueEntry* entries, uint32_t count) {
   return Host(HOST_VALUE_STRUCTURE, [=](HostValue& v) { v.payload.structure = {entries, count}; });
 }
+HostValue Bytes(uint32_t kind, const uint8_t* bytes, uint32_t size) {
+  return Host(kind, [=](HostValue& v) { v.payload.blob = {bytes, size}; });
+}
 HostValueEntry Entry(const char* key, const HostValue& value, bool owned = false) {
-  HostValueEntry entry;
-  std::memset(&entry, 0, sizeof(entry));
-  entry.key = key;
-  entry.keyOwned = owned ? 1 : 0;
-  entry.value = value;
-  return entry;
+  return {key, value, static_cast<uint8_t>(owned ? 1 : 0)};  // packed: no byte is left out
 }
 
 // The value `in` reads as: its shape, or the failure's message after its partial shape.
@@ -626,18 +624,8 @@ TEST(HostValueTest, FromHostValueReadsEachKindAndRefusesBadInput) {
       {"text up to the first NUL, length unused", Text(5, kAbNulC, 4), "'ab'"},
       {"length shorter than the text", Text(6, "hello", 2), "'hello'"},
       {"null text is the empty string", Text(5, nullptr, 3), "''"},
-      {"borrowed blob of size bytes",
-       Host(7,
-            [](HostValue& v) {
-              v.payload.blob = {kBytes, 3};
-            }),
-       "b'000100'"},
-      {"owned blob",
-       Host(8,
-            [](HostValue& v) {
-              v.payload.blob = {kBytes, 4};
-            }),
-       "b'00010002'"},
+      {"borrowed blob of size bytes", Bytes(7, kBytes, 3), "b'000100'"},
+      {"owned blob", Bytes(8, kBytes, 4), "b'00010002'"},
       {"null blob of size 0", Host(HOST_VALUE_BLOB_OWNED), "b''"},
       {"empty collection", Collection(nullptr, 0), "[]"},
       {"empty structure", Structure(nullptr, 0), "{}"},
@@ -646,7 +634,7 @@ TEST(HostValueTest, FromHostValueReadsEachKindAndRefusesBadInput) {
        "{:i3;j:i2;k:'last';}"},
       {"unknown kind in a collection", Collection(items, 3), "[i1,~] " + badKind},
       {"unknown kind in a structure", Structure(bad, 3), "{a:i1;b:~;} " + badKind},
-      {"null blob", Host(7, [](HostValue& v) { v.payload.blob.size = 3; }),
+      {"null blob", Bytes(7, nullptr, 3),
        "'previous' " + nullData + "blob has a null pointer and a size of 3."},
       {"null collection", Collection(nullptr, 2),
        "'previous' " + nullData + "collection has a null pointer and a size of 2."},
@@ -763,9 +751,7 @@ TEST_F(HostValueAllocationTest, ReleaseFreesOwnedKeysOnlyAndHandlesAnyDepth) {
   // and structure keys alternately owned and borrowed.
   static char text[] = "borrowed";
   static uint8_t bytes[] = {1, 2};
-  const HostValue blob = Host(HOST_VALUE_BLOB_BORROWED, [](HostValue& v) {
-    v.payload.blob = {bytes, 2};
-  });
+  const HostValue blob = Bytes(HOST_VALUE_BLOB_BORROWED, bytes, 2);
   constexpr size_t kLevels = 100000;
   HostValue root = Host(HOST_VALUE_EMPTY);
   HostValue* slot = &root;

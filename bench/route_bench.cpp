@@ -31,8 +31,53 @@ namespace {
 constexpr const char* kTarget = "/qel-mhx/v1/games/4242424242";
 constexpr const char* kRemoteUrl = "https://mhx.bench/v1/stats/game/EUW1/4242424242";
 
+// A game record as the service sends it: the game's header, ten participants with their
+// identities and statistics, and two teams; participants' item and stat blocks repeat until the
+// text reaches at least `minimumBytes`.
+std::string GameDocument(uint64_t gameId, size_t minimumBytes) {
+  std::string out = "{\"gameId\":" + std::to_string(gameId) +
+                    ",\"platformId\":\"EUW1\",\"gameCreation\":1700000000000,"
+                    "\"gameDuration\":1834,\"queueId\":420,\"mapId\":11,\"seasonId\":13,"
+                    "\"gameVersion\":\"13.24.548.1234\",\"gameMode\":\"CLASSIC\","
+                    "\"gameType\":\"MATCHED_GAME\",\"teams\":[";
+  for (int team = 0; team < 2; ++team) {
+    if (team != 0) out += ',';
+    out += "{\"teamId\":" + std::to_string(100 + 100 * team) + ",\"win\":\"" +
+           (team == 0 ? "Win" : "Fail") +
+           "\",\"firstBlood\":true,\"towerKills\":7,\"inhibitorKills\":1,\"baronKills\":1,"
+           "\"dragonKills\":3,\"bans\":[{\"championId\":157,\"pickTurn\":1},"
+           "{\"championId\":64,\"pickTurn\":2}]}";
+  }
+  out += "],\"participants\":[";
+  size_t round = 0;
+  const size_t perParticipantFloor = minimumBytes / 10;
+  for (int p = 0; p < 10; ++p) {
+    if (p != 0) out += ',';
+    const size_t start = out.size();
+    out +=
+        "{\"participantId\":" + std::to_string(p + 1) +
+        ",\"teamId\":" + std::to_string(p < 5 ? 100 : 200) +
+        ",\"championId\":" + std::to_string(10 + p * 7) +
+        ",\"spell1Id\":4,\"spell2Id\":14,\"player\":{\"accountId\":" + std::to_string(200000 + p) +
+        ",\"summonerName\":\"Player " + std::to_string(p) +
+        "\",\"profileIcon\":" + std::to_string(3000 + p) + "},\"timeline\":[";
+    bool first = true;
+    while (out.size() - start < perParticipantFloor || first) {
+      if (!first) out += ',';
+      first = false;
+      ++round;
+      out += "{\"minute\":" + std::to_string(round) +
+             ",\"stats\":{\"kills\":3,\"deaths\":2,\"assists\":11,\"goldEarned\":12450,"
+             "\"totalDamageDealt\":154321.5,\"visionScore\":27,\"win\":" +
+             (p < 5 ? "true" : "false") + ",\"items\":[3157,3020,3089,3135,3165,0,3340]}}";
+    }
+    out += "]}";
+  }
+  return out + "]}";
+}
+
 const std::string& Document() {
-  static const std::string document = ModuleTest::GameDocument(4242424242u, 50 * 1024);
+  static const std::string document = GameDocument(4242424242u, 50 * 1024);
   return document;
 }
 

@@ -88,13 +88,8 @@ inline LogRecord FixedRecord(int32_t level, uint64_t category, const char* messa
 class LoggerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Logger& logger = Logger::Instance();
     ASSERT_EQ(logger.ReferenceCount(), 0u);
-    // A logger created by a plain Log call (no reference) is destroyed first.
-    if (logger.Exists()) {
-      logger.AddReference();
-      logger.Release();
-    }
+    DestroyUnreferenced();
     ASSERT_EQ(logger.AddReference(), 1u);
     logger.StdErrTarget()->SetSink(stdErr.Sink());
     logger.StdOutTarget()->SetSink(stdOut.Sink());
@@ -102,16 +97,16 @@ class LoggerTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    Logger& logger = Logger::Instance();
     logger.SetPreLogHook(nullptr);
     logger.SetTimeSource(nullptr);
     while (logger.ReferenceCount() > 0)
       logger.Release();
-    if (logger.Exists()) {  // created by a Log call after the last release
-      logger.AddReference();
-      logger.Release();
-    }
+    DestroyUnreferenced();
     EXPECT_FALSE(logger.Exists());
+  }
+  // A logger created by a plain Log call (no reference) is destroyed by a reference's release.
+  void DestroyUnreferenced() {
+    if (logger.Exists() && logger.AddReference() == 1) logger.Release();
   }
 
   Logger& logger = Logger::Instance();

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -29,18 +28,9 @@ namespace Stub = Oxle::Client::Host::Stub;
 
 constexpr auto kLimit = std::chrono::seconds(30);
 
-std::unique_ptr<ChildProcess> Start(const char* path, const std::vector<std::string>& args) {
-  std::string error;
-  std::unique_ptr<ChildProcess> child = ChildProcess::Start(path, args, error);
-  EXPECT_NE(child, nullptr) << error;
-  return child;
-}
-
-// The exit code (128 + the signal when a signal ended it; -1 past the limit).
+const auto Start = ChildProcess::Start;
 int Ended(ChildProcess& child) {
-  const std::optional<int> status = child.Wait(Clock::now() + kLimit);
-  if (!status) return -1;
-  return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
+  return child.Wait(Clock::now() + kLimit);
 }
 
 // The stub, then tpk-host with the configuration namespace pointing the module at the stub, the

@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "cli_test_plugin.h"
+#include "api/route_registration.h"
+#include "codec/json.h"
+#include "plugin/plugin_base.h"
+#include "plugin/plugin_export.h"
 #include "support/cli_support.h"
 
 namespace {
@@ -22,6 +25,124 @@ using namespace Oxle::Client::Host;
 using namespace Oxle::Client::Host::Cli;
 using namespace CliSupport;
 using std::chrono::seconds;
+
+// The tests' plugin ("qel-clitest"), whose routes give the answers the server must translate:
+//   GET  zero          {"ok": true} with status 0 (not set)
+//   GET  zero-error    error "nothing set the status", status 0
+//   GET  low-error     error "an error that says 201", status 201
+//   GET  teapot        error "short and stout", status 418, header x-teapot
+//   POST echo?x=&y=    status 201: {"method", "target", "headers", "data", "x", "y"} of the
+//                      request, with response headers the server must filter: x-echo (kept),
+//                      Content-Length, Access-Control-Allow-Origin, x-split (holds CR LF) and
+//                      "bad name" (dropped)
+//   GET  stream        a body stream of kStreamSize bytes, type text/plain
+//   GET  wait          signals `entered`, then blocks until `release` is set
+//   POST publish/{n}   PublishResource("/qel-clitest/v1/state", {"n": n})
+constexpr uint32_t kStreamSize = 200000;
+char StreamByte(uint32_t offset) {
+  return static_cast<char>('a' + offset % 26);
+}
+struct WaitHooks {
+  std::promise<void> entered;
+  std::shared_future<void> release;
+} hooks;
+
+namespace ClientApi = Oxle::Client::Api;
+using ClientApi::ApiResponse;
+using ClientApi::HttpMethod;
+using Oxle::Client::Binding::BindingProperty;
+constexpr auto kPath = ClientApi::ArgumentLocation::Path,
+               kQuery = ClientApi::ArgumentLocation::Query;
+
+class BodyBytes final : public ClientApi::BodyStream {
+ public:
+  bool Read(void* buffer, uint32_t& length, bool& moreData) override {
+    const uint32_t count = std::min(length, kStreamSize - sent_);
+    for (uint32_t i = 0; i < count; ++i)
+      static_cast<char*>(buffer)[i] = StreamByte(sent_ + i);
+    sent_ += count;
+    length = count;
+    moreData = sent_ < kStreamSize;
+    return true;
+  }
+  [[nodiscard]] uint32_t Size() const override { return kStreamSize; }
+
+ private:
+  uint32_t sent_ = 0;
+};
+
+ApiResponse Value(const std::string& json) {
+  return ApiResponse::FromValue(Oxle::Client::Codec::ParseJson(json).Value());
+}
+
+ApiResponse With(ApiResponse response, uint32_t status,
+                 std::initializer_list<std::pair<const char*, const char*>> headers) {
+  if (status != 0) response.status = status;
+  for (const auto& [name, value] : headers)
+    response.headers[name] = value;
+  return response;
+}
+
+class CliTestPlugin final : public Oxle::Client::Plugin::PluginBase {
+ public:
+  void RegisterApi() override {
+    ClientApi::ApiRegistry& api = Api();
+    const std::string p = "/qel-clitest/v1/";
+    using ClientApi::RegisterRoute;
+    RegisterRoute(api, HttpMethod::Get, p + "zero", [] { return Value(R"({"ok":true})"); });
+    RegisterRoute(api, HttpMethod::Get, p + "zero-error",
+                  [] { return ApiResponse::Error("nothing set the status", 0); });
+    RegisterRoute(api, HttpMethod::Get, p + "low-error",
+                  [] { return ApiResponse::Error("an error that says 201", 201); });
+    RegisterRoute(api, HttpMethod::Get, p + "teapot", [] {
+      return With(ApiResponse::Error("short and stout", 418), 0, {{"x-teapot", "yes"}});
+    });
+    RegisterRoute(api, HttpMethod::Post, p + "echo",
+                  [](const ClientApi::RequestInfo& request, BindingProperty data, std::string x,
+                     std::string y) {
+                    BindingProperty value;
+                    value.Get("method").SetString(ClientApi::MethodText(request.method));
+                    value.Get("target").SetString(request.target);
+                    BindingProperty& headers = value.Get("headers").MakeStructure();
+                    for (const auto& [name, text] : request.headers)
+                      headers.Get(name).SetString(text);
+                    value.Get("data") = data;
+                    value.Get("x").SetString(x);
+                    value.Get("y").SetString(y);
+                    return With(ApiResponse::FromValue(std::move(value)), 201,
+                                {{"x-echo", "passed on"},
+                                 {"Content-Length", "999"},
+                                 {"Access-Control-Allow-Origin", "*"},
+                                 {"x-split", "a\r\nInjected: 1"},
+                                 {"bad name", "dropped"}});
+                  },
+                  {{"data", ClientApi::ArgumentLocation::Body}, {"x", kQuery}, {"y", kQuery}});
+    RegisterRoute(api, HttpMethod::Get, p + "stream", [] {
+      ApiResponse response = With(ApiResponse(), 200, {{"Content-Type", "text/plain"}});
+      response.body = std::make_unique<BodyBytes>();
+      return response;
+    });
+    RegisterRoute(api, HttpMethod::Get, p + "wait", [] {
+      hooks.entered.set_value();
+      const auto released = hooks.release.wait_for(std::chrono::seconds(30));
+      return Value(released == std::future_status::ready ? R"({"released":true})"
+                                                         : R"({"released":false})");
+    });
+    RegisterRoute(api, HttpMethod::Post, p + "publish/{n}",
+                  [this, p](int64_t n) {
+                    BindingProperty state;
+                    state.Get("n").SetSigned(n);
+                    return PublishResource(p + "state", state).Ok()
+                               ? ApiResponse::FromValue(BindingProperty())
+                               : ApiResponse::Error("publishing failed", 500);
+                  },
+                  {{"n", kPath}});
+  }
+};
+
+void* LoadTestPlugin(PluginDescriptor* descriptor) {
+  return Oxle::Client::Plugin::ExportPlugin<CliTestPlugin>(descriptor, "qel-clitest");
+}
 
 constexpr auto kLimit = seconds(20);
 const std::string kToken = "feedc0de00112233445566778899aabbccddeeff00112233445566778899aabb";
@@ -33,7 +154,7 @@ struct Served {
     HostOptions threaded;
     threaded.mode = HostMode::Threaded;
     host = std::make_unique<Host>(threaded);
-    Result<ModuleId> loaded = host->LoadModule(&tpk_cli_test_load, "cli test plugin");
+    Result<ModuleId> loaded = host->LoadModule(&LoadTestPlugin, "cli test plugin");
     EXPECT_TRUE(loaded.Ok() && host->StartModule(id = loaded.Value()).Ok());
     options.token = kToken;
     options.maxBodyBytes = 1024;
@@ -251,8 +372,8 @@ TEST(HostServerAnswers, TheModuleGetsTheWholeRequestButTheTokenAndKeepsItsSafeHe
   EXPECT_EQ(stream->get_header_value("Content-Type"), "text/plain");
   EXPECT_EQ(stream->get_header_value("Transfer-Encoding"), "chunked");
   std::string expected;
-  for (uint32_t i = 0; i < CliTest::kStreamSize; ++i)
-    expected += CliTest::StreamByte(i);
+  for (uint32_t i = 0; i < kStreamSize; ++i)
+    expected += StreamByte(i);
   EXPECT_TRUE(stream->body == expected);
 }
 
@@ -309,7 +430,7 @@ TEST(HostServerEndpoints, ModulesAndTheOpenApiDocumentOfThisServerAndItsPortIsNo
   EXPECT_EQ(module.Get("memory").Get("peakBytes").Kind(),
             Oxle::Client::Binding::ValueKind::Unsigned);
   EXPECT_EQ(module.Get("memory").Size(), 6u);  // with the allocations and frees
-  EXPECT_EQ(module.Get("routes").Size(), CliTest::kRouteCount);
+  EXPECT_EQ(module.Get("routes").Size(), 8u);
   EXPECT_EQ(
       Json(module.Get("routes").At(2)),
       R"({"function":"PostQelClitestV1PublishByN","method":"POST","path":"/qel-clitest/v1/publish/{n}"})");
@@ -414,14 +535,14 @@ TEST(HostServerEvents, ASlowClientIsDroppedWithoutBlockingOthersAndStreamsAreLim
 
 TEST(HostServerStop, FinishesARequestInProgressThenRefusesConnectionsAndLogsNoQuery) {
   Served served;
-  CliTest::Hooks().entered = std::promise<void>();
+  hooks.entered = std::promise<void>();
   std::promise<void> release;
-  CliTest::Hooks().release = release.get_future().share();
+  hooks.release = release.get_future().share();
   (void)served.Send("GET", "/qel-clitest/v1/zero?secret=" + kToken);
   (void)served.Send("GET", "/host/modules", {{"X", "no token"}});
   auto waiting =
       std::async(std::launch::async, [&] { return served.Send("GET", "/qel-clitest/v1/wait"); });
-  ASSERT_EQ(CliTest::Hooks().entered.get_future().wait_for(kLimit), std::future_status::ready);
+  ASSERT_EQ(hooks.entered.get_future().wait_for(kLimit), std::future_status::ready);
   std::atomic<bool> stopped{false};
   auto stopping = std::async(std::launch::async, [&] {
     served.server->Stop();

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -16,18 +18,12 @@ extern char** environ;
 namespace CliE2E {
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
-                                                  const std::vector<std::string>& args,
-                                                  std::string& error) {
-  int out[2];
-  int err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    error = std::string("pipe: ") + std::strerror(errno);
-    return nullptr;
-  }
-  if (::pipe2(err, O_CLOEXEC) != 0) {
-    error = std::string("pipe: ") + std::strerror(errno);
-    ::close(out[0]);
-    ::close(out[1]);
+                                                  const std::vector<std::string>& args) {
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    for (const int fd : {out[0], out[1]})
+      if (fd >= 0) ::close(fd);
     return nullptr;
   }
   posix_spawn_file_actions_t actions;
@@ -41,8 +37,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
   for (const std::string& arg : args)
     argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -54,7 +49,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
   ::close(out[1]);
   ::close(err[1]);
   if (spawned != 0) {
-    error = "posix_spawn " + path + ": " + std::strerror(spawned);
+    ADD_FAILURE() << "posix_spawn " << path << ": " << std::strerror(spawned);
     ::close(out[0]);
     ::close(err[0]);
     return nullptr;
@@ -64,7 +59,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
   child->outReader_ = std::thread([self, fd = out[0]] { self->Reader(fd, self->out_); });
   child->errReader_ = std::thread([self, fd = err[0]] { self->Reader(fd, self->err_); });
   if (child->pidfd_ < 0) {
-    error = std::string("pidfd_open: ") + std::strerror(errno);
+    ADD_FAILURE() << "pidfd_open: " << std::strerror(errno);
     return nullptr;  // the destructor kills and reaps it
   }
   return child;
@@ -118,7 +113,6 @@ std::string ChildProcess::Output() {
   std::lock_guard lock(mutex_);
   return out_;
 }
-
 std::string ChildProcess::Errors() {
   std::lock_guard lock(mutex_);
   return err_;
@@ -130,32 +124,22 @@ bool ChildProcess::Signal(int signal) {
   return ::kill(pid_, signal) == 0;
 }
 
-bool ChildProcess::Running() {
-  if (status_) return false;
-  pollfd ready{pidfd_, POLLIN, 0};
-  return ::poll(&ready, 1, 0) == 0;
-}
-
-std::optional<int> ChildProcess::Wait(Clock::time_point deadline) {
-  if (status_) return status_;
-  if (pidfd_ >= 0) {
-    while (true) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      pollfd ready{pidfd_, POLLIN, 0};
-      const int polled = ::poll(&ready, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
-      if (polled < 0 && errno == EINTR) continue;
-      if (polled <= 0) return std::nullopt;
-      break;
-    }
+int ChildProcess::Wait(Clock::time_point deadline) {
+  if (status_) return *status_;
+  for (int polled = 0; pidfd_ >= 0 && polled <= 0;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd ready{pidfd_, POLLIN, 0};
+    polled = ::poll(&ready, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (polled == 0 || (polled < 0 && errno != EINTR)) return -1;
   }
   int status = 0;
-  if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
-  status_ = status;
+  if (::waitpid(pid_, &status, 0) != pid_) return -1;
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   // The pipes close with the process (unless it left children holding them).
   std::unique_lock lock(mutex_);
   changed_.wait_until(lock, deadline, [&] { return closed_ == 2; });
-  return status_;
+  return *status_;
 }
 
 }  // namespace CliE2E

@@ -22,10 +22,9 @@ using Clock = std::chrono::steady_clock;
 
 class ChildProcess {
  public:
-  // Starts `path` with `args` (without the program name); null, with `error` set, on failure.
+  // Starts `path` with `args` (without the program name); null, with a test failure, on failure.
   static std::unique_ptr<ChildProcess> Start(const std::string& path,
-                                             const std::vector<std::string>& args,
-                                             std::string& error);
+                                             const std::vector<std::string>& args);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -40,13 +39,10 @@ class ChildProcess {
   [[nodiscard]] std::string Errors();
   // Sends `signal` to the pid, while the process has not been reaped.
   bool Signal(int signal);
-  // Waits until `deadline` for the process to end and reaps it; its wait status, or null when
-  // it is still running. The pipes are read to their end before this returns a status.
-  [[nodiscard]] std::optional<int> Wait(Clock::time_point deadline);
-  // True while the process has not ended (without reaping it).
-  [[nodiscard]] bool Running();
-  // A file descriptor that becomes readable when the process ends (its pidfd).
-  [[nodiscard]] int EndDescriptor() const noexcept { return pidfd_; }
+  // Waits until `deadline` for the process to end and reaps it; its exit code (128 + the signal
+  // when a signal ended it), or -1 when it is still running. The pipes are read to their end
+  // before this returns a code.
+  int Wait(Clock::time_point deadline);
 
  private:
   ChildProcess() = default;

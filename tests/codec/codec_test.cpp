@@ -2,24 +2,20 @@
 // MessagePack and YAML decoders, and the tree builder they share.
 #include "codec/json.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 
@@ -130,23 +126,18 @@ TEST(ParseJsonTest, NumbersGetTheKindOfTheirSign) {
     EXPECT_EQ(Shape(ParseJson(input).Value()), shape) << input;
 }
 
+// Layouts the library writers never see: an empty separator, an empty root, zeros by sign. The
+// rest of the layout is checked against those writers below.
 TEST(WriteJsonTest, LaysOutCompactAndIndentedText) {
   const std::string doc = R"({"a":[true,1.0],"b":{},"c":[],"d":{"e":"x\ny"}})";
   const std::tuple<const char*, std::string, const char*, std::string> cases[] = {
       {"empty separator is compact", doc, "", doc},
-      {"other separator", "[1,[2]]", "<br>", "[<br>    1,<br>    [<br>        2<br>    ]<br>]"},
-      {"scalar root indented", "\"s\"", "\r\n", "\"s\""},
       {"empty root compact", "", nullptr, ""},
       {"empty root indented", "null", "\r\n", ""},
-      {"null element", "[null]", nullptr, "[null]"},
       {"zero and negative zero", "[0.0,-0.0,0,-0]", nullptr, "[0.0,-0.0,0,0]"},
-      {"slash and high bytes unescaped", "\"/\xC3\xA9\x7F\"", nullptr, "\"/\xC3\xA9\x7F\""},
   };
-  for (const auto& [name, input, separator, expected] : cases) {
-    const ValueResult parsed = ParseJson(input);
-    ASSERT_TRUE(parsed.Ok()) << name;
-    EXPECT_EQ(WriteJson(parsed.Value(), nullptr, separator), expected) << name;
-  }
+  for (const auto& [name, input, separator, expected] : cases)
+    EXPECT_EQ(WriteJson(ParseJson(input).Value(), nullptr, separator), expected) << name;
 }
 
 const Binding::TypeId kColour(0x00C0104Eu, "Colour"), kOther(0x0000BEEFu, "Other");
@@ -339,26 +330,34 @@ TEST(WriteJsonTest, LaysOutEveryTreeAsTheLibraryWritersDo) {
 // Runs builder events written as words: "{" and "[" begin (with "+", in Keep mode), "}" and "]"
 // end, "k:NAME" selects a key, "@N" an element, "uN", "iN", "'TEXT" and "F" set the slot, and "?"
 // notes whether a key is awaited (K) or not (V). Gives the notes, then the tree as compact JSON.
+// A leading "~" builds with deferred placement and "b" sets a blob; then the strings and blobs
+// left in the tree's context once the builder is gone follow, as "strings/blobs".
 std::string Build(const std::string& events) {
   BindingProperty root;
-  TreeBuilder builder(root);
+  const bool deferred = events[0] == '~';
   std::istringstream words(events);
   std::string notes;
+  std::optional<TreeBuilder> builder;
+  builder.emplace(root, deferred ? ElementPlacement::Deferred : ElementPlacement::InPlace);
   for (std::string w; words >> w;) {
     const ContainerMode mode =
         w.size() > 1 && w[1] == '+' ? ContainerMode::Keep : ContainerMode::Replace;
-    EXPECT_TRUE(w[0] != '{' || builder.BeginStructure(mode));
-    EXPECT_TRUE(w[0] != '[' || builder.BeginCollection(mode));
-    if (w[0] == '}' || w[0] == ']') builder.End();
-    if (w[0] == 'k') builder.Key(w.substr(2));
-    if (w[0] == '@') builder.Element(std::stoul(w.substr(1)));
-    if (w[0] == 'u') builder.Slot().SetUnsigned(std::stoul(w.substr(1)));
-    if (w[0] == 'i') builder.Slot().SetSigned(std::stol(w.substr(1)));
-    if (w[0] == '\'') builder.Slot().SetString(w.substr(1));
-    if (w[0] == 'F') builder.Slot().SetBool(false);
-    if (w[0] == '?') notes += builder.AwaitingKey() ? "K" : "V";
+    EXPECT_TRUE(w[0] != '{' || builder->BeginStructure(mode));
+    EXPECT_TRUE(w[0] != '[' || builder->BeginCollection(mode));
+    if (w[0] == '}' || w[0] == ']') builder->End();
+    if (w[0] == 'k') builder->Key(w.substr(2));
+    if (w[0] == '@') builder->Element(std::stoul(w.substr(1)));
+    if (w[0] == 'u') builder->Slot().SetUnsigned(std::stoul(w.substr(1)));
+    if (w[0] == 'i') builder->Slot().SetSigned(std::stol(w.substr(1)));
+    if (w[0] == '\'') builder->Slot().SetString(w.substr(1));
+    if (w[0] == 'F') builder->Slot().SetBool(false);
+    if (w[0] == 'b') builder->Slot().SetBlob(Binding::Blob{1});
+    if (w[0] == '?') notes += builder->AwaitingKey() ? "K" : "V";
   }
-  return notes + Compact(root);
+  builder.reset();
+  if (!deferred) return notes + Compact(root);
+  return notes + Compact(root) + " " + std::to_string(root.Context()->Strings().Size()) + "/" +
+         std::to_string(root.Context()->Blobs());
 }
 
 TEST(TreeBuilderTest, EventsBuildTheTree) {
@@ -374,30 +373,11 @@ TEST(TreeBuilderTest, EventsBuildTheTree) {
       // An element is selected instead of appended; beyond the end the gap fills with empty
       // elements, and without a selection the next value is appended again.
       {"[ u1 u2 u3 ] [+ @0 'first @4 F u9 ]", R"(["first",2,3,null,false,9])"},
+      // A deferred builder left open releases what it gathered: only the outer collection, empty.
+      {"~ [ 'element { k:key 'value k:blob b k:pending", "[] 0/0"},
   };
   for (const auto& [events, expected] : cases)
     EXPECT_EQ(Build(events), expected) << events;
-}
-
-TEST(TreeBuilderTest, ADeferredBuilderLeftOpenReleasesWhatItGathered) {
-  BindingProperty root;
-  {
-    TreeBuilder builder(root, ElementPlacement::Deferred);
-    ASSERT_TRUE(builder.BeginCollection());
-    builder.Slot().SetString("element");
-    ASSERT_TRUE(builder.BeginStructure());
-    builder.Key("key");
-    builder.Slot().SetString("value");
-    builder.Key("blob");
-    builder.Slot().SetBlob(Binding::Blob{1});
-    builder.Key("pending");
-  }
-  // Only the outer collection, empty, is in the tree: every gathered string went with the
-  // builder.
-  EXPECT_EQ(Compact(root), "[]");
-  ASSERT_NE(root.Context(), nullptr);
-  EXPECT_EQ(root.Context()->Strings().Size(), 0u);
-  EXPECT_EQ(root.Context()->Blobs(), 0u);
 }
 
 using Bytes = std::vector<uint8_t>;
@@ -688,54 +668,6 @@ TEST(YamlTest, AliasTextAndValuesAreBoundedExactly) {
     EXPECT_EQ(Parse(past), "!" + (message.empty() ? bytes : message) +
                                " At line: " + std::to_string(lines) + " col: 3");
   }
-}
-
-// The kernel's resident-memory figure `field` ("VmRSS", "VmHWM") in KiB, or -1.
-long StatusKiB(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  }
-  return -1;
-}
-
-// Gives free heap pages back and restarts the peak from the current resident size.
-bool RestartPeak() {
-  malloc_trim(0);
-  const int file = open("/proc/self/clear_refs", O_WRONLY);
-  if (file < 0) return false;
-  const bool reset = write(file, "5", 1) == 1;
-  close(file);
-  return reset;
-}
-
-TEST(YamlTest, DeepAnchorsShareTheirPathAndStopAtTheNestingLimit) {
-  // 10,000 anchors in a sequence under 511 mappings with 15-byte keys: 512 containers.
-  auto deep = [](size_t containers) {
-    std::string text;
-    char key[32];
-    for (size_t i = 0; i + 1 < containers; ++i) {
-      std::snprintf(key, sizeof key, "{k%014zu: ", i);
-      text += key;
-    }
-    text += "[&a0 0";
-    for (int i = 1; i < 10000; ++i)
-      text += ", &a" + std::to_string(i) + " " + std::to_string(i);
-    return text + "]" + std::string(containers - 2, '}') + ",\n last: *a9999}";
-  };
-  const std::string atBound = deep(512), past = deep(513);
-  if (!RestartPeak()) GTEST_SKIP() << "the peak of resident memory cannot be reset here";
-  const long before = StatusKiB("VmRSS");
-  ValueResult ok;
-  const std::string shape = Parse(atBound, &ok);
-  const long peak = StatusKiB("VmHWM");
-  ASSERT_TRUE(ok.Ok()) << shape;
-  EXPECT_EQ(ok.Value().Get("last").GetUnsigned(0), 9999u);
-  // A copy of the path per anchor would take 10,000 x 511 steps, some 250 MB.
-  EXPECT_LT(peak - before, 32 * 1024) << "KiB at peak while decoding";
-  EXPECT_EQ(Parse(past),
-            "!Nesting is too deep. At line: 1 col: " + std::to_string(past.find('[') + 1));
 }
 
 }  // namespace

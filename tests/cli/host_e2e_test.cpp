@@ -16,7 +16,6 @@
 
 #include "stub/stub_documents.h"
 #include "stub/stub_options.h"
-#include "stub/stub_server.h"
 #include "support/child_process.h"
 #include "support/cli_support.h"
 
@@ -97,10 +96,8 @@ TEST(HostE2E, TheHostServesTheModuleThroughTheStubAndBothStopOnTheirSignals) {
 TEST(HostE2E, HelpWrongCommandLinesModulesAndABusyPortEndWithTheirStatusAndLine) {
   TempDir temp;
   const std::string runtime = temp.Sub("run"), none = "/nonexistent/tpk-be-none.so";
-  Stub::StubServerOptions quiet;
-  quiet.log = [](std::string_view) {};
-  Stub::StubServer holder(quiet);
-  ASSERT_TRUE(holder.Bind().Ok());
+  int busy = 0;
+  const int holder = Loopback(busy, true);  // a port in use
   const char *host = TPK_HOST_PATH, *stub = TPK_STUB_PATH;
   // program, arguments, exit code, and what it writes: to its output on success, else its errors
   const std::tuple<const char*, std::vector<std::string>, int, std::string> cases[] = {
@@ -116,9 +113,10 @@ TEST(HostE2E, HelpWrongCommandLinesModulesAndABusyPortEndWithTheirStatusAndLine)
        Stub::kExitUsage,
        "tpk-mhx-stub: unknown option '--bogus' (see --help)\n"},
       {stub,
-       {"--listen", "127.0.0.1:" + std::to_string(holder.Port())},
+       {"--listen", "127.0.0.1:" + std::to_string(busy)},
        Stub::kExitFailed,
-       "tpk-mhx-stub: cannot listen on " + holder.Url() + ": Address already in use\n"},
+       "tpk-mhx-stub: cannot listen on http://127.0.0.1:" + std::to_string(busy) +
+           ": Address already in use\n"},
   };
   for (const auto& [program, args, exit, text] : cases) {
     SCOPED_TRACE(std::string(program) + " " + args.front());
@@ -128,6 +126,7 @@ TEST(HostE2E, HelpWrongCommandLinesModulesAndABusyPortEndWithTheirStatusAndLine)
     EXPECT_EQ(child->Output(), exit == 0 ? text : "");
     EXPECT_EQ(child->Errors(), exit == 0 ? "" : text);
   }
+  ::close(holder);
 }
 
 }  // namespace

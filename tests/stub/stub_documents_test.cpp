@@ -44,63 +44,51 @@ TEST(StubDocuments, EachKindPlatformAndIdGivesADocumentOfItsOwn) {
 TEST(StubDocuments, AGameHasTenParticipantsInTwoTeamsAndItsTimelineAFrameAMinute) {
   for (const uint64_t id : SampleIds()) {
     SCOPED_TRACE(id);
-    const BindingProperty game = GameDocument("NA1", id);
+    const BindingProperty game = GameDocument("NA1", id), timeline = TimelineDocument("NA1", id);
     const size_t size = Json(game).size(), list = Json(MatchListDocument("EUW1", id, 0, 20)).size();
     EXPECT_TRUE(size >= 20000 && size <= 50000 && list >= 10000 && list <= 40000) << size << list;
-    EXPECT_EQ(U(game, "gameId"), id);
-    EXPECT_EQ(game.Get("platformId").GetString(), "NA1");
-    const uint64_t duration = U(game, "gameDuration");
+    const uint64_t duration = U(game, "gameDuration"), endMs = duration * 1000;
+    EXPECT_TRUE(U(game, "gameId") == id && game.Get("platformId").GetString() == "NA1");
     EXPECT_TRUE(duration >= 960 && duration <= 2700) << duration;
-    const BindingProperty& teams = game.Get("teams");
-    ASSERT_EQ(teams.Size(), 2u);
-    EXPECT_TRUE(U(teams.At(0), "teamId") == 100u && U(teams.At(1), "teamId") == 200u);
+    const BindingProperty &teams = game.Get("teams"), &frames = timeline.Get("frames");
+    ASSERT_TRUE(teams.Size() == 2u && U(teams.At(0), "teamId") == 100u &&
+                U(teams.At(1), "teamId") == 200u);
     EXPECT_NE(teams.At(0).Get("win").GetString(), teams.At(1).Get("win").GetString());
-    std::set<uint64_t> champions;
-    for (const BindingProperty& team : teams.Elements()) {
-      EXPECT_EQ(team.Get("bans").Size(), 5u);
+    std::set<uint64_t> champions;  // picks and bans are twenty different champions
+    for (const BindingProperty& team : teams.Elements())
       for (const BindingProperty& ban : team.Get("bans").Elements())
         champions.insert(U(ban, "championId"));
-    }
-    const BindingProperty& participants = game.Get("participants");
-    const BindingProperty& identities = game.Get("participantIdentities");
-    ASSERT_TRUE(participants.Size() == 10u && identities.Size() == 10u);
+    ASSERT_TRUE(game.Get("participants").Size() == 10u &&
+                game.Get("participantIdentities").Size() == 10u);
     for (uint64_t p = 0; p < 10; ++p) {
-      const BindingProperty& participant = participants.At(p);
-      EXPECT_EQ(U(participant, "participantId"), p + 1);
-      EXPECT_EQ(U(participant, "teamId"), p < 5 ? 100u : 200u);
+      const BindingProperty& participant = game.Get("participants").At(p);
+      const BindingProperty& identity = game.Get("participantIdentities").At(p);
       const bool won = teams.At(p < 5 ? 0 : 1).Get("win").GetString() == "Win";
+      EXPECT_TRUE(U(participant, "participantId") == p + 1 &&
+                  U(identity, "participantId") == p + 1);
+      EXPECT_EQ(U(participant, "teamId"), p < 5 ? 100u : 200u);
       EXPECT_EQ(participant.Get("stats").Get("win").GetBool(!won), won);
       champions.insert(U(participant, "championId"));
-      EXPECT_EQ(U(identities.At(p), "participantId"), p + 1);
-      const BindingProperty& player = identities.At(p).Get("player");
-      EXPECT_TRUE(U(player, "accountId") != 0u && !player.Get("summonerName").GetString().empty());
-      EXPECT_EQ(player.Get("platformId").GetString(), "NA1");
+      EXPECT_TRUE(U(identity.Get("player"), "accountId") != 0u &&
+                  identity.Get("player").Get("platformId").GetString() == "NA1");
     }
-    EXPECT_EQ(champions.size(), 20u) << "picks and bans are twenty different champions";
-
-    const uint64_t endMs = duration * 1000;
-    const BindingProperty timeline = TimelineDocument("NA1", id);
+    EXPECT_EQ(champions.size(), 20u);
     EXPECT_EQ(U(timeline, "frameInterval"), 60000u);
-    const BindingProperty& frames = timeline.Get("frames");
     ASSERT_EQ(frames.Size(), (endMs + 59999) / 60000 + 1);
     std::vector<uint64_t> lastGold(10, 0);
-    uint64_t previous = 0;
-    for (size_t f = 0; f < frames.Size(); ++f) {
+    for (uint64_t f = 0, previous = 0; f < frames.Size(); ++f) {
       const BindingProperty& frame = frames.At(f);
       const uint64_t at = U(frame, "timestamp");
       EXPECT_EQ(at, f + 1 == frames.Size() ? endMs : f * 60000);
-      ASSERT_EQ(frame.Get("participantFrames").Size(), 10u);
       for (uint64_t p = 0; p < 10; ++p) {
         const BindingProperty& mine = frame.Get("participantFrames").Get(std::to_string(p + 1));
-        EXPECT_EQ(U(mine, "participantId"), p + 1);
-        EXPECT_GE(U(mine, "totalGold"), lastGold[p]);
-        EXPECT_LE(U(mine, "currentGold"), U(mine, "totalGold"));
+        EXPECT_TRUE(U(mine, "participantId") == p + 1 && U(mine, "totalGold") >= lastGold[p] &&
+                    U(mine, "currentGold") <= U(mine, "totalGold"));
         lastGold[p] = U(mine, "totalGold");
       }
       EXPECT_TRUE(f > 0 || frame.Get("events").Size() == 0);
       for (const BindingProperty& event : frame.Get("events").Elements()) {
-        EXPECT_TRUE(U(event, "timestamp") >= previous && U(event, "timestamp") <= at &&
-                    !event.Get("type").GetString().empty());
+        EXPECT_TRUE(U(event, "timestamp") >= previous && U(event, "timestamp") <= at);
         previous = U(event, "timestamp");
       }
     }
@@ -109,30 +97,27 @@ TEST(StubDocuments, AGameHasTenParticipantsInTwoTeamsAndItsTimelineAFrameAMinute
 
 TEST(StubDocuments, MatchListPagesAreNewestFirstAgreeWithEachOtherAndTheDeltas) {
   const BindingProperty full = MatchListDocument("EUW1", 123456, 0, 20);
+  const BindingProperty &page = full.Get("games"), &games = page.Get("games");
   EXPECT_TRUE(U(full, "accountId") == 123456u && full.Get("platformId").GetString() == "EUW1");
-  const BindingProperty& page = full.Get("games");
-  const BindingProperty& games = page.Get("games");
   ASSERT_EQ(games.Size(), 20u);
   EXPECT_TRUE(U(page, "gameCount") == 20 && U(page, "gameIndexBegin") == 0 &&
               U(page, "gameIndexEnd") == 20);
-  EXPECT_EQ(U(page, "gameTimestampEnd"), U(games.At(0), "gameCreation"));
-  EXPECT_EQ(U(page, "gameTimestampBegin"), U(games.At(19), "gameCreation"));
-  const std::string summoner(PlayerDocument("EUW1", 123456).Get("summonerName").GetString());
+  EXPECT_TRUE(U(page, "gameTimestampEnd") == U(games.At(0), "gameCreation") &&
+              U(page, "gameTimestampBegin") == U(games.At(19), "gameCreation"));
+  const BindingProperty summoner = PlayerDocument("EUW1", 123456).Get("summonerName");
+  const BindingProperty middle = MatchListDocument("EUW1", 123456, 5, 10).Get("games");
+  ASSERT_EQ(middle.Get("games").Size(), 5u);
   for (size_t i = 0; i < games.Size(); ++i) {
     const BindingProperty& game = games.At(i);
     EXPECT_TRUE(i == 0 || (U(game, "gameId") < U(games.At(i - 1), "gameId") &&
                            U(game, "gameCreation") < U(games.At(i - 1), "gameCreation")))
         << i;
     EXPECT_GE(U(game, "gameId"), 1000000000u) << "never a special id";
-    ASSERT_EQ(game.Get("participants").Size(), 1u);
     const BindingProperty& player = game.Get("participantIdentities").At(0).Get("player");
-    EXPECT_EQ(U(player, "accountId"), 123456u);
-    EXPECT_EQ(player.Get("summonerName").GetString(), summoner);
+    EXPECT_TRUE(game.Get("participants").Size() == 1u && U(player, "accountId") == 123456u &&
+                Json(player.Get("summonerName")) == Json(summoner));
+    EXPECT_TRUE(i < 5 || i >= 10 || Json(middle.Get("games").At(i - 5)) == Json(game)) << i;
   }
-  const BindingProperty middle = MatchListDocument("EUW1", 123456, 5, 10);
-  ASSERT_EQ(middle.Get("games").Get("games").Size(), 5u);
-  for (size_t i = 0; i < 5; ++i)
-    EXPECT_EQ(Json(middle.Get("games").Get("games").At(i)), Json(games.At(i + 5)));
   // Every history holds 100 to 400 games.
   const BindingProperty& past = MatchListDocument("EUW1", 77, 400, 420).Get("games");
   EXPECT_TRUE(past.Get("games").Size() == 0 && past.Get("gameCount").GetUnsigned(1) == 0 &&
@@ -141,16 +126,17 @@ TEST(StubDocuments, MatchListPagesAreNewestFirstAgreeWithEachOtherAndTheDeltas) 
   EXPECT_EQ(MatchListDocument("EUW1", 77, 80, 100).Get("games").Get("games").Size(), 20u);
 
   const BindingProperty deltas = DeltasDocument("EUW1", kAuthenticatedAccountId);
+  const BindingProperty own = MatchListDocument("EUW1", kAuthenticatedAccountId, 0, 10);
   EXPECT_TRUE(U(deltas, "originalAccountId") == kAuthenticatedAccountId &&
               deltas.Get("originalPlatformId").GetString() == "EUW1");
-  const BindingProperty own = MatchListDocument("EUW1", kAuthenticatedAccountId, 0, 10);
   ASSERT_EQ(deltas.Get("deltas").Size(), 10u);
   for (size_t i = 0; i < 10; ++i) {
     const BindingProperty& delta = deltas.Get("deltas").At(i);
     const uint64_t gameId = U(own.Get("games").Get("games").At(i), "gameId");
-    EXPECT_TRUE(U(delta, "gameId") == gameId && U(delta.Get("ratingDelta"), "gameId") == gameId);
     const int64_t change = delta.Get("ratingDelta").Get("pointsDelta").GetSigned(99);
-    EXPECT_TRUE(change >= -25 && change <= 25) << change;
+    EXPECT_TRUE(U(delta, "gameId") == gameId && U(delta.Get("ratingDelta"), "gameId") == gameId &&
+                change >= -25 && change <= 25)
+        << change;
   }
 }
 

@@ -129,15 +129,9 @@ TEST_F(StubServerTest, ALateAnswerWaitsTheDelayAndStopCutsItShortWith503) {
   EXPECT_EQ(body, R"({"message":"The service is stopping","status":503})");
 }
 
-TEST_F(StubServerTest, ABusyPortFailsToBindAndAStopBeforeRunEndsRunAtOnce) {
-  StubServerOptions options;
-  options.log = [](std::string_view) {};
-  options.port = server->Port();
-  StubServer second(options);
-  EXPECT_EQ(second.Bind().ErrorMessage(),
-            "cannot listen on " + server->Url() + ": Address already in use");
-  options.port = 0;
-  StubServer idle(options);
+// A busy port's message is read through the executable's end-to-end test.
+TEST(StubServer, AStopBeforeRunEndsRunAtOnce) {
+  StubServer idle(StubServerOptions{.log = [](std::string_view) {}});
   ASSERT_TRUE(idle.Bind().Ok());
   idle.Stop();
   EXPECT_TRUE(idle.Run().Ok());

@@ -316,15 +316,14 @@ TEST(NativeConversionTest, OmitWhenZeroSkipsZeroEnumsSignedZeroFloatsAndEmptyStr
   const std::string always = "game:{mode:'unchanged';queue:i-1;};plain:f-0;";
   const std::tuple<const char*, std::function<void(Sparse&)>, std::string> cases[] = {
       {"all zero", [](Sparse&) {}, "{" + always + "}"},
-      {"negative zero float and double", [](Sparse& s) { s.ratio = -0.0f, s.precise = -0.0; },
+      {"-0 float, double", [](Sparse& s) { s.ratio = -0.0f, s.precise = -0.0; },
        "{" + always + "}"},
       {"enum not zero", [](Sparse& s) { s.queue = Queue::Ranked; }, "{" + always + "queue:e7;}"},
-      {"NaN is not zero", [](Sparse& s) { s.ratio = std::numeric_limits<float>::quiet_NaN(); },
+      {"NaN", [](Sparse& s) { s.ratio = std::numeric_limits<float>::quiet_NaN(); },
        "{" + always + "ratio:fnan;}"},
       {"smallest double", [](Sparse& s) { s.precise = std::numeric_limits<double>::denorm_min(); },
        "{" + always + "precise:f4.9406564584124654e-324;}"},
-      {"struct with a member", [](Sparse& s) { s.counter.n = -1; },
-       "{counter:{n:i-1;};" + always + "}"},
+      {"member set", [](Sparse& s) { s.counter.n = -1; }, "{counter:{n:i-1;};" + always + "}"},
   };
   for (const auto& [name, change, members] : cases)
     EXPECT_EQ(ReadBack<Sparse>(registry, Parse("{}"), change), members) << name;
@@ -604,7 +603,7 @@ TEST(HostValueTest, FromHostValueReadsEachKindAndRefusesBadInput) {
   const std::string badKind =
       "Couldn't assign value to 'x' of type object because the input is of an incompatible type "
       "''.";
-  const std::string nullData = "Couldn't assign value to 'x' because the input ";
+  const std::string nullData = "'previous' Couldn't assign value to 'x' because the input ";
   const struct {
     const char* name;
     HostValue in;
@@ -630,19 +629,17 @@ TEST(HostValueTest, FromHostValueReadsEachKindAndRefusesBadInput) {
       {"empty collection", Collection(nullptr, 0), "[]"},
       {"empty structure", Structure(nullptr, 0), "{}"},
       {"scalars into new members", Structure(scalars, 3), "{b:T;f:f2;u:u7;}"},
-      {"a repeated key keeps the last, a null key is the empty key", Structure(last, 4),
-       "{:i3;j:i2;k:'last';}"},
+      {"last of a key; null key", Structure(last, 4), "{:i3;j:i2;k:'last';}"},
       {"unknown kind in a collection", Collection(items, 3), "[i1,~] " + badKind},
       {"unknown kind in a structure", Structure(bad, 3), "{a:i1;b:~;} " + badKind},
-      {"null blob", Bytes(7, nullptr, 3),
-       "'previous' " + nullData + "blob has a null pointer and a size of 3."},
+      {"null blob", Bytes(7, nullptr, 3), nullData + "blob has a null pointer and a size of 3."},
       {"null collection", Collection(nullptr, 2),
-       "'previous' " + nullData + "collection has a null pointer and a size of 2."},
+       nullData + "collection has a null pointer and a size of 2."},
       {"null structure", Structure(nullptr, 1),
-       "'previous' " + nullData + "structure has a null pointer and a size of 1."},
+       nullData + "structure has a null pointer and a size of 1."},
       // Refused before a single item is read, so the one real item is enough.
       {"too many elements", Collection(&one, 0x10000000u),
-       "'previous' " + nullData + "collection has 268435456 elements, more than 268435455."},
+       nullData + "collection has 268435456 elements, more than 268435455."},
   };
   for (const auto& c : cases)
     EXPECT_EQ(FromHost(c.in, c.previous), c.expected) << c.name;

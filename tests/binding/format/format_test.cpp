@@ -155,14 +155,13 @@ TEST(PositionalFormatTest, NeverWritesPastTheBufferAndStopsAtUnusableDescriptors
   const int32_t value = 3;
   const void* arguments[] = {&value, &value};
   const FormatArgDescriptor* descriptors[] = {&FormatDescriptorOf<int32_t>(), nullptr};
-  EXPECT_EQ(FormatPositional(buffer, sizeof buffer, "%1,%2,", descriptors, arguments, 2), 2u);
-  EXPECT_STREQ(buffer, "3,");
-  EXPECT_EQ(FormatPositional(buffer, sizeof buffer, "a%1", nullptr, nullptr, 1), 1u);
-  EXPECT_STREQ(buffer, "a");
-  EXPECT_EQ(FormatPositional(buffer, sizeof buffer, static_cast<const char*>(nullptr), descriptors,
-                             arguments, 1),
-            0u);
-  EXPECT_STREQ(buffer, "");
+  auto format = [&](const char* text, const FormatArgDescriptor* const* with, size_t count) {
+    return std::to_string(FormatPositional(buffer, sizeof buffer, text, with, arguments, count)) +
+           "|" + buffer;
+  };
+  EXPECT_EQ(format("%1,%2,", descriptors, 2), "2|3,");
+  EXPECT_EQ(format("a%1", nullptr, 1), "1|a");
+  EXPECT_EQ(format(nullptr, descriptors, 1), "0|");
 }
 
 using Arguments = std::vector<NamedArgument>;
@@ -230,19 +229,16 @@ TEST(FormatNamedTest, AppendsToOutRewritesFilteredArgumentsAndNeverTrimsEarlierT
   std::string out = "kept ";
   BindingProperty parameters;
   FormatNamed("{x!}", one, out, parameters);
-  EXPECT_EQ(out, "kept ");
-  EXPECT_EQ(Shape(parameters), "{x:i1;}");
+  EXPECT_EQ(out + "|" + Shape(parameters), "kept |{x:i1;}");
   Arguments filtered{I(-12)};
   FormatNamed("{v@str}", filtered, out, parameters);
-  EXPECT_EQ(out, "kept %1");
+  EXPECT_EQ(out + "|" + Shape(parameters), "kept %1|{v:'-12';x:i1;}") << "records are added";
   EXPECT_EQ(filtered[0].kind, NamedArgumentKind::String);
   EXPECT_EQ(filtered[0].text, "-12");
-  EXPECT_EQ(Shape(parameters), "{v:'-12';x:i1;}") << "records are added";
   Arguments none;
   BindingProperty empty;
   FormatNamed("plain text", none.data(), none.size(), out, empty);
-  EXPECT_EQ(out, "kept %1plain text");
-  EXPECT_EQ(Shape(empty), "{}");
+  EXPECT_EQ(out + "|" + Shape(empty), "kept %1plain text|{}");
 }
 
 using Parts = std::vector<std::string>;

@@ -482,10 +482,19 @@ struct Stream {
   bool closed = false;
 };
 
-TEST(HostServerEvents, StreamsResourceAndModulePublicationsFilteredByPrefixUntilTheStop) {
-  Served served;
-  Stream mine(served, "/events?prefix=/qel-clitest/");
+// A stream sees what its prefix selects; a second one is refused; a client that stops reading
+// (through a small receive buffer) is dropped without blocking the publisher or other clients.
+TEST(HostServerEvents, StreamsWhatThePrefixSelectsAreLimitedAndDropASlowClient) {
+  ServerOptions options;
+  options.events.queueBytes = 256 * 1024;
+  options.events.maxClients = 1;
+  options.ioTimeout = seconds(2);
+  Served served(options);
+  Stream mine(served, "/events?prefix=/qel-clitest/", 4096);
   ASSERT_TRUE(mine.ReadUntil(": connected\n\n"));
+  const auto second = served.Send("GET", "/events");
+  EXPECT_EQ(second->status, 503);
+  EXPECT_EQ(second->body, Error(503, "No more event streams: 1 are open"));
   for (const char* uri : {"/resources/qel-login/v1/x", "/resources/qel-clitest/v1/x"})
     (void)served.Send("PUT", uri, {}, R"({"state":"SUCCEEDED"})");
   EXPECT_EQ(served.Send("POST", "/qel-clitest/v1/publish/5")->status, 200);
@@ -502,24 +511,6 @@ TEST(HostServerEvents, StreamsResourceAndModulePublicationsFilteredByPrefixUntil
       "\n\n");
   EXPECT_TRUE(put < named && named < generic && generic != std::string::npos) << mine.text;
   EXPECT_EQ(mine.text.find("qel-login"), std::string::npos) << mine.text;
-  served.server->Stop();  // ends the stream
-  EXPECT_FALSE(mine.ReadUntil("never"));
-  EXPECT_TRUE(mine.closed && served.server->Events().WaitForClientCount(0, kLimit));
-}
-
-TEST(HostServerEvents, ASlowClientIsDroppedWithoutBlockingOthersAndStreamsAreLimited) {
-  ServerOptions options;
-  options.events.queueBytes = 256 * 1024;
-  options.events.maxClients = 1;
-  options.ioTimeout = seconds(2);
-  Served served(options);
-  // A client that reads the greeting and then nothing, through a small receive buffer.
-  Stream slow(served, "/events", 4096);
-  ASSERT_TRUE(slow.ReadUntil(": connected"));
-  ASSERT_EQ(served.server->Events().ClientCount(), 1u);
-  const auto second = served.Send("GET", "/events");
-  EXPECT_EQ(second->status, 503);
-  EXPECT_EQ(second->body, Error(503, "No more event streams: 1 are open"));
   // Each publication returns at once; the client is dropped when its queue overflows.
   const auto big = Json("\"" + std::string(64 * 1024, 'z') + "\"");
   for (int published = 0; served.server->Events().DroppedCount() == 0 && published < 10000;
@@ -540,6 +531,8 @@ TEST(HostServerStop, FinishesARequestInProgressThenRefusesConnectionsAndLogsNoQu
   hooks.release = release.get_future().share();
   (void)served.Send("GET", "/qel-clitest/v1/zero?secret=" + kToken);
   (void)served.Send("GET", "/host/modules", {{"X", "no token"}});
+  Stream events(served, "/events");
+  ASSERT_TRUE(events.ReadUntil(": connected"));
   auto waiting =
       std::async(std::launch::async, [&] { return served.Send("GET", "/qel-clitest/v1/wait"); });
   ASSERT_EQ(hooks.entered.get_future().wait_for(kLimit), std::future_status::ready);
@@ -556,13 +549,14 @@ TEST(HostServerStop, FinishesARequestInProgressThenRefusesConnectionsAndLogsNoQu
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->body, R"({"released":true})");
   EXPECT_FALSE(served.Send("GET", "/qel-clitest/v1/zero"));
-  served.server->Stop();  // again: nothing happens
+  EXPECT_TRUE(!events.ReadUntil("never") && events.closed);  // the stop ended the stream
+  served.server->Stop();                                     // again: nothing happens
   std::vector<std::string> lines = served.Access();
   std::sort(lines.begin(), lines.end());  // each is logged after its answer went out
   // An unknown query argument is the caller's error.
-  EXPECT_EQ(lines,
-            (std::vector<std::string>{"GET /host/modules 401", "GET /qel-clitest/v1/wait 200",
-                                      "GET /qel-clitest/v1/zero 400"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"GET /events 200", "GET /host/modules 401",
+                                             "GET /qel-clitest/v1/wait 200",
+                                             "GET /qel-clitest/v1/zero 400"}));
 }
 
 }  // namespace

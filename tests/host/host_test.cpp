@@ -1,30 +1,58 @@
 // The host core driven by its hand-written test module: loading, routing, the HostApi slots,
-// the resource store, events and their observers, jobs on the manual clock, the transport and
-// unloading.
+// the resource store, events and their observers, jobs on the manual clock, the transport,
+// unloading, and the threaded host with several callers at once (every wait bounded, no sleeps).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
-#include <functional>
+#include <future>
 #include <limits>
-#include <mutex>
 #include <set>
+#include <thread>
 
+#include "core/host.h"
 #include "core/resource_store.h"
 #include "core/scheduler.h"
-#include "host_test_support.h"
+#include "support/host_values.h"
+#include "test_module.h"
 
 namespace {
 
 using namespace Oxle::Client;
 using namespace Oxle::Client::Host;
-using HostTest::Json;
-using HostTest::Lines;
-using HostTest::LoadedHost;
+using HostValues::Json;
+using HostValues::Lines;
+using HostValues::Signal;
 using TestModule::Module;
 
+// A host with the linked-in test module loaded (manual mode unless asked).
+struct LoadedHost {
+  explicit LoadedHost(HostMode mode = HostMode::Manual, CoreVersion version = {})
+      : host(std::make_unique<Host::Host>(HostOptions{version, mode, 2, logs, nullptr})) {
+    id = host->LoadModule(&tpk_test_module_load, "linked test module").Value();
+    module = static_cast<Module*>(host->Module(id).Value().object);
+  }
+  Status Start() { return host->StartModule(id); }
+  ApiCallResult Call(uint32_t method, std::string target, std::string methodName = "") {
+    return host->Call({method, std::move(target), std::move(methodName), {}, "", std::nullopt});
+  }
+  // The log as "<level> <module>: <text>" lines.
+  [[nodiscard]] Lines LogLines() const {
+    Lines lines;
+    for (const LogEntry& entry : logs->Entries())
+      lines.push_back(std::to_string(entry.level) + " " + entry.module + ": " + entry.text);
+    return lines;
+  }
+  std::shared_ptr<MemoryLogSink> logs = std::make_shared<MemoryLogSink>();
+  std::unique_ptr<Host::Host> host;
+  ModuleId id = 0;
+  Module* module = nullptr;
+};
+
 struct StartedHost : LoadedHost {
-  StartedHost() { EXPECT_TRUE(Start().Ok()); }
+  explicit StartedHost(HostMode mode = HostMode::Manual) : LoadedHost(mode) {
+    EXPECT_TRUE(Start().Ok());
+  }
   // Another copy of the test module, started, changed by `change` after its export ran.
   Module* LoadAnother(void* (*change)(PluginDescriptor*)) {
     const auto id = host->LoadModule(change, "another");
@@ -33,25 +61,7 @@ struct StartedHost : LoadedHost {
   }
 };
 
-std::string Version(uint32_t major, uint32_t minor, uint32_t patch) {
-  return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
-}
-
 // ---- loading ----
-
-TEST(HostLoad, FillsTheDescriptorWithTheCoreVersionAndReadsBackTheModule) {
-  LoadedHost loaded(HostMode::Manual, CoreVersion{18, 4, 7});
-  const PluginDescriptor& received = loaded.module->received;
-  EXPECT_EQ(Version(received.major, received.minor, received.patch), "18.4.7");
-  EXPECT_EQ(received.callbacks, nullptr);  // the host leaves the module's words empty
-  const ModuleInfo info = loaded.host->Module(loaded.id).Value();
-  EXPECT_EQ(info.shortName + " " + info.origin, "test linked test module");
-  EXPECT_EQ(Version(info.moduleVersion.major, info.moduleVersion.minor, info.moduleVersion.patch),
-            "18.1.2");
-  EXPECT_EQ(info.exportTable, &loaded.module->table);
-  EXPECT_EQ(info.routeCount, TestModule::kRouteCount);
-  EXPECT_EQ(info.state, ModuleState::Loaded);
-}
 
 TEST(HostLoad, AStartThatFailsOrThrowsIsReportedAndAStartedModuleHasItsOwnHandle) {
   LoadedHost refusing;
@@ -128,8 +138,18 @@ TEST(HostLoad, BadDescriptorsFailWithAClearErrorAndNothingLeaks) {
             "The export function of module 'none' is null");
 }
 
-TEST(HostLoad, ExportEntriesWithoutCallbackOrTemplateAreSkippedWithAWarningAndStatsAreRead) {
-  LoadedHost loaded;
+TEST(HostLoad, TheDescriptorCarriesTheVersionsBrokenEntriesAreSkippedWithAWarningAndStatsAreRead) {
+  LoadedHost loaded(HostMode::Manual, CoreVersion{18, 4, 7});
+  const PluginDescriptor& received = loaded.module->received;
+  EXPECT_EQ(std::tuple(received.major, received.minor, received.patch), std::tuple(18u, 4u, 7u));
+  EXPECT_EQ(received.callbacks, nullptr);  // the host leaves the module's words empty
+  const ModuleInfo info = loaded.host->Module(loaded.id).Value();
+  EXPECT_EQ(info.shortName + " " + info.origin, "test linked test module");
+  const CoreVersion& v = info.moduleVersion;
+  EXPECT_EQ(std::tuple(v.major, v.minor, v.patch), std::tuple(18u, 1u, 2u));
+  EXPECT_EQ(info.exportTable, &loaded.module->table);
+  EXPECT_EQ(info.routeCount, TestModule::kRouteCount);
+  EXPECT_EQ(info.state, ModuleState::Loaded);
   auto id = loaded.host->LoadModule(
       [](PluginDescriptor* descriptor) {
         void* object = tpk_test_module_load(descriptor);
@@ -250,27 +270,29 @@ struct Recorder {
   Lines lines;
 };
 
-TEST(HostEvents, SubscribersOfTheNameReceiveThePayloadWithTheirContextAfterThePump) {
+// A removed observer is not called and handles are not reused; store changes are published under
+// both names and observed once, as they happen.
+TEST(HostEvents, ObserversComeAndGoAndStoreChangesArePublishedUnderBothNamesAndObservedOnce) {
   StartedHost loaded;
-  Lines payloads;
-  loaded.module->onEvent = [&](const HostEvent& event) {
-    EXPECT_EQ(event.context, loaded.module);
-    payloads.push_back(Json(event.payload) + " " + std::to_string(event.flags));
-  };
-  ASSERT_EQ(loaded.module->Subscribe("Ping"), 0);
-  loaded.host->PublishEvent("Ping", Json(R"({"n":1})"), 5);
-  loaded.host->PublishEvent("Pong", Json(R"({"n":2})"), 5);
-  EXPECT_EQ(loaded.module->events, 0);  // manual mode: nothing before the pump
-  EXPECT_EQ(loaded.host->RunDueWork(), 2u);
-  EXPECT_EQ(payloads, Lines{R"({"n":1} 5)"});
-  ASSERT_EQ(loaded.module->Unsubscribe("Ping"), 0);
-  loaded.host->PublishEvent("Ping", Json("1"), 5);
-  (void)loaded.host->RunDueWork();
-  EXPECT_EQ(loaded.module->events, 1);
-}
-
-TEST(HostEvents, StoreChangesArePublishedUnderBothNamesAndObservedOnceAsTheyHappen) {
-  StartedHost loaded;
+  Recorder first, second;
+  const ObserverHandle a = loaded.host->AddEventObserver(first.Observer());
+  const ObserverHandle b = loaded.host->AddEventObserver(second.Observer());
+  int selfCalls = 0;
+  ObserverHandle self = 0;
+  self = loaded.host->AddEventObserver([&](const ObservedEvent&) {
+    ++selfCalls;
+    EXPECT_TRUE(loaded.host->RemoveEventObserver(self));  // from inside its own call
+  });
+  EXPECT_NE(a, b);
+  loaded.host->PublishEvent("One", Json("1"));
+  EXPECT_TRUE(loaded.host->RemoveEventObserver(a));
+  EXPECT_FALSE(loaded.host->RemoveEventObserver(a));
+  EXPECT_FALSE(loaded.host->RemoveEventObserver(self + 100));
+  loaded.host->PublishEvent("Two", Json("2"));
+  EXPECT_GT(loaded.host->AddEventObserver(first.Observer()), self);
+  EXPECT_EQ(first.lines, (Lines{"One|||1|0"}));
+  EXPECT_EQ(second.lines, (Lines{"One|||1|0", "Two|||2|0"}));
+  EXPECT_EQ(selfCalls, 1);
   Lines seen;
   loaded.module->onEvent = [&](const HostEvent& event) {
     seen.push_back(std::string(event.name) + " " + Json(event.payload));
@@ -285,7 +307,8 @@ TEST(HostEvents, StoreChangesArePublishedUnderBothNamesAndObservedOnceAsTheyHapp
   EXPECT_FALSE(loaded.host->DeleteResource("/qel-login/v1/session"));  // nothing stored: unseen
   const std::string name = "OnJsonApiEvent_qel-login_v1_session|/qel-login/v1/session|";
   EXPECT_EQ(recorder.lines, (Lines{name + "Create|1|0", name + "Update|2|0", name + "Delete||0"}));
-  EXPECT_EQ(loaded.host->RunDueWork(), 6u);  // the deliveries themselves are not observed again
+  // Six deliveries and One and Two; the deliveries themselves are not observed again.
+  EXPECT_EQ(loaded.host->RunDueWork(), 8u);
   EXPECT_EQ(recorder.lines.size(), 3u);
   Lines expected;
   for (const char* change :
@@ -335,52 +358,34 @@ TEST(HostEvents, BadEventRecordsFromAModuleAreRefusedWithAClearError) {
                    "subscription to"}));
 }
 
-TEST(HostEvents, ASecondSubscriptionReplacesTheFirstAndThrowingCallbacksAndObserversAreLogged) {
+TEST(HostEvents,
+     SubscribersGetThePayloadAtThePumpASecondSubscriptionReplacesTheFirstAndThrowsAreLogged) {
   StartedHost loaded;
   int first = 0;
   auto firstCallback = [](const HostEvent* event) { ++*static_cast<int*>(event->context); };
   const HostApi* api = loaded.module->api;
   ASSERT_EQ(api->SubscribeEvent(api, "E", loaded.id, firstCallback, &first, 0), 0);
   ASSERT_EQ(loaded.module->Subscribe("E"), 0);
-  loaded.module->onEvent = [](const HostEvent&) { throw std::runtime_error("handler exploded"); };
+  loaded.module->onEvent = [&](const HostEvent& event) {
+    EXPECT_EQ(event.context, loaded.module);
+    throw std::runtime_error(Json(event.payload) + " " + std::to_string(event.flags));
+  };
+  Recorder recorder;
+  (void)loaded.host->AddEventObserver(recorder.Observer());
+  loaded.host->PublishEvent("Pong", Json("2"), 5);
   (void)loaded.host->AddEventObserver(
       [](const ObservedEvent&) { throw std::runtime_error("observer exploded"); });
   (void)loaded.host->AddEventObserver([](const ObservedEvent&) { throw 7; });
-  Recorder recorder;
-  (void)loaded.host->AddEventObserver(recorder.Observer());
-  loaded.host->PublishEvent("E", Json("1"));
-  EXPECT_EQ(recorder.lines, (Lines{"E|||1|0"}));
-  EXPECT_EQ(loaded.host->RunDueWork(), 1u);
+  loaded.host->PublishEvent("E", Json(R"({"n":1})"), 5);
+  EXPECT_EQ(recorder.lines, (Lines{"Pong|||2|5", R"(E|||{"n":1}|5)"}));
+  EXPECT_EQ(loaded.module->events, 0);  // manual mode: nothing before the pump
+  EXPECT_EQ(loaded.host->RunDueWork(), 2u);
   EXPECT_EQ(first, 0);
   EXPECT_EQ(loaded.module->events, 1);
   EXPECT_EQ(loaded.LogLines(),
             (Lines{"2 <host>: An event observer threw for event 'E': observer exploded",
                    "2 <host>: An event observer threw for event 'E'",
-                   "2 <host>: Module 'test' threw from its callback for event 'E': handler "
-                   "exploded"}));
-}
-
-TEST(HostEvents, ARemovedObserverIsNotCalledAndHandlesAreNotReused) {
-  LoadedHost loaded;
-  Recorder first, second;
-  const ObserverHandle a = loaded.host->AddEventObserver(first.Observer());
-  const ObserverHandle b = loaded.host->AddEventObserver(second.Observer());
-  int selfCalls = 0;
-  ObserverHandle self = 0;
-  self = loaded.host->AddEventObserver([&](const ObservedEvent&) {
-    ++selfCalls;
-    EXPECT_TRUE(loaded.host->RemoveEventObserver(self));  // from inside its own call
-  });
-  EXPECT_NE(a, b);
-  loaded.host->PublishEvent("One", Json("1"));
-  EXPECT_TRUE(loaded.host->RemoveEventObserver(a));
-  EXPECT_FALSE(loaded.host->RemoveEventObserver(a));
-  EXPECT_FALSE(loaded.host->RemoveEventObserver(self + 100));
-  loaded.host->PublishEvent("Two", Json("2"));
-  EXPECT_GT(loaded.host->AddEventObserver(first.Observer()), self);
-  EXPECT_EQ(first.lines, (Lines{"One|||1|0"}));
-  EXPECT_EQ(second.lines, (Lines{"One|||1|0", "Two|||2|0"}));
-  EXPECT_EQ(selfCalls, 1);
+                   R"(2 <host>: Module 'test' threw from its callback for event 'E': {"n":1} 5)"}));
 }
 
 TEST(HostEvents, UnloadDropsSubscriptionsTheModuleLeftBehind) {
@@ -391,8 +396,8 @@ TEST(HostEvents, UnloadDropsSubscriptionsTheModuleLeftBehind) {
   const int32_t results[] = {second->Subscribe("E"), second->Unsubscribe("E"),
                              second->Unsubscribe("E"), second->Subscribe("E")};
   EXPECT_EQ(std::vector<int32_t>(results, results + 4), (std::vector<int32_t>{0, 0, -1, 0}));
-  EXPECT_EQ(loaded.LogLines(), HostTest::Lines{"1 <host>: Module 'test': UnsubscribeEvent of "
-                                               "'E', which it has no subscription to"});
+  EXPECT_EQ(loaded.LogLines(), Lines{"1 <host>: Module 'test': UnsubscribeEvent of "
+                                     "'E', which it has no subscription to"});
   loaded.host->PublishEvent("E", Json("1"));
   ASSERT_TRUE(loaded.host->UnloadModule(loaded.id).Ok());  // the queued delivery must skip it
   EXPECT_EQ(loaded.host->RunDueWork(), 1u);
@@ -423,7 +428,7 @@ TEST(ResourceStore, AppliesResourceEventPayloadsByNameOrNumberAndIgnoresAnyOther
 
 // ---- jobs and the scheduler ----
 
-TEST(HostJobs, RunOnceWhenTheirDelayHasPassedOnTheManualClock) {
+TEST(HostJobs, RunOnceWhenDueOnTheManualClockAndAThrowingJobIsLoggedAndBadRecordsRefused) {
   StartedHost loaded;
   for (const double delay : {1.5, 0.0, -3.0, std::nan(""), std::numeric_limits<double>::infinity()})
     ASSERT_EQ(loaded.module->Schedule("job", delay), 0);
@@ -436,10 +441,6 @@ TEST(HostJobs, RunOnceWhenTheirDelayHasPassedOnTheManualClock) {
   EXPECT_EQ(loaded.host->RunDueWork(), 0u);
   EXPECT_EQ(loaded.module->jobs, 4);
   EXPECT_EQ(loaded.host->PendingJobCount(), 1u);  // the infinite one, clamped, never overflowed
-}
-
-TEST(HostJobs, AThrowingJobIsLoggedAndBadJobRecordsAreRefused) {
-  StartedHost loaded;
   loaded.module->onJob = [] { throw std::runtime_error("job exploded"); };
   ASSERT_EQ(loaded.module->Schedule("boom", 0), 0);
   const HostApi* api = loaded.module->api;
@@ -511,7 +512,17 @@ TEST(Scheduler, RunsEventsInOrderThenDueJobsByDueTimeWithinTheLimit) {
 
 // ---- the other slots ----
 
-TEST(HostSlots, LogKeepsLevelModuleAndTextAndWaitMarksBalancePerThread) {
+// Answers every external request by `answer`, recording the requests.
+struct Transport final : ExternalTransport {
+  ExternalAnswer Send(const ExternalRequest& request) override {
+    requests.push_back(request);
+    return answer(request);
+  }
+  std::function<ExternalAnswer(const ExternalRequest&)> answer;
+  std::vector<ExternalRequest> requests;
+};
+
+TEST(HostSlots, LogWaitMarksAndExternalRequestsThroughThePluggedTransport) {
   StartedHost loaded;
   const HostApi* api = loaded.module->api;
   const int32_t results[] = {api->Log(api, 1, "careful"), api->Log(api, 3, ""),
@@ -525,21 +536,7 @@ TEST(HostSlots, LogKeepsLevelModuleAndTextAndWaitMarksBalancePerThread) {
   EXPECT_EQ(loaded.LogLines(), (Lines{"1 test: careful", "3 test: ",
                                       "2 <host>: Module 'test': Log called with a null message",
                                       "1 <host>: Module 'test': EndWait without MarkWait"}));
-}
-
-// Answers every external request by `answer`, recording the requests.
-struct Transport final : ExternalTransport {
-  ExternalAnswer Send(const ExternalRequest& request) override {
-    requests.push_back(request);
-    return answer(request);
-  }
-  std::function<ExternalAnswer(const ExternalRequest&)> answer;
-  std::vector<ExternalRequest> requests;
-};
-
-TEST(HostSlots, ExternalRequestsGoThroughThePluggedTransport) {
-  StartedHost loaded;
-  const HostApi* api = loaded.module->api;
+  // External requests go through the plugged transport.
   const ApiHeader headers[] = {{"user-agent", "OxleClient/18.0.0 (test)"}, {"REGION", "EUW"}};
   const char body[] = "{}";
   const ExternalRequestRecord request{
@@ -590,6 +587,164 @@ TEST(HostSlots, ExternalRequestsGoThroughThePluggedTransport) {
     EXPECT_EQ(send(&record), std::string("-1 1 0 ") + error);
   EXPECT_EQ(api->SendExternalRequest(api, nullptr, &request), -1);
   EXPECT_EQ(transport->requests.size(), 2u);
+}
+
+// ---- the threaded host ----
+
+constexpr auto kLimit = std::chrono::seconds(30);
+
+// A callback that, the first time, signals `entered` and holds its thread until `release`;
+// `done` tells whether that call has returned.
+struct Held {
+  Signal entered, release;
+  std::atomic<bool> done{false};
+  std::atomic<int> calls{0};
+  void operator()() {
+    if (calls++ != 0) return;
+    entered.Set();
+    EXPECT_TRUE(release.Wait(kLimit));
+    done = true;
+  }
+  // Runs `call` on another thread while the held callback waits; `call` must not return before
+  // the callback does. Its result, and whether the callback had ended when it returned.
+  template <typename Call>
+  auto WhileHeld(Call call) {
+    EXPECT_TRUE(entered.Wait());
+    std::atomic<bool> returned{false};
+    auto result = std::async(std::launch::async, [&] {
+      auto value = call();
+      returned = true;
+      return std::pair(value, done.load());
+    });
+    EXPECT_FALSE(returned.load());
+    release.Set();
+    EXPECT_EQ(result.wait_for(kLimit), std::future_status::ready);
+    return result.get();
+  }
+};
+
+TEST(HostConcurrency, EventsJobsAndCallsFromSeveralThreadsArriveOnceAndEventsInOrder) {
+  StartedHost loaded(HostMode::Threaded);
+  ASSERT_EQ(loaded.module->Subscribe("E"), 0);
+  constexpr int kThreads = 4, kEach = 60;
+  // Each publisher's last payload seen: written by one delivering thread at a time.
+  int last[kThreads] = {-1, -1, -1, -1};
+  bool ordered = true;
+  loaded.module->onEvent = [&](const HostEvent& event) {
+    const int n = std::stoi(Json(event.payload));
+    ordered = ordered && n > last[n / 1000];
+    last[n / 1000] = n;
+  };
+  std::atomic<int> okCalls{0};
+  std::vector<std::function<void()>> work;
+  for (int t = 0; t < kThreads; ++t) {
+    work.emplace_back([&, t] {
+      for (int i = t; i < t + kEach; ++i) {
+        if (i % 3 == 0) loaded.host->PublishEvent("E", Json(std::to_string(t * 1000 + i)));
+        if (i % 3 == 1) (void)loaded.module->Schedule("j", 0);
+        if (i % 3 == 2 &&
+            Json(loaded.Call(2, "/test/v1/echo/c").value) == "\"GET /test/v1/echo/c 0\"")
+          ++okCalls;
+      }
+    });
+  }
+  HostValues::RunTogether(work);
+  ASSERT_EQ(loaded.module->Schedule("later", 3600), 0);  // pending, not due: the host is idle
+  ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
+  EXPECT_TRUE(ordered);
+  EXPECT_EQ(loaded.host->RunDueWork(), 0u);  // the workers own the queues
+  int counts[3] = {};
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = t; i < t + kEach; ++i)
+      ++counts[i % 3];
+  EXPECT_EQ(loaded.module->events, counts[0]);
+  EXPECT_EQ(loaded.module->jobs, counts[1]);
+  EXPECT_EQ(okCalls, counts[2]);
+}
+
+// Unsubscribing and removing an observer wait for a call in progress on another thread, not for
+// one on their own; an unload waits for a running job and drops the pending ones.
+TEST(HostConcurrency, UnsubscribeRemoveAndUnloadWaitForACallInProgressOnAnotherThread) {
+  StartedHost loaded(HostMode::Threaded);
+  Held event, observer, job;
+  loaded.module->onEvent = [&](const HostEvent&) { event(); };
+  ASSERT_EQ(loaded.module->Subscribe("E"), 0);
+  loaded.host->PublishEvent("E", Json("1"));
+  EXPECT_EQ(event.WhileHeld([&] { return loaded.module->Unsubscribe("E"); }), std::pair(0, true));
+  loaded.host->PublishEvent("E", Json("2"));
+  ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
+  EXPECT_EQ(loaded.module->events, 1);
+  // From inside the callback it returns, and no further call comes.
+  std::atomic<int> unsubscribed{1};
+  loaded.module->onEvent = [&](const HostEvent&) {
+    unsubscribed = loaded.module->Unsubscribe("F");
+  };
+  ASSERT_EQ(loaded.module->Subscribe("F"), 0);
+  for (int i = 0; i < 20; ++i)
+    loaded.host->PublishEvent("F", Json("1"));
+  ASSERT_TRUE(loaded.host->WaitIdle(kLimit));  // a deadlock would time out here
+  EXPECT_EQ(unsubscribed, 0);
+  EXPECT_EQ(loaded.module->events, 2);
+
+  const ObserverHandle handle =
+      loaded.host->AddEventObserver([&](const ObservedEvent&) { observer(); });
+  std::thread publisher([&] { loaded.host->PublishEvent("O", Json("1")); });
+  EXPECT_EQ(observer.WhileHeld([&] { return loaded.host->RemoveEventObserver(handle); }),
+            std::pair(true, true));
+  publisher.join();
+  loaded.host->PublishEvent("O", Json("2"));
+  ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
+  EXPECT_EQ(observer.calls, 1);
+
+  std::atomic<bool> unloadSawJobDone{false};
+  const int unloadsBefore = TestModule::gUnloads;
+  loaded.module->onJob = [&] { job(); };
+  loaded.module->onUnload = [&] { unloadSawJobDone = job.done.load(); };
+  ASSERT_EQ(loaded.module->Schedule("running", 0), 0);
+  ASSERT_TRUE(job.entered.Wait());
+  // Not yet due, so no free worker can start them before the unload.
+  ASSERT_EQ(loaded.module->Schedule("pending", 3600), 0);
+  ASSERT_EQ(loaded.module->Schedule("later", 7200), 0);
+  EXPECT_EQ(loaded.host->PendingJobCount(), 2u);
+  EXPECT_TRUE(job.WhileHeld([&] { return loaded.host->UnloadModule(loaded.id).Ok(); }).first);
+  EXPECT_TRUE(unloadSawJobDone);
+  EXPECT_EQ(loaded.host->PendingJobCount(), 0u);
+  EXPECT_EQ(TestModule::gUnloads, unloadsBefore + 1);
+  ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
+}
+
+TEST(HostConcurrency, SubscriptionAndObserverChangesRacePublishersWithoutALateCall) {
+  StartedHost loaded(HostMode::Threaded);
+  std::atomic<bool> stop{false};
+  std::atomic<int> observed{0}, published{0}, afterUnsubscribe{0};
+  (void)loaded.host->AddEventObserver([&](const ObservedEvent&) { ++observed; });
+  const auto publisher = [&](bool store) {
+    return [&, store] {
+      for (int i = 0; !stop && i < 100000; ++i, ++published) {
+        if (store) (void)loaded.host->SetResource("/race/v1/x", Json(std::to_string(i)));
+        if (!store) loaded.host->PublishEvent("E", Json("1"));
+      }
+    };
+  };
+  HostValues::RunTogether(
+      {publisher(true), publisher(false), [&] {
+         for (int i = 0; i < 100; ++i) {
+           EXPECT_EQ(loaded.module->Subscribe("E") + loaded.module->Unsubscribe("E"), 0);
+           auto removed = std::make_shared<std::atomic<bool>>(false);
+           const ObserverHandle handle =
+               loaded.host->AddEventObserver([removed](const ObservedEvent&) {
+                 EXPECT_FALSE(removed->load()) << "called after removal";
+               });
+           EXPECT_TRUE(loaded.host->RemoveEventObserver(handle));
+           removed->store(true);
+         }
+         // From here on a delivery of "E" would be a late call.
+         afterUnsubscribe = loaded.module->events.load();
+         stop = true;
+       }});
+  ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
+  EXPECT_EQ(loaded.module->events, afterUnsubscribe);
+  EXPECT_EQ(observed, published);
 }
 
 }  // namespace

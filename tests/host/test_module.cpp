@@ -9,61 +9,43 @@
 namespace TestModule {
 namespace {
 
-char* Copy(const std::string& text) {
-  return strdup(text.c_str());
-}
-
 ApiHeader kHeaders[1] = {{"x-test", "yes"}};
 
-// Starts a response the module owns: what it allocates is freed by its own callback. Null (and
-// a 500 answer) when the host passed another entry's user data.
-Module* Owner(ApiResponseRecord* response, const ApiRequestRecord* request, uint32_t index) {
-  auto* module = static_cast<Module*>(static_cast<ApiExportUserData*>(request->userData)->registry);
-  response->text = Copy("");
-  response->free = [](ApiResponseRecord* r) {
+// Starts an answer the module owns (its own callback frees it); false, and a 500 answer, when
+// the host passed another entry's user data.
+bool Answer(ApiResponseRecord* r, const ApiRequestRecord* request, uint32_t index, uint32_t status,
+            const char* error = nullptr, const char* text = "") {
+  const auto* data = static_cast<ApiExportUserData*>(request->userData);
+  const bool own = data == &static_cast<Module*>(data->registry)->userData[index];
+  r->status = own ? status : 500;
+  r->error = !own || error != nullptr ? 1 : 0;
+  r->errorMessage = !own ? strdup("wrong user data") : error != nullptr ? strdup(error) : nullptr;
+  r->text = strdup(own ? text : "");
+  r->free = [](ApiResponseRecord* r) {
     if (r->value.kind == HOST_VALUE_STRING_BORROWED) std::free((void*)r->value.payload.string.text);
     std::free(r->errorMessage);
     std::free(r->text);
     std::memset(r, 0, sizeof *r);
   };
-  if (request->userData == &module->userData[index]) return module;
-  response->error = 1;
-  response->errorMessage = Copy("wrong user data");
-  response->status = 500;
-  return nullptr;
+  return own;
 }
 
-void Echo(ApiResponseRecord* response, const ApiRequestRecord* request) {
-  if (Owner(response, request, 0) == nullptr) return;
+void Echo(ApiResponseRecord* r, const ApiRequestRecord* request) {
+  if (!Answer(r, request, 0, 200)) return;
   const std::string text = "GET " + std::string(request->target) + " " +
                            std::to_string(reinterpret_cast<uintptr_t>(request->callerContext));
-  response->value.kind = HOST_VALUE_STRING_BORROWED;
-  response->value.payload.string = {Copy(text), static_cast<uint32_t>(text.size())};
-  response->status = 200;
-  response->headers = kHeaders;
-  response->headerCount = 1;
-}
-
-void Fail(ApiResponseRecord* response, const ApiRequestRecord* request) {
-  if (Owner(response, request, 1) == nullptr) return;
-  response->error = 1;
-  response->errorMessage = Copy("the test route failed");
-  response->status = 418;
-  std::free(response->text);
-  response->text = Copy("teapot");
-}
-
-void Throw(ApiResponseRecord*, const ApiRequestRecord*) {
-  throw std::runtime_error("route exploded");
+  r->value.kind = HOST_VALUE_STRING_BORROWED;
+  r->value.payload.string = {strdup(text.c_str()), static_cast<uint32_t>(text.size())};
+  r->headers = kHeaders;
+  r->headerCount = 1;
 }
 
 // The body's bytes are '0' + their offset % 10, read out 1000 at a time.
-void Body(ApiResponseRecord* response, const ApiRequestRecord* request) {
-  if (Owner(response, request, 3) == nullptr) return;
-  response->status = 200;
-  response->bodyStream = new uint32_t(0);
-  response->bodySize = kBodySize;
-  response->readBody = [](void* stream, void* buffer, uint32_t* length, uint8_t* more) {
+void Body(ApiResponseRecord* r, const ApiRequestRecord* request) {
+  if (!Answer(r, request, 3, 200)) return;
+  r->bodyStream = new uint32_t(0);
+  r->bodySize = kBodySize;
+  r->readBody = [](void* stream, void* buffer, uint32_t* length, uint8_t* more) {
     uint32_t& sent = *static_cast<uint32_t*>(stream);
     const uint32_t count = std::min({kBodySize - sent, 1000u, *length});
     for (uint32_t i = 0; i < count; ++i)
@@ -73,7 +55,7 @@ void Body(ApiResponseRecord* response, const ApiRequestRecord* request) {
     *more = sent < kBodySize ? 1 : 0;
     return uint8_t{1};
   };
-  response->releaseBody = [](void* stream) { delete static_cast<uint32_t*>(stream); };
+  r->releaseBody = [](void* stream) { delete static_cast<uint32_t*>(stream); };
 }
 
 void SetEntry(Module& module, uint32_t index, const char* name, uint32_t method, const char* path,
@@ -117,8 +99,11 @@ extern "C" __attribute__((visibility("default"))) void* tpk_test_module_load(
       words[i] = i >= 12 ? 0 : i % 2 == 0 ? i / 2 + 1 : i == 1;
   };
   SetEntry(*module, 0, "GetTestV1EchoByValue", 2, "/test/v1/echo/{value}", &Echo);
-  SetEntry(*module, 1, "PostTestV1Fail", 6, "/test/v1/fail", &Fail);
-  SetEntry(*module, 2, "GetTestV1Throw", 2, "/test/v1/throw", &Throw);
+  SetEntry(*module, 1, "PostTestV1Fail", 6, "/test/v1/fail", [](auto* r, const auto* request) {
+    Answer(r, request, 1, 418, "the test route failed", "teapot");
+  });
+  SetEntry(*module, 2, "GetTestV1Throw", 2, "/test/v1/throw",
+           [](auto*, const auto*) { throw std::runtime_error("route exploded"); });
   SetEntry(*module, 3, "GetTestV1Body", 2, "/test/v1/body", &Body);
   module->table.entries = options.nullEntryArray ? nullptr : module->entries;
   module->table.entryCount = kRouteCount;

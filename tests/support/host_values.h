@@ -1,13 +1,16 @@
 // What the host core's and the plugin's suites share: JSON in and out of values and host values,
-// and a latch with a bounded wait for their threaded tests.
+// and for their threaded tests a latch with a bounded wait and a start of several threads at once.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "binding/types/host_value.h"
@@ -50,5 +53,21 @@ class Signal {
   std::condition_variable changed_;
   bool set_ = false;
 };
+
+// Runs every `work` on a thread of its own, all released at once, and joins them.
+inline void RunTogether(const std::vector<std::function<void()>>& work) {
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (const auto& each : work) {
+    threads.emplace_back([&go, &each] {
+      while (!go)
+        std::this_thread::yield();
+      each();
+    });
+  }
+  go = true;
+  for (std::thread& thread : threads)
+    thread.join();
+}
 
 }  // namespace HostValues

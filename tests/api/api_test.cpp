@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <random>
 #include <regex>
 #include <set>
@@ -212,23 +213,22 @@ TEST(BuildRoutePatternTest, MatchesAndCapturesDecodedAsTheBindingsTemplate) {
 // the index of the winner or -1.
 TEST(MatchRoutesTest, PicksTheLightestRouteWhoseMethodFits) {
   using M = HttpMethod;
-  const std::tuple<std::vector<std::string_view>, M, std::string_view, M, std::string_view, bool,
-                   int>
-      cases[] = {
-          {{"/a/{x}", "/a/b"}, M::Any, "/a/b", M::Get, "", false, 1},  // the literal route weighs 0
-          {{"/a/{x}", "/{y}/b"}, M::Any, "/a/b", M::Get, "", false, 0},     // equal weights
-          {{"/{p}/{q}", "/a/{x}"}, M::Any, "/a/bc", M::Get, "", false, 1},  // 3 against 2
-          {{"/a/b", "/a/{x}"}, M::Any, "/a/b", M::Get, "", false, 0},
-          {{"/{x}", "/{+y}", "/{z}"}, M::Any, "/ab", M::Get, "", false, 0},
-          {{"/a/{x}"}, M::Any, "/b", M::Get, "", false, -1},
-          {{"/a"}, M::Other, "/a", M::Other, "PURGE", false, 0},
-          {{"/a"}, M::Other, "/a", M::Other, "purge", false, -1},
-          {{"/a"}, M::Other, "/a", M::Get, "PURGE", false, -1},
-          {{"/a"}, M::Other, "/a", M::Get, "", true, 0},
-          {{"/a"}, M::Other, "/b", M::Other, "PURGE", false, -1},
-          {{"/a"}, M::Any, "/a", M::Delete, "", false, 0},
-          {{"/a"}, M::Get, "/a", M::Delete, "", false, -1},
-      };
+  using V = std::string_view;
+  const std::tuple<std::vector<V>, M, V, M, V, bool, int> cases[] = {
+      {{"/a/{x}", "/a/b"}, M::Any, "/a/b", M::Get, "", false, 1},    // the literal route weighs 0
+      {{"/a/{x}", "/{y}/b"}, M::Any, "/a/b", M::Get, "", false, 0},  // equal weights
+      {{"/{p}/{q}", "/a/{x}"}, M::Any, "/a/bc", M::Get, "", false, 1},  // 3 against 2
+      {{"/a/b", "/a/{x}"}, M::Any, "/a/b", M::Get, "", false, 0},
+      {{"/{x}", "/{+y}", "/{z}"}, M::Any, "/ab", M::Get, "", false, 0},
+      {{"/a/{x}"}, M::Any, "/b", M::Get, "", false, -1},
+      {{"/a"}, M::Other, "/a", M::Other, "PURGE", false, 0},
+      {{"/a"}, M::Other, "/a", M::Other, "purge", false, -1},
+      {{"/a"}, M::Other, "/a", M::Get, "PURGE", false, -1},
+      {{"/a"}, M::Other, "/a", M::Get, "", true, 0},
+      {{"/a"}, M::Other, "/b", M::Other, "PURGE", false, -1},
+      {{"/a"}, M::Any, "/a", M::Delete, "", false, 0},
+      {{"/a"}, M::Get, "/a", M::Delete, "", false, -1},
+  };
   for (const auto& [paths, routeMethod, target, method, methodName, ignore, winner] : cases) {
     Binding::FunctionRecord functions[3];
     RouteBinding bindings[3];
@@ -568,16 +568,15 @@ class DispatchTest : public ::testing::Test {
     auto handler = std::make_shared<EchoHandler>();
     Binding::FunctionRecord* function =
         registry.RegisterFunction(MakeFunctionName(method, path), arguments.size());
-    for (size_t i = 0; i < arguments.size(); ++i) {
-      function->arguments[i].type.code = arguments[i].code;
-      function->arguments[i].optional = arguments[i].optional;
-    }
     RouteBinding& binding = registry.CreateRouteBinding(*function);
     binding.handler = handler;
     SetRoutePath(binding, path);
     SetRouteMethod(binding, method);
-    for (const Argument& argument : arguments)
-      DeclareArgument(registry, *function, argument.name, "", argument.location);
+    for (size_t i = 0; i < arguments.size(); ++i) {
+      function->arguments[i].type.code = arguments[i].code;
+      function->arguments[i].optional = arguments[i].optional;
+      DeclareArgument(registry, *function, arguments[i].name, "", arguments[i].location);
+    }
     return *handler;
   }
   const ApiExportTable& Table() { return registry.BuildExportTable(); }
@@ -622,12 +621,8 @@ class DispatchTest : public ::testing::Test {
       for (const auto* l = entry->argumentLocations; l != nullptr; l = l->next)
         text += std::to_string(l->location);
       text += "/" + std::to_string(entry->stringListCount) + ":";
-      for (const auto* list = entry->stringLists; list != nullptr; list = list->next) {
-        text += "[";
-        for (uint32_t i = 0; i < list->count; ++i)
-          text += list->texts[i];
-        text += "]";
-      }
+      for (const auto* list = entry->stringLists; list != nullptr; list = list->next)
+        text += "[" + std::accumulate(list->texts, list->texts + list->count, std::string()) + "]";
       parts.insert(text);
     }
     for (const FlatFunctionRecord* f = table.functions; f != nullptr; f = f->next)
@@ -943,14 +938,11 @@ TEST_F(DispatchTest, ResponsesCarryEverythingAndNothingOfOneReachesTheNext) {
     ASSERT_EQ(+r.headerCount, 1u);
     EXPECT_EQ(std::string(r.headers[0].name) + "=" + r.headers[0].value, "h1=v1");
     char buffer[4];
-    std::vector<std::pair<uint32_t, uint8_t>> reads;  // length, more data
-    for (int i = 0; i < 2; ++i) {
-      uint32_t length = sizeof buffer;
-      uint8_t more = 9;
-      ASSERT_EQ(r.readBody(r.bodyStream, buffer, &length, &more), 1);
-      reads.emplace_back(length, more);
-    }
-    EXPECT_EQ(reads, (std::vector<std::pair<uint32_t, uint8_t>>{{4u, 1}, {1u, 0}}));
+    uint32_t length = sizeof buffer, last = sizeof buffer;
+    uint8_t more = 9, lastMore = 9;  // more data to come
+    ASSERT_EQ(r.readBody(r.bodyStream, buffer, &length, &more), 1);
+    ASSERT_EQ(r.readBody(r.bodyStream, buffer, &last, &lastMore), 1);
+    EXPECT_EQ(std::tuple(length, more, last, lastMore), std::tuple(4u, 1, 1u, 0));
     EXPECT_FALSE(destroyed);
   }
   EXPECT_TRUE(destroyed);  // the free callback destroys a body the host did not release
@@ -995,23 +987,13 @@ TEST_F(DispatchTest, ResponsesCarryEverythingAndNothingOfOneReachesTheNext) {
   }
 }
 
-// A handler may dispatch another request while its own call is in progress.
-TEST_F(DispatchTest, AHandlerMayDispatchAnotherRequestWhileItRuns) {
-  Add(HttpMethod::Get, "/inner/{id}", {{"id", C::String, L::Path}, {"v", C::String, L::Query}});
-  EchoHandler& outer =
-      Add(HttpMethod::Get, "/outer/{id}", {{"id", C::String, L::Path}, {"w", C::String, L::Query}});
-  std::string inner;
-  outer.during = [&] { inner = Get("GetInnerById", "/inner/9?v=in"); };
-  HostRequest request(kGet, "/outer/7?w=out");
-  HostResponse response;
-  Send(Table(), "GetOuterById", request, response);
-  EXPECT_EQ(inner, "['9','in']");
-  EXPECT_EQ(response.Describe(), "['7','out']");
-  EXPECT_STREQ(response.record.text, "outer");
-}
-
-TEST_F(DispatchTest, RequestAwareHandlersSeeTheRequest) {
+// Request-aware handlers see the request; a handler may dispatch another request while its own
+// call is in progress.
+TEST_F(DispatchTest, RequestAwareHandlersSeeTheRequestAndMayDispatchAnother) {
   EchoHandler& handler = Add(HttpMethod::Other, "/info", {{"x", C::String, L::Query}});
+  Add(HttpMethod::Get, "/inner/{id}", {{"id", C::String, L::Path}, {"v", C::String, L::Query}});
+  std::string inner;
+  handler.during = [&] { inner = Get("GetInnerById", "/inner/9?v=in"); };
   handler.requestAware = true;
   int context = 0;
   HostRequest request(8, "/info?x=1");
@@ -1020,7 +1002,10 @@ TEST_F(DispatchTest, RequestAwareHandlersSeeTheRequest) {
   // A method-8 binding with an empty name accepts only requests naming no method.
   EXPECT_EQ(Call("Info", request), "error 404: Invalid function");
   request.methodName.clear();
-  EXPECT_EQ(Call("Info", request), "['1']");
+  HostResponse response;
+  Send(Table(), "Info", request, response);
+  EXPECT_EQ(std::tuple(response.Describe(), std::string(response.record.text), inner),
+            std::tuple("['1']", "outer", "['9','in']"));
   const RequestInfo& seen = handler.seen;
   EXPECT_EQ(std::tie(seen.target, seen.method, seen.headers.at("h"), seen.callerContext),
             std::make_tuple("/info?x=1", HttpMethod::Other, "1", &context));
@@ -1044,15 +1029,14 @@ TEST_F(DispatchTest, BuiltinsRunOnlyWhenDispatchedWithARegistry) {
   EXPECT_EQ(GetMatched("help", "help", false), "[]");
   const std::string full = "{events:[{description:'Fired when a callback is invoked.';";
   const std::string epytext = "{events:{OnCallback:'Fired when a callback is invoked.";
-  for (const auto& [target, start] :
-       std::vector<std::pair<std::string, std::string>>{{"Help", full},
-                                                        {"Help?format=Full", full},
-                                                        {"Help?format=1", full},
-                                                        {"Help?format=Epytext", epytext},
-                                                        {"Help?format=2", epytext},
-                                                        {"Help?format=2&format=1", full}}) {
+  const std::pair<const char*, std::string> formats[] = {{"Help", full},
+                                                         {"Help?format=Full", full},
+                                                         {"Help?format=1", full},
+                                                         {"Help?format=Epytext", epytext},
+                                                         {"Help?format=2", epytext},
+                                                         {"Help?format=2&format=1", full}};
+  for (const auto& [target, start] : formats)
     EXPECT_EQ(GetMatched("Help", target, true).substr(0, start.size()), start) << target;
-  }
 }
 
 // Entries describe every routed function (an unrouted one is in the flat description only) by
@@ -1080,9 +1064,7 @@ TEST_F(DispatchTest, EntriesDescribeEveryRoutedFunctionByItsLatestBinding) {
   Add(HttpMethod::Get, "/c", {});
   EXPECT_EQ(registry.BuildExportTable().entryCount, 4u);
   EXPECT_NE(FindEntry(registry.BuildExportTable(), "GetC"), nullptr);
-}
-
-TEST(ExportCallbackTest, ACallWithoutUserDataIsAnInvalidFunction) {
+  // A call without user data is an invalid function.
   ApiResponseRecord response;
   ApiRequestRecord request{};
   request.target = "/a";

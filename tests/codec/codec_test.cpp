@@ -93,8 +93,6 @@ TEST(ParseJsonTest, MapsDocumentsToTreesAndMessages) {
       {"NUL after whitespace", " \0[1]"s, ""},
       {"root, value", "{} a",
        e + "The document root must not be followed by other values. at offset 3."},
-      {"0 then 1", "01",
-       e + "The document root must not be followed by other values. at offset 1."},
       {"trailing comma", "[1,]", e + "Invalid value. at offset 3."},
       {"comma, [", "[1 2]", e + "Missing a comma or ']' after an array element. at offset 3."},
       {"unclosed", R"("abc)", e + "Missing a closing quotation mark in string. at offset 4."},
@@ -111,18 +109,16 @@ TEST(ParseJsonTest, MapsDocumentsToTreesAndMessages) {
   };
   for (const auto& [name, input, expected] : cases)
     EXPECT_EQ(RoundTrip(input), expected == "=" ? input : expected) << name;
-  EXPECT_EQ(ParseJson(static_cast<const char*>(nullptr)).Value().Kind(), ValueKind::Empty);
-  EXPECT_TRUE(ParseJson(static_cast<const char*>(nullptr)).Ok());
-}
-
-TEST(ParseJsonTest, NumbersGetTheKindOfTheirSign) {
-  const std::pair<const char*, const char*> cases[] = {
+  const ValueResult none = ParseJson(static_cast<const char*>(nullptr));
+  EXPECT_EQ(std::tuple(none.Ok(), none.Value().Kind()), std::tuple(true, ValueKind::Empty));
+  // Numbers get the kind of their sign.
+  const std::pair<const char*, const char*> kinds[] = {
       {"[0,-0,4294967296,-2147483649]", "[u0,i0,u4294967296,i-2147483649]"},
       {"[9223372036854775808,-9223372036854775808,18446744073709551615]",
        "[u9223372036854775808,i-9223372036854775808,u18446744073709551615]"},
       {"[-0.0,1.5,18446744073709551616]", "[f-0,f1.5,f1.8446744073709552e+19]"},
   };
-  for (const auto& [input, shape] : cases)
+  for (const auto& [input, shape] : kinds)
     EXPECT_EQ(Shape(ParseJson(input).Value()), shape) << input;
 }
 
@@ -432,7 +428,6 @@ TEST(MessagePackTest, DecodesEachFamilyOrNamesTheExactPosition) {
       {{0xCC}, truncated + "8-bit integer value at position 1 is truncated.@1"},
       {{0xDA, 0x00}, truncated + "16-bit integer value at position 1 is truncated.@1"},
       {{0xCB, 0x00}, truncated + "64-bit integer value at position 1 is truncated.@1"},
-      {{0xCA, 0x00}, truncated + "32-bit integer value at position 1 is truncated.@1"},
       {{0xA5, 'a', 'b'}, truncated + "String of size 5 at position 1 is truncated.@1"},
       {{0xC5, 0x00, 0x09, 0x01}, truncated + "Raw bytes of size 9 at position 3 are truncated.@3"},
       {{0x81, 0xA3, 'a'}, truncated + "String of size 3 at position 2 is truncated.@2"},
@@ -514,7 +509,6 @@ TEST(YamlTest, DocumentsMapToTreesAndMessages) {
       {"Off", "F"},
       {"~", "~"},
       {"'yes'", "'yes'"},
-      {"\"12\"", "'12'"},
       {"inf", "'inf'"},
       {"tRUE", "'tRUE'"},
       {"|\n  block 1\n", "'block 1\n'"},
@@ -593,18 +587,17 @@ TEST(YamlTest, NestingAndAliasExpansionAreBounded) {
       laughs += std::string(", *") + static_cast<char>(level - 1);
     laughs += "]\n";
   }
-  const auto arrays = [](size_t n) { return std::string(n, '[') + std::string(n, ']'); };
-  const std::string half = arrays(300);
+  const std::string half = Arrays(300);
   // Doubling with each copy, the sequence passes a million values at the 19th alias.
   std::string doubling = "a: &x [1]\na: [*x";
   for (int i = 1; i < 25; ++i)
     doubling += ", *x";
   const auto start = std::chrono::steady_clock::now();
   const std::pair<std::string, std::string> cases[] = {
-      {arrays(512), arrays(512)},
-      {arrays(513), "!Nesting is too deep. At line: 1 col: 513"},
-      {"a: &a " + arrays(510) + "\nb: [*a]", "{a:[[["},  // the copy reaches 512 exactly
-      {"a: &a " + arrays(511) + "\nb: [*a]", "!Nesting is too deep."},
+      {Arrays(512), Arrays(512)},
+      {Arrays(513), "!Nesting is too deep. At line: 1 col: 513"},
+      {"a: &a " + Arrays(510) + "\nb: [*a]", "{a:[[["},  // the copy reaches 512 exactly
+      {"a: &a " + Arrays(511) + "\nb: [*a]", "!Nesting is too deep."},
       {"a: &a " + half + "\nb: [[[[*a]]]]\nc: &c " + half + "\nd: " + std::string(300, '[') + "*c" +
            std::string(300, ']'),
        "!Nesting is too deep."},

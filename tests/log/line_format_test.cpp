@@ -22,11 +22,16 @@ namespace {
 
 using Testing::FixedRecord;
 
-std::string Line(const char* format, const LogRecord& record, size_t size = kLogBufferSize) {
+// What `write` puts in a buffer of `size` bytes, up to the length it returns: the text ends there.
+template <typename Write>
+std::string Written(size_t size, Write write) {
   std::string buffer(size, '\x7f');
-  const size_t length = FormatLine(buffer.data(), size, format, record);
+  const size_t length = write(buffer.data(), size);
   EXPECT_EQ(std::strlen(buffer.c_str()), length);
   return buffer.substr(0, length);
+}
+std::string Line(const char* format, const LogRecord& record, size_t size = kLogBufferSize) {
+  return Written(size, [&](char* to, size_t n) { return FormatLine(to, n, format, record); });
 }
 
 TEST(LineFormatTest, ReplacesEachCode) {
@@ -68,52 +73,49 @@ TEST(LineFormatTest, LinesAndTimeStampsAreCutLeavingRoomForTheNewline) {
   EXPECT_EQ(Line("#M", record, 2), "\n");
   EXPECT_EQ(Line("#M", record, 1), "");
   EXPECT_EQ(FormatLine(nullptr, 10, "#M", record), 0u);
-  char text[64];
-  EXPECT_EQ(FormatFileTimeStamp(text, sizeof text, Testing::FixedTime()), 19u);
-  EXPECT_STREQ(text, "2021-02-03_04-05-06");
-  EXPECT_EQ(FormatTimeStamp(text, 5, Testing::FixedTime()), 4u);
-  EXPECT_STREQ(text, "2021");
+  EXPECT_EQ(Written(64, [](char* to,
+                           size_t n) { return FormatFileTimeStamp(to, n, Testing::FixedTime()); }),
+            "2021-02-03_04-05-06");
+  EXPECT_EQ(
+      Written(5, [](char* to, size_t n) { return FormatTimeStamp(to, n, Testing::FixedTime()); }),
+      "2021");
 }
 
 std::string Report(std::string_view expression, std::string_view description, std::string_view file,
                    int32_t line, std::string_view function) {
-  char buffer[kLogBufferSize];
-  const size_t length =
-      FormatAssertionReport(buffer, sizeof buffer, expression, description, file, line, function);
-  return std::string(buffer, length);
+  return Written(kLogBufferSize, [&](char* to, size_t n) {
+    return FormatAssertionReport(to, n, expression, description, file, line, function);
+  });
 }
 
 TEST(AssertionReportTest, TextHasOnlyThePartsGivenCutToTheBuffer) {
-  const std::tuple<const char*, std::string_view, std::string_view, std::string_view, int32_t,
-                   std::string_view, const char*>
-      cases[] = {
-          {"expression only: no trailing newline", "x", "", "", 0, "",
-           "Assertion failed!\n\nExpression: x"},
-          {"everything", "index < size", "index out of range", "src/a.cpp", 42, "Get",
-           "Assertion failed!\n\nFile: src/a.cpp\nLine: 42\n\nFunction: Get\n\n"
-           "Expression: index < size\n\nDescription: index out of range"},
-          {"negative line", "", "", "", -7, "", "Assertion failed!\n\nLine: -7\n\n"},
-          {"nothing", "", "", "", 0, "", "Assertion failed!\n\n"},
-          {"description without expression", "", "why", "", 0, "",
-           "Assertion failed!\n\n\n\nDescription: why"},
-          {"file and function", "", "", "f.cpp", 0, "Run",
-           "Assertion failed!\n\nFile: f.cpp\nFunction: Run\n\n"},
-      };
+  using S = std::string_view;  // expression, description, file, line, function
+  const std::tuple<const char*, S, S, S, int32_t, S, const char*> cases[] = {
+      {"expression only: no trailing newline", "x", "", "", 0, "",
+       "Assertion failed!\n\nExpression: x"},
+      {"everything", "index < size", "index out of range", "src/a.cpp", 42, "Get",
+       "Assertion failed!\n\nFile: src/a.cpp\nLine: 42\n\nFunction: Get\n\n"
+       "Expression: index < size\n\nDescription: index out of range"},
+      {"negative line", "", "", "", -7, "", "Assertion failed!\n\nLine: -7\n\n"},
+      {"nothing", "", "", "", 0, "", "Assertion failed!\n\n"},
+      {"description without expression", "", "why", "", 0, "",
+       "Assertion failed!\n\n\n\nDescription: why"},
+      {"file and function", "", "", "f.cpp", 0, "Run",
+       "Assertion failed!\n\nFile: f.cpp\nFunction: Run\n\n"},
+  };
   for (const auto& [name, expression, text, file, line, function, expected] : cases)
     EXPECT_EQ(Report(expression, text, file, line, function), expected) << name;
   // Long reports are cut to the buffer.
   const std::string text = Report("x", std::string(5000, 'd'), "", 0, "");
   EXPECT_EQ(text.size(), kLogBufferSize - 1);
   EXPECT_TRUE(text.ends_with("ddd"));
-  char small[10];
-  EXPECT_EQ(FormatAssertionReport(small, sizeof small, "x", "", "", 0, ""), 9u);
-  EXPECT_STREQ(small, "Assertion");
+  EXPECT_EQ(Written(10, [](char* to,
+                           size_t n) { return FormatAssertionReport(to, n, "x", "", "", 0, ""); }),
+            "Assertion");
 }
 
-std::string Text(uint64_t categories) {
-  char buffer[300];
-  const size_t length = CategoriesToText(categories, buffer, sizeof buffer);
-  return std::string(buffer, length);
+std::string Text(uint64_t categories, size_t size = 300) {
+  return Written(size, [&](char* to, size_t n) { return CategoriesToText(categories, to, n); });
 }
 
 // Three-letter names only; a new name takes the next bit and keeps it, a bit without a name
@@ -135,11 +137,7 @@ TEST(LogCategoriesTest, NewNamesTakeTheNextBitsAndKeepThem) {
   EXPECT_EQ(Text(uint64_t{1} << next | uint64_t{1} << (next + 1) | 1), "DBG;HTP;RPC");
   EXPECT_EQ(Text(uint64_t{1} << (next + 2) | 2), "GEN;???");
   EXPECT_EQ(Text(uint64_t{1} << 63), "???");
-  char buffer[6];
-  EXPECT_EQ(CategoriesToText(3, buffer, sizeof buffer), 5u);
-  EXPECT_STREQ(buffer, "DBG;G");
-  EXPECT_EQ(CategoriesToText(3, buffer, 1), 0u);
-  EXPECT_STREQ(buffer, "");
+  EXPECT_EQ(std::tuple(Text(3, 6), Text(3, 1)), std::tuple("DBG;G", ""));
 }
 
 TEST(LogCategoriesTest, ConcurrentRegistrationsOfOneNameGetOneBit) {
@@ -151,8 +149,7 @@ TEST(LogCategoriesTest, ConcurrentRegistrationsOfOneNameGetOneBit) {
     threads.emplace_back([&bits, i] { bits[i] = RegisterCategory("CON"); });
   for (std::thread& thread : threads)
     thread.join();
-  for (uint64_t bit : bits)
-    EXPECT_EQ(bit, uint64_t{1} << before);
+  EXPECT_EQ(bits, std::vector<uint64_t>(8, uint64_t{1} << before));
   EXPECT_EQ(RegisteredCategoryCount(), before + 1);
 }
 
@@ -164,9 +161,8 @@ TEST(LogCategoriesTest, ConcurrentRegistrationsOfOneNameGetOneBit) {
     return std::string{'q', static_cast<char>('a' + i / 26), static_cast<char>('a' + i % 26)};
   };
   const uint32_t firstBit = RegisteredCategoryCount();
-  for (int i = 0; RegisteredCategoryCount() < kCategoryCapacity; ++i) {
+  for (int i = 0; RegisteredCategoryCount() < kCategoryCapacity; ++i)
     if (RegisterCategory(nameOf(i)) != uint64_t{1} << (firstBit + i)) std::exit(2);
-  }
   const bool ok = RegisterCategory("qzz") == 0 && RegisterCategory("DBG") == 1 &&
                   RegisterCategory(nameOf(0)) == uint64_t{1} << firstBit &&
                   RegisteredCategoryCount() == kCategoryCapacity;
@@ -181,10 +177,9 @@ TEST(LogCategoriesTest, AFullTableRefusesNewNames) {
 
 TEST(TraceProvidersTest, RegisteringWithoutEventTracingLeavesEveryProviderUnregistered) {
   RegisterTraceProviders();
-  for (size_t i = 0; i < kTraceProviderCount; ++i) {
-    EXPECT_EQ(TraceProviderHandle(i), 0u);
-    EXPECT_FALSE(ReadTraceProviderState(i).enabled);
-  }
+  for (size_t i = 0; i < kTraceProviderCount; ++i)
+    EXPECT_EQ(std::tuple(TraceProviderHandle(i), ReadTraceProviderState(i).enabled),
+              std::tuple(0u, false));
   UnregisterTraceProviders();
 }
 
@@ -220,6 +215,15 @@ TEST_F(AllocationHooksTest, CountsUsableSizesOfAllocationsAndFrees) {
   block = Reallocate(nullptr, 64);
   EXPECT_EQ(Delta(middle), std::vector<uint64_t>({1, malloc_usable_size(block), 1, 0}));
   Free(block);
+
+  // Without hooks the C library is used and nothing is counted.
+  SetAllocationHooks(AllocationHooks{});
+  const AllocationCounters plain = ReadAllocationCounters();
+  text = DuplicateString("plain");
+  EXPECT_STREQ(text, "plain");
+  Free(text);
+  EXPECT_EQ(ReadAllocationCounters().allocations, plain.allocations);
+  EXPECT_EQ(DuplicateString(nullptr), nullptr);
 }
 
 TEST_F(AllocationHooksTest, PeakRecordsTheMostBytesInUseAndTheLiveCountThen) {
@@ -254,16 +258,6 @@ TEST_F(AllocationHooksTest, CountersStayExactUnderConcurrentUse) {
   b.join();
   const std::vector<uint64_t> delta = Delta(before);
   EXPECT_EQ(std::tuple(delta[0], delta[2], delta[1]), std::tuple(20000u, 20000u, delta[3]));
-}
-
-TEST(AllocationHooksFallbackTest, WithoutHooksTheCLibraryIsUsedAndNothingIsCounted) {
-  SetAllocationHooks(AllocationHooks{});
-  const AllocationCounters before = ReadAllocationCounters();
-  char* text = DuplicateString("plain");
-  EXPECT_STREQ(text, "plain");
-  Free(text);
-  EXPECT_EQ(ReadAllocationCounters().allocations, before.allocations);
-  EXPECT_EQ(DuplicateString(nullptr), nullptr);
 }
 
 }  // namespace

@@ -307,16 +307,11 @@ TEST(EpytextTest, EscapeMarksBracesAndALeadingDashOnly) {
 TEST_F(DescriptionTest, TypesAreNamedInBothForms) {
   using C = BindingCode;
   const std::pair<TypeIdentifier, std::string> cases[] = {
-      {{C::Int32}, "int32||int32"},
       {{C::Object}, "object||object"},
       {{C::Blob}, "blob||bytearray"},
       {{C::Callback}, "callback||callback"},
-      {{C::Vector, C::Struct, item}, "vector|Item|list[L{Item}]"},
       {{C::Vector, C::Int32}, "vector|int32|list[int32]"},
       {{C::Map, C::Enum, color}, "map|Color|dict[L{Color}]"},
-      {{C::Map, C::Blob}, "map|blob|dict[bytearray]"},
-      {{C::Enum, C::None, color}, "Color||L{Color}"},
-      {{C::Struct, C::None, item}, "Item||L{Item}"},
       {{C::Enum}, "enum||enum"},
       {{C::Struct}, "struct||struct"},
       {{C::Vector, C::Struct}, "vector|struct|list[struct]"},

@@ -17,23 +17,21 @@ using Args = std::vector<std::string>;
 // What a parse set, besides the defaults, in the order of the fields.
 std::string Text(const CliOptions& o) {
   const CliOptions d;
+  const CoreVersion &v = o.coreVersion, &dv = d.coreVersion;
   std::string text;
-  if (o.help) text += " help";
-  if (o.resourcesFile) text += " resources=" + *o.resourcesFile;
-  if (o.listen != d.listen)
-    text += " listen=" + o.listen.host + "/" + std::to_string(o.listen.port);
-  if (o.allowRemote) text += " remote";
-  if (o.allowOrigin) text += " origin=" + *o.allowOrigin;
-  const CoreVersion& v = o.coreVersion;
-  if (v.major != d.coreVersion.major || v.minor != d.coreVersion.minor ||
-      v.patch != d.coreVersion.patch) {
-    text += " core=" + std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
-            std::to_string(v.patch);
-  }
-  if (o.runtimeDir) text += " runtime=" + *o.runtimeDir;
-  if (o.logLevel != d.logLevel) text += " log=" + std::to_string(o.logLevel);
+  const auto add = [&](bool set, const std::string& what) { text += set ? " " + what : ""; };
+  add(o.help, "help");
+  add(o.resourcesFile.has_value(), "resources=" + o.resourcesFile.value_or(""));
+  add(o.listen != d.listen, "listen=" + o.listen.host + "/" + std::to_string(o.listen.port));
+  add(o.allowRemote, "remote");
+  add(o.allowOrigin.has_value(), "origin=" + o.allowOrigin.value_or(""));
+  add(v.major != dv.major || v.minor != dv.minor || v.patch != dv.patch,
+      "core=" + std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
+          std::to_string(v.patch));
+  add(o.runtimeDir.has_value(), "runtime=" + o.runtimeDir.value_or(""));
+  add(o.logLevel != d.logLevel, "log=" + std::to_string(o.logLevel));
   for (const ModuleSpec& module : o.modules)
-    text += " " + module.path + "=" + module.exportName;
+    add(true, module.path + "=" + module.exportName);
   return text.empty() ? text : text.substr(1);
 }
 

@@ -40,25 +40,18 @@ const bool kNoProxy = [] {
 
 ExternalRequest Request(uint32_t method, std::string url, HeaderList headers = {},
                         std::string body = {}) {
-  ExternalRequest request;
-  request.method = method;
-  request.url = std::move(url);
-  request.headers = std::move(headers);
-  request.body = std::move(body);
-  return request;
+  return ExternalRequest{method, std::move(url), std::move(headers), std::move(body), 0, 0};
 }
 
-// A cpp-httplib server (plain or TLS) on 127.0.0.1 and a free port, whose /echo answers every
-// method with its body, the method in "X-Method" and X-Tag sent back.
+// A cpp-httplib server (plain or TLS) on 127.0.0.1 and a free port, whose POST /echo answers
+// with the body and the X-Tag header it was sent.
 struct Served {
   explicit Served(std::unique_ptr<httplib::Server> created = std::make_unique<httplib::Server>())
       : server(std::move(created)) {
-    const auto echo = [](const httplib::Request& request, httplib::Response& response) {
-      response.set_header("X-Method", request.method);
+    server->Post("/echo", [](const httplib::Request& request, httplib::Response& response) {
       response.set_header("X-Tag", request.get_header_value("X-Tag"));
       response.set_content(request.body, "application/octet-stream");
-    };
-    server->Get("/echo", echo).Post("/echo", echo).Put("/echo", echo);
+    });
     server->set_tcp_nodelay(true);  // else every answer with a body waits for a delayed ACK
     port = server->bind_to_any_port("127.0.0.1");
     thread = std::thread([this] { (void)server->listen_after_bind(); });
@@ -83,50 +76,43 @@ struct Served {
 #ifndef TPK_CURL_CONCURRENCY_TESTS
 
 // Accepts one connection, keeps what arrives (head and Content-Length body) and answers `reply`.
-class RawPeer {
- public:
-  explicit RawPeer(std::string reply) : listener_(CliSupport::Loopback(port_, true)) {
-    thread_ = std::thread([this, reply = std::move(reply)] { Serve(reply); });
+struct RawPeer {
+  explicit RawPeer(std::string reply) : listener(CliSupport::Loopback(port, true)) {
+    thread = std::thread([this, reply = std::move(reply)] { Serve(reply); });
   }
-  ~RawPeer() {
-    (void)Received();
-    close(listener_);
-  }
+  ~RawPeer() { close((Received(), listener)); }
   std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return "http://127.0.0.1:" + std::to_string(port) + path;
   }
-  int Port() const { return port_; }
   const std::string& Received() {
-    if (thread_.joinable()) thread_.join();
-    return received_;
+    if (thread.joinable()) thread.join();
+    return received;
   }
-
- private:
   [[nodiscard]] static bool Readable(int fd) {
     pollfd poller{fd, POLLIN, 0};
     return poll(&poller, 1, static_cast<int>(kLimit / std::chrono::milliseconds(1))) == 1;
   }
   void Serve(const std::string& reply) {
-    const int connection = Readable(listener_) ? accept(listener_, nullptr, nullptr) : -1;
+    const int connection = Readable(listener) ? accept(listener, nullptr, nullptr) : -1;
     if (connection < 0) return;
     char buffer[64 << 10];
-    for (size_t wanted = std::string::npos; received_.size() < wanted && Readable(connection);) {
+    for (size_t wanted = std::string::npos; received.size() < wanted && Readable(connection);) {
       const ssize_t got = recv(connection, buffer, sizeof buffer, 0);
       if (got <= 0) break;
-      received_.append(buffer, static_cast<size_t>(got));
-      const size_t headEnd = received_.find("\r\n\r\n"), at = received_.find("Content-Length: ");
+      received.append(buffer, static_cast<size_t>(got));
+      const size_t headEnd = received.find("\r\n\r\n"), at = received.find("Content-Length: ");
       if (headEnd != std::string::npos)
-        wanted = headEnd + 4 + (at < headEnd ? std::stoul(received_.substr(at + 16)) : size_t{0});
+        wanted = headEnd + 4 + (at < headEnd ? std::stoul(received.substr(at + 16)) : size_t{0});
     }
     if (reply.empty()) (void)Readable(connection);  // silent until the client gives up
     (void)send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
     close(connection);
   }
 
-  int port_ = 0;
-  int listener_;
-  std::string received_;
-  std::thread thread_;
+  int port = 0;
+  int listener;
+  std::string received;
+  std::thread thread;
 };
 
 // An answer with `body` (after "HTTP/1.1 "), framed by its length.
@@ -202,7 +188,7 @@ TEST(CurlTransport, EachMethodCodeGoesOutAsItsMethodWithItsBodyAndHeadersInOrder
     const std::string& received = peer.Received();
     const size_t headEnd = std::min(received.find("\r\n\r\n") + 4, received.size());
     EXPECT_EQ(received.substr(0, headEnd),
-              line + " /wire?q=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(peer.Port()) +
+              line + " /wire?q=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(peer.port) +
                   "\r\nAccept: */*\r\nX-B: 2\r\nuser-agent: tpk/1\r\nX-A: 1\r\nX-A: 3\r\n"
                   "X-Empty:\r\n" +
                   framing + "\r\n");

@@ -40,9 +40,8 @@ TEST(RunFile, IsWrittenWholeWithMode0600InANew0700DirectoryReplacingWhatIsThereA
   Result<RunFile> opened = RunFile::OpenDirectory(dir);
   ::umask(before);
   ASSERT_TRUE(opened.Ok()) << opened.ErrorMessage();
-  EXPECT_EQ(ModeOf(dir), 0700u);
   RunFile& file = opened.Value();
-  EXPECT_EQ(file.Path(), "");
+  EXPECT_TRUE(ModeOf(dir) == 0700u && file.Path().empty());
   // A stale file of the pid and a link planted aside are replaced, not followed.
   std::ofstream(path) << "stale";
   std::ofstream(temp.Sub("victim")) << "keep me";
@@ -52,21 +51,18 @@ TEST(RunFile, IsWrittenWholeWithMode0600InANew0700DirectoryReplacingWhatIsThereA
   EXPECT_EQ(ReadAll(path), R"({"pid":4242,"port":8123,"token":")" + token +
                                R"(","url":"http://127.0.0.1:8123"})"
                                "\n");
-  EXPECT_EQ(ReadAll(temp.Sub("victim")), "keep me");
-  EXPECT_EQ(ModeOf(path), 0600u);
-  EXPECT_FALSE(fs::exists(path + ".tmp"));
+  EXPECT_TRUE(ReadAll(temp.Sub("victim")) == "keep me" && ModeOf(path) == 0600u &&
+              !fs::exists(path + ".tmp"));
   file.Remove();
-  EXPECT_FALSE(fs::exists(path));
-  EXPECT_EQ(file.Path(), "");
+  EXPECT_TRUE(!fs::exists(path) && file.Path().empty());
   file.Remove();  // a second time does nothing
   EXPECT_TRUE(fs::is_directory(dir));
   {
     // The destructor removes it; a moved-from file owns nothing.
     ASSERT_TRUE(file.Write(content).Ok());
     RunFile moved = std::move(file);
-    EXPECT_EQ(moved.Path(), path);
     file.Remove();
-    EXPECT_TRUE(fs::exists(path));
+    EXPECT_TRUE(moved.Path() == path && fs::exists(path));
   }
   EXPECT_FALSE(fs::exists(path));
 }
@@ -104,12 +100,12 @@ TEST(RunFile, TheDefaultDirectoryIsTheRuntimeDirectoryElseOneInTmp) {
   const char* saved = std::getenv("XDG_RUNTIME_DIR");
   const std::string previous = saved != nullptr ? saved : "";
   const std::string tmp = "/tmp/tpk-host-" + std::to_string(::geteuid());
-  ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", "/run/user/77", 1), 0);
-  EXPECT_EQ(DefaultRuntimeDir(), "/run/user/77");
-  ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", "", 1), 0);
-  EXPECT_EQ(DefaultRuntimeDir(), tmp);
-  ASSERT_EQ(::unsetenv("XDG_RUNTIME_DIR"), 0);
-  EXPECT_EQ(DefaultRuntimeDir(), tmp);
+  for (const char* value : {"/run/user/77", "", static_cast<const char*>(nullptr)}) {
+    ASSERT_EQ(
+        value != nullptr ? ::setenv("XDG_RUNTIME_DIR", value, 1) : ::unsetenv("XDG_RUNTIME_DIR"),
+        0);
+    EXPECT_EQ(DefaultRuntimeDir(), value != nullptr && *value != '\0' ? value : tmp);
+  }
   if (saved != nullptr) (void)::setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
 }
 

@@ -160,11 +160,6 @@ TEST(StubDocuments, RecentChampionsConvertToTheModulesCollectionNewestFirst) {
     }
     EXPECT_EQ(distinct.size(), champions.size());
   }
-  // The module reads both members of a look-up with ToString() into the match-list template.
-  const BindingProperty player = PlayerDocument("EUW1", std::numeric_limits<uint64_t>::max());
-  EXPECT_EQ(Mhx::PlayerMatchListUrl("", player.Get("platformId").ToString(),
-                                    player.Get("accountId").ToString()),
-            "/v1/stats/player_history/EUW1/18446744073709551615?begIndex=0&endIndex=20");
 }
 
 }  // namespace

@@ -428,6 +428,7 @@ TEST(MessagePackTest, DecodesEachFamilyOrNamesTheExactPosition) {
       {{0xCC}, truncated + "8-bit integer value at position 1 is truncated.@1"},
       {{0xDA, 0x00}, truncated + "16-bit integer value at position 1 is truncated.@1"},
       {{0xCB, 0x00}, truncated + "64-bit integer value at position 1 is truncated.@1"},
+      {{0xCA, 0x00}, truncated + "32-bit integer value at position 1 is truncated.@1"},
       {{0xA5, 'a', 'b'}, truncated + "String of size 5 at position 1 is truncated.@1"},
       {{0xC5, 0x00, 0x09, 0x01}, truncated + "Raw bytes of size 9 at position 3 are truncated.@3"},
       {{0x81, 0xA3, 'a'}, truncated + "String of size 3 at position 2 is truncated.@2"},

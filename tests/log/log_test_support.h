@@ -110,9 +110,7 @@ class LoggerTest : public ::testing::Test {
   }
 
   Logger& logger = Logger::Instance();
-  CapturedLines stdErr;
-  CapturedLines stdOut;
-  CapturedLines debugger;
+  CapturedLines stdErr, stdOut, debugger;
 };
 
 }  // namespace Oxle::Client::Log::Testing

@@ -114,7 +114,8 @@ TEST_F(LoggerTest, PreLogHookSeesEveryMessageAndWhatPassesIsCounted) {
                                                   "2 0 suspended", "1 1 kept 7"}));
   // The hook had its own copy of the arguments: the message still formats.
   EXPECT_EQ(stdErr.lines, std::vector<std::string>{ConsoleLine("  WARN", "kept 7")});
-  EXPECT_EQ(std::tuple(logger.WarningCount(), logger.ErrorCount()), std::tuple(1u, 0u));
+  EXPECT_EQ(std::tuple(logger.WarningCount(), logger.ErrorCount(), logger.IsSuspended()),
+            std::tuple(1u, 0u, false));
 
   // A hook that logs is not called again for its own message.
   gHookCalls.clear();

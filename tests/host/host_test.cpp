@@ -63,25 +63,7 @@ struct StartedHost : LoadedHost {
 
 // ---- loading ----
 
-TEST(HostLoad, AStartThatFailsOrThrowsIsReportedAndAStartedModuleHasItsOwnHandle) {
-  LoadedHost refusing;
-  refusing.module->onStart = [] { return uint8_t{0}; };
-  EXPECT_EQ(refusing.Start().ErrorMessage(), "Module 'test' did not start");
-  EXPECT_EQ(refusing.host->Module(refusing.id).Value().state, ModuleState::StartFailed);
-  EXPECT_EQ(refusing.Call(2, "/test/v1/echo/x").status, 404u);
-  LoadedHost throwing;
-  throwing.module->onStart = []() -> uint8_t { throw std::runtime_error("start exploded"); };
-  EXPECT_EQ(throwing.Start().ErrorMessage(), "Module 'test' threw from Start: start exploded");
-  // A started module has its own handle and table, and starts once.
-  StartedHost loaded;
-  Module* other = loaded.LoadAnother(&tpk_test_module_load);
-  EXPECT_EQ(std::pair(loaded.module->handle, other->handle), std::pair(loaded.id, loaded.id + 1));
-  EXPECT_NE(loaded.module->api, other->api);
-  EXPECT_EQ(loaded.host->Module(loaded.id).Value().state, ModuleState::Started);
-  EXPECT_EQ(loaded.Start().ErrorMessage(), "Module 'test' was already started or unloaded");
-}
-
-TEST(HostLoad, UnloadCallsTheModuleOnceAndTheHostUnloadsWhatIsLeftWhenItEnds) {
+TEST(HostLoad, UnloadCallsTheModuleOnceAndAStartThatFailsOrThrowsIsReported) {
   const int before = TestModule::gUnloads;
   {
     StartedHost loaded;
@@ -97,6 +79,22 @@ TEST(HostLoad, UnloadCallsTheModuleOnceAndTheHostUnloadsWhatIsLeftWhenItEnds) {
     LoadedHost left;
   }
   EXPECT_EQ(TestModule::gUnloads, before + 2);
+  // A start that fails or throws is reported; a started module has its own handle.
+  LoadedHost refusing;
+  refusing.module->onStart = [] { return uint8_t{0}; };
+  EXPECT_EQ(refusing.Start().ErrorMessage(), "Module 'test' did not start");
+  EXPECT_EQ(refusing.host->Module(refusing.id).Value().state, ModuleState::StartFailed);
+  EXPECT_EQ(refusing.Call(2, "/test/v1/echo/x").status, 404u);
+  LoadedHost throwing;
+  throwing.module->onStart = []() -> uint8_t { throw std::runtime_error("start exploded"); };
+  EXPECT_EQ(throwing.Start().ErrorMessage(), "Module 'test' threw from Start: start exploded");
+  // A started module has its own handle and table, and starts once.
+  StartedHost loaded;
+  Module* other = loaded.LoadAnother(&tpk_test_module_load);
+  EXPECT_EQ(std::pair(loaded.module->handle, other->handle), std::pair(loaded.id, loaded.id + 1));
+  EXPECT_NE(loaded.module->api, other->api);
+  EXPECT_EQ(loaded.host->Module(loaded.id).Value().state, ModuleState::Started);
+  EXPECT_EQ(loaded.Start().ErrorMessage(), "Module 'test' was already started or unloaded");
 }
 
 TEST(HostLoad, ByPathLoadsTheSharedObjectOrFailsWithThePathAndTheLoadersReason) {

@@ -98,33 +98,32 @@ class Tap {
       Tap& tap = Of(a);
       tap.Record("SendRequest " + std::to_string(request->method) + " " + request->target + " by " +
                  std::to_string(reinterpret_cast<uintptr_t>(request->callerContext)));
-      if (!tap.answerRequest) return tap.host_->SendRequest(tap.host_, response, request);
+      if (!tap.answerRequest) return Core<&HostApi::SendRequest>(a, response, request);
       tap.answerRequest(*response, *request);
       return 0;
     };
     api.SendExternalRequest = [](const HostApi* a, ExternalResponseRecord* response,
                                  const ExternalRequestRecord* request) {
       Tap& tap = Of(a);
-      if (!tap.answerExternal) return tap.host_->SendExternalRequest(tap.host_, response, request);
+      if (!tap.answerExternal) return Core<&HostApi::SendExternalRequest>(a, response, request);
       tap.answerExternal(*response, *request);
       return 0;
     };
-    api.PublishEvent = [](const HostApi* a, const HostEvent* event) {
-      return Of(a).host_->PublishEvent(Of(a).host_, event);
-    };
+    api.PublishEvent = &Core<&HostApi::PublishEvent>;
+    api.Log = &Core<&HostApi::Log>;
     api.SubscribeEvent = [](const HostApi* a, const char* name, uint32_t handle,
                             HostEventCallback callback, void* context, uint32_t flag) {
       Tap& tap = Of(a);
       tap.Record("Subscribe " + std::string(name) + " " + std::to_string(flag), [&] {
         tap.subscribed_[name] = {callback, context};
       });
-      return tap.host_->SubscribeEvent(tap.host_, name, handle, callback, context, flag);
+      return Core<&HostApi::SubscribeEvent>(a, name, handle, callback, context, flag);
     };
     api.UnsubscribeEvent = [](const HostApi* a, const char* name, uint32_t handle) {
       Tap& tap = Of(a);
       if (tap.onUnsubscribe) tap.onUnsubscribe(name);
       tap.Record("Unsubscribe " + std::string(name));
-      return tap.host_->UnsubscribeEvent(tap.host_, name, handle);
+      return Core<&HostApi::UnsubscribeEvent>(a, name, handle);
     };
     api.ScheduleJob = [](const HostApi* a, const char* name, HostJobCallback callback,
                          void* context, double delay, uint32_t flag) {
@@ -132,22 +131,15 @@ class Tap {
       tap.Record("ScheduleJob " + std::string(name) + " " + std::to_string(flag), [&] {
         tap.jobs_.push_back({callback, context, delay});
       });
-      return tap.host_->ScheduleJob(tap.host_, name, callback, context, delay, flag);
+      return Core<&HostApi::ScheduleJob>(a, name, callback, context, delay, flag);
     };
-    api.Yield = [](const HostApi* a) {
-      Of(a).Record("Yield");
-      return Of(a).host_->Yield(Of(a).host_);
+    api.Yield = [](const HostApi* a) { return Of(a).Record("Yield"), Core<&HostApi::Yield>(a); };
+    api.EndWait = [](const HostApi* a) {
+      return Of(a).Record("EndWait"), Core<&HostApi::EndWait>(a);
     };
     api.MarkWait = [](const HostApi* a, const char* text, int32_t value) {
       Of(a).Record("MarkWait " + std::string(text) + " " + std::to_string(value));
-      return Of(a).host_->MarkWait(Of(a).host_, text, value);
-    };
-    api.EndWait = [](const HostApi* a) {
-      Of(a).Record("EndWait");
-      return Of(a).host_->EndWait(Of(a).host_);
-    };
-    api.Log = [](const HostApi* a, int32_t level, const char* message) {
-      return Of(a).host_->Log(Of(a).host_, level, message);
+      return Core<&HostApi::MarkWait>(a, text, value);
     };
   }
   Tap(const Tap&) = delete;
@@ -204,6 +196,11 @@ class Tap {
     Tap* tap;
   };
   static Tap& Of(const HostApi* api) { return *reinterpret_cast<const Table*>(api)->tap; }
+  // Slot `S` of the core's table.
+  template <auto S, typename... A>
+  static int32_t Core(const HostApi* a, A... args) {
+    return (Of(a).host_->*S)(Of(a).host_, args...);
+  }
   void Record(std::string call, const std::function<void()>& also = {}) {
     std::lock_guard lock(mutex_);
     calls_.push_back(std::move(call));

@@ -29,7 +29,7 @@ using std::chrono::steady_clock;
 
 // ---- registration, start, the log target, jobs, memory statistics, stop and unload ----
 
-TEST_F(PluginTest, RegisterAnswersTheDescriptorAndStartSubscribesTheServiceProxyEventsFirst) {
+TEST_F(PluginTest, RegisterAnswersTheDescriptorAndStartSubscribesFirstAndTakesOverTheLog) {
   Load({18, 4, 2});
   const Host::ModuleInfo info = host->Module(id).Value();
   EXPECT_EQ(info.moduleVersion.minor + info.moduleVersion.patch, 0u);  // its own 18.0.0
@@ -50,24 +50,7 @@ TEST_F(PluginTest, RegisterAnswersTheDescriptorAndStartSubscribesTheServiceProxy
   EXPECT_EQ(plugin->PluginHandle(), id);
   EXPECT_EQ(plugin->UserAgent(), "OxleClient/18.4.2 (qel-mhx)");
   EXPECT_TRUE(LogLines().empty());  // the core took every subscription as its own module's
-}
-
-TEST(PluginExport, AnIncompatibleCoreEndsTheProcessAfterTheAssertionReport) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const auto load = [](uint32_t major, uint32_t minor, uint32_t patch) {
-    PluginDescriptor words{major, minor, patch, nullptr, nullptr, nullptr, nullptr};
-    (void)ExportPlugin<TestPlugin>(&words, "qel-mhx");
-    std::exit(0);  // not reached when refused
-  };
-  const auto refused = ::testing::KilledBySignal(SIGABRT);
-  const char* report = " ERROR\\| Assertion failed!\n\nExpression: ALE-EECF0606\n";
-  EXPECT_EXIT(load(17, 0, 0), refused, report);
-  EXPECT_EXIT(load(17, 9, 9), refused, report);
-  EXPECT_EXIT(load(19, 0, 0), refused, report);
-}
-
-TEST_F(PluginTest, StartReplacesTheConsoleTargetsByTheHostsLogAndASecondStartKeepsIt) {
-  ASSERT_TRUE(Start());
+  // The start replaced the console targets by the host's log; a second start keeps it.
   Log::Logger& logger = Log::Logger::Instance();
   ASSERT_NE(logger.FindTarget("PluginLogTarget"), nullptr);
   EXPECT_FALSE(logger.StdErrTarget()->IsAttached());
@@ -91,6 +74,20 @@ TEST_F(PluginTest, StartReplacesTheConsoleTargetsByTheHostsLogAndASecondStartKee
   EXPECT_TRUE(second.UnloadModule(other.Value()).Ok());
   EXPECT_EQ(LogLines(), (Lines{"0 hello 5", "2 still to the first host"}));
   EXPECT_TRUE(secondLogs->Entries().empty());
+}
+
+TEST(PluginExport, AnIncompatibleCoreEndsTheProcessAfterTheAssertionReport) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto load = [](uint32_t major, uint32_t minor, uint32_t patch) {
+    PluginDescriptor words{major, minor, patch, nullptr, nullptr, nullptr, nullptr};
+    (void)ExportPlugin<TestPlugin>(&words, "qel-mhx");
+    std::exit(0);  // not reached when refused
+  };
+  const auto refused = ::testing::KilledBySignal(SIGABRT);
+  const char* report = " ERROR\\| Assertion failed!\n\nExpression: ALE-EECF0606\n";
+  EXPECT_EXIT(load(17, 0, 0), refused, report);
+  EXPECT_EXIT(load(17, 9, 9), refused, report);
+  EXPECT_EXIT(load(19, 0, 0), refused, report);
 }
 
 TEST_F(PluginTest, ScheduleAtPassesTheRemainingDelayAndRunsTheJobOnceOrLogsItsFailure) {
@@ -754,15 +751,12 @@ TEST_F(PluginTest, EventsJobsCallsAndSubscriptionChangesFromSeveralThreadsKeepEx
       }),
   });
   ASSERT_TRUE(host->WaitIdle(kLimit));
-  EXPECT_EQ(events, 3 * kRounds);
-  EXPECT_EQ(jobs, kRounds);
-  EXPECT_EQ(read, kRounds);
-  EXPECT_EQ(ticks.load(), kRounds / 2);
-  EXPECT_EQ(gTicks.load(), kRounds / 2);
-  EXPECT_EQ(toggles.load(), kRounds / 2);
-  EXPECT_EQ(gToggles.load(), kRounds / 2);
-  EXPECT_EQ(plugin->PendingJobCount(), 0u);
-  EXPECT_EQ(plugin->ReceivedServiceResponseCount(), size_t{kRounds});
+  // Events, jobs, reads, ticks and toggles (answered and run), pending jobs, unclaimed answers.
+  EXPECT_EQ(std::tuple(events.load(), jobs.load(), read.load(), ticks.load(), gTicks.load(),
+                       toggles.load(), gToggles.load(), plugin->PendingJobCount(),
+                       plugin->ReceivedServiceResponseCount()),
+            std::tuple(3 * kRounds, kRounds, kRounds, kRounds / 2, kRounds / 2, kRounds / 2,
+                       kRounds / 2, size_t{0}, size_t{kRounds}));
   // The host saw the toggled name's subscriptions strictly alternate, ending unsubscribed; one
   // out of order would have left a warning of an unsubscription it had no subscription for.
   std::string sequence;

@@ -27,12 +27,14 @@ using namespace Oxle::Client;
 using Api::ArgumentLocation;
 using Api::HttpMethod;
 using Binding::TypeDescriber;
+template <class T>
+using TD = TypeDescriber<T>;
 
 // Every binding code, a rest parameter, argument locations of every kind, methods 0 and 8, a
 // fragment route, and a second module with a colliding enum, an identical struct and its own
 // "Error".
 enum class Level : int32_t { Low = 1, High = 2 };
-void DescribeBinding(TypeDescriber<Level>& type) {
+void DescribeBinding(TD<Level>& type) {
   type.Name("Level")
       .Description("How much.")
       .Value("Low", Level::Low, "a")
@@ -40,10 +42,8 @@ void DescribeBinding(TypeDescriber<Level>& type) {
 }
 struct Nested {
   bool flag = false;
+  friend void DescribeBinding(TD<Nested>& t) { t.Name("Nested").Field("flag", &Nested::flag); }
 };
-void DescribeBinding(TypeDescriber<Nested>& type) {
-  type.Name("Nested").Field("flag", &Nested::flag);
-}
 struct Sample {
   int8_t small = 0;
   uint16_t port = 0;
@@ -56,7 +56,7 @@ struct Sample {
   Binding::BindingProperty extra;
   Nested nested;
 };
-void DescribeBinding(TypeDescriber<Sample>& type) {
+void DescribeBinding(TD<Sample>& type) {
   type.Name("Sample").Description("One of everything.").Field("small", &Sample::small);
   type.Field("port", &Sample::port, 0, "the port", true).Field("ratio", &Sample::ratio);
   type.Field("name", &Sample::name).Field("data", &Sample::data).Field("levels", &Sample::levels);
@@ -66,33 +66,31 @@ void DescribeBinding(TypeDescriber<Sample>& type) {
 // Equal in both modules but for what "Level" is there.
 struct AlphaPair {
   Level level = Level::Low;
+  friend void DescribeBinding(TD<AlphaPair>& t) {
+    t.Name("Pair").Field("level", &AlphaPair::level);
+  }
 };
-void DescribeBinding(TypeDescriber<AlphaPair>& type) {
-  type.Name("Pair").Field("level", &AlphaPair::level);
-}
 enum class OtherLevel : int32_t { Zero = 0 };
-void DescribeBinding(TypeDescriber<OtherLevel>& type) {
+void DescribeBinding(TD<OtherLevel>& type) {
   type.Name("Level").Value("Zero", OtherLevel::Zero);
 }
 struct Holder {
   OtherLevel level = OtherLevel::Zero;
   Nested nested;
+  friend void DescribeBinding(TD<Holder>& t) {
+    t.Name("Holder").Field("level", &Holder::level).Field("nested", &Holder::nested);
+  }
 };
-void DescribeBinding(TypeDescriber<Holder>& type) {
-  type.Name("Holder").Field("level", &Holder::level).Field("nested", &Holder::nested);
-}
 struct BetaPair {
   OtherLevel level = OtherLevel::Zero;
+  friend void DescribeBinding(TD<BetaPair>& t) { t.Name("Pair").Field("level", &BetaPair::level); }
 };
-void DescribeBinding(TypeDescriber<BetaPair>& type) {
-  type.Name("Pair").Field("level", &BetaPair::level);
-}
 struct OwnError {
   std::string reason;
+  friend void DescribeBinding(TD<OwnError>& t) {
+    t.Name("Error").Field("reason", &OwnError::reason);
+  }
 };
-void DescribeBinding(TypeDescriber<OwnError>& type) {
-  type.Name("Error").Field("reason", &OwnError::reason);
-}
 
 // Module "alpha": routes of every shape. Module "beta": its own "Level", an identical "Nested",
 // its own "Error", a route alpha already serves (shadowed) and one at another method of an

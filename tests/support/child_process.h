@@ -1,19 +1,16 @@
-// ChildProcess: a program started by posix_spawn for the end-to-end tests, with its standard
-// output and error read by threads of their own (so it never blocks on a full pipe) and its end
-// awaited through a pidfd, with a deadline and without polling. Whatever is still running when
-// the object goes is killed (SIGKILL, by its pid) and reaped, so no test leaves a process behind.
-// Not thread-safe beyond that: one test thread drives it.
+// ChildProcess: a program started by posix_spawn for the end-to-end tests, its standard output
+// and error kept in memory files (so it never blocks on a full pipe and nothing needs reading
+// threads), watched in short bounded steps until a deadline. Whatever is still running when the
+// object goes is killed (SIGKILL, by its pid) and reaped, so no test leaves a process behind.
+// One test thread drives it.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace CliE2E {
@@ -31,33 +28,26 @@ class ChildProcess {
 
   [[nodiscard]] pid_t Pid() const noexcept { return pid_; }
   // The first complete line of standard output that starts with `prefix`, waiting until
-  // `deadline`; null when none came (or the output ended first).
+  // `deadline`; null when none came (or the process ended first).
   [[nodiscard]] std::optional<std::string> WaitForLine(const std::string& prefix,
                                                        Clock::time_point deadline);
-  // Everything read so far.
-  [[nodiscard]] std::string Output();
-  [[nodiscard]] std::string Errors();
+  // Everything written so far.
+  [[nodiscard]] std::string Output() const { return Read(out_); }
+  [[nodiscard]] std::string Errors() const { return Read(err_); }
   // Sends `signal` to the pid, while the process has not been reaped.
   bool Signal(int signal);
   // Waits until `deadline` for the process to end and reaps it; its exit code (128 + the signal
-  // when a signal ended it), or -1 when it is still running. The pipes are read to their end
-  // before this returns a code.
+  // when a signal ended it), or -1 when it is still running.
   int Wait(Clock::time_point deadline);
 
  private:
   ChildProcess() = default;
-  void Reader(int fd, std::string& into);
+  [[nodiscard]] static std::string Read(int fd);
+  bool Reaped();  // reaps the process if it has ended
 
   pid_t pid_ = -1;
-  int pidfd_ = -1;
+  int out_ = -1, err_ = -1;
   std::optional<int> status_;
-  std::mutex mutex_;  // guards out_, err_, closed_
-  std::condition_variable changed_;
-  std::string out_;
-  std::string err_;
-  int closed_ = 0;  // pipes read to their end
-  std::thread outReader_;
-  std::thread errReader_;
 };
 
 }  // namespace CliE2E

@@ -4,18 +4,32 @@
 # sure this machine executes i386 programs, through qemu-i386 where the kernel cannot), the
 # concurrency-labelled suites under ThreadSanitizer (tsan), then each libFuzzer harness for a
 # short budget (preset fuzz, clang), then the format check. Exits non-zero on the first failure.
-# Each phase ends with its wall time, and the run with a table of them.
+# Each phase ends with its wall time and the processor time of its processes (user + system,
+# which load from elsewhere on the machine hardly changes), and the run with a table of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Sets `cpu` to the whole seconds of processor time used so far by the processes this script
+# waited for. `times` must run in this shell, not in a subshell of its own.
+cpu_file=$(mktemp)
+trap 'rm -f "${cpu_file}"' EXIT
+read_cpu() {
+  times >"${cpu_file}"
+  cpu=$(awk 'NR == 2 { split($1, u, "m"); split($2, s, "m"); printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' "${cpu_file}")
+}
 timings=()
 started=${SECONDS}
-# Ends a phase: prints its wall time since the previous mark and keeps it for the closing table.
+read_cpu
+started_cpu=${cpu}
+# Ends a phase: prints its wall and processor time since the previous mark and keeps them for the
+# closing table.
 mark() {
   local spent=$((SECONDS - started))
-  timings+=("$(printf '%-22s %5d s' "$1" "${spent}")")
-  echo "--- $1: ${spent} s"
+  read_cpu
+  timings+=("$(printf '%-22s %5d s wall %6d s cpu' "$1" "${spent}" $((cpu - started_cpu)))")
+  echo "--- $1: ${spent} s wall, $((cpu - started_cpu)) s cpu"
   started=${SECONDS}
+  started_cpu=${cpu}
 }
 
 bash scripts/deps.sh

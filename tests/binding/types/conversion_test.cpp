@@ -732,8 +732,8 @@ class HostValueAllocationTest : public ::testing::Test {
     std::free(block);
   }
 
-  size_t budget = std::numeric_limits<size_t>::max();
-  size_t calls = 0;
+  void Unlimited() { budget = SIZE_MAX, calls = 0; }
+  size_t budget = SIZE_MAX, calls = 0;
   int64_t live = 0;
   Log::AllocationHooks saved_;
 };
@@ -780,8 +780,7 @@ TEST_F(HostValueAllocationTest, AFailedAllocationAnywhereLeaksNothingAndLeavesOu
   // Of the merged keys, the entries, three keys and the text "kept": nothing of the dropped.
   for (const auto& [value, needed] :
        {std::pair<BindingProperty, size_t>{everyKind, 0}, {KeysWithNuls(), 5}}) {
-    budget = std::numeric_limits<size_t>::max();
-    calls = 0;
+    Unlimited();
     HostValue out;
     ASSERT_TRUE(ToHostValue(value, &registry, out));
     const size_t all = calls;
@@ -801,8 +800,7 @@ TEST_F(HostValueAllocationTest, AFailedAllocationAnywhereLeaksNothingAndLeavesOu
   }
   // Too deep: the 512 levels above the refused one were built (an array and a key each) and
   // freed again.
-  budget = std::numeric_limits<size_t>::max();
-  calls = 0;
+  Unlimited();
   HostValue out;
   EXPECT_FALSE(ToHostValue(NestedValue(true, 513), nullptr, out));
   EXPECT_EQ(calls, 1024u);

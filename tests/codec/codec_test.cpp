@@ -2,16 +2,21 @@
 // MessagePack and YAML decoders, and the tree builder they share.
 #include "codec/json.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -661,6 +666,54 @@ TEST(YamlTest, AliasTextAndValuesAreBoundedExactly) {
     EXPECT_EQ(Parse(past), "!" + (message.empty() ? bytes : message) +
                                " At line: " + std::to_string(lines) + " col: 3");
   }
+}
+
+// The kernel's resident-memory figure `field` ("VmRSS", "VmHWM") in KiB, or -1.
+long StatusKiB(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+// Gives free heap pages back and restarts the peak from the current resident size.
+bool RestartPeak() {
+  malloc_trim(0);
+  const int file = open("/proc/self/clear_refs", O_WRONLY);
+  if (file < 0) return false;
+  const bool reset = write(file, "5", 1) == 1;
+  close(file);
+  return reset;
+}
+
+TEST(YamlTest, DeepAnchorsShareTheirPathAndStopAtTheNestingLimit) {
+  // 10,000 anchors in a sequence under 511 mappings with 15-byte keys: 512 containers.
+  auto deep = [](size_t containers) {
+    std::string text;
+    char key[32];
+    for (size_t i = 0; i + 1 < containers; ++i) {
+      std::snprintf(key, sizeof key, "{k%014zu: ", i);
+      text += key;
+    }
+    text += "[&a0 0";
+    for (int i = 1; i < 10000; ++i)
+      text += ", &a" + std::to_string(i) + " " + std::to_string(i);
+    return text + "]" + std::string(containers - 2, '}') + ",\n last: *a9999}";
+  };
+  const std::string atBound = deep(512), past = deep(513);
+  if (!RestartPeak()) GTEST_SKIP() << "the peak of resident memory cannot be reset here";
+  const long before = StatusKiB("VmRSS");
+  ValueResult ok;
+  const std::string shape = Parse(atBound, &ok);
+  const long peak = StatusKiB("VmHWM");
+  ASSERT_TRUE(ok.Ok()) << shape;
+  EXPECT_EQ(ok.Value().Get("last").GetUnsigned(0), 9999u);
+  // A copy of the path per anchor would take 10,000 x 511 steps, some 250 MB.
+  EXPECT_LT(peak - before, 32 * 1024) << "KiB at peak while decoding";
+  EXPECT_EQ(Parse(past),
+            "!Nesting is too deep. At line: 1 col: " + std::to_string(past.find('[') + 1));
 }
 
 }  // namespace

@@ -73,6 +73,15 @@ inline void* TappedMhx(PluginDescriptor* descriptor) {
   return plugin;
 }
 
+inline Host::Result<Host::ModuleId> LoadInto(Host::Host& host, Load load) {
+#ifdef TPK_MODULE_PATH
+  if (load == Load::ByPath) return host.LoadModule(TPK_MODULE_PATH, "load_qel_mhx");
+#else
+  EXPECT_EQ(load, Load::Tapped) << "this build has no module file";
+#endif
+  return host.LoadModule(&TappedMhx, "mhx");
+}
+
 class LoadedMhx {
  public:
   explicit LoadedMhx(Load load = Load::Tapped, Host::HostMode mode = Host::HostMode::Manual)
@@ -82,14 +91,7 @@ class LoadedMhx {
       std::lock_guard lock(mutex_);
       published_.emplace_back(std::string(event.uri), Json(event.data));
     });
-#ifdef TPK_MODULE_PATH
-    const Host::Result<Host::ModuleId> loaded =
-        load == Load::Tapped ? host.LoadModule(&TappedMhx, "mhx")
-                             : host.LoadModule(TPK_MODULE_PATH, "load_qel_mhx");
-#else
-    EXPECT_EQ(load, Load::Tapped) << "this build has no module file";
-    const Host::Result<Host::ModuleId> loaded = host.LoadModule(&TappedMhx, "mhx");
-#endif
+    const Host::Result<Host::ModuleId> loaded = LoadInto(host, load);
     EXPECT_TRUE(loaded.Ok()) << loaded.ErrorMessage();
     id = loaded.Value();
     if (load == Load::Tapped) plugin = static_cast<MhxPlugin*>(host.Module(id).Value().object);
@@ -99,9 +101,7 @@ class LoadedMhx {
   }
   LoadedMhx(const LoadedMhx&) = delete;
   LoadedMhx& operator=(const LoadedMhx&) = delete;
-  ~LoadedMhx() {
-    (void)host.UnloadModule(id);
-  }
+  ~LoadedMhx() { (void)host.UnloadModule(id); }
 
   // Delivers queued events and runs due jobs; in manual mode also lets 10 ms pass, so the
   // recently-played jobs run.
@@ -115,24 +115,16 @@ class LoadedMhx {
     }
   }
   // Stores a resource in the host, which delivers it to the module as a host does.
-  void Set(const char* uri, const std::string& json) {
-    (void)host.SetResource(uri, Json(json));
-  }
+  void Set(const char* uri, const std::string& json) { (void)host.SetResource(uri, Json(json)); }
   // A Create, Update or Delete of `uri`, with `data` as JSON (null: no data).
   void Event(const char* uri, const char* type, const char* data = nullptr) {
     std::string json = std::string(R"({"uri":")") + uri + R"(","eventType":")" + type + "\"";
     if (data != nullptr) json += std::string(R"(,"data":)") + data;
     EXPECT_TRUE(tap.Deliver(Client::Api::EventNameForUri(uri), json + "}")) << uri;
   }
-  void Configure(const char* data) {
-    Event(kConfigurationUri, "Update", data);
-  }
-  void Session(const std::string& data) {
-    Event(kSessionUri, "Update", data.c_str());
-  }
-  void Platform(const char* data) {
-    Event(kPlatformIdUri, "Update", data);
-  }
+  void Configure(const char* data) { Event(kConfigurationUri, "Update", data); }
+  void Session(const std::string& data) { Event(kSessionUri, "Update", data.c_str()); }
+  void Platform(const char* data) { Event(kPlatformIdUri, "Update", data); }
   // Endpoint, platform and a complete session for account 4100 (whose first job is scheduled,
   // not run).
   void Ready(const char* config = R"({"Endpoint":"https://mhx.test"})") {
@@ -155,9 +147,7 @@ class LoadedMhx {
     answers.push_back(answer.error + " " + answer.json);
     return answer;
   }
-  RouteAnswer Get(const std::string& target) {
-    return Call(Client::Api::HttpMethod::Get, target);
-  }
+  RouteAnswer Get(const std::string& target) { return Call(Client::Api::HttpMethod::Get, target); }
 
   // The word after `kind` in each of the tap's records that starts with it: the name of each
   // "ScheduleJob" or "Subscribe", the target of each "SendRequest 2" (GET).
@@ -170,9 +160,7 @@ class LoadedMhx {
     }
     return found;
   }
-  [[nodiscard]] Lines JobNames() const {
-    return Recorded("ScheduleJob");
-  }
+  [[nodiscard]] Lines JobNames() const { return Recorded("ScheduleJob"); }
   // The data of each resource the plugin published at `uri`, as compact JSON, in order.
   [[nodiscard]] Lines PublishedAt(const std::string& uri) const {
     std::lock_guard lock(mutex_);
@@ -182,9 +170,7 @@ class LoadedMhx {
     }
     return data;
   }
-  [[nodiscard]] Lines RemoteUrls() const {
-    return service->Urls();
-  }
+  [[nodiscard]] Lines RemoteUrls() const { return service->Urls(); }
   // What the plugin logged, as (level, text).
   [[nodiscard]] std::vector<std::pair<int32_t, std::string>> Logs() const {
     std::vector<std::pair<int32_t, std::string>> lines;

@@ -83,14 +83,11 @@ TEST(HostE2E, TheHostServesTheModuleThroughTheStubAndBothStopOnTheirSignals) {
                                 url + "\nrun file " + runFile + "\nstopping on SIGTERM\nstopped\n");
   EXPECT_EQ(host->Errors(), "");  // no credential, and no warning
 
-  // The stub logs each request on its line (never a header value) and the signal that stops it.
+  // The stub logs its requests (their lines are the stub server's tests') and the signal.
   ASSERT_TRUE(stub->Signal(SIGINT));
   EXPECT_EQ(Ended(*stub), 0);
   EXPECT_EQ(stub->Output(), *line + "\n");
-  const std::string log = stub->Errors();
-  EXPECT_NE(log.find("GET /v1/stats/game/EUW1/5 200 "), std::string::npos) << log;
-  EXPECT_TRUE(log.ends_with(" ms\ntpk-mhx-stub: stopping (SIGINT)\n")) << log;
-  EXPECT_EQ(log.find("e2e-"), std::string::npos) << log;
+  EXPECT_TRUE(stub->Errors().ends_with(" ms\ntpk-mhx-stub: stopping (SIGINT)\n")) << stub->Errors();
 }
 
 TEST(HostE2E, HelpWrongCommandLinesModulesAndABusyPortEndWithTheirStatusAndLine) {
@@ -99,24 +96,19 @@ TEST(HostE2E, HelpWrongCommandLinesModulesAndABusyPortEndWithTheirStatusAndLine)
   int busy = 0;
   const int holder = Loopback(busy, true);  // a port in use
   const char *host = TPK_HOST_PATH, *stub = TPK_STUB_PATH;
+  const std::string unknown = ": unknown option '--bogus' (see --help)\n",
+                    at = std::to_string(busy);
+  const std::string missing =
+      none + "': " + none + ": cannot open shared object file: No such file or directory\n";
+  const std::string inUse =
+      ": cannot listen on http://127.0.0.1:" + at + ": Address already in use\n";
   // program, arguments, exit code, and what it writes: to its output on success, else its errors
   const std::tuple<const char*, std::vector<std::string>, int, std::string> cases[] = {
-      {host, {"--bogus", TPK_MODULE_PATH}, 2, "tpk-host: unknown option '--bogus' (see --help)\n"},
-      {host,
-       {"--runtime-dir", runtime, none},
-       1,
-       "tpk-host: Couldn't load module '" + none + "': " + none +
-           ": cannot open shared object file: No such file or directory\n"},
+      {host, {"--bogus", TPK_MODULE_PATH}, 2, "tpk-host" + unknown},
+      {host, {"--runtime-dir", runtime, none}, 1, "tpk-host: Couldn't load module '" + missing},
       {stub, {"--help"}, Stub::kExitOk, Stub::StubUsageText()},
-      {stub,
-       {"--bogus"},
-       Stub::kExitUsage,
-       "tpk-mhx-stub: unknown option '--bogus' (see --help)\n"},
-      {stub,
-       {"--listen", "127.0.0.1:" + std::to_string(busy)},
-       Stub::kExitFailed,
-       "tpk-mhx-stub: cannot listen on http://127.0.0.1:" + std::to_string(busy) +
-           ": Address already in use\n"},
+      {stub, {"--bogus"}, Stub::kExitUsage, "tpk-mhx-stub" + unknown},
+      {stub, {"--listen", "127.0.0.1:" + at}, Stub::kExitFailed, "tpk-mhx-stub" + inUse},
   };
   for (const auto& [program, args, exit, text] : cases) {
     SCOPED_TRACE(std::string(program) + " " + args.front());

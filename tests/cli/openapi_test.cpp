@@ -208,7 +208,7 @@ TEST(OpenApiDocument, OfModulesOfEveryShapeThatCollide) {
 }
 
 // Names that collide are qualified, and only those; what the host would not serve is listed
-// apart; linked lists that loop end.
+// apart; linked lists that loop end; tables with nothing in them.
 TEST(OpenApiDocument, OfHandWrittenTables) {
   HandTable first(
       {{"List", "alpha.v1", 2, "/a/one"}, {"Solo", "", 2, "/a/two"}, {"AnyM", "", 0, "/m"}});
@@ -230,10 +230,7 @@ TEST(OpenApiDocument, OfHandWrittenTables) {
   second.entries_[8].function.argumentCount = 1;
   second.table_.types = &type;
   ExpectDocument({{"alpha", "1", &first.table_}, {"beta", "2", &second.table_}}, "hand.json");
-}
-
-// No module, and modules without routes (one without even a table) and without a server URL.
-TEST(OpenApiDocument, EmptyTablesGiveAnEmptyButCompleteDocument) {
+  // No module, and modules without routes (one without even a table) and without a server URL.
   ExpectDocument({}, "none.json");
   HandTable empty({});
   ExpectDocument({{"a", "1", nullptr}, {"b", "2", &empty.table_}}, "empty.json", "");

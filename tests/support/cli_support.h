@@ -32,20 +32,17 @@ inline std::string Error(int status, const std::string& message) {
 }
 
 // A fresh directory under the system's temporary one, removed with everything in it.
-class TempDir {
- public:
+struct TempDir {
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tpk-cli-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
+    path = ::mkdtemp(pattern.data());
   }
   ~TempDir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path, ignored);
   }
-  [[nodiscard]] std::string Sub(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  [[nodiscard]] std::string Sub(const std::string& name) const { return path + "/" + name; }
+  std::string path;
 };
 
 // A TCP socket on 127.0.0.1: listening on a free port (its port in `port`), or else connected

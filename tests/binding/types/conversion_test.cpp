@@ -334,6 +334,8 @@ TEST(NativeConversionTest, OmitWhenZeroSkipsZeroEnumsSignedZeroFloatsAndEmptyStr
 
 TEST(NativeConversionTest, ThreadsConvertWithOneRegistryAtOnce) {
   BindingRegistry registry;
+  // Types are registered before other threads look them up, as the registry asks.
+  ASSERT_NE(RegisterType<History>(registry), nullptr);
   auto work = [&registry](uint64_t seed) {
     for (uint64_t i = 0; i < 300; ++i) {
       History native;

@@ -1,10 +1,11 @@
 // FakeMatchService: an ExternalTransport that stands in for the remote match-history service. It
-// records every request, answers from per-URL scripts, and otherwise echoes the URL it was asked
-// for as {"echo": url}. Thread-safe; shared by the module and feature tests, the module fuzzer
-// and the route benchmark.
+// records every request, answers from per-URL scripts or from a queue of answers for any URL,
+// and otherwise echoes the URL it was asked for as {"echo": url}. Thread-safe; shared by the
+// module and feature tests, the module fuzzer and the route benchmark.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -35,6 +36,11 @@ class FakeMatchService final : public ExternalTransport {
     std::lock_guard lock(mutex_);
     requests_.push_back(request);
     if (auto fixed = fixed_.find(request.url); fixed != fixed_.end()) return fixed->second;
+    if (!nextAny_.empty()) {
+      ExternalAnswer answer = std::move(nextAny_.front());
+      nextAny_.pop_front();
+      return answer;
+    }
     Oxle::Client::Binding::BindingProperty echo;
     echo.Get("echo").SetString(request.url);
     return Answer(200, Oxle::Client::Codec::WriteJson(echo, nullptr, nullptr));
@@ -44,6 +50,12 @@ class FakeMatchService final : public ExternalTransport {
   void Always(const std::string& url, ExternalAnswer answer) {
     std::lock_guard lock(mutex_);
     fixed_[url] = std::move(answer);
+  }
+
+  // The next request to a URL without a script gets `answer` (the module fuzzer's queue).
+  void Next(ExternalAnswer answer) {
+    std::lock_guard lock(mutex_);
+    nextAny_.push_back(std::move(answer));
   }
 
   [[nodiscard]] std::vector<ExternalRequest> Requests() const {
@@ -66,6 +78,7 @@ class FakeMatchService final : public ExternalTransport {
   mutable std::mutex mutex_;  // guards every member below
   std::vector<ExternalRequest> requests_;
   std::map<std::string, ExternalAnswer> fixed_;
+  std::deque<ExternalAnswer> nextAny_;
 };
 
 }  // namespace ModuleTest

@@ -59,27 +59,13 @@ inline ExternalAnswer Down(std::string text) {
 
 enum class Load { Tapped, ByPath };
 
-// The tap of the plugin being started.
-inline Plugin::Testing::Tap* gMhxTap = nullptr;
-
-inline void* TappedMhx(PluginDescriptor* descriptor) {
-  void* plugin = load_qel_mhx(descriptor);
-  static PluginCallbacks own{}, tapped{};
-  own = tapped = *descriptor->callbacks;
-  tapped.Start = [](void* context, const HostContext* core) {
-    return own.Start(context, gMhxTap->Wrap(core));
-  };
-  descriptor->callbacks = &tapped;
-  return plugin;
-}
-
 inline Host::Result<Host::ModuleId> LoadInto(Host::Host& host, Load load) {
 #ifdef TPK_MODULE_PATH
   if (load == Load::ByPath) return host.LoadModule(TPK_MODULE_PATH, "load_qel_mhx");
 #else
   EXPECT_EQ(load, Load::Tapped) << "this build has no module file";
 #endif
-  return host.LoadModule(&TappedMhx, "mhx");
+  return host.LoadModule(&Plugin::Testing::TappedExport<&load_qel_mhx>, "mhx");
 }
 
 class LoadedMhx {
@@ -95,7 +81,7 @@ class LoadedMhx {
     EXPECT_TRUE(loaded.Ok()) << loaded.ErrorMessage();
     id = loaded.Value();
     if (load == Load::Tapped) plugin = static_cast<MhxPlugin*>(host.Module(id).Value().object);
-    gMhxTap = &tap;
+    Plugin::Testing::gStartingTap = &tap;
     EXPECT_TRUE(host.StartModule(id).Ok());
     Pump();
   }

@@ -219,8 +219,14 @@ class Tap {
 // The tap of the plugin being started: its Start callback runs with the tap's table.
 inline Tap* gStartingTap = nullptr;
 
-inline void* TappedExport(PluginDescriptor* descriptor) {
-  void* plugin = ExportPlugin<TestPlugin>(descriptor, "qel-mhx");
+inline void* TestExport(PluginDescriptor* descriptor) {
+  return ExportPlugin<TestPlugin>(descriptor, "qel-mhx");
+}
+
+// `Export` with its Start callback given the tap's table instead of the core's.
+template <void* (*Export)(PluginDescriptor*)>
+void* TappedExport(PluginDescriptor* descriptor) {
+  void* plugin = Export(descriptor);
   static PluginCallbacks own{}, tapped{};
   own = tapped = *descriptor->callbacks;
   tapped.Start = [](void* context, const HostContext* core) {
@@ -235,7 +241,8 @@ class PluginTest : public ::testing::Test {
  protected:
   TestPlugin& Load(Host::CoreVersion version = {}, Host::HostMode mode = Host::HostMode::Manual) {
     host = std::make_unique<Host::Host>(Host::HostOptions{version, mode, 2, logs, nullptr});
-    const Host::Result<Host::ModuleId> loaded = host->LoadModule(&TappedExport, "tapped");
+    const Host::Result<Host::ModuleId> loaded =
+        host->LoadModule(&TappedExport<&TestExport>, "tapped");
     EXPECT_TRUE(loaded.Ok()) << loaded.ErrorMessage();
     id = loaded.Value();
     plugin = static_cast<TestPlugin*>(host->Module(id).Value().object);

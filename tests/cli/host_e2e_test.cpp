@@ -5,7 +5,6 @@
 // command lines of both; the routes' own rules are tested in tests/mhx, the gate in
 // host_server_test. Each process is ended by its pid within a time limit; every wait is bounded.
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 
 #include <filesystem>
@@ -27,7 +26,6 @@ namespace Stub = Oxle::Client::Host::Stub;
 
 constexpr auto kLimit = std::chrono::seconds(30);
 
-const auto Start = ChildProcess::Start;
 int Ended(ChildProcess& child) {
   return child.Wait(Clock::now() + kLimit);
 }
@@ -36,10 +34,9 @@ int Ended(ChildProcess& child) {
 // platform and the session of a logged-in player; a route, an event stream and both stops.
 TEST(HostE2E, TheHostServesTheModuleThroughTheStubAndBothStopOnTheirSignals) {
   TempDir temp;
-  const auto stub = Start(TPK_STUB_PATH, {"--listen", "127.0.0.1:0"});
-  ASSERT_NE(stub, nullptr);
-  const std::optional<std::string> line = stub->WaitForLine("listening on ", Clock::now() + kLimit);
-  ASSERT_TRUE(line) << stub->Errors();
+  ChildProcess stub(TPK_STUB_PATH, {"--listen", "127.0.0.1:0"});
+  const std::optional<std::string> line = stub.WaitForLine("listening on ", Clock::now() + kLimit);
+  ASSERT_TRUE(line) << stub.Errors();
   const std::string stubUrl = line->substr(std::string("listening on ").size());
   ASSERT_TRUE(stubUrl.starts_with("http://127.0.0.1:")) << stubUrl;
   const std::string runtime = temp.Sub("run"), resources = temp.Sub("resources.yaml");
@@ -49,12 +46,11 @@ TEST(HostE2E, TheHostServesTheModuleThroughTheStubAndBothStopOnTheirSignals) {
                            << "\n/qel-login/v1/session:\n  state: SUCCEEDED\n  accountId: 4100\n"
                            << "  summonerId: 7700\n  idToken: e2e-identity\n"
                            << "  vekToken: {token: e2e-vek}\n";
-  const auto host = Start(TPK_HOST_PATH, {"--resources", resources, "--runtime-dir", runtime,
-                                          "--log-level", "warn", TPK_MODULE_PATH});
-  ASSERT_NE(host, nullptr);
+  ChildProcess host(TPK_HOST_PATH, {"--resources", resources, "--runtime-dir", runtime,
+                                    "--log-level", "warn", TPK_MODULE_PATH});
   // The line follows the run file's move into place.
-  const std::optional<std::string> written = host->WaitForLine("run file ", Clock::now() + kLimit);
-  ASSERT_TRUE(written) << host->Output() << host->Errors();
+  const std::optional<std::string> written = host.WaitForLine("run file ", Clock::now() + kLimit);
+  ASSERT_TRUE(written) << host.Output() << host.Errors();
   const std::string runFile = written->substr(std::string("run file ").size());
   std::ifstream in(runFile);
   const auto run =
@@ -62,32 +58,29 @@ TEST(HostE2E, TheHostServesTheModuleThroughTheStubAndBothStopOnTheirSignals) {
   const auto port = static_cast<uint16_t>(run.Get("port").GetUnsigned(0));
   const std::string token(run.Get("token").GetString());
   const std::string url = "http://127.0.0.1:" + std::to_string(port);
-  EXPECT_EQ(runFile, runtime + "/tpk-host-" + std::to_string(host->Pid()) + ".json");
-  EXPECT_EQ(run.Get("pid").GetUnsigned(0), static_cast<uint64_t>(host->Pid()));
+  EXPECT_EQ(runFile, runtime + "/tpk-host-" + std::to_string(host.Pid()) + ".json");
+  EXPECT_EQ(run.Get("pid").GetUnsigned(0), static_cast<uint64_t>(host.Pid()));
   EXPECT_EQ(run.Get("url").GetString(), url);
 
   // A route relayed from the stub with the session's credentials, which no answer shows.
-  httplib::Client client("127.0.0.1", port);
-  client.set_bearer_token_auth(token);
-  client.set_read_timeout(30);
-  const httplib::Result result = client.Get("/qel-mhx/v1/games/5");
+  const auto result =
+      Send(port, "GET", "/qel-mhx/v1/games/5", {{"Authorization", "Bearer " + token}});
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 200);
   EXPECT_TRUE(result->body == Json(Json(Json(Stub::GameDocument("EUW1", 5)))))
       << result->body.substr(0, 300);
-  ASSERT_TRUE(host->Signal(SIGTERM));
-  EXPECT_EQ(Ended(*host), 0);
+  ASSERT_TRUE(host.Signal(SIGTERM));
+  EXPECT_EQ(Ended(host), 0);
   EXPECT_FALSE(std::filesystem::exists(runFile));
-  EXPECT_EQ(host->Output(), "module qel-mhx 18.0.0: 10 routes (" TPK_MODULE_PATH
-                            ")\nlistening on " +
-                                url + "\nrun file " + runFile + "\nstopping on SIGTERM\nstopped\n");
-  EXPECT_EQ(host->Errors(), "");  // no credential, and no warning
+  EXPECT_EQ(host.Output(), "module qel-mhx 18.0.0: 10 routes (" TPK_MODULE_PATH ")\nlistening on " +
+                               url + "\nrun file " + runFile + "\nstopping on SIGTERM\nstopped\n");
+  EXPECT_EQ(host.Errors(), "");  // no credential, and no warning
 
   // The stub logs its requests (their lines are the stub server's tests') and the signal.
-  ASSERT_TRUE(stub->Signal(SIGINT));
-  EXPECT_EQ(Ended(*stub), 0);
-  EXPECT_EQ(stub->Output(), *line + "\n");
-  EXPECT_TRUE(stub->Errors().ends_with(" ms\ntpk-mhx-stub: stopping (SIGINT)\n")) << stub->Errors();
+  ASSERT_TRUE(stub.Signal(SIGINT));
+  EXPECT_EQ(Ended(stub), 0);
+  EXPECT_EQ(stub.Output(), *line + "\n");
+  EXPECT_TRUE(stub.Errors().ends_with(" ms\ntpk-mhx-stub: stopping (SIGINT)\n")) << stub.Errors();
 }
 
 TEST(HostE2E, HelpWrongCommandLinesModulesAndABusyPortEndWithTheirStatusAndLine) {
@@ -112,11 +105,10 @@ TEST(HostE2E, HelpWrongCommandLinesModulesAndABusyPortEndWithTheirStatusAndLine)
   };
   for (const auto& [program, args, exit, text] : cases) {
     SCOPED_TRACE(std::string(program) + " " + args.front());
-    const auto child = Start(program, args);
-    ASSERT_NE(child, nullptr);
-    EXPECT_EQ(Ended(*child), exit);
-    EXPECT_EQ(child->Output(), exit == 0 ? text : "");
-    EXPECT_EQ(child->Errors(), exit == 0 ? "" : text);
+    ChildProcess child(program, args);
+    EXPECT_EQ(Ended(child), exit);
+    EXPECT_EQ(child.Output(), exit == 0 ? text : "");
+    EXPECT_EQ(child.Errors(), exit == 0 ? "" : text);
   }
   ::close(holder);
 }

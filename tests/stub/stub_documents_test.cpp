@@ -1,6 +1,7 @@
-// The stub's documents: sizes stay in range, the shapes hold (ten participants, frames spanning
-// the game, pages that agree with each other), and the module's converters accept what it needs
-// to convert. That the same ids give the same bytes, the service's tests show.
+// The stub's documents: each is fixed by its kind, platform and id (a fingerprint of every kind
+// shows any change to what the stub serves), the shapes its clients rely on hold (ten
+// participants in two teams, a frame a minute, pages that agree with each other and with the
+// deltas), and the module reads the one document it converts.
 #include "stub/stub_documents.h"
 
 #include <gtest/gtest.h>
@@ -31,13 +32,26 @@ uint64_t U(const BindingProperty& value, const char* name) {
   return value.Get(name).GetUnsigned(99999);
 }
 
-TEST(StubDocuments, EachKindPlatformAndIdGivesADocumentOfItsOwn) {
-  using Build = BindingProperty (*)(std::string_view, uint64_t);
-  for (const Build build :
-       {GameDocument, TimelineDocument, RecentChampionsDocument, PlayerDocument}) {
-    const std::string first = Json(build("EUW1", 6123456789));
-    EXPECT_NE(first, Json(build("EUW1", 6123456790)));
-    EXPECT_NE(first, Json(build("NA1", 6123456789)));
+// FNV-1a over the JSON of each sample id's document in turn; rewrite a row only for a change
+// to the documents that is meant.
+TEST(StubDocuments, EachKindIsFixedByPlatformAndId) {
+  using Build = BindingProperty (*)(uint64_t);
+  const std::tuple<const char*, Build, uint64_t> cases[] = {
+      {"game", [](uint64_t id) { return GameDocument("NA1", id); }, 11484483339395526541u},
+      {"timeline", [](uint64_t id) { return TimelineDocument("EUW1", id); }, 15776547226206917657u},
+      {"match list", [](uint64_t id) { return MatchListDocument("EUW1", id, 3, 9); },
+       3802903815766557167u},
+      {"deltas", [](uint64_t id) { return DeltasDocument("KR", id); }, 7777566856678165861u},
+      {"recent", [](uint64_t id) { return RecentChampionsDocument("EUW1", id); },
+       6740706614701272246u},
+      {"player", [](uint64_t id) { return PlayerDocument("NA1", id); }, 18318722113994371936u},
+  };
+  for (const auto& [kind, build, expected] : cases) {
+    uint64_t hash = 14695981039346656037u;
+    for (const uint64_t id : SampleIds())
+      for (const char c : Json(build(id)))
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+    EXPECT_EQ(hash, expected) << kind;
   }
 }
 
@@ -48,48 +62,28 @@ TEST(StubDocuments, AGameHasTenParticipantsInTwoTeamsAndItsTimelineAFrameAMinute
     const size_t size = Json(game).size(), list = Json(MatchListDocument("EUW1", id, 0, 20)).size();
     EXPECT_TRUE(size >= 20000 && size <= 50000 && list >= 10000 && list <= 40000) << size << list;
     const uint64_t duration = U(game, "gameDuration"), endMs = duration * 1000;
-    EXPECT_TRUE(U(game, "gameId") == id && game.Get("platformId").GetString() == "NA1");
-    EXPECT_TRUE(duration >= 960 && duration <= 2700) << duration;
+    EXPECT_TRUE(U(game, "gameId") == id && duration >= 960 && duration <= 2700) << duration;
     const BindingProperty &teams = game.Get("teams"), &frames = timeline.Get("frames");
     ASSERT_TRUE(teams.Size() == 2u && U(teams.At(0), "teamId") == 100u &&
-                U(teams.At(1), "teamId") == 200u);
+                U(teams.At(1), "teamId") == 200u && game.Get("participants").Size() == 10u);
     EXPECT_NE(teams.At(0).Get("win").GetString(), teams.At(1).Get("win").GetString());
-    std::set<uint64_t> champions;  // picks and bans are twenty different champions
-    for (const BindingProperty& team : teams.Elements())
-      for (const BindingProperty& ban : team.Get("bans").Elements())
-        champions.insert(U(ban, "championId"));
-    ASSERT_TRUE(game.Get("participants").Size() == 10u &&
-                game.Get("participantIdentities").Size() == 10u);
     for (uint64_t p = 0; p < 10; ++p) {
       const BindingProperty& participant = game.Get("participants").At(p);
-      const BindingProperty& identity = game.Get("participantIdentities").At(p);
       const bool won = teams.At(p < 5 ? 0 : 1).Get("win").GetString() == "Win";
       EXPECT_TRUE(U(participant, "participantId") == p + 1 &&
-                  U(identity, "participantId") == p + 1);
-      EXPECT_EQ(U(participant, "teamId"), p < 5 ? 100u : 200u);
-      EXPECT_EQ(participant.Get("stats").Get("win").GetBool(!won), won);
-      champions.insert(U(participant, "championId"));
-      EXPECT_TRUE(U(identity.Get("player"), "accountId") != 0u &&
-                  identity.Get("player").Get("platformId").GetString() == "NA1");
+                  U(participant, "teamId") == (p < 5 ? 100u : 200u) &&
+                  participant.Get("stats").Get("win").GetBool(!won) == won);
     }
-    EXPECT_EQ(champions.size(), 20u);
-    EXPECT_EQ(U(timeline, "frameInterval"), 60000u);
     ASSERT_EQ(frames.Size(), (endMs + 59999) / 60000 + 1);
     std::vector<uint64_t> lastGold(10, 0);
-    for (uint64_t f = 0, previous = 0; f < frames.Size(); ++f) {
-      const BindingProperty& frame = frames.At(f);
-      const uint64_t at = U(frame, "timestamp");
-      EXPECT_EQ(at, f + 1 == frames.Size() ? endMs : f * 60000);
+    for (uint64_t f = 0; f < frames.Size(); ++f) {
+      EXPECT_EQ(U(frames.At(f), "timestamp"), f + 1 == frames.Size() ? endMs : f * 60000);
       for (uint64_t p = 0; p < 10; ++p) {
-        const BindingProperty& mine = frame.Get("participantFrames").Get(std::to_string(p + 1));
-        EXPECT_TRUE(U(mine, "participantId") == p + 1 && U(mine, "totalGold") >= lastGold[p] &&
+        const BindingProperty& mine =
+            frames.At(f).Get("participantFrames").Get(std::to_string(p + 1));
+        EXPECT_TRUE(U(mine, "totalGold") >= lastGold[p] &&
                     U(mine, "currentGold") <= U(mine, "totalGold"));
         lastGold[p] = U(mine, "totalGold");
-      }
-      EXPECT_TRUE(f > 0 || frame.Get("events").Size() == 0);
-      for (const BindingProperty& event : frame.Get("events").Elements()) {
-        EXPECT_TRUE(U(event, "timestamp") >= previous && U(event, "timestamp") <= at);
-        previous = U(event, "timestamp");
       }
     }
   }
@@ -98,43 +92,31 @@ TEST(StubDocuments, AGameHasTenParticipantsInTwoTeamsAndItsTimelineAFrameAMinute
 TEST(StubDocuments, MatchListPagesAreNewestFirstAgreeWithEachOtherAndTheDeltas) {
   const BindingProperty full = MatchListDocument("EUW1", 123456, 0, 20);
   const BindingProperty &page = full.Get("games"), &games = page.Get("games");
-  EXPECT_TRUE(U(full, "accountId") == 123456u && full.Get("platformId").GetString() == "EUW1");
-  ASSERT_EQ(games.Size(), 20u);
-  EXPECT_TRUE(U(page, "gameCount") == 20 && U(page, "gameIndexBegin") == 0 &&
-              U(page, "gameIndexEnd") == 20);
-  EXPECT_TRUE(U(page, "gameTimestampEnd") == U(games.At(0), "gameCreation") &&
-              U(page, "gameTimestampBegin") == U(games.At(19), "gameCreation"));
-  const BindingProperty summoner = PlayerDocument("EUW1", 123456).Get("summonerName");
   const BindingProperty middle = MatchListDocument("EUW1", 123456, 5, 10).Get("games");
-  ASSERT_EQ(middle.Get("games").Size(), 5u);
-  for (size_t i = 0; i < games.Size(); ++i) {
-    const BindingProperty& game = games.At(i);
-    EXPECT_TRUE(i == 0 || (U(game, "gameId") < U(games.At(i - 1), "gameId") &&
-                           U(game, "gameCreation") < U(games.At(i - 1), "gameCreation")))
+  ASSERT_TRUE(games.Size() == 20u && middle.Get("games").Size() == 5u);
+  EXPECT_TRUE(U(page, "gameCount") == 20 && U(page, "gameIndexEnd") == 20 &&
+              U(page, "gameTimestampEnd") == U(games.At(0), "gameCreation") &&
+              U(page, "gameTimestampBegin") == U(games.At(19), "gameCreation"));
+  for (size_t i = 1; i < games.Size(); ++i) {
+    EXPECT_TRUE(U(games.At(i), "gameId") < U(games.At(i - 1), "gameId") &&
+                U(games.At(i), "gameCreation") < U(games.At(i - 1), "gameCreation"))
         << i;
-    EXPECT_GE(U(game, "gameId"), 1000000000u) << "never a special id";
-    const BindingProperty& player = game.Get("participantIdentities").At(0).Get("player");
-    EXPECT_TRUE(game.Get("participants").Size() == 1u && U(player, "accountId") == 123456u &&
-                Json(player.Get("summonerName")) == Json(summoner));
-    EXPECT_TRUE(i < 5 || i >= 10 || Json(middle.Get("games").At(i - 5)) == Json(game)) << i;
+    EXPECT_TRUE(i < 5 || i >= 10 || Json(middle.Get("games").At(i - 5)) == Json(games.At(i))) << i;
   }
   // Every history holds 100 to 400 games.
   const BindingProperty& past = MatchListDocument("EUW1", 77, 400, 420).Get("games");
-  EXPECT_TRUE(past.Get("games").Size() == 0 && past.Get("gameCount").GetUnsigned(1) == 0 &&
+  EXPECT_TRUE(past.Get("games").Size() == 0 &&
               U(past, "gameIndexBegin") == U(past, "gameIndexEnd") &&
               past.Get("gameTimestampBegin").GetUnsigned(1) == 0);
   EXPECT_EQ(MatchListDocument("EUW1", 77, 80, 100).Get("games").Get("games").Size(), 20u);
 
   const BindingProperty deltas = DeltasDocument("EUW1", kAuthenticatedAccountId);
   const BindingProperty own = MatchListDocument("EUW1", kAuthenticatedAccountId, 0, 10);
-  EXPECT_TRUE(U(deltas, "originalAccountId") == kAuthenticatedAccountId &&
-              deltas.Get("originalPlatformId").GetString() == "EUW1");
   ASSERT_EQ(deltas.Get("deltas").Size(), 10u);
   for (size_t i = 0; i < 10; ++i) {
     const BindingProperty& delta = deltas.Get("deltas").At(i);
-    const uint64_t gameId = U(own.Get("games").Get("games").At(i), "gameId");
     const int64_t change = delta.Get("ratingDelta").Get("pointsDelta").GetSigned(99);
-    EXPECT_TRUE(U(delta, "gameId") == gameId && U(delta.Get("ratingDelta"), "gameId") == gameId &&
+    EXPECT_TRUE(U(delta, "gameId") == U(own.Get("games").Get("games").At(i), "gameId") &&
                 change >= -25 && change <= 25)
         << change;
   }
@@ -144,10 +126,9 @@ TEST(StubDocuments, RecentChampionsConvertToTheModulesCollectionNewestFirst) {
   Binding::BindingRegistry registry;
   for (const uint64_t id : SampleIds()) {
     SCOPED_TRACE(id);
-    const BindingProperty document = RecentChampionsDocument("EUW1", id);
     Mhx::Api::MhxChampionGamesCollection collection;
     const Binding::ValueResult read =
-        Binding::ReadNative(document, collection, "<value>", registry);
+        Binding::ReadNative(RecentChampionsDocument("EUW1", id), collection, "<value>", registry);
     ASSERT_TRUE(read.Ok()) << read.ErrorMessage();
     const auto& champions = collection.champions;
     ASSERT_TRUE(champions.size() >= 5 && champions.size() <= 20) << champions.size();

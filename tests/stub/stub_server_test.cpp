@@ -42,11 +42,9 @@ class StubServerTest : public testing::Test {
     server->Start();
   }
 
-  std::unique_ptr<httplib::Client> Client() const {
-    auto client = std::make_unique<httplib::Client>("127.0.0.1", server->Port());
-    client->set_connection_timeout(kLimit);
-    client->set_read_timeout(kLimit);
-    return client;
+  [[nodiscard]] httplib::Result Get(const std::string& path,
+                                    const httplib::Headers& headers = {}) const {
+    return CliSupport::Send(server->Port(), "GET", path, headers);
   }
 
   std::mutex mutex;  // guards lines
@@ -82,17 +80,14 @@ TEST_F(StubServerTest, TheHttpLayerPassesAnswersOnAndAnswersWhatItRefusesInJson)
           {"POST " + deltas, a, std::string(65 * 1024, 'x'), 413,
            ErrorBody(413, "Payload too large"), ""},
       };
-  auto client = Client();
-  client->set_keep_alive(true);
+  httplib::Client kept("127.0.0.1", server->Port());
+  kept.set_keep_alive(true);
   for (const auto& [line, headers, sent, status, body, header] : cases) {
     SCOPED_TRACE(line.substr(0, 40));
-    httplib::Request request;
-    request.method = line.substr(0, line.find(' '));
-    request.path = line.substr(line.find(' ') + 1);
-    request.headers = headers;
-    request.body = sent;
-    if (!sent.empty()) request.set_header("Content-Type", "text/plain");
-    const auto response = status == 413 ? Client()->send(request) : client->send(request);
+    const std::string method = line.substr(0, line.find(' '));
+    const auto response =
+        CliSupport::Send(server->Port(), method, line.substr(method.size() + 1), headers, sent,
+                         "text/plain", status == 413 ? nullptr : &kept);
     ASSERT_TRUE(response) << httplib::to_string(response.error());
     EXPECT_EQ(response->status, status);
     EXPECT_EQ(response->body, body);
@@ -104,7 +99,7 @@ TEST_F(StubServerTest, TheHttpLayerPassesAnswersOnAndAnswersWhatItRefusesInJson)
 
 TEST_F(StubServerTest, ALateAnswerWaitsTheDelayAndStopCutsItShortWith503) {
   const auto start = std::chrono::steady_clock::now();
-  const auto late = Client()->Get("/v1/recent_champions/EUW1/902", kAuthorised);
+  const auto late = Get("/v1/recent_champions/EUW1/902", kAuthorised);
   ASSERT_TRUE(late);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
   EXPECT_EQ(late->body, Json(RecentChampionsDocument(kPlatform, 902)));
@@ -113,7 +108,7 @@ TEST_F(StubServerTest, ALateAnswerWaitsTheDelayAndStopCutsItShortWith503) {
   int status = 0;
   std::string body;
   std::thread asker([&] {
-    if (auto cut = Client()->Get("/v1/stats/game/EUW1/902", kAuthorised))
+    if (auto cut = Get("/v1/stats/game/EUW1/902", kAuthorised))
       status = cut->status, body = cut->body;
   });
   const bool waiting = server->WaitForLateRequests(1, kLimit);
@@ -134,12 +129,11 @@ TEST(StubServer, AStopBeforeRunEndsRunAtOnce) {
 
 TEST_F(StubServerTest, LogLinesShowMethodTargetStatusAndTimeButNoHeaderValue) {
   const std::string longPath = "/v1/" + std::string(1000, 'a');
-  ASSERT_TRUE(Client()->Get("/v1/stats/game/EUW1/42?x=1", kAuthorised));
-  ASSERT_TRUE(Client()->Get("/v1/stats/game/EUW1/42"));
-  auto raw = Client();
-  raw->set_url_encode(false);
-  ASSERT_TRUE(raw->Get("/v1/a\x01\x7f\\b"));
-  ASSERT_TRUE(Client()->Get(longPath, kAuthorised));
+  httplib::Client raw("127.0.0.1", server->Port());
+  raw.set_url_encode(false);
+  ASSERT_TRUE(Get("/v1/stats/game/EUW1/42?x=1", kAuthorised) && Get("/v1/stats/game/EUW1/42") &&
+              Get(longPath, kAuthorised) &&
+              CliSupport::Send(server->Port(), "GET", "/v1/a\x01\x7f\\b", {}, "", "", &raw));
   // Each connection logs on its own worker: the lines may come in any order.
   std::unique_lock lock(mutex);
   ASSERT_TRUE(changed.wait_for(lock, kLimit, [&] { return lines.size() == 4; }));

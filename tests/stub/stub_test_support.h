@@ -3,7 +3,6 @@
 // can prove the module accepts what the stub sends.
 #pragma once
 
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,21 +31,14 @@ inline StubAnswer Ask(std::string_view target, std::string_view method = "GET",
                       std::optional<std::string> authorization = std::string(kToken),
                       std::optional<std::string> region = std::string(kPlatform)) {
   const size_t question = target.find('?');
-  const std::string path(target.substr(0, question));
-  StubRequest request;
-  request.method = method;
-  request.path = path;
-  std::string_view query = question == std::string_view::npos ? "" : target.substr(question + 1);
-  while (!query.empty()) {
-    const size_t amp = std::min(query.find('&'), query.size());
-    const std::string_view piece = query.substr(0, amp);
-    const size_t equals = std::min(piece.find('='), piece.size());
-    request.query.emplace_back(piece.substr(0, equals), piece.substr(std::min(equals + 1, amp)));
-    query.remove_prefix(std::min(amp + 1, query.size()));
-  }
-  request.authorization = std::move(authorization);
-  request.region = std::move(region);
-  return AnswerStubRequest(request);
+  httplib::Params query;  // read as the server reads it
+  if (question != std::string_view::npos)
+    httplib::detail::parse_query_text(std::string(target.substr(question + 1)), query);
+  return AnswerStubRequest({method,
+                            target.substr(0, question),
+                            {query.begin(), query.end()},
+                            std::move(authorization),
+                            std::move(region)});
 }
 
 // What the module makes of an HTTP answer to `url`: its response conversion, then its mapping.

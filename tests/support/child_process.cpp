@@ -15,19 +15,12 @@ extern char** environ;
 
 namespace CliE2E {
 
-std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
-                                                  const std::vector<std::string>& args) {
-  auto child = std::unique_ptr<ChildProcess>(new ChildProcess());
-  child->out_ = ::memfd_create("stdout", MFD_CLOEXEC);
-  child->err_ = ::memfd_create("stderr", MFD_CLOEXEC);
-  if (child->out_ < 0 || child->err_ < 0) {
-    ADD_FAILURE() << "memfd_create: " << std::strerror(errno);
-    return nullptr;
-  }
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args)
+    : out_(::memfd_create("stdout", MFD_CLOEXEC)), err_(::memfd_create("stderr", MFD_CLOEXEC)) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, child->out_, 1);
-  posix_spawn_file_actions_adddup2(&actions, child->err_, 2);
+  posix_spawn_file_actions_adddup2(&actions, out_, 1);
+  posix_spawn_file_actions_adddup2(&actions, err_, 2);
   // The child starts with no signal blocked, whatever the test's threads block.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -39,14 +32,11 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
   for (const std::string& arg : args)
     argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  const int spawned =
-      posix_spawn(&child->pid_, path.c_str(), &actions, &attributes, argv.data(), environ);
+  const int spawned = posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (spawned == 0) return child;
-  ADD_FAILURE() << "posix_spawn " << path << ": " << std::strerror(spawned);
-  child->pid_ = -1;
-  return nullptr;
+  if (spawned != 0) pid_ = -1, status_ = 127;  // as if ended: nothing to wait for or kill
+  EXPECT_EQ(spawned, 0) << "posix_spawn " << path << ": " << std::strerror(spawned);
 }
 
 ChildProcess::~ChildProcess() {

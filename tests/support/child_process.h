@@ -8,7 +8,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,9 +18,9 @@ using Clock = std::chrono::steady_clock;
 
 class ChildProcess {
  public:
-  // Starts `path` with `args` (without the program name); null, with a test failure, on failure.
-  static std::unique_ptr<ChildProcess> Start(const std::string& path,
-                                             const std::vector<std::string>& args);
+  // Starts `path` with `args` (without the program name); a test failure and an exit code of 127
+  // when it could not be started.
+  ChildProcess(const std::string& path, const std::vector<std::string>& args);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -41,12 +40,11 @@ class ChildProcess {
   int Wait(Clock::time_point deadline);
 
  private:
-  ChildProcess() = default;
   [[nodiscard]] static std::string Read(int fd);
   bool Reaped();  // reaps the process if it has ended
 
   pid_t pid_ = -1;
-  int out_ = -1, err_ = -1;
+  int out_, err_;
   std::optional<int> status_;
 };
 

@@ -1,10 +1,11 @@
 // Helpers the command-line host's and the stub's suites share: JSON in and out of values, the
-// JSON error body both servers send, a temporary directory, and raw loopback sockets (a listener
-// on a free port, a client connection, and a whole exchange read until the peer closes).
+// JSON error body both servers send, a temporary directory, one HTTP request to a loopback port,
+// and raw loopback sockets (a listener on a free port, a client connection read on demand).
 #pragma once
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -70,16 +71,52 @@ inline int Loopback(int& port, bool listening, int receiveBuffer = 0) {
   return fd;
 }
 
-// Sends `request` on a new connection and reads until the server closes (or 20 s pass).
-inline std::string RawExchange(int port, const std::string& request) {
-  const int fd = Loopback(port, false);
-  (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string answer;
-  char buffer[4096];
-  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-    answer.append(buffer, static_cast<size_t>(n));
-  ::close(fd);
-  return answer;
+// A connection to 127.0.0.1:`port` that sends `request`, then reads on demand (a small receive
+// buffer, if asked, makes a slow reader).
+struct RawClient {
+  RawClient(int port, const std::string& request, int receiveBuffer = 0)
+      : fd(Loopback(port, false, receiveBuffer)) {
+    EXPECT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+  }
+  ~RawClient() { ::close(fd); }
+  // Reads until `text` holds `what` `count` times (true), or the peer closes or 20 s pass.
+  bool ReadUntil(const std::string& what, size_t count = 1) {
+    for (char buffer[4096];;) {
+      size_t found = 0;
+      for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++found;
+      if (found >= count) return true;
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) return closed = n == 0, false;
+      text.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  // All that comes until the peer closes (or 20 s pass).
+  std::string Rest() { return ReadUntil(std::string(1, '\0')), text; }
+  int fd;
+  std::string text;
+  bool closed = false;
+};
+
+// One request to 127.0.0.1:`port`, on a connection of its own unless `kept` is given; a body
+// goes with `type` as its Content-Type. Waits at most 20 s.
+inline httplib::Result Send(int port, const std::string& method, const std::string& path,
+                            const httplib::Headers& headers = {}, const std::string& body = "",
+                            const std::string& type = "application/json",
+                            httplib::Client* kept = nullptr) {
+  httplib::Client fresh("127.0.0.1", port);
+  httplib::Client& client = kept != nullptr ? *kept : fresh;
+  client.set_connection_timeout(5);
+  client.set_read_timeout(20);
+  httplib::Request request;
+  request.method = method;
+  request.path = path;
+  request.headers = headers;
+  request.body = body;
+  if (!body.empty() || method == "POST" || method == "PUT")
+    request.set_header("Content-Type", type);
+  return client.send(request);
 }
 
 }  // namespace CliSupport

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -30,14 +30,9 @@ size_t FormatArgument(FormatContext& context, const Version& v) {
   return FormatValue(context, std::string_view(text));
 }
 
-struct Columns {
-  int32_t count = 0;
-};
-size_t FormatArgument(FormatContext& context, const Columns& columns) {
-  return FormatValue(context, columns.count);
-}
-int32_t FormatArgumentAsInt32(const Columns& columns) {
-  return columns.count;
+// As a star width or precision, a version is its major number.
+int32_t FormatArgumentAsInt32(const Version& v) {
+  return static_cast<int32_t>(v.major);
 }
 
 }  // namespace FormatTestTypes
@@ -45,11 +40,12 @@ int32_t FormatArgumentAsInt32(const Columns& columns) {
 namespace Oxle::Client::Binding {
 namespace {
 
-using FormatTestTypes::Columns;
 using FormatTestTypes::Version;
 
 const std::string kZeros = std::string(15, '0');
 const std::string kSpaces = std::string(15, ' ');
+// Formats into a buffer of 16 characters, so that 15 are kept.
+const auto Cut16 = [](auto&&... arguments) { return FormatToString<16>(arguments...); };
 
 TEST(PositionalFormatTest, FormatsExactly) {
   const std::tuple<const char*, std::string, std::string> cases[] = {
@@ -73,7 +69,8 @@ TEST(PositionalFormatTest, FormatsExactly) {
       {"sequence past the count ends the output", FormatToString("%d %d|", 1), "1 "},
       {"custom type", FormatToString("v%1", Version{18, 2, 1, {}}), "v18.2.1"},
       {"custom, flags", FormatToString("[%1$-12s]", Version{1, 0, 0, "beta"}), "[1.0.0-beta  ]"},
-      {"custom type as a star width", FormatToString("[%2$*1$s]", Columns{4}, "ab"), "[  ab]"},
+      {"custom type as a star width", FormatToString("[%2$*1$s]", Version{4, 0, 0, {}}, "ab"),
+       "[  ab]"},
       {"hex with width", FormatToString("%1$5x", 255), "   ff"},
       {"unknown letter uses the default", FormatToString("%1$5q", 255), "  255"},
       {"string letter on an integer: the default", FormatToString("%1$s", 7), "7"},
@@ -104,26 +101,21 @@ TEST(PositionalFormatTest, FormatsExactly) {
       {"star from a double ends the output", FormatToString("a%*db", 2.0, 5), "a"},
       // Widths and precisions far beyond the buffer are clamped, yet the 15 visible characters
       // are exactly those of the full rendering.
-      {"huge width", FormatToString<16>("%1$999999999d", 7), kSpaces},
-      {"huge left width", FormatToString<16>("%1$-999999999d", 7), "7" + kSpaces.substr(1)},
-      {"huge zero width", FormatToString<16>("%1$0999999999d", 7), kZeros},
-      {"fifty-digit width", FormatToString<16>("%1$" + std::string(50, '9') + "d", 7), kSpaces},
-      {"INT_MAX star width", FormatToString<16>("%*d", INT_MAX, 7), kSpaces},
-      {"INT_MIN star width", FormatToString<16>("%*d|", INT_MIN, 7), "7" + kSpaces.substr(1)},
-      {"INT_MAX star precision", FormatToString<16>("%.*d", INT_MAX, 7), kZeros},
-      {"INT_MAX star, f", FormatToString<16>("%.*f", INT_MAX, 1.0), "1." + kZeros.substr(2)},
-      {"width > huge d precision", FormatToString<16>("%1$2000000003.2000000000d", 7),
-       "   " + kZeros.substr(3)},
-      {"width < huge d precision", FormatToString<16>("%1$1000.2000000000d", 7), kZeros},
-      {"width > huge f precision", FormatToString<16>("%1$2000000003.2000000000f", 1.0),
-       " 1." + kZeros.substr(3)},
-      {"width > huge e precision", FormatToString<16>("%1$2000000010.2000000000e", 1.0),
-       "    1." + kZeros.substr(6)},
-      {"huge g precision", FormatToString<16>("%1$2000000003.2000000000g", 0.5), kSpaces},
-      {"huge #g precision", FormatToString<16>("%1$#.2000000000g", 0.5), "0.5" + kZeros.substr(3)},
-      {"huge precision on inf",
-       FormatToString<16>("%1$-2000000003.2000000000f|", std::numeric_limits<double>::infinity()),
-       "inf" + kSpaces.substr(3)},
+      {"huge width", Cut16("%1$999999999d", 7), kSpaces},
+      {"huge left width", Cut16("%1$-999999999d", 7), "7" + kSpaces.substr(1)},
+      {"huge zero width", Cut16("%1$0999999999d", 7), kZeros},
+      {"fifty-digit width", Cut16("%1$" + std::string(50, '9') + "d", 7), kSpaces},
+      {"INT_MAX star width", Cut16("%*d", INT_MAX, 7), kSpaces},
+      {"INT_MIN star width", Cut16("%*d|", INT_MIN, 7), "7" + kSpaces.substr(1)},
+      {"INT_MAX star precision", Cut16("%.*d", INT_MAX, 7), kZeros},
+      {"INT_MAX star, f", Cut16("%.*f", INT_MAX, 1.0), "1." + kZeros.substr(2)},
+      {"width > huge d precision", Cut16("%1$2000000003.2000000000d", 7), "   " + kZeros.substr(3)},
+      {"width < huge d precision", Cut16("%1$1000.2000000000d", 7), kZeros},
+      {"huge f precision", Cut16("%1$2000000003.2000000000f", 1.0), " 1." + kZeros.substr(3)},
+      {"huge e precision", Cut16("%1$2000000010.2000000000e", 1.0), "    1." + kZeros.substr(6)},
+      {"huge g precision", Cut16("%1$2000000003.2000000000g", 0.5), kSpaces},
+      {"huge #g precision", Cut16("%1$#.2000000000g", 0.5), "0.5" + kZeros.substr(3)},
+      {"huge on inf", Cut16("%1$-2000000003.2000000000f|", HUGE_VAL), "inf" + kSpaces.substr(3)},
       {"huge width in the full buffer", FormatToString("%1$5000d", 7), std::string(4095, ' ')},
       // A placeholder must be shorter than sixty characters.
       {"59 characters", FormatToString(">%" + std::string(56, '-') + "1d<", 5), ">5<"},
@@ -175,10 +167,9 @@ TEST(FormatNamedTest, TranslatesFieldsFormatsThemAndRecordsTheirValues) {
   // Each row: the named format, its arguments, and "positional format|text formatted from it
   // with the same arguments|parameters recorded".
   const std::tuple<const char*, Arguments, std::string> cases[] = {
-      {"Error response for {method} {url}: {error}",
-       {S("GET"), S("/x"), S("boom")},
-       "Error response for %1 %2: %3|Error response for GET /x: boom|"
-       "{error:'boom';method:'GET';url:'/x';}"},
+      {"GET {url}: {error}",
+       {S("/x"), S("boom")},
+       "GET %1: %2|GET /x: boom|{error:'boom';url:'/x';}"},
       {"{b} {s} {u} {d}",
        {B(true), I(-3), U(UINT64_MAX), D(0.5)},
        "%1 %2 %3 %4|1 -3 18446744073709551615 0.5|{b:T;d:f0.5;s:i-3;u:u18446744073709551615;}"},

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <regex>
 #include <set>
@@ -427,20 +428,24 @@ struct HostResponse {
   ApiResponseRecord record;
 };
 
-// A request under construction; the texts it points to live in the object. The other fields of
-// `record` (caller context, method) are set directly.
+constexpr uint32_t kGet = 2, kPost = 6;
+
+// A request under construction, GET unless told otherwise; the texts it points to live in the
+// object. The other fields of `record` (caller context) are set directly.
 struct HostRequest {
-  HostRequest(uint32_t method, std::string target) : target(std::move(target)) {
+  HostRequest(std::string target, uint32_t method = kGet) : target(std::move(target)) {
     record.method = method;
   }
+  HostRequest(const char* target, uint32_t method = kGet)
+      : HostRequest(std::string(target), method) {}
   HostRequest& Header(std::string name, std::string value) {
     headerTexts.emplace_back(std::move(name), std::move(value));
     return *this;
   }
-  HostRequest& Body(std::string type, std::string bytes) {
+  // The body is held in an exact-size buffer so that a read past its end is caught.
+  HostRequest& Body(std::string type, const std::string& bytes) {
     contentType = std::move(type);
-    body = std::move(bytes);
-    hasBody = true;
+    body.emplace(bytes.begin(), bytes.end());
     return *this;
   }
   // A native argument (a null name binds by position); the value is borrowed.
@@ -461,21 +466,18 @@ struct HostRequest {
     record.nativeArguments = natives.empty() ? nullptr : natives.data();
     record.nativeArgumentCount = static_cast<uint32_t>(natives.size());
     record.contentType = contentType.c_str();
-    // The body is copied into an exact-size buffer so that a read past its end is caught.
-    bodyCopy.assign(body.begin(), body.end());
-    record.body = hasBody ? bodyCopy.data() : nullptr;
-    record.bodyLength = static_cast<uint32_t>(body.size());
+    record.body = body ? body->data() : nullptr;
+    record.bodyLength = body ? static_cast<uint32_t>(body->size()) : 0;
     record.methodName = methodName.c_str();
     return record;
   }
 
   ApiRequestRecord record{};
-  std::string target, contentType, body, methodName;
+  std::string target, contentType, methodName;
   std::vector<std::pair<std::string, std::string>> headerTexts;
   std::vector<ApiHeader> headers;
   std::vector<ApiNativeArgument> natives;
-  std::vector<uint8_t> bodyCopy;
-  bool hasBody = false;
+  std::optional<std::vector<uint8_t>> body;
 };
 
 const ApiExportEntry* Next(const ApiExportEntry* entry) {
@@ -498,8 +500,10 @@ void Send(const ApiExportTable& table, std::string_view name, HostRequest& reque
 
 using Binding::BindingProperty;
 using C = Binding::BindingCode;
+std::string CodeName(C code) {
+  return Binding::BindingCodeName(code);
+}
 using L = ArgumentLocation;
-constexpr uint32_t kGet = 2, kPost = 6;
 
 // Answers with the bound argument values as they reached the handler, as a
 // collection; or with what the test sets in `answer`.
@@ -586,8 +590,10 @@ class DispatchTest : public ::testing::Test {
     Send(Table(), name, request, response);
     return response.Describe();
   }
-  std::string Get(const std::string& name, const std::string& target) {
-    return Call(name, {kGet, target});
+  // Calls each row's function with the row's request and compares the answers.
+  void Expect(std::initializer_list<std::tuple<const char*, HostRequest, std::string>> rows) {
+    for (const auto& [name, request, expected] : rows)
+      EXPECT_EQ(Call(name, request), expected) << name << " " << request.target;
   }
   // The same through Dispatch over the function's pattern, which binds path
   // parameters from the map MatchRoutes fills; with `withRegistry`, builtins
@@ -596,7 +602,7 @@ class DispatchTest : public ::testing::Test {
                          bool withRegistry = false) {
     const RoutePattern pattern =
         BuildRoutePattern(*registry.FindRouteBinding(*registry.FindFunction(name)));
-    HostRequest request(kGet, target);
+    HostRequest request(target);
     HostResponse response;
     Dispatch(withRegistry ? &registry : nullptr, response.record, request.Record(nullptr),
              std::span<const RoutePattern>(&pattern, 1));
@@ -654,7 +660,7 @@ TEST_F(DispatchTest, GetTargetsBindByTheirRules) {
   const std::string tooDeep =
       "error 400: Couldn't assign value to 'x' because "
       "the input is nested too deeply.";
-  const std::tuple<const char*, std::string, std::string> cases[] = {
+  Expect({
       {"GetFlags", "/flags", "[F,~,~]"},  // a required bool not mentioned is false
       {"GetFlags", "/flags?force", "[T,~,~]"},
       {"GetFlags", "/flags?force=&quiet", "[T,T,~]"},
@@ -691,12 +697,10 @@ TEST_F(DispatchTest, GetTargetsBindByTheirRules) {
       // Index paths are walked without recursion, to a depth of 512 (below).
       {"GetDeep", deep(513), tooDeep},
       {"GetDeep", deep(10000), tooDeep},
-  };
-  for (const auto& [function, target, expected] : cases)
-    EXPECT_EQ(Get(function, target), expected) << target;
-  EXPECT_EQ(Call("PostM", {kPost, "/m"}), "[]");
-  EXPECT_FALSE(Get("GetDeep", deep(512)).starts_with("error"));
-  const std::string largest = Get("GetItems", "/items?items.65535=z");  // the largest index
+      {"PostM", {"/m", kPost}, "[]"},
+  });
+  EXPECT_FALSE(Call("GetDeep", deep(512)).starts_with("error"));
+  const std::string largest = Call("GetItems", "/items?items.65535=z");  // the largest index
   EXPECT_EQ(largest.substr(largest.size() - 8), ",'z'],~]");
 }
 
@@ -724,7 +728,7 @@ TEST_F(DispatchTest, ExportedAndMatchedDispatchesBindPathParametersAlike) {
     std::string target = "/p";
     for (size_t i = 0; i < names.size(); ++i)
       target += (i + 1) % failEvery == 0 ? "/%5B1" : "/%7B%7D";
-    const std::string exported = Get(function, target);
+    const std::string exported = Call(function, target);
     EXPECT_EQ(exported.substr(0, 23),
               failEvery == 8 ? "[{},{},{},{},{},{},{}]" : "error 400: Couldn't des")
         << target;
@@ -744,7 +748,7 @@ TEST_F(DispatchTest, ExportedAndMatchedDispatchesBindPathParametersAlike) {
       {"GetSByV", "/s/1", "error 400: Unknown argument '' for 'GetSByV'."},
   };
   for (const auto& [function, target, expected] : cases) {
-    EXPECT_EQ(Get(function, target), expected) << target;
+    EXPECT_EQ(Call(function, target), expected) << target;
     EXPECT_EQ(GetMatched(function, target), expected) << target;
   }
 }
@@ -755,33 +759,24 @@ TEST_F(DispatchTest, ExportedAndMatchedDispatchesBindPathParametersAlike) {
 TEST_F(DispatchTest, RequestPartsBindInOrderAndTheFirstFailureIsReported) {
   Add(HttpMethod::Get, "/h",
       {{"x-id", C::String, L::Any}, {"X-Id", C::String, L::Header}, {"x-q", C::String, L::Query}});
-  for (const auto& [header, expected] : std::vector<std::pair<std::string, std::string>>{
-           {"x-id", "['7','7',~]"},  // a query-only argument ignores headers
-           {"X-Id", "[~,~,~]"}}) {
-    EXPECT_EQ(Call("GetH", HostRequest(kGet, "/h").Header(header, "7").Header("x-q", "9")),
-              expected);
-  }
-
   Add(HttpMethod::Get, "/n/{id}",
       {{"id", C::String, L::Path}, {"a", C::Object, L::Any}, {"b", C::Object, L::Any}});
-  HostValue text{};
+  HostValue text{}, one{};
   text.kind = HOST_VALUE_STRING_BORROWED;
   text.payload.string.text = "t";
-  HostValue one{};
   one.kind = HOST_VALUE_UNSIGNED;
   one.payload.unsignedValue = 1;
-  const std::pair<std::vector<std::pair<const char*, HostValue>>, std::string> natives[] = {
-      {{{nullptr, text}, {"b", one}}, "['x','t',u1]"},
-      {{{"zz", one}}, "error 400: Unknown argument 'zz' for 'GetNById'."},
-      {{{nullptr, one}, {nullptr, one}, {nullptr, one}},
-       "error 400: Unknown argument '3' for 'GetNById'."},
-  };
-  for (const auto& [values, expected] : natives) {
-    HostRequest request(kGet, "/n/x");
-    for (const auto& [name, value] : values)
-      request.Native(name, value);
-    EXPECT_EQ(Call("GetNById", request), expected);
-  }
+  const std::string unknown = "error 400: Unknown argument '";
+  Expect({
+      // A query-only argument ignores headers.
+      {"GetH", HostRequest("/h").Header("x-id", "7").Header("x-q", "9"), "['7','7',~]"},
+      {"GetH", HostRequest("/h").Header("X-Id", "7").Header("x-q", "9"), "[~,~,~]"},
+      {"GetNById", HostRequest("/n/x").Native(nullptr, text).Native("b", one), "['x','t',u1]"},
+      {"GetNById", HostRequest("/n/x").Native("zz", one), unknown + "zz' for 'GetNById'."},
+      {"GetNById",
+       HostRequest("/n/x").Native(nullptr, one).Native(nullptr, one).Native(nullptr, one),
+       unknown + "3' for 'GetNById'."},
+  });
 
   EchoHandler& handler = Add(HttpMethod::Post, "/f/{id}",
                              {{"h", C::Uint64, L::Header},
@@ -791,7 +786,6 @@ TEST_F(DispatchTest, RequestPartsBindInOrderAndTheFirstFailureIsReported) {
                               {"data", C::Object, L::Body}});
   const std::string comma = "Missing a comma or ']' after an array element. at offset 2.";
   const std::string header = "error 400: Expected value for argument 'h'.",
-                    unknown = "error 400: Unknown argument '",
                     path =
                         "error 400: Couldn't deserialize JSON value for parameter 'id' of "
                         "'PostFById': Error: " +
@@ -806,8 +800,9 @@ TEST_F(DispatchTest, RequestPartsBindInOrderAndTheFirstFailureIsReported) {
       {"-----", "['3',{},'x',u1,[u2]]"},
   };
   for (const auto& [steps, expected] : cases) {
-    HostRequest request(kPost, std::string(steps[1] == 'P' ? "/f/%5B1" : "/f/%7B%7D") +
-                                   (steps[2] == 'Q' ? "?q=x&zz=1" : "?q=x"));
+    HostRequest request(std::string(steps[1] == 'P' ? "/f/%5B1" : "/f/%7B%7D") +
+                            (steps[2] == 'Q' ? "?q=x&zz=1" : "?q=x"),
+                        kPost);
     request.Header("h", steps[0] == 'H' ? "" : "3")
         .Native(steps[3] == 'N' ? "nn" : "n", one)
         .Body("application/json", steps[4] == 'B' ? "[1" : "[2]");
@@ -822,33 +817,27 @@ TEST_F(DispatchTest, RequestPartsBindInOrderAndTheFirstFailureIsReported) {
 TEST_F(DispatchTest, BodiesDecodeByContentTypeOrAnswer400Or415) {
   EchoHandler& handler = Add(HttpMethod::Post, "/body", {{"data", C::Object, L::Body}});
   const std::string unsupported = "error 415: Unsupported body content type";
-  const std::tuple<std::string, std::string, std::string> cases[] = {
-      {"Application/JSON; charset=utf-8", R"({"a":1})", "[{a:u1;}]"},
-      {"application/vnd.api+json", "[true]", "[[T]]"},
-      {"application/json", std::string("[1]\0garbage", 11), "[[u1]]"},
-      {"application/x-msgpack", "\x81\xA1k\x01", "[{k:i1;}]"},
-      {"application/x-yaml", "a: [1]\n", "[{a:[u1];}]"},
-      {"application/x-yaml", std::string("a: [1]\0: : [", 12), "[{a:[u1];}]"},  // up to a NUL
-      {"application/x-msgpack; v=5", "\xC1", "error 400: Invalid MessagePack data at position 1."},
-      {"application/x-msgpack", "\x81\xA1k\x01\xC0",
-       "error 400: Extra MessgePack data found in body"},
-      {"application/json", "{\"a\":}", "error 400: Error: Invalid value. at offset 5."},
-      {"Application/X-Yaml", "a: *x",
-       "error 400: Undefined alias encountered: \"x\". At line: 1 col: 4"},
-      {"text/x-yaml", "a: 1", unsupported},  // a parameter's type only
-      {"", "{}", unsupported},
+  const auto post = [](std::string type, const std::string& body, std::string expected) {
+    return std::tuple("PostBody", HostRequest("/body", kPost).Body(type, body), expected);
   };
-  int decoded = 0;
-  for (const auto& [contentType, body, expected] : cases) {
-    HostRequest request(kPost, "/body");
-    request.Body(contentType, body);
-    HostResponse response;
-    Send(Table(), "PostBody", request, response);
-    EXPECT_EQ(response.Describe(), expected) << contentType;
-    decoded += response.Failed() ? 0 : 1;
-    EXPECT_TRUE(!response.Failed() || response.record.value.kind == HOST_VALUE_EMPTY);
-  }
-  EXPECT_EQ(handler.prepared, decoded);
+  Expect({
+      post("Application/JSON; charset=utf-8", R"({"a":1})", "[{a:u1;}]"),
+      post("application/vnd.api+json", "[true]", "[[T]]"),
+      post("application/json", std::string("[1]\0garbage", 11), "[[u1]]"),
+      post("application/x-msgpack", "\x81\xA1k\x01", "[{k:i1;}]"),
+      post("application/x-yaml", "a: [1]\n", "[{a:[u1];}]"),
+      post("application/x-yaml", std::string("a: [1]\0: : [", 12), "[{a:[u1];}]"),  // up to a NUL
+      post("application/x-msgpack; v=5", "\xC1",
+           "error 400: Invalid MessagePack data at position 1."),
+      post("application/x-msgpack", "\x81\xA1k\x01\xC0",
+           "error 400: Extra MessgePack data found in body"),
+      post("application/json", "{\"a\":}", "error 400: Error: Invalid value. at offset 5."),
+      post("Application/X-Yaml", "a: *x",
+           "error 400: Undefined alias encountered: \"x\". At line: 1 col: 4"),
+      post("text/x-yaml", "a: 1", unsupported),  // a parameter's type only
+      post("", "{}", unsupported),
+  });
+  EXPECT_EQ(handler.prepared, 6);
 }
 
 // DecodeParameter on its own: the dispatcher's own binding passes no content
@@ -882,15 +871,11 @@ TEST(DecodeParameterTest, ContentTypesOrSniffingChooseTheDecoder) {
       {"application/x-yaml", "a: 1", true, "'a: 1'"},
       {"application/jso", "[1]", true, "'[1]'"},
       {"", "{}", false, "'{}'"},
-      // Sniffing recognises MessagePack by its first byte, YAML by "---" after
-      // spaces.
+      // Sniffing recognises MessagePack by its first byte (which bytes: its suite), YAML by
+      // "---" after spaces.
       {"", "\x7F", true, "'\x7F'"},
       {"", "\x80", true, "{}"},
-      {"", "\x9F", true, "[]"},  // the declared elements are missing: the collection ends early
-      {"", std::string("\xDB\0\0\0\0", 5), true, "'\xDB\\0\\0\\0\\0'"},
       {"", std::string("\xDC\0\x01\x07", 4), true, "[i7]"},
-      {"", std::string("\xDF\0\0\0\0", 5), true, "{}"},
-      {"", "\xE0", true, "'\xE0'"},
       {"", "\n---\nk: v", true, "{k:'v';}"},
       {"", "--", true, "'--'"},
       {"application/x-msgpack", "\xC1", true, "error 0: MessagePack"},
@@ -931,7 +916,7 @@ TEST_F(DispatchTest, ResponsesCarryEverythingAndNothingOfOneReachesTheNext) {
   const ApiExportTable& table = Table();
   const Log::AllocationCounters before = Log::ReadAllocationCounters();
   {
-    HostRequest request(kGet, "/r");
+    HostRequest request("/r");
     HostResponse response;
     Send(table, "GetR", request, response);
     const ApiResponseRecord& r = response.record;
@@ -978,7 +963,7 @@ TEST_F(DispatchTest, ResponsesCarryEverythingAndNothingOfOneReachesTheNext) {
   };
   for (const auto& [answer, target, header, expected] : cases) {
     handler.answer = answer;
-    HostRequest request(kGet, target);
+    HostRequest request(target);
     if (header != nullptr) request.Header("h", header);
     HostResponse response;
     Send(table, "GetR", request, response);
@@ -998,10 +983,10 @@ TEST_F(DispatchTest, RequestAwareHandlersSeeTheRequestAndMayDispatchAnother) {
   EchoHandler& handler = Add(HttpMethod::Other, "/info", {{"x", C::String, L::Query}});
   Add(HttpMethod::Get, "/inner/{id}", {{"id", C::String, L::Path}, {"v", C::String, L::Query}});
   std::string inner;
-  handler.during = [&] { inner = Get("GetInnerById", "/inner/9?v=in"); };
+  handler.during = [&] { inner = Call("GetInnerById", "/inner/9?v=in"); };
   handler.requestAware = true;
   int context = 0;
-  HostRequest request(8, "/info?x=1");
+  HostRequest request("/info?x=1", 8);
   request.Header("h", "1").methodName = "PURGE";
   request.record.callerContext = &context;
   // A method-8 binding with an empty name accepts only requests naming no method.
@@ -1138,58 +1123,52 @@ class RouteRegistrationTest : public DispatchTest {
   std::string url, requests;
 };
 
-TEST_F(RouteRegistrationTest, RecordsDescribeEveryHandlerSignature) {
-  const std::tuple<const char*, std::vector<std::pair<std::string, C>>, C, const char*> cases[] = {
-      {"GetV1GamesById", {{"id", C::Uint64}}, C::Object, ""},
-      {"GetV2RequestById", {{"id", C::Uint64}, {"force", C::Bool}}, C::None, ""},
-      {"GetV2RequestCurrent", {{"force", C::Bool}}, C::None, ""},
-      {"GetV2CachedById", {{"id", C::Uint64}}, C::Struct, "Pick"},
-      {"GetV2CachedCurrent", {{"force", C::Bool}}, C::Struct, "Pick"},
-      {"GetV1CachedById", {{"id", C::Uint64}, {"force", C::Bool}}, C::Struct, "Pick"},
-      {"GetV1Delta", {}, C::Object, ""},
-      {"PostV1EndpointOverride", {{"data", C::Struct}}, C::Object, ""},
-  };
-  for (const auto& [name, expected, returns, returnType] : cases) {
-    const Binding::FunctionRecord& function = *registry.FindFunction(name);
-    std::vector<std::pair<std::string, C>> arguments;  // a name ends in "?" when optional
-    for (const auto& argument : function.arguments)
-      arguments.emplace_back(argument.name + (argument.optional ? "?" : ""), argument.type.code);
-    EXPECT_EQ(std::tuple(arguments, function.returns.code,
-                         function.returns.record ? function.returns.record->name : ""),
-              std::tuple(expected, returns, returnType))
-        << name;
-    // Two invokers: the route's and the function record's.
-    EXPECT_NE(registry.FindRouteBinding(function)->handler.get(), function.callable.get());
-  }
-}
-
-// A native conversion that fails in Prepare is the caller's fault: 400. The error of a
+// Each function's record as "name(argument:code ...)returns", a returned struct with its record's
+// name, an optional argument marked "?"; each has two invokers, the route's and the function
+// record's. A native conversion that fails in Prepare is the caller's fault: 400. The error of a
 // ValueOrError passes through with its status and headers.
-TEST_F(RouteRegistrationTest, RoutesAnswerThroughTheExportTable) {
-  const std::tuple<const char*, HostRequest, std::string> cases[] = {
-      {"GetV1GamesById", {2, "/v1/games/42"}, "{gameId:u42;}"},
-      {"GetV1GamesById",
-       {2, "/v1/games/x"},
-       "error 400: Value x for 'id' of type uint64 is in an incorrect format"},
-      {"GetV1Delta", {2, "/v1/delta"}, "{delta:i-1;}"},
-      {"GetV2CachedById", {2, "/v2/cached/3"}, "{championId:i3;lane:'mid';}"},
-      {"GetV2CachedById", {2, "/v2/cached/0"}, "error 500: No session"},
-      {"GetV1CachedById", {2, "/v1/cached/3?force"}, "{championId:i3;lane:'top';}"},
-      {"GetV2CachedCurrent", {2, "/v2/cached/current?force=false"}, "{championId:i7;lane:'bot';}"},
-      {"GetV2RequestById", {2, "/v2/request/5?force=true"}, "~"},
-      {"GetV2RequestCurrent", {2, "/v2/request/current"}, "~"},
-      {"PostV1EndpointOverride",
-       HostRequest(6, "/v1/endpoint-override").Body("application/json", R"({"lane":"x"})"), "~"},
-      {"PostV1EndpointOverride",
-       HostRequest(6, "/v1/endpoint-override").Body("application/json", R"({"lane":[1]})"),
-       "error 400: Couldn't assign value to 'lane' because the input is not a string."},
+TEST_F(RouteRegistrationTest, RecordsDescribeEverySignatureAndRoutesAnswerThroughTheExportTable) {
+  std::set<std::string> records;
+  for (const Binding::FunctionRecord* function : registry.CopyFunctions()) {
+    std::string text = function->name + "(";
+    for (const auto& argument : function->arguments)
+      text += argument.name + (argument.optional ? "?:" : ":") + CodeName(argument.type.code) + " ";
+    records.insert(text + ")" + CodeName(function->returns.code) +
+                   (function->returns.record ? " " + function->returns.record->name : ""));
+    EXPECT_NE(registry.FindRouteBinding(*function)->handler.get(), function->callable.get());
+  }
+  EXPECT_EQ(records, (std::set<std::string>{
+                         "GetV1CachedById(id:uint64 force:bool )struct Pick",
+                         "GetV1Delta()object",
+                         "GetV1GamesById(id:uint64 )object",
+                         "GetV2CachedById(id:uint64 )struct Pick",
+                         "GetV2CachedCurrent(force:bool )struct Pick",
+                         "GetV2RequestById(id:uint64 force:bool )",
+                         "GetV2RequestCurrent(force:bool )",
+                         "PostV1EndpointOverride(data:struct )object",
+                     }));
+  const auto lane = [](const char* body) {
+    return HostRequest("/v1/endpoint-override", kPost).Body("application/json", body);
   };
-  for (const auto& [name, request, expected] : cases)
-    EXPECT_EQ(Call(name, request), expected) << request.target;
+  Expect({
+      {"GetV1GamesById", "/v1/games/42", "{gameId:u42;}"},
+      {"GetV1GamesById", "/v1/games/x",
+       "error 400: Value x for 'id' of type uint64 is in an incorrect format"},
+      {"GetV1Delta", "/v1/delta", "{delta:i-1;}"},
+      {"GetV2CachedById", "/v2/cached/3", "{championId:i3;lane:'mid';}"},
+      {"GetV2CachedById", "/v2/cached/0", "error 500: No session"},
+      {"GetV1CachedById", "/v1/cached/3?force", "{championId:i3;lane:'top';}"},
+      {"GetV2CachedCurrent", "/v2/cached/current?force=false", "{championId:i7;lane:'bot';}"},
+      {"GetV2RequestById", "/v2/request/5?force=true", "~"},
+      {"GetV2RequestCurrent", "/v2/request/current", "~"},
+      {"PostV1EndpointOverride", lane(R"({"lane":"x"})"), "~"},
+      {"PostV1EndpointOverride", lane(R"({"lane":[1]})"),
+       "error 400: Couldn't assign value to 'lane' because the input is not a string."},
+  });
   EXPECT_EQ(requests, "5!7");
   EXPECT_EQ(url, "x");
   HostResponse response;
-  HostRequest request(2, "/v2/cached/0");
+  HostRequest request("/v2/cached/0");
   Send(registry.BuildExportTable(), "GetV2CachedById", request, response);
   ASSERT_EQ(+response.record.headerCount, 1u);
   EXPECT_STREQ(response.record.headers[0].name, "retry");
@@ -1215,7 +1194,7 @@ TEST_F(RouteRegistrationTest, RepeatsKeepTheFirstAndRequestAwareHandlersGetTheRe
   const Binding::FunctionRecord* first = registry.FindFunction("GetV1Delta");
   EXPECT_EQ(RegisterRoute(registry, HttpMethod::Get, "/v1/delta", [] { return ApiResponse(); }),
             first);
-  EXPECT_EQ(Call("GetV1Delta", {2, "/v1/delta"}), "{delta:i-1;}");
+  EXPECT_EQ(Call("GetV1Delta", "/v1/delta"), "{delta:i-1;}");
   std::string seen;
   RegisterRoute(registry, HttpMethod::Get, "/who/{name}",
                 [&](const RequestInfo& request, std::string name) {
@@ -1224,8 +1203,8 @@ TEST_F(RouteRegistrationTest, RepeatsKeepTheFirstAndRequestAwareHandlersGetTheRe
                 {{"name", L::Path}});
   RegisterRoute(registry, HttpMethod::Get, "/ping",
                 [&](const RequestInfo& request) { seen += "|" + request.target; });
-  EXPECT_EQ(Call("GetWhoByName", {2, "/who/ann"}), "~");
-  EXPECT_EQ(Call("GetPing", {2, "/ping"}), "~");
+  EXPECT_EQ(Call("GetWhoByName", "/who/ann"), "~");
+  EXPECT_EQ(Call("GetPing", "/ping"), "~");
   EXPECT_EQ(seen, "/who/ann ann|/ping");
 }
 

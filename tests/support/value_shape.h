@@ -32,12 +32,9 @@ class ShapeVisitor : public Binding::ValueVisitor {
     text += "'";
   }
   void OnBlob(const Binding::Blob& v) override {
-    static constexpr char kDigits[] = "0123456789abcdef";
     text += "b'";
-    for (const uint8_t byte : v) {
-      text += kDigits[byte >> 4];
-      text += kDigits[byte & 0xF];
-    }
+    for (const uint8_t byte : v)
+      text += std::string{"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 0xF]};
     text += "'";
   }
   void OnEnum(const Binding::EnumValue& v) override { text += "e" + std::to_string(v.value); }

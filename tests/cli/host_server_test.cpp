@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <string>
@@ -35,13 +36,15 @@ using std::chrono::seconds;
 //                      request, with response headers the server must filter: x-echo (kept),
 //                      Content-Length, Access-Control-Allow-Origin, x-split (holds CR LF) and
 //                      "bad name" (dropped)
-//   GET  stream        a body stream of kStreamSize bytes, type text/plain
+//   GET  stream        a body stream of kStream's bytes, type text/plain
 //   GET  wait          signals `entered`, then blocks until `release` is set
 //   POST publish/{n}   PublishResource("/qel-clitest/v1/state", {"n": n})
-constexpr uint32_t kStreamSize = 200000;
-char StreamByte(uint32_t offset) {
-  return static_cast<char>('a' + offset % 26);
-}
+const std::string kStream = [] {
+  std::string text(200000, ' ');
+  for (size_t i = 0; i < text.size(); ++i)
+    text[i] = static_cast<char>('a' + i % 26);
+  return text;
+}();
 struct WaitHooks {
   std::promise<void> entered;
   std::shared_future<void> release;
@@ -57,17 +60,12 @@ constexpr auto kPath = ClientApi::ArgumentLocation::Path,
 class BodyBytes final : public ClientApi::BodyStream {
  public:
   bool Read(void* buffer, uint32_t& length, bool& moreData) override {
-    const uint32_t count = std::min(length, kStreamSize - sent_);
-    for (uint32_t i = 0; i < count; ++i)
-      static_cast<char*>(buffer)[i] = StreamByte(sent_ + i);
-    sent_ += count;
-    length = count;
-    moreData = sent_ < kStreamSize;
+    length = std::min(length, static_cast<uint32_t>(kStream.size()) - sent_);
+    std::memcpy(buffer, kStream.data() + sent_, length);
+    moreData = (sent_ += length) < kStream.size();
     return true;
   }
-  [[nodiscard]] uint32_t Size() const override { return kStreamSize; }
-
- private:
+  [[nodiscard]] uint32_t Size() const override { return static_cast<uint32_t>(kStream.size()); }
   uint32_t sent_ = 0;
 };
 
@@ -363,10 +361,7 @@ TEST(HostServerAnswers, TheModuleGetsTheWholeRequestButTheTokenAndKeepsItsSafeHe
   EXPECT_EQ(stream->status, 200);
   EXPECT_EQ(stream->get_header_value("Content-Type"), "text/plain");
   EXPECT_EQ(stream->get_header_value("Transfer-Encoding"), "chunked");
-  std::string expected;
-  for (uint32_t i = 0; i < kStreamSize; ++i)
-    expected += StreamByte(i);
-  EXPECT_TRUE(stream->body == expected);
+  EXPECT_TRUE(stream->body == kStream);
 }
 
 // ---- the server's endpoints ----

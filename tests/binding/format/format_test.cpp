@@ -163,7 +163,7 @@ const auto U = &NamedArgument::Unsigned;
 const auto D = &NamedArgument::Double;
 const auto S = &NamedArgument::String;
 
-TEST(FormatNamedTest, TranslatesFieldsFormatsThemAndRecordsTheirValues) {
+TEST(FormatNamedTest, TranslatesFieldsFormatsThemRecordsTheirValuesAndAppends) {
   // Each row: the named format, its arguments, and "positional format|text formatted from it
   // with the same arguments|parameters recorded".
   const std::tuple<const char*, Arguments, std::string> cases[] = {
@@ -213,9 +213,7 @@ TEST(FormatNamedTest, TranslatesFieldsFormatsThemAndRecordsTheirValues) {
     EXPECT_EQ(format + "|" + FormatToString(format, arguments) + "|" + Shape(parameters), expected)
         << named;
   }
-}
-
-TEST(FormatNamedTest, AppendsToOutRewritesFilteredArgumentsAndNeverTrimsEarlierText) {
+  // Appends to its output, rewrites filtered arguments and never trims earlier text.
   Arguments one{I(1)};
   std::string out = "kept ";
   BindingProperty parameters;

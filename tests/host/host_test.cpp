@@ -25,16 +25,24 @@ using HostValues::Lines;
 using HostValues::Signal;
 using TestModule::Module;
 
-// A host with the linked-in test module loaded (manual mode unless asked).
-struct LoadedHost {
-  explicit LoadedHost(HostMode mode = HostMode::Manual, CoreVersion version = {})
+// A host with the linked-in test module loaded, and started unless asked (manual mode unless
+// asked).
+struct TestHost {
+  explicit TestHost(bool start = true, HostMode mode = HostMode::Manual, CoreVersion version = {})
       : host(std::make_unique<Host::Host>(HostOptions{version, mode, 2, logs, nullptr})) {
     id = host->LoadModule(&tpk_test_module_load, "linked test module").Value();
     module = static_cast<Module*>(host->Module(id).Value().object);
+    EXPECT_TRUE(!start || Start().Ok());
   }
   Status Start() { return host->StartModule(id); }
   ApiCallResult Call(uint32_t method, std::string target, std::string methodName = "") {
     return host->Call({method, std::move(target), std::move(methodName), {}, "", std::nullopt});
+  }
+  // Another copy of the test module, started, changed by `change` after its export ran.
+  Module* LoadAnother(void* (*change)(PluginDescriptor*)) {
+    const auto id = host->LoadModule(change, "another");
+    EXPECT_TRUE(id.Ok() && host->StartModule(id.Value()).Ok());
+    return static_cast<Module*>(host->Module(id.Value()).Value().object);
   }
   // The log as "<level> <module>: <text>" lines.
   [[nodiscard]] Lines LogLines() const {
@@ -49,51 +57,37 @@ struct LoadedHost {
   Module* module = nullptr;
 };
 
-struct StartedHost : LoadedHost {
-  explicit StartedHost(HostMode mode = HostMode::Manual) : LoadedHost(mode) {
-    EXPECT_TRUE(Start().Ok());
-  }
-  // Another copy of the test module, started, changed by `change` after its export ran.
-  Module* LoadAnother(void* (*change)(PluginDescriptor*)) {
-    const auto id = host->LoadModule(change, "another");
-    EXPECT_TRUE(id.Ok() && host->StartModule(id.Value()).Ok());
-    return static_cast<Module*>(host->Module(id.Value()).Value().object);
-  }
-};
-
 // ---- loading ----
 
 TEST(HostLoad, UnloadCallsTheModuleOnceAndAStartThatFailsOrThrowsIsReported) {
   const int before = TestModule::gUnloads;
   {
-    StartedHost loaded;
+    TestHost loaded;
     ASSERT_TRUE(loaded.host->UnloadModule(loaded.id).Ok());
     EXPECT_EQ(TestModule::gUnloads, before + 1);
     const ModuleInfo info = loaded.host->Module(loaded.id).Value();
-    EXPECT_EQ(info.state, ModuleState::Unloaded);
-    EXPECT_TRUE(info.object == nullptr && info.exportTable == nullptr);
+    EXPECT_TRUE(info.state == ModuleState::Unloaded && !info.object && !info.exportTable);
     EXPECT_EQ(loaded.host->UnloadModule(loaded.id).ErrorMessage(),
               "Module 'test' is already unloaded");
     EXPECT_EQ(loaded.host->UnloadModule(999).ErrorMessage(), "No module has the id 999");
     EXPECT_EQ(loaded.host->GetMemoryStats(loaded.id).ErrorMessage(), "Module 'test' is unloaded");
-    LoadedHost left;
+    TestHost left(false);
   }
   EXPECT_EQ(TestModule::gUnloads, before + 2);
   // A start that fails or throws is reported; a started module has its own handle.
-  LoadedHost refusing;
+  TestHost refusing(false);
   refusing.module->onStart = [] { return uint8_t{0}; };
   EXPECT_EQ(refusing.Start().ErrorMessage(), "Module 'test' did not start");
   EXPECT_EQ(refusing.host->Module(refusing.id).Value().state, ModuleState::StartFailed);
   EXPECT_EQ(refusing.Call(2, "/test/v1/echo/x").status, 404u);
-  LoadedHost throwing;
+  TestHost throwing(false);
   throwing.module->onStart = []() -> uint8_t { throw std::runtime_error("start exploded"); };
   EXPECT_EQ(throwing.Start().ErrorMessage(), "Module 'test' threw from Start: start exploded");
   // A started module has its own handle and table, and starts once.
-  StartedHost loaded;
+  TestHost loaded;
   Module* other = loaded.LoadAnother(&tpk_test_module_load);
   EXPECT_EQ(std::pair(loaded.module->handle, other->handle), std::pair(loaded.id, loaded.id + 1));
   EXPECT_NE(loaded.module->api, other->api);
-  EXPECT_EQ(loaded.host->Module(loaded.id).Value().state, ModuleState::Started);
   EXPECT_EQ(loaded.Start().ErrorMessage(), "Module 'test' was already started or unloaded");
 }
 
@@ -137,7 +131,7 @@ TEST(HostLoad, BadDescriptorsFailWithAClearErrorAndNothingLeaks) {
 }
 
 TEST(HostLoad, TheDescriptorCarriesTheVersionsBrokenEntriesAreSkippedWithAWarningAndStatsAreRead) {
-  LoadedHost loaded(HostMode::Manual, CoreVersion{18, 4, 7});
+  TestHost loaded(false, HostMode::Manual, CoreVersion{18, 4, 7});
   const PluginDescriptor& received = loaded.module->received;
   EXPECT_EQ(std::tuple(received.major, received.minor, received.patch), std::tuple(18u, 4u, 7u));
   EXPECT_EQ(received.callbacks, nullptr);  // the host leaves the module's words empty
@@ -145,9 +139,8 @@ TEST(HostLoad, TheDescriptorCarriesTheVersionsBrokenEntriesAreSkippedWithAWarnin
   EXPECT_EQ(info.shortName + " " + info.origin, "test linked test module");
   const CoreVersion& v = info.moduleVersion;
   EXPECT_EQ(std::tuple(v.major, v.minor, v.patch), std::tuple(18u, 1u, 2u));
-  EXPECT_EQ(info.exportTable, &loaded.module->table);
-  EXPECT_EQ(info.routeCount, TestModule::kRouteCount);
-  EXPECT_EQ(info.state, ModuleState::Loaded);
+  EXPECT_EQ(std::tuple(info.exportTable, info.routeCount, info.state),
+            std::tuple(&loaded.module->table, TestModule::kRouteCount, ModuleState::Loaded));
   auto id = loaded.host->LoadModule(
       [](PluginDescriptor* descriptor) {
         void* object = tpk_test_module_load(descriptor);
@@ -170,7 +163,7 @@ TEST(HostLoad, TheDescriptorCarriesTheVersionsBrokenEntriesAreSkippedWithAWarnin
 // ---- API calls ----
 
 TEST(HostRequests, RouteByMethodAndTemplateOrAnswer404Or405WithAllow) {
-  StartedHost loaded;
+  TestHost loaded;
   // A second module serves /test/v1/fail for DELETE and for POST, as the first does.
   loaded.LoadAnother([](PluginDescriptor* descriptor) {
     void* object = tpk_test_module_load(descriptor);
@@ -222,12 +215,12 @@ TEST(HostRequests, RouteByMethodAndTemplateOrAnswer404Or405WithAllow) {
 }
 
 TEST(HostRequests, AModulesSendRequestGetsAHostOwnedCopyAndNullRecordsAreErrors) {
-  StartedHost loaded;
+  TestHost loaded;
   const HostApi* api = loaded.module->api;
   ApiRequestRecord request{};
   ApiResponseRecord response{};
-  EXPECT_EQ(api->SendRequest(api, nullptr, &request), -1);
-  EXPECT_EQ(api->SendRequest(api, &response, nullptr), -1);
+  EXPECT_EQ(api->SendRequest(api, nullptr, &request) + api->SendRequest(api, &response, nullptr),
+            -2);
   EXPECT_EQ(api->SendRequest(api, &response, &request), 0);
   EXPECT_EQ(uint32_t{response.status}, 400u);
   EXPECT_STREQ(response.errorMessage, "The request has no target");
@@ -266,7 +259,7 @@ struct Recorder {
 // A removed observer is not called and handles are not reused; store changes are published under
 // both names and observed once, as they happen.
 TEST(HostEvents, ObserversComeAndGoAndStoreChangesArePublishedUnderBothNamesAndObservedOnce) {
-  StartedHost loaded;
+  TestHost loaded;
   Recorder first, second;
   const ObserverHandle a = loaded.host->AddEventObserver(first.Observer());
   const ObserverHandle b = loaded.host->AddEventObserver(second.Observer());
@@ -278,18 +271,13 @@ TEST(HostEvents, ObserversComeAndGoAndStoreChangesArePublishedUnderBothNamesAndO
   });
   EXPECT_NE(a, b);
   loaded.host->PublishEvent("One", Json("1"));
-  EXPECT_TRUE(loaded.host->RemoveEventObserver(a));
-  EXPECT_FALSE(loaded.host->RemoveEventObserver(a));
-  EXPECT_FALSE(loaded.host->RemoveEventObserver(self + 100));
+  EXPECT_TRUE(loaded.host->RemoveEventObserver(a) && !loaded.host->RemoveEventObserver(a) &&
+              !loaded.host->RemoveEventObserver(self + 100));
   loaded.host->PublishEvent("Two", Json("2"));
   EXPECT_GT(loaded.host->AddEventObserver(first.Observer()), self);
   EXPECT_EQ(first.lines, (Lines{"One|||1|0"}));
   EXPECT_EQ(second.lines, (Lines{"One|||1|0", "Two|||2|0"}));
   EXPECT_EQ(selfCalls, 1);
-  Lines seen;
-  loaded.module->onEvent = [&](const HostEvent& event) {
-    seen.push_back(std::string(event.name) + " " + Json(event.payload));
-  };
   Recorder recorder;
   (void)loaded.host->AddEventObserver(recorder.Observer());
   ASSERT_EQ(loaded.module->Subscribe("OnJsonApiEvent_qel-login_v1_session"), 0);
@@ -302,20 +290,12 @@ TEST(HostEvents, ObserversComeAndGoAndStoreChangesArePublishedUnderBothNamesAndO
   EXPECT_EQ(recorder.lines, (Lines{name + "Create|1|0", name + "Update|2|0", name + "Delete||0"}));
   // Six deliveries and One and Two; the deliveries themselves are not observed again.
   EXPECT_EQ(loaded.host->RunDueWork(), 8u);
-  EXPECT_EQ(recorder.lines.size(), 3u);
-  Lines expected;
-  for (const char* change :
-       {"1,\"eventType\":\"Create", "2,\"eventType\":\"Update", "null,\"eventType\":\"Delete"}) {
-    for (const char* event : {"OnJsonApiEvent_qel-login_v1_session", "OnJsonApiEvent"}) {
-      expected.push_back(std::string(event) + R"( {"data":)" + change +
-                         R"(","uri":"/qel-login/v1/session"})");
-    }
-  }
-  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(std::pair(recorder.lines.size(), loaded.module->events.load()),
+            std::pair(size_t{3}, 6));
 }
 
 TEST(HostEvents, BadEventRecordsFromAModuleAreRefusedWithAClearError) {
-  StartedHost loaded;
+  TestHost loaded;
   const HostApi* api = loaded.module->api;
   HostValue bad{};
   bad.kind = 42;
@@ -353,7 +333,7 @@ TEST(HostEvents, BadEventRecordsFromAModuleAreRefusedWithAClearError) {
 
 TEST(HostEvents,
      SubscribersGetThePayloadAtThePumpASecondSubscriptionReplacesTheFirstAndThrowsAreLogged) {
-  StartedHost loaded;
+  TestHost loaded;
   int first = 0;
   auto firstCallback = [](const HostEvent* event) { ++*static_cast<int*>(event->context); };
   const HostApi* api = loaded.module->api;
@@ -373,8 +353,7 @@ TEST(HostEvents,
   EXPECT_EQ(recorder.lines, (Lines{"Pong|||2|5", R"(E|||{"n":1}|5)"}));
   EXPECT_EQ(loaded.module->events, 0);  // manual mode: nothing before the pump
   EXPECT_EQ(loaded.host->RunDueWork(), 2u);
-  EXPECT_EQ(first, 0);
-  EXPECT_EQ(loaded.module->events, 1);
+  EXPECT_EQ(std::pair(first, loaded.module->events.load()), std::pair(0, 1));
   EXPECT_EQ(loaded.LogLines(),
             (Lines{"2 <host>: An event observer threw for event 'E': observer exploded",
                    "2 <host>: An event observer threw for event 'E'",
@@ -382,15 +361,13 @@ TEST(HostEvents,
 }
 
 TEST(HostEvents, UnloadDropsSubscriptionsTheModuleLeftBehind) {
-  StartedHost loaded;
+  TestHost loaded;
   Module* second = loaded.LoadAnother(&tpk_test_module_load);
   ASSERT_EQ(loaded.module->Subscribe("E"), 0);
   // Found after another module's subscription, then not found among them.
   const int32_t results[] = {second->Subscribe("E"), second->Unsubscribe("E"),
                              second->Unsubscribe("E"), second->Subscribe("E")};
   EXPECT_EQ(std::vector<int32_t>(results, results + 4), (std::vector<int32_t>{0, 0, -1, 0}));
-  EXPECT_EQ(loaded.LogLines(), Lines{"1 <host>: Module 'test': UnsubscribeEvent of "
-                                     "'E', which it has no subscription to"});
   loaded.host->PublishEvent("E", Json("1"));
   ASSERT_TRUE(loaded.host->UnloadModule(loaded.id).Ok());  // the queued delivery must skip it
   EXPECT_EQ(loaded.host->RunDueWork(), 1u);
@@ -422,7 +399,7 @@ TEST(ResourceStore, AppliesResourceEventPayloadsByNameOrNumberAndIgnoresAnyOther
 // ---- jobs and the scheduler ----
 
 TEST(HostJobs, RunOnceWhenDueOnTheManualClockAndAThrowingJobIsLoggedAndBadRecordsRefused) {
-  StartedHost loaded;
+  TestHost loaded;
   for (const double delay : {1.5, 0.0, -3.0, std::nan(""), std::numeric_limits<double>::infinity()})
     ASSERT_EQ(loaded.module->Schedule("job", delay), 0);
   EXPECT_EQ(loaded.host->RunDueWork(), 3u);
@@ -447,7 +424,7 @@ TEST(HostJobs, RunOnceWhenDueOnTheManualClockAndAThrowingJobIsLoggedAndBadRecord
 }
 
 TEST(HostJobs, AJobScheduledBeforeOrDuringUnloadNeverRunsAndNoModuleUnloadsItself) {
-  StartedHost loaded;
+  TestHost loaded;
   std::string error;
   loaded.module->onJob = [&] { error = loaded.host->UnloadModule(loaded.id).ErrorMessage(); };
   ASSERT_EQ(loaded.module->Schedule("self-unload", 0), 0);
@@ -461,8 +438,7 @@ TEST(HostJobs, AJobScheduledBeforeOrDuringUnloadNeverRunsAndNoModuleUnloadsItsel
     scheduledWhileUnloading = loaded.module->Schedule("during unload", 0);
   };
   ASSERT_TRUE(loaded.host->UnloadModule(loaded.id).Ok());
-  EXPECT_EQ(scheduledWhileUnloading, -1);
-  EXPECT_EQ(loaded.host->PendingJobCount(), 0u);
+  EXPECT_EQ(std::pair(scheduledWhileUnloading, loaded.host->PendingJobCount()), std::pair(-1, 0ul));
   (void)loaded.host->AdvanceClock(std::chrono::seconds(20));
   EXPECT_EQ(loaded.host->RunDueWork(), 0u);
 }
@@ -516,7 +492,7 @@ struct Transport final : ExternalTransport {
 };
 
 TEST(HostSlots, LogWaitMarksAndExternalRequestsThroughThePluggedTransport) {
-  StartedHost loaded;
+  TestHost loaded;
   const HostApi* api = loaded.module->api;
   const int32_t results[] = {api->Log(api, 1, "careful"), api->Log(api, 3, ""),
                              api->Log(api, 2, nullptr), api->MarkWait(api, "Wait: yield", 0),
@@ -549,7 +525,8 @@ TEST(HostSlots, LogWaitMarksAndExternalRequestsThroughThePluggedTransport) {
     copy.release(&response);  // a second release of the record does nothing
     return text;
   };
-  EXPECT_EQ(send(&request), "0 1 0 No transport is configured for external requests");
+  const ExternalRequestRecord bare{2, "u", nullptr, 0, nullptr, 0, 0, 0};  // no headers, no body
+  EXPECT_EQ(send(&bare), "0 1 0 No transport is configured for external requests");
   auto transport = std::make_shared<Transport>();
   transport->answer = [&](const ExternalRequest&) -> ExternalAnswer {
     if (transport->requests.size() > 1) throw std::runtime_error("script exhausted");
@@ -617,7 +594,7 @@ struct Held {
 };
 
 TEST(HostConcurrency, EventsJobsAndCallsFromSeveralThreadsArriveOnceAndEventsInOrder) {
-  StartedHost loaded(HostMode::Threaded);
+  TestHost loaded(true, HostMode::Threaded);
   ASSERT_EQ(loaded.module->Subscribe("E"), 0);
   constexpr int kThreads = 4, kEach = 60;
   // Each publisher's last payload seen: written by one delivering thread at a time.
@@ -650,15 +627,14 @@ TEST(HostConcurrency, EventsJobsAndCallsFromSeveralThreadsArriveOnceAndEventsInO
   for (int t = 0; t < kThreads; ++t)
     for (int i = t; i < t + kEach; ++i)
       ++counts[i % 3];
-  EXPECT_EQ(loaded.module->events, counts[0]);
-  EXPECT_EQ(loaded.module->jobs, counts[1]);
-  EXPECT_EQ(okCalls, counts[2]);
+  EXPECT_EQ(std::tuple(loaded.module->events.load(), loaded.module->jobs.load(), okCalls.load()),
+            std::tuple(counts[0], counts[1], counts[2]));
 }
 
 // Unsubscribing and removing an observer wait for a call in progress on another thread, not for
 // one on their own; an unload waits for a running job and drops the pending ones.
 TEST(HostConcurrency, UnsubscribeRemoveAndUnloadWaitForACallInProgressOnAnotherThread) {
-  StartedHost loaded(HostMode::Threaded);
+  TestHost loaded(true, HostMode::Threaded);
   Held event, observer, job;
   loaded.module->onEvent = [&](const HostEvent&) { event(); };
   ASSERT_EQ(loaded.module->Subscribe("E"), 0);
@@ -676,8 +652,7 @@ TEST(HostConcurrency, UnsubscribeRemoveAndUnloadWaitForACallInProgressOnAnotherT
   for (int i = 0; i < 20; ++i)
     loaded.host->PublishEvent("F", Json("1"));
   ASSERT_TRUE(loaded.host->WaitIdle(kLimit));  // a deadlock would time out here
-  EXPECT_EQ(unsubscribed, 0);
-  EXPECT_EQ(loaded.module->events, 2);
+  EXPECT_EQ(std::pair(unsubscribed.load(), loaded.module->events.load()), std::pair(0, 2));
 
   const ObserverHandle handle =
       loaded.host->AddEventObserver([&](const ObservedEvent&) { observer(); });
@@ -700,14 +675,14 @@ TEST(HostConcurrency, UnsubscribeRemoveAndUnloadWaitForACallInProgressOnAnotherT
   ASSERT_EQ(loaded.module->Schedule("later", 7200), 0);
   EXPECT_EQ(loaded.host->PendingJobCount(), 2u);
   EXPECT_TRUE(job.WhileHeld([&] { return loaded.host->UnloadModule(loaded.id).Ok(); }).first);
-  EXPECT_TRUE(unloadSawJobDone);
-  EXPECT_EQ(loaded.host->PendingJobCount(), 0u);
-  EXPECT_EQ(TestModule::gUnloads, unloadsBefore + 1);
+  EXPECT_EQ(std::tuple(unloadSawJobDone.load(), loaded.host->PendingJobCount(),
+                       TestModule::gUnloads.load()),
+            std::tuple(true, 0ul, unloadsBefore + 1));
   ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
 }
 
 TEST(HostConcurrency, SubscriptionAndObserverChangesRacePublishersWithoutALateCall) {
-  StartedHost loaded(HostMode::Threaded);
+  TestHost loaded(true, HostMode::Threaded);
   std::atomic<bool> stop{false};
   std::atomic<int> observed{0}, published{0}, afterUnsubscribe{0};
   (void)loaded.host->AddEventObserver([&](const ObservedEvent&) { ++observed; });
@@ -736,8 +711,8 @@ TEST(HostConcurrency, SubscriptionAndObserverChangesRacePublishersWithoutALateCa
          stop = true;
        }});
   ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
-  EXPECT_EQ(loaded.module->events, afterUnsubscribe);
-  EXPECT_EQ(observed, published);
+  EXPECT_EQ(std::pair(loaded.module->events.load(), observed.load()),
+            std::pair(afterUnsubscribe.load(), published.load()));
 }
 
 }  // namespace

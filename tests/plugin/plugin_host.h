@@ -98,16 +98,13 @@ class Tap {
       Tap& tap = Of(a);
       tap.Record("SendRequest " + std::to_string(request->method) + " " + request->target + " by " +
                  std::to_string(reinterpret_cast<uintptr_t>(request->callerContext)));
-      if (!tap.answerRequest) return Core<&HostApi::SendRequest>(a, response, request);
-      tap.answerRequest(*response, *request);
-      return 0;
+      if (tap.answerRequest) return tap.answerRequest(*response, *request), 0;
+      return Core<&HostApi::SendRequest>(a, response, request);
     };
     api.SendExternalRequest = [](const HostApi* a, ExternalResponseRecord* response,
                                  const ExternalRequestRecord* request) {
-      Tap& tap = Of(a);
-      if (!tap.answerExternal) return Core<&HostApi::SendExternalRequest>(a, response, request);
-      tap.answerExternal(*response, *request);
-      return 0;
+      if (Of(a).answerExternal) return Of(a).answerExternal(*response, *request), 0;
+      return Core<&HostApi::SendExternalRequest>(a, response, request);
     };
     api.PublishEvent = &Core<&HostApi::PublishEvent>;
     api.Log = &Core<&HostApi::Log>;
@@ -120,9 +117,8 @@ class Tap {
       return Core<&HostApi::SubscribeEvent>(a, name, handle, callback, context, flag);
     };
     api.UnsubscribeEvent = [](const HostApi* a, const char* name, uint32_t handle) {
-      Tap& tap = Of(a);
-      if (tap.onUnsubscribe) tap.onUnsubscribe(name);
-      tap.Record("Unsubscribe " + std::string(name));
+      if (Of(a).onUnsubscribe) Of(a).onUnsubscribe(name);
+      Of(a).Record("Unsubscribe " + std::string(name));
       return Core<&HostApi::UnsubscribeEvent>(a, name, handle);
     };
     api.ScheduleJob = [](const HostApi* a, const char* name, HostJobCallback callback,
@@ -142,8 +138,6 @@ class Tap {
       return Core<&HostApi::MarkWait>(a, text, value);
     };
   }
-  Tap(const Tap&) = delete;
-  Tap& operator=(const Tap&) = delete;
 
   // The plugin's view of the host: this tap's table, the core's handle.
   const HostContext* Wrap(const HostContext* core) {

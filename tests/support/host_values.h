@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -35,23 +35,20 @@ inline std::string Json(const HostValue& value) {
                                                                             : "<unreadable>";
 }
 
-// A latch whose wait gives up after `limit`.
+// A latch whose wait gives up after `limit`; a second Set does nothing.
 class Signal {
  public:
   void Set() {
-    std::lock_guard lock(mutex_);
-    set_ = true;
-    changed_.notify_all();
+    std::call_once(once_, [this] { set_.set_value(); });
   }
-  [[nodiscard]] bool Wait(std::chrono::seconds limit = std::chrono::seconds(30)) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return set_; });
+  [[nodiscard]] bool Wait(std::chrono::seconds limit = std::chrono::seconds(30)) const {
+    return done_.wait_for(limit) == std::future_status::ready;
   }
 
  private:
-  std::mutex mutex_;  // guards set_
-  std::condition_variable changed_;
-  bool set_ = false;
+  std::once_flag once_;
+  std::promise<void> set_;
+  std::shared_future<void> done_ = set_.get_future().share();
 };
 
 // Runs every `work` on a thread of its own, all released at once, and joins them.

@@ -17,7 +17,9 @@ using Args = std::vector<std::string>;
 // What a parse set, besides the defaults, in the order of the fields.
 std::string Text(const CliOptions& o) {
   const CliOptions d;
-  const CoreVersion &v = o.coreVersion, &dv = d.coreVersion;
+  const auto version = [](const CoreVersion& v) {
+    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
+  };
   std::string text;
   const auto add = [&](bool set, const std::string& what) { text += set ? " " + what : ""; };
   add(o.help, "help");
@@ -25,9 +27,7 @@ std::string Text(const CliOptions& o) {
   add(o.listen != d.listen, "listen=" + o.listen.host + "/" + std::to_string(o.listen.port));
   add(o.allowRemote, "remote");
   add(o.allowOrigin.has_value(), "origin=" + o.allowOrigin.value_or(""));
-  add(v.major != dv.major || v.minor != dv.minor || v.patch != dv.patch,
-      "core=" + std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
-          std::to_string(v.patch));
+  add(version(o.coreVersion) != version(d.coreVersion), "core=" + version(o.coreVersion));
   add(o.runtimeDir.has_value(), "runtime=" + o.runtimeDir.value_or(""));
   add(o.logLevel != d.logLevel, "log=" + std::to_string(o.logLevel));
   for (const ModuleSpec& module : o.modules)

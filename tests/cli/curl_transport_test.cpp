@@ -37,11 +37,6 @@ const bool kNoProxy = [] {
   return true;
 }();
 
-ExternalRequest Request(uint32_t method, std::string url, HeaderList headers = {},
-                        std::string body = {}) {
-  return ExternalRequest{method, std::move(url), std::move(headers), std::move(body), 0, 0};
-}
-
 // A cpp-httplib server (plain or TLS) on 127.0.0.1 and a free port, whose POST /echo answers
 // with the body and the X-Tag header it was sent.
 struct Served {
@@ -141,7 +136,7 @@ TEST(CurlTransport, RequestsThatCannotBeSentFailBeforeAnythingIsSent) {
   for (const auto& [code, headers, body, message] : cases) {
     SCOPED_TRACE(message);
     const ExternalAnswer answer =
-        transport.Send(Request(code, "http://127.0.0.1:1/x", headers, body));
+        transport.Send(ExternalRequest{code, "http://127.0.0.1:1/x", headers, body});
     EXPECT_EQ(answer.transportResult, kTransportFailed);
     EXPECT_EQ(answer.status, 0u);
     EXPECT_TRUE(answer.headers.empty());
@@ -174,7 +169,7 @@ TEST(CurlTransport, EachMethodCodeGoesOutAsItsMethodWithItsBodyAndHeadersInOrder
     if (framing.starts_with(typed)) headers.emplace_back("content-type", "application/json");
     RawPeer peer(Reply("204 No Content"));
     const ExternalAnswer answer =
-        transport.Send(Request(code, peer.Url("/wire?q=1"), headers, body));
+        transport.Send(ExternalRequest{code, peer.Url("/wire?q=1"), headers, body});
     EXPECT_EQ(answer.transportResult, kTransportCompleted) << answer.body;
     EXPECT_EQ(answer.status, 204u);
     const std::string& received = peer.Received();
@@ -219,9 +214,8 @@ TEST(CurlTransport, AnswersComeBackAsReceivedUpToTheCapAndFailuresAsCurlsText) {
     SCOPED_TRACE(sent.substr(0, 30));
     std::optional<RawPeer> peer;
     if (sent.starts_with("HTTP/")) peer.emplace(sent);
-    ExternalRequest request = Request(2, peer ? peer->Url("/h") : sent);
-    request.timeout = 5;
-    const ExternalAnswer answer = transport.Send(request);
+    const ExternalAnswer answer =
+        transport.Send(ExternalRequest{2, peer ? peer->Url("/h") : sent, {}, {}, 5});
     std::string received;
     for (const auto& [name, value] : answer.headers)
       received += name + "=" + value + ";";
@@ -238,9 +232,8 @@ TEST(CurlTransport, TheTimeOutWordIsInSecondsZeroTakesTheDefaultAndAnOversizedTr
     RawPeer silent("");
     CurlTransportOptions options;
     options.defaultTimeoutSeconds = defaultSeconds;
-    ExternalRequest request = Request(2, silent.Url("/slow"));
-    request.timeout = word;
-    const ExternalAnswer answer = CurlTransport(options).Send(request);
+    const ExternalAnswer answer =
+        CurlTransport(options).Send(ExternalRequest{2, silent.Url("/slow"), {}, {}, word});
     EXPECT_EQ(answer.transportResult, kTransportFailed);
     EXPECT_TRUE(std::regex_match(answer.body, std::regex("Operation timed out after [1-9][0-9]{3,} "
                                                          "milliseconds with 0 bytes received")))
@@ -258,7 +251,7 @@ TEST(CurlTransport, TheTimeOutWordIsInSecondsZeroTakesTheDefaultAndAnOversizedTr
   });
   CurlTransportOptions options;
   options.maxResponseBytes = 1024;
-  EXPECT_EQ(CurlTransport(options).Send(Request(2, served.Url("/huge"))).body,
+  EXPECT_EQ(CurlTransport(options).Send(ExternalRequest{2, served.Url("/huge"), {}, {}}).body,
             "The response body is larger than the limit of 1024 bytes");
   EXPECT_LT(provided.load(), size_t{64} << 20);
 }
@@ -310,7 +303,8 @@ TEST(CurlTransport, TlsPeerAndHostNameAreVerified) {
     SCOPED_TRACE(url + " " + failure);
     CurlTransportOptions options;
     options.caFile = caFile;
-    const ExternalAnswer answer = CurlTransport(options).Send(Request(6, url, {}, "over tls"));
+    const ExternalAnswer answer =
+        CurlTransport(options).Send(ExternalRequest{6, url, {}, "over tls"});
     EXPECT_EQ(answer.transportResult, failure.empty() ? kTransportCompleted : kTransportFailed);
     EXPECT_EQ(answer.status, failure.empty() ? 200u : 0u);
     EXPECT_EQ(answer.body, failure.empty() ? "over tls" : failure);
@@ -330,8 +324,8 @@ TEST(CurlTransportConcurrency, FourThreadsEachGetTheirOwnAnswers) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 25; ++i) {
         const std::string tag = std::to_string(t) + "/" + std::to_string(i);
-        const ExternalAnswer answer =
-            transport.Send(Request(6, served.Url("/echo"), {{"X-Tag", tag}}, "body " + tag));
+        const ExternalAnswer answer = transport.Send(
+            ExternalRequest{6, served.Url("/echo"), {{"X-Tag", tag}}, "body " + tag});
         HeaderList::value_type tagged{"X-Tag", tag};
         const bool right =
             answer.transportResult == kTransportCompleted && answer.status == 200 &&

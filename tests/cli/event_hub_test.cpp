@@ -65,9 +65,9 @@ TEST(EventHub, AClientWhoseQueueWouldOverflowIsDroppedAndTheOthersGoOn) {
   hub.Publish(Resource("/a"));  // the slow one's fourth
   EXPECT_TRUE(hub.DroppedCount() == 1u && Drain(hub, *slow) == "closed" &&
               Drain(hub, *fast) == one);
-  hub.Publish(Resource("/a"));  // a dropped client is not counted again
-  EXPECT_TRUE(hub.DroppedCount() == 1u &&
-              hub.ClientCount() == 2u);  // until its sender disconnects it
+  // A dropped client is not counted again, and stays until its sender disconnects it.
+  hub.Publish(Resource("/a"));
+  EXPECT_TRUE(hub.DroppedCount() == 1u && hub.ClientCount() == 2u);
   hub.Disconnect(slow);
   EXPECT_EQ(hub.ClientCount(), 1u);
 }

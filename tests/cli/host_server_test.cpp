@@ -147,9 +147,7 @@ const std::string kBearer = "Bearer " + kToken;
 // A host with the test plugin, served; a body cap of 1024 bytes keeps the cap tests small.
 struct Served {
   explicit Served(ServerOptions options = {}) {
-    HostOptions threaded;
-    threaded.mode = HostMode::Threaded;
-    host = std::make_unique<Host>(threaded);
+    host = std::make_unique<Host>(HostOptions{});  // threaded
     Result<ModuleId> loaded = host->LoadModule(&LoadTestPlugin, "cli test plugin");
     EXPECT_TRUE(loaded.Ok() && host->StartModule(id = loaded.Value()).Ok());
     options.token = kToken;
@@ -163,7 +161,6 @@ struct Served {
     EXPECT_TRUE(started.Ok()) << started.ErrorMessage();
     port = server->Port();
   }
-  ~Served() { server->Stop(); }
 
   // One request on a connection of its own; with the token unless `headers` bring their own.
   [[nodiscard]] httplib::Result Send(const std::string& method, const std::string& path,
@@ -184,12 +181,12 @@ struct Served {
     return access;
   }
 
-  std::unique_ptr<Host> host;
-  ModuleId id = 0;
-  std::unique_ptr<HostServer> server;
-  int port = 0;
   std::mutex accessMutex;  // guards access
   std::vector<std::string> access;
+  std::unique_ptr<Host> host;
+  ModuleId id = 0;
+  std::unique_ptr<HostServer> server;  // stops when it goes, before the host and the log
+  int port = 0;
 };
 
 // ---- the gate ----

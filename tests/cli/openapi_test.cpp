@@ -167,13 +167,8 @@ struct HandTable {
 namespace Oxle::Client::Host::Cli {
 namespace {
 
-using Binding::BindingProperty;
 using OpenApiEdge::HandTable;
 using Modules = std::vector<OpenApiModule>;
-
-[[nodiscard]] std::string Json(const BindingProperty& value, const char* newLine = nullptr) {
-  return Codec::WriteJson(value, nullptr, newLine);
-}
 
 // The document of `modules` against the text in openapi/`name`. With TPK_WRITE_EXPECTED=1 in the
 // environment the test writes the document there instead (then check the difference, which the
@@ -181,7 +176,8 @@ using Modules = std::vector<OpenApiModule>;
 void ExpectDocument(const Modules& modules, const std::string& name,
                     const std::string& url = "http://127.0.0.1:8080") {
   const std::string path = std::string(TPK_OPENAPI_DIR) + "/" + name;
-  const std::string actual = Json(BuildOpenApiDocument(modules, url), "\n") + "\n";
+  const std::string actual =
+      Codec::WriteJson(BuildOpenApiDocument(modules, url), nullptr, "\n") + "\n";
   if (const char* write = std::getenv("TPK_WRITE_EXPECTED"); write && std::string(write) == "1") {
     std::ofstream(path, std::ios::binary) << actual;
   }

@@ -61,12 +61,14 @@ bool ChildProcess::Reaped() {
 }
 
 std::optional<std::string> ChildProcess::WaitForLine(const std::string& prefix,
-                                                     Clock::time_point deadline) {
+                                                     Clock::duration limit) {
+  const Clock::time_point deadline = Clock::now() + limit;
   for (bool ended = false; !ended; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
     ended = Reaped() || Clock::now() > deadline;  // what it wrote before it ended still counts
     const std::string out = Output();
     for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
-      if (out.compare(start, prefix.size(), prefix) == 0) return out.substr(start, end - start);
+      if (out.compare(start, prefix.size(), prefix) == 0)
+        return out.substr(start + prefix.size(), end - start - prefix.size());
   }
   return std::nullopt;
 }
@@ -76,7 +78,8 @@ bool ChildProcess::Signal(int signal) {
   return !status_ && pid_ > 0 && ::kill(pid_, signal) == 0;
 }
 
-int ChildProcess::Wait(Clock::time_point deadline) {
+int ChildProcess::Wait(Clock::duration limit) {
+  const Clock::time_point deadline = Clock::now() + limit;
   while (!Reaped() && Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return status_.value_or(-1);

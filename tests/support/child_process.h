@@ -15,6 +15,7 @@
 namespace CliE2E {
 
 using Clock = std::chrono::steady_clock;
+inline constexpr Clock::duration kLimit = std::chrono::seconds(30);
 
 class ChildProcess {
  public:
@@ -26,18 +27,18 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   [[nodiscard]] pid_t Pid() const noexcept { return pid_; }
-  // The first complete line of standard output that starts with `prefix`, waiting until
-  // `deadline`; null when none came (or the process ended first).
+  // The rest of the first complete line of standard output that starts with `prefix`, waiting
+  // at most `limit`; null when none came (or the process ended first).
   [[nodiscard]] std::optional<std::string> WaitForLine(const std::string& prefix,
-                                                       Clock::time_point deadline);
+                                                       Clock::duration limit = kLimit);
   // Everything written so far.
   [[nodiscard]] std::string Output() const { return Read(out_); }
   [[nodiscard]] std::string Errors() const { return Read(err_); }
   // Sends `signal` to the pid, while the process has not been reaped.
   bool Signal(int signal);
-  // Waits until `deadline` for the process to end and reaps it; its exit code (128 + the signal
+  // Waits at most `limit` for the process to end and reaps it; its exit code (128 + the signal
   // when a signal ended it), or -1 when it is still running.
-  int Wait(Clock::time_point deadline);
+  int Wait(Clock::duration limit = kLimit);
 
  private:
   [[nodiscard]] static std::string Read(int fd);

@@ -26,6 +26,7 @@
 #include "binding/types/type_binding.h"
 #include "binding/value/binding_property.h"
 #include "log/allocation_hooks.h"
+#include "support/binding_values.h"
 #include "support/small_stack.h"
 #include "support/value_shape.h"
 #include "tpk/plugin_abi.h"
@@ -33,7 +34,7 @@
 namespace Oxle::Client::Api {
 namespace {
 
-// Method codes and texts, function names, URL decoding and the route setters.
+// Method codes and texts, function names, URL decoding and what the dispatch tables do not set.
 TEST(RouteTextTest, MethodsNamesDecodingAndSetters) {
   // The host's codes 1 to 8 are kept and any other is Any; 1 to 7 have names.
   const std::string_view names[] = {"",      "DELETE", "GET", "HEAD", "OPTIONS",
@@ -75,18 +76,11 @@ TEST(RouteTextTest, MethodsNamesDecodingAndSetters) {
     UrlDecodeInto(into, text);
     EXPECT_EQ(into, decoded) << text;
   }
-
+  // Neither a path nor a function: no template. A location past the end fills the gap with Any.
   RouteBinding binding;
-  binding.methodName = "PURGE";
-  SetRouteMethod(binding, HttpMethod::Patch);
-  // Neither a path nor a function: no template.
-  EXPECT_EQ(std::tuple(RouteTemplate(binding), binding.method, binding.methodName),
-            std::tuple("", HttpMethod::Patch, ""));
-  SetArgumentLocation(binding, 2, ArgumentLocation::Body);
-  SetArgumentLocation(binding, 0, ArgumentLocation::Path);
-  EXPECT_EQ(binding.argumentLocations,
-            (std::vector<ArgumentLocation>{ArgumentLocation::Path, ArgumentLocation::Any,
-                                           ArgumentLocation::Body}));
+  SetArgumentLocation(binding, 1, ArgumentLocation::Body);
+  EXPECT_EQ(std::tuple(RouteTemplate(binding), binding.argumentLocations),
+            std::tuple("", std::vector{ArgumentLocation::Any, ArgumentLocation::Body}));
 }
 
 using Kind = PathParameterKind;
@@ -418,11 +412,11 @@ struct HostResponse {
   ~HostResponse() {
     if (record.free != nullptr) record.free(&record);
   }
-  [[nodiscard]] bool Failed() const { return record.error == 1; }
   [[nodiscard]] std::string Describe() const {
     Binding::BindingProperty value;
     Binding::ValueResult result;
-    if (Failed()) return "error " + std::to_string(record.status) + ": " + record.errorMessage;
+    if (record.error == 1)
+      return "error " + std::to_string(record.status) + ": " + record.errorMessage;
     return FromHostValue(record.value, value, result, "r") ? Client::Shape(value) : "<unreadable>";
   }
   ApiResponseRecord record;
@@ -500,9 +494,6 @@ void Send(const ApiExportTable& table, std::string_view name, HostRequest& reque
 
 using Binding::BindingProperty;
 using C = Binding::BindingCode;
-std::string CodeName(C code) {
-  return Binding::BindingCodeName(code);
-}
 using L = ArgumentLocation;
 
 // Answers with the bound argument values as they reached the handler, as a
@@ -1077,63 +1068,53 @@ void DescribeBinding(Binding::TypeDescriber<Pick>& type) {
 // A member function, to be registered through its object.
 struct Service {
   ApiResponse Game(uint64_t id) {
-    Binding::BindingProperty body;
-    body.Get("gameId").SetUnsigned(id);
-    return ApiResponse::FromValue(std::move(body));
+    return ApiResponse::FromValue(Client::Parse("{gameId:u" + std::to_string(id) + ";}"));
   }
 };
 
-// One handler of every signature the feature registers.
-class RouteRegistrationTest : public DispatchTest {
- protected:
-  void SetUp() override {
-    const auto cached = [](uint64_t id) -> ValueOrError<Pick> {
-      if (id != 0) return Pick{static_cast<int32_t>(id), "mid"};
-      ApiResponse error = ApiResponse::Error("No session", 500);
-      error.headers["retry"] = "later";
-      return error;
-    };
-    const auto fetch = [](uint64_t id, bool force) -> ValueOrError<Pick> {
-      return Pick{static_cast<int32_t>(id), force ? "top" : "bot"};
-    };
-    RegisterRoute(registry, HttpMethod::Get, "/v1/games/{id}", &service, &Service::Game,
-                  {{"id", L::Path}});
-    RegisterRoute(
-        registry, HttpMethod::Get, "/v2/request/{id}",
-        [this](uint64_t id, bool force) { requests += std::to_string(id) + (force ? "!" : ""); },
-        {{"id", L::Path}, {"force", L::Query}});
-    RegisterRoute(registry, HttpMethod::Get, "/v2/request/current",
-                  [this](bool force) { requests += force ? "7!" : "7"; }, {{"force", L::Query}});
-    RegisterRoute(registry, HttpMethod::Get, "/v2/cached/{id}", cached, {{"id", L::Path}});
-    RegisterRoute(registry, HttpMethod::Get, "/v2/cached/current",
-                  [fetch](bool force) { return fetch(7, force); }, {{"force", L::Query}});
-    RegisterRoute(registry, HttpMethod::Get, "/v1/cached/{id}/", fetch,
-                  {{"id", L::Path}, {"force", L::Query}});
-    RegisterRoute(registry, HttpMethod::Get, "/v1/delta", [] {
-      Binding::BindingProperty body;
-      body.Get("delta").SetSigned(-1);
-      return ApiResponse::FromValue(std::move(body));
-    });
-    RegisterRoute(registry, HttpMethod::Post, "/v1/endpoint-override",
-                  [this](Pick data) { return url = data.lane, ApiResponse(); },
-                  {{"data", L::Body}});
-  }
-
+// Routes registered from a handler of every signature the feature registers. Each function's record
+// as "name(argument:code ...)returns", a returned struct with its record's name, an optional
+// argument marked "?"; each has two invokers, the route's and the function record's. A native
+// conversion that fails in Prepare is the caller's fault: 400. The error of a ValueOrError passes
+// through with its status and headers. The function record's invoker keeps only the struct side of
+// a ValueOrError: an empty value. A repeated registration keeps the first; request-aware handlers
+// get the request.
+TEST_F(DispatchTest, RegisteredRoutesRecordEverySignatureAndAnswerThroughTheExportTable) {
   Service service;
   std::string url, requests;
-};
-
-// Each function's record as "name(argument:code ...)returns", a returned struct with its record's
-// name, an optional argument marked "?"; each has two invokers, the route's and the function
-// record's. A native conversion that fails in Prepare is the caller's fault: 400. The error of a
-// ValueOrError passes through with its status and headers.
-TEST_F(RouteRegistrationTest, RecordsDescribeEverySignatureAndRoutesAnswerThroughTheExportTable) {
+  const auto cached = [](uint64_t id) -> ValueOrError<Pick> {
+    if (id != 0) return Pick{static_cast<int32_t>(id), "mid"};
+    ApiResponse error = ApiResponse::Error("No session", 500);
+    error.headers["retry"] = "later";
+    return error;
+  };
+  const auto fetch = [](uint64_t id, bool force) -> ValueOrError<Pick> {
+    return Pick{static_cast<int32_t>(id), force ? "top" : "bot"};
+  };
+  RegisterRoute(registry, HttpMethod::Get, "/v1/games/{id}", &service, &Service::Game,
+                {{"id", L::Path}});
+  RegisterRoute(
+      registry, HttpMethod::Get, "/v2/request/{id}",
+      [&](uint64_t id, bool force) { requests += std::to_string(id) + (force ? "!" : ""); },
+      {{"id", L::Path}, {"force", L::Query}});
+  RegisterRoute(registry, HttpMethod::Get, "/v2/request/current",
+                [&](bool force) { requests += force ? "7!" : "7"; }, {{"force", L::Query}});
+  RegisterRoute(registry, HttpMethod::Get, "/v2/cached/{id}", cached, {{"id", L::Path}});
+  RegisterRoute(registry, HttpMethod::Get, "/v2/cached/current",
+                [fetch](bool force) { return fetch(7, force); }, {{"force", L::Query}});
+  RegisterRoute(registry, HttpMethod::Get, "/v1/cached/{id}/", fetch,
+                {{"id", L::Path}, {"force", L::Query}});
+  RegisterRoute(registry, HttpMethod::Get, "/v1/delta",
+                [] { return ApiResponse::FromValue(Client::Parse("{delta:i-1;}")); });
+  RegisterRoute(registry, HttpMethod::Post, "/v1/endpoint-override",
+                [&](Pick data) { return url = data.lane, ApiResponse(); }, {{"data", L::Body}});
   std::set<std::string> records;
   for (const Binding::FunctionRecord* function : registry.CopyFunctions()) {
     std::string text = function->name + "(";
     for (const auto& argument : function->arguments)
-      text += argument.name + (argument.optional ? "?:" : ":") + CodeName(argument.type.code) + " ";
-    records.insert(text + ")" + CodeName(function->returns.code) +
+      text += argument.name + (argument.optional ? "?:" : ":") +
+              Binding::BindingCodeName(argument.type.code) + " ";
+    records.insert(text + ")" + Binding::BindingCodeName(function->returns.code) +
                    (function->returns.record ? " " + function->returns.record->name : ""));
     EXPECT_NE(registry.FindRouteBinding(*function)->handler.get(), function->callable.get());
   }
@@ -1172,10 +1153,6 @@ TEST_F(RouteRegistrationTest, RecordsDescribeEverySignatureAndRoutesAnswerThroug
   Send(registry.BuildExportTable(), "GetV2CachedById", request, response);
   ASSERT_EQ(+response.record.headerCount, 1u);
   EXPECT_STREQ(response.record.headers[0].name, "retry");
-}
-
-// The function record's invoker keeps only the struct side of a ValueOrError: an empty value.
-TEST_F(RouteRegistrationTest, TheFunctionInvokerOfAValueOrErrorKeepsTheStructSide) {
   auto* invoker =
       dynamic_cast<ApiHandler*>(registry.FindFunction("GetV2CachedById")->callable.get());
   ASSERT_NE(invoker, nullptr);
@@ -1187,10 +1164,6 @@ TEST_F(RouteRegistrationTest, TheFunctionInvokerOfAValueOrErrorKeepsTheStructSid
   invoker->Release(std::move(call));
   EXPECT_EQ(std::tuple(result.Ok(), result.status, Client::Shape(result.result.Value())),
             std::tuple(true, 0u, "{championId:i0;lane:'';}"));
-}
-
-// A repeated registration keeps the first; request-aware handlers get the request.
-TEST_F(RouteRegistrationTest, RepeatsKeepTheFirstAndRequestAwareHandlersGetTheRequest) {
   const Binding::FunctionRecord* first = registry.FindFunction("GetV1Delta");
   EXPECT_EQ(RegisterRoute(registry, HttpMethod::Get, "/v1/delta", [] { return ApiResponse(); }),
             first);

@@ -317,7 +317,7 @@ TEST(NativeConversionTest, StructuresReadAndWriteWholeOrStopAtTheFirstFailureAnd
     EXPECT_EQ(ReadBack<Sparse>(registry, Parse("{}"), change), members) << name;
   for (const char* zero : {"~", "f-0", "F"})
     EXPECT_TRUE(IsZeroValue(Parse(zero))) << zero;
-  EXPECT_FALSE(IsZeroValue(Parse("fnan")));
+  EXPECT_FALSE(IsZeroValue(Parse("fnan")) || IsZeroValue(Parse("f-1")));
 }
 
 TEST(NativeConversionTest, ThreadsConvertWithOneRegistryAtOnce) {

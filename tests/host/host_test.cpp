@@ -22,6 +22,7 @@ using namespace Oxle::Client;
 using namespace Oxle::Client::Host;
 using HostValues::Json;
 using HostValues::Lines;
+using HostValues::Recorder;
 using HostValues::Signal;
 using TestModule::Module;
 
@@ -44,13 +45,7 @@ struct TestHost {
     EXPECT_TRUE(id.Ok() && host->StartModule(id.Value()).Ok());
     return static_cast<Module*>(host->Module(id.Value()).Value().object);
   }
-  // The log as "<level> <module>: <text>" lines.
-  [[nodiscard]] Lines LogLines() const {
-    Lines lines;
-    for (const LogEntry& entry : logs->Entries())
-      lines.push_back(std::to_string(entry.level) + " " + entry.module + ": " + entry.text);
-    return lines;
-  }
+  [[nodiscard]] Lines LogLines() const { return HostValues::LogLines(*logs); }
   std::shared_ptr<MemoryLogSink> logs = std::make_shared<MemoryLogSink>();
   std::unique_ptr<Host::Host> host;
   ModuleId id = 0;
@@ -91,7 +86,7 @@ TEST(HostLoad, UnloadCallsTheModuleOnceAndAStartThatFailsOrThrowsIsReported) {
   EXPECT_EQ(loaded.Start().ErrorMessage(), "Module 'test' was already started or unloaded");
 }
 
-TEST(HostLoad, ByPathLoadsTheSharedObjectOrFailsWithThePathAndTheLoadersReason) {
+TEST(HostLoad, ByPathLoadsTheSharedObjectAndABadPathExportOrDescriptorFailsWithAClearError) {
   Host::Host host({{}, HostMode::Manual, 1, nullptr, nullptr});
   auto loaded = host.LoadModule(TPK_TEST_MODULE_PATH, "tpk_test_module_load");
   ASSERT_TRUE(loaded.Ok()) << loaded.ErrorMessage();
@@ -107,9 +102,7 @@ TEST(HostLoad, ByPathLoadsTheSharedObjectOrFailsWithThePathAndTheLoadersReason) 
             std::string("Couldn't find export 'no_such_export' in module '") +
                 TPK_TEST_MODULE_PATH + "': " + TPK_TEST_MODULE_PATH +
                 ": undefined symbol: no_such_export");
-}
-
-TEST(HostLoad, BadDescriptorsFailWithAClearErrorAndNothingLeaks) {
+  // Bad descriptors fail with a clear error, and nothing leaks.
   // Rows: the fault, the error, whether the host could hand the object back through Unload.
   const std::tuple<TestModule::Options, const char*, bool> cases[] = {
       {{.nullShortName = true}, "Module 'bad' gave no short name", true},
@@ -117,7 +110,6 @@ TEST(HostLoad, BadDescriptorsFailWithAClearErrorAndNothingLeaks) {
       {{.nullEntryArray = true}, "Module 'test' exports 4 API entries but no entry array", true},
       {{.throws = true}, "The export of module 'bad' threw: export exploded", false},
   };
-  Host::Host host({{}, HostMode::Manual, 1, nullptr, nullptr});
   for (const auto& [options, error, unloaded] : cases) {
     TestModule::gNext = options;
     const int before = TestModule::gUnloads;
@@ -132,13 +124,13 @@ TEST(HostLoad, BadDescriptorsFailWithAClearErrorAndNothingLeaks) {
 
 TEST(HostLoad, TheDescriptorCarriesTheVersionsBrokenEntriesAreSkippedWithAWarningAndStatsAreRead) {
   TestHost loaded(false, HostMode::Manual, CoreVersion{18, 4, 7});
-  const PluginDescriptor& received = loaded.module->received;
-  EXPECT_EQ(std::tuple(received.major, received.minor, received.patch), std::tuple(18u, 4u, 7u));
-  EXPECT_EQ(received.callbacks, nullptr);  // the host leaves the module's words empty
+  // The module got the core's version and empty words of its own, and the host its version.
+  const PluginDescriptor& in = loaded.module->received;
   const ModuleInfo info = loaded.host->Module(loaded.id).Value();
-  EXPECT_EQ(info.shortName + " " + info.origin, "test linked test module");
   const CoreVersion& v = info.moduleVersion;
-  EXPECT_EQ(std::tuple(v.major, v.minor, v.patch), std::tuple(18u, 1u, 2u));
+  EXPECT_EQ(std::tuple(in.major, in.minor, in.patch, in.callbacks, v.major, v.minor, v.patch),
+            std::tuple(18u, 4u, 7u, nullptr, 18u, 1u, 2u));
+  EXPECT_EQ(info.shortName + " " + info.origin, "test linked test module");
   EXPECT_EQ(std::tuple(info.exportTable, info.routeCount, info.state),
             std::tuple(&loaded.module->table, TestModule::kRouteCount, ModuleState::Loaded));
   auto id = loaded.host->LoadModule(
@@ -244,21 +236,10 @@ TEST(HostRequests, AModulesSendRequestGetsAHostOwnedCopyAndNullRecordsAreErrors)
 
 // ---- events, resources and observers ----
 
-// Every observed event as "<name>|<uri>|<event type>|<data as JSON>|<flags>".
-struct Recorder {
-  EventObserver Observer() {
-    return [this](const ObservedEvent& event) {
-      lines.push_back(std::string(event.name) + "|" + std::string(event.uri) + "|" +
-                      std::string(event.eventType) + "|" + Json(event.data) + "|" +
-                      std::to_string(event.flags));
-    };
-  }
-  Lines lines;  // written by the publishing thread: the tests' own, in manual mode
-};
-
 // A removed observer is not called and handles are not reused; store changes are published under
-// both names and observed once, as they happen.
-TEST(HostEvents, ObserversComeAndGoAndStoreChangesArePublishedUnderBothNamesAndObservedOnce) {
+// both names and observed once, as they happen; an unload drops the subscriptions its module left
+// behind.
+TEST(HostEvents, ObserversAndSubscriptionsComeAndGoAndStoreChangesGoOutUnderBothNames) {
   TestHost loaded;
   Recorder first, second;
   const ObserverHandle a = loaded.host->AddEventObserver(first.Observer());
@@ -292,6 +273,17 @@ TEST(HostEvents, ObserversComeAndGoAndStoreChangesArePublishedUnderBothNamesAndO
   EXPECT_EQ(loaded.host->RunDueWork(), 8u);
   EXPECT_EQ(std::pair(recorder.lines.size(), loaded.module->events.load()),
             std::pair(size_t{3}, 6));
+  // An unload drops the subscriptions its module left behind.
+  Module* other = loaded.LoadAnother(&tpk_test_module_load);
+  ASSERT_EQ(loaded.module->Subscribe("E"), 0);
+  // Found after another module's subscription, then not found among them.
+  const int32_t results[] = {other->Subscribe("E"), other->Unsubscribe("E"),
+                             other->Unsubscribe("E"), other->Subscribe("E")};
+  EXPECT_EQ(std::vector<int32_t>(results, results + 4), (std::vector<int32_t>{0, 0, -1, 0}));
+  loaded.host->PublishEvent("E", Json("1"));
+  ASSERT_TRUE(loaded.host->UnloadModule(loaded.id).Ok());  // the queued delivery must skip it
+  EXPECT_EQ(loaded.host->RunDueWork(), 1u);
+  EXPECT_EQ(other->events, 1);
 }
 
 TEST(HostEvents, BadEventRecordsFromAModuleAreRefusedWithAClearError) {
@@ -360,20 +352,6 @@ TEST(HostEvents,
                    R"(2 <host>: Module 'test' threw from its callback for event 'E': {"n":1} 5)"}));
 }
 
-TEST(HostEvents, UnloadDropsSubscriptionsTheModuleLeftBehind) {
-  TestHost loaded;
-  Module* second = loaded.LoadAnother(&tpk_test_module_load);
-  ASSERT_EQ(loaded.module->Subscribe("E"), 0);
-  // Found after another module's subscription, then not found among them.
-  const int32_t results[] = {second->Subscribe("E"), second->Unsubscribe("E"),
-                             second->Unsubscribe("E"), second->Subscribe("E")};
-  EXPECT_EQ(std::vector<int32_t>(results, results + 4), (std::vector<int32_t>{0, 0, -1, 0}));
-  loaded.host->PublishEvent("E", Json("1"));
-  ASSERT_TRUE(loaded.host->UnloadModule(loaded.id).Ok());  // the queued delivery must skip it
-  EXPECT_EQ(loaded.host->RunDueWork(), 1u);
-  EXPECT_EQ(second->events, 1);
-}
-
 TEST(ResourceStore, AppliesResourceEventPayloadsByNameOrNumberAndIgnoresAnyOtherShape) {
   ResourceStore store;
   EXPECT_TRUE(store.Apply(Json(R"({"uri":"/r","eventType":"Create","data":{"a":1}})")));
@@ -398,7 +376,9 @@ TEST(ResourceStore, AppliesResourceEventPayloadsByNameOrNumberAndIgnoresAnyOther
 
 // ---- jobs and the scheduler ----
 
-TEST(HostJobs, RunOnceWhenDueOnTheManualClockAndAThrowingJobIsLoggedAndBadRecordsRefused) {
+// Jobs run once when due on the manual clock; a throwing one is logged and bad records refused;
+// a job scheduled before or during an unload never runs, and no module unloads itself.
+TEST(HostJobs, RunOnceWhenDueAndNeverAfterTheirModulesUnloadWhichNoJobOfItsOwnCanDo) {
   TestHost loaded;
   for (const double delay : {1.5, 0.0, -3.0, std::nan(""), std::numeric_limits<double>::infinity()})
     ASSERT_EQ(loaded.module->Schedule("job", delay), 0);
@@ -421,10 +401,6 @@ TEST(HostJobs, RunOnceWhenDueOnTheManualClockAndAThrowingJobIsLoggedAndBadRecord
             (Lines{"2 <host>: Module 'test': ScheduleJob called without a job name",
                    "2 <host>: Module 'test': ScheduleJob of 'j' called without a callback",
                    "2 <host>: Module 'test' threw from job 'boom': job exploded"}));
-}
-
-TEST(HostJobs, AJobScheduledBeforeOrDuringUnloadNeverRunsAndNoModuleUnloadsItself) {
-  TestHost loaded;
   std::string error;
   loaded.module->onJob = [&] { error = loaded.host->UnloadModule(loaded.id).ErrorMessage(); };
   ASSERT_EQ(loaded.module->Schedule("self-unload", 0), 0);
@@ -481,13 +457,13 @@ TEST(Scheduler, RunsEventsInOrderThenDueJobsByDueTimeWithinTheLimit) {
 
 // ---- the other slots ----
 
-// Answers every external request by `answer`, recording the requests.
+// Records every external request; answers the first with a JSON body and fails the others.
 struct Transport final : ExternalTransport {
   ExternalAnswer Send(const ExternalRequest& request) override {
     requests.push_back(request);
-    return answer(request);
+    if (requests.size() > 1) throw std::runtime_error("script exhausted");
+    return {0, 200, {{"content-type", "application/json"}}, R"({"ok":true})"};
   }
-  std::function<ExternalAnswer(const ExternalRequest&)> answer;
   std::vector<ExternalRequest> requests;
 };
 
@@ -528,19 +504,11 @@ TEST(HostSlots, LogWaitMarksAndExternalRequestsThroughThePluggedTransport) {
   const ExternalRequestRecord bare{2, "u", nullptr, 0, nullptr, 0, 0, 0};  // no headers, no body
   EXPECT_EQ(send(&bare), "0 1 0 No transport is configured for external requests");
   auto transport = std::make_shared<Transport>();
-  transport->answer = [&](const ExternalRequest&) -> ExternalAnswer {
-    if (transport->requests.size() > 1) throw std::runtime_error("script exhausted");
-    return {0, 200, {{"content-type", "application/json"}}, R"({"ok":true})"};
-  };
   loaded.host->SetTransport(transport);
   EXPECT_EQ(send(&request), R"(0 0 200 content-type=application/json {"ok":true})");
-  EXPECT_EQ(transport->requests.at(0),
-            (ExternalRequest{6,
-                             "https://example.invalid/x",
-                             {{"user-agent", "OxleClient/18.0.0 (test)"}, {"REGION", "EUW"}},
-                             "{}",
-                             30,
-                             7}));
+  ExternalRequest expected{6, "https://example.invalid/x", {}, "{}", 30, 7};
+  expected.headers = {{"user-agent", "OxleClient/18.0.0 (test)"}, {"REGION", "EUW"}};
+  EXPECT_EQ(transport->requests.at(0), expected);
   EXPECT_EQ(send(&request), "0 1 0 The transport failed: script exhausted");
   // Bad records fail without reaching the transport.
   const ApiHeader nullValue[] = {{"a", nullptr}};
@@ -577,8 +545,7 @@ struct Held {
   }
   // Runs `call` on another thread while the held callback waits; `call` must not return before
   // the callback does. Its result, and whether the callback had ended when it returned.
-  template <typename Call>
-  auto WhileHeld(Call call) {
+  auto WhileHeld(auto call) {
     EXPECT_TRUE(entered.Wait());
     std::atomic<bool> returned{false};
     auto result = std::async(std::launch::async, [&] {
@@ -592,44 +559,6 @@ struct Held {
     return result.get();
   }
 };
-
-TEST(HostConcurrency, EventsJobsAndCallsFromSeveralThreadsArriveOnceAndEventsInOrder) {
-  TestHost loaded(true, HostMode::Threaded);
-  ASSERT_EQ(loaded.module->Subscribe("E"), 0);
-  constexpr int kThreads = 4, kEach = 60;
-  // Each publisher's last payload seen: written by one delivering thread at a time.
-  int last[kThreads] = {-1, -1, -1, -1};
-  bool ordered = true;
-  loaded.module->onEvent = [&](const HostEvent& event) {
-    const int n = std::stoi(Json(event.payload));
-    ordered = ordered && n > last[n / 1000];
-    last[n / 1000] = n;
-  };
-  std::atomic<int> okCalls{0};
-  std::vector<std::function<void()>> work;
-  for (int t = 0; t < kThreads; ++t) {
-    work.emplace_back([&, t] {
-      for (int i = t; i < t + kEach; ++i) {
-        if (i % 3 == 0) loaded.host->PublishEvent("E", Json(std::to_string(t * 1000 + i)));
-        if (i % 3 == 1) (void)loaded.module->Schedule("j", 0);
-        if (i % 3 == 2 &&
-            Json(loaded.Call(2, "/test/v1/echo/c").value) == "\"GET /test/v1/echo/c 0\"")
-          ++okCalls;
-      }
-    });
-  }
-  HostValues::RunTogether(work);
-  ASSERT_EQ(loaded.module->Schedule("later", 3600), 0);  // pending, not due: the host is idle
-  ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
-  EXPECT_TRUE(ordered);
-  EXPECT_EQ(loaded.host->RunDueWork(), 0u);  // the workers own the queues
-  int counts[3] = {};
-  for (int t = 0; t < kThreads; ++t)
-    for (int i = t; i < t + kEach; ++i)
-      ++counts[i % 3];
-  EXPECT_EQ(std::tuple(loaded.module->events.load(), loaded.module->jobs.load(), okCalls.load()),
-            std::tuple(counts[0], counts[1], counts[2]));
-}
 
 // Unsubscribing and removing an observer wait for a call in progress on another thread, not for
 // one on their own; an unload waits for a running job and drops the pending ones.
@@ -710,6 +639,7 @@ TEST(HostConcurrency, SubscriptionAndObserverChangesRacePublishersWithoutALateCa
          afterUnsubscribe = loaded.module->events.load();
          stop = true;
        }});
+  ASSERT_EQ(loaded.module->Schedule("later", 3600), 0);  // pending, not due: the host is idle
   ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
   EXPECT_EQ(std::pair(loaded.module->events.load(), observed.load()),
             std::pair(afterUnsubscribe.load(), published.load()));

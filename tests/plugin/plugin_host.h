@@ -257,13 +257,7 @@ class PluginTest : public ::testing::Test {
   Host::ApiCallResult Call(uint32_t method, std::string target) {
     return host->Call(Host::ApiCall{method, std::move(target), "", {}, "", std::nullopt});
   }
-  // The host's log as "<level> <text>" lines.
-  [[nodiscard]] Lines LogLines() const {
-    Lines lines;
-    for (const Host::LogEntry& entry : logs->Entries())
-      lines.push_back(std::to_string(entry.level) + " " + entry.text);
-    return lines;
-  }
+  [[nodiscard]] Lines LogLines() const { return HostValues::LogLines(*logs, false); }
 
   Tap tap;  // outlives the host, which unloads the plugin
   std::shared_ptr<Host::MemoryLogSink> logs = std::make_shared<Host::MemoryLogSink>();

@@ -29,6 +29,14 @@ using std::chrono::steady_clock;
 
 // ---- registration, start, the log target, jobs, memory statistics, stop and unload ----
 
+// The tap's calls from the `from`th, by default those after Start's three service-proxy
+// subscriptions.
+Lines CallsAfterStart(const Tap& tap, size_t from = 3) {
+  Lines calls = tap.Calls();
+  calls.erase(calls.begin(), calls.begin() + static_cast<long>(from));
+  return calls;
+}
+
 TEST_F(PluginTest, RegisterAnswersTheDescriptorAndStartSubscribesFirstAndTakesOverTheLog) {
   Load({18, 4, 2});
   const Host::ModuleInfo info = host->Module(id).Value();
@@ -57,16 +65,13 @@ TEST_F(PluginTest, RegisterAnswersTheDescriptorAndStartSubscribesFirstAndTakesOv
 
   logger.SetMinimumLevel(2);
   const std::vector<Log::LogTargetHandle*> before = logger.AttachedTargets();
-  auto secondLogs = std::make_shared<Host::MemoryLogSink>();
-  Host::Host second({{}, Host::HostMode::Manual, 1, secondLogs, nullptr});
-  const auto other = second.LoadModule(
+  const auto other = host->LoadModule(
       [](PluginDescriptor* words) { return ExportPlugin<TestPlugin>(words, "other"); }, "other");
-  ASSERT_TRUE(second.StartModule(other.Value()).Ok());
+  ASSERT_TRUE(host->StartModule(other.Value()).Ok());
   EXPECT_EQ(std::pair(logger.AttachedTargets(), logger.MinimumLevel()), std::pair(before, 2));
-  Log::Log(Log::ERROR, 1, 0, "still to the first host");
-  EXPECT_TRUE(second.UnloadModule(other.Value()).Ok());
-  EXPECT_EQ(LogLines(), (Lines{"0 hello 5", "2 still to the first host"}));
-  EXPECT_TRUE(secondLogs->Entries().empty());
+  Log::Log(Log::ERROR, 1, 0, "still to the first plugin");
+  EXPECT_EQ(HostValues::LogLines(*logs),
+            (Lines{"0 qel-mhx: hello 5", "2 qel-mhx: still to the first plugin"}));
 }
 
 TEST(PluginExport, AnIncompatibleCoreEndsTheProcessAfterTheAssertionReport) {
@@ -90,7 +95,6 @@ TEST_F(PluginTest, ScheduleAtPassesTheRemainingDelayAndRunsTheJobOnceOrLogsItsFa
   plugin->ScheduleAt("future", steady_clock::now() + seconds(30), [&] { runs += 10; });
   plugin->ScheduleAt("boom", steady_clock::now(), [] { throw std::runtime_error("kaboom"); });
   plugin->ScheduleAt("empty", steady_clock::now(), Job());
-  EXPECT_EQ(tap.Calls().back(), "ScheduleJob empty 0");
   EXPECT_TRUE(tap.Scheduled(0).delay == 0.0 && !std::signbit(tap.Scheduled(0).delay));
   EXPECT_TRUE(tap.Scheduled(1).delay > 29.0 && tap.Scheduled(1).delay <= 30.0);
   EXPECT_EQ(plugin->PendingJobCount(), 4u);
@@ -138,8 +142,7 @@ TEST_F(PluginTest, StopKeepsCountsAndJobsAndLeavesTheHostNothingToDeliver) {
             std::pair(1ul, 3l));
   const size_t before = tap.Calls().size();
   plugin->Stop();  // unsubscribes each handled name once
-  Lines stopped = tap.Calls();
-  stopped.erase(stopped.begin(), stopped.begin() + static_cast<long>(before));
+  Lines stopped = CallsAfterStart(tap, before);
   std::sort(stopped.begin(), stopped.end());
   EXPECT_EQ(stopped,
             (Lines{"Unsubscribe OnJsonApiEvent_qel-login_v1_session",
@@ -171,13 +174,6 @@ constexpr const char* kChampions = "OnJsonApiEvent_qel-mhx_v2_recently-played-ch
 const std::string kSubscribe = std::string("Subscribe ") + kSession + " 0";
 const std::string kUnsubscribe = std::string("Unsubscribe ") + kSession;
 
-// The tap's calls after Start's three service-proxy subscriptions.
-Lines CallsAfterStart(const Tap& tap) {
-  Lines calls = tap.Calls();
-  calls.erase(calls.begin(), calls.begin() + 3);
-  return calls;
-}
-
 // Every handler call as "<tag> <uri> <event type> <data as JSON>".
 ResourceHandler Recording(Lines& seen, std::string tag) {
   return [&seen, tag](const PluginResourceEvent& event) {
@@ -208,9 +204,8 @@ TEST_F(PluginTest, UrisSharingAnEventNameShareOneHostSubscriptionCountedFromZero
   RequestResult<> result;
   WithoutMemory([&] { result = plugin->PublishResource("/a/b", value); });
   ASSERT_FALSE(result.Ok());
-  EXPECT_EQ(result.Error().status, 0u);
-  EXPECT_EQ(result.Error().message,
-            "Couldn't convert value to a host value because memory ran out.");
+  EXPECT_EQ(std::to_string(result.Error().status) + " " + result.Error().message,
+            "0 Couldn't convert value to a host value because memory ran out.");
   EXPECT_FALSE(host->GetResource("/a/b").has_value());
 }
 
@@ -258,12 +253,8 @@ TEST_F(PluginTest, ObservingReadsAStoredUriOnceAndRoutesChangesToTheExactHandler
 
 TEST_F(PluginTest, APublishedResourceReachesTheStoreUnderItsNameAndOnJsonApiEvent) {
   ASSERT_TRUE(Start());
-  Lines published;
-  (void)host->AddEventObserver([&](const Host::ObservedEvent& event) {
-    published.push_back(std::string(event.name) + " " + std::to_string(event.flags) + " " +
-                        std::string(event.eventType) + " " + std::string(event.uri) + " " +
-                        Json(event.data));
-  });
+  HostValues::Recorder published;
+  (void)host->AddEventObserver(published.Observer());
   BindingProperty value;
   value.Get("championId").SetUnsigned(17);
   EXPECT_TRUE(plugin->PublishResource("/qel-mhx/v2/recently-played-champions/7", value).Ok());
@@ -273,11 +264,11 @@ TEST_F(PluginTest, APublishedResourceReachesTheStoreUnderItsNameAndOnJsonApiEven
       plugin->PublishResource("/a/b", PluginManagerResource{PluginManagerState::PluginsInitialized})
           .Ok());
   const std::string champion =
-      R"( 0 Update /qel-mhx/v2/recently-played-champions/7 {"championId":17})";
-  const std::string state = R"( 0 Update /a/b {"state":"PluginsInitialized"})";
-  EXPECT_EQ(published, (Lines{kChampions + champion, "OnJsonApiEvent" + champion,
-                              "OnJsonApiEvent_a_b 5 Delete /a/b ", "OnJsonApiEvent_a_b" + state,
-                              "OnJsonApiEvent" + state}));
+      R"(|/qel-mhx/v2/recently-played-champions/7|Update|{"championId":17}|0)";
+  const std::string state = R"(|/a/b|Update|{"state":"PluginsInitialized"}|0)";
+  EXPECT_EQ(published.lines, (Lines{kChampions + champion, "OnJsonApiEvent" + champion,
+                                    "OnJsonApiEvent_a_b|/a/b|Delete||5",
+                                    "OnJsonApiEvent_a_b" + state, "OnJsonApiEvent" + state}));
   EXPECT_EQ(Json(*host->GetResource("/qel-mhx/v2/recently-played-champions/7")),
             R"({"championId":17})");
 }
@@ -293,10 +284,9 @@ TEST_F(PluginTest, BadEventRecordsAreDroppedWithATraceAndAThrowingHandlerIsLogge
                          0);
   }));
   const auto [callback, context] = tap.Subscribed(kSession);
-  Lines traces;
-  static Lines* collected = nullptr;
-  collected = &traces;
-  SetTraceHook([](const char* text) { collected->emplace_back(text); });
+  static Lines traces;
+  traces.clear();
+  SetTraceHook([](const char* text) { traces.emplace_back(text); });
   callback(nullptr);
   HostEvent record{};
   record.context = context;
@@ -439,10 +429,6 @@ TEST_F(RequestTest, GetResourceConvertsTheResultOrNamesTheStepThatFailed) {
       plugin->GetResource<PluginManagerResource>(HttpMethod::Get, "/r");
   ASSERT_TRUE(native.Ok());
   EXPECT_EQ(native.Value().state, PluginManagerState::PluginsInitialized);
-  RequestResult<BindingProperty> value =
-      plugin->GetResource<BindingProperty>(HttpMethod::Get, "/r");
-  ASSERT_TRUE(value.Ok());
-  EXPECT_EQ(Json(value.Value()), R"({"state":"PluginsInitialized"})");
 
   Stream failing{{"fail", ""}}, overlong{{"long", ""}};
   const std::string reading = "Error reading streamed response for GET /r: Stream read error";
@@ -488,7 +474,6 @@ TEST_F(RequestTest, AStreamedBodyIsReadWithYieldsWhileDataIsMissing) {
             std::tuple(4094ul, 1ul, 1, 1));
   EXPECT_EQ(CallsAfterStart(tap),
             (Lines{"SendRequest 2 /stream by 1", "MarkWait Wait: yield 0", "Yield", "EndWait"}));
-  EXPECT_EQ(host->WaitingThreads(), 0u);
 }
 
 TEST_F(RequestTest, TheUserAgentComesFirstUnlessTheRequestHasOneInAnyCase) {
@@ -537,12 +522,12 @@ TEST_F(RequestTest, ExternalAnswersGetTheirMarksAndMessages) {
        "offset 0. given body oops|\"oops\""},
   };
   static const ApiHeader kHeaders[] = {{"a", "1"}, {"b", "2"}};
-  Lines sent;
   for (const Case& c : cases) {
     gReleased = 0;
     tap.answerExternal = [&](ExternalResponseRecord& record, const ExternalRequestRecord& request) {
-      sent.push_back(std::to_string(request.method) + " " + request.url + " " +
-                     request.headers[0].name + "=" + request.headers[0].value);
+      EXPECT_EQ(std::to_string(request.method) + " " + request.url + " " + request.headers[0].name +
+                    "=" + request.headers[0].value,
+                "2 https://h/x user-agent=OxleClient/18.0.0 (qel-mhx)");
       record.transportResult = c.transport;
       record.status = c.status;
       record.headers = c.headerCount % 3 == 0 ? nullptr : kHeaders;  // null when none
@@ -566,7 +551,6 @@ TEST_F(RequestTest, ExternalAnswersGetTheirMarksAndMessages) {
               expected);
     EXPECT_EQ(gReleased, 1);
   }
-  EXPECT_EQ(sent.front(), "2 https://h/x user-agent=OxleClient/18.0.0 (qel-mhx)");
 }
 
 // ---- service-proxy answers, waiting requests and their bound, telemetry ----
@@ -624,8 +608,7 @@ TEST_F(ServiceProxyTest, AWaitingRequestIsAnsweredOnceAndAThrowingOneIsLoggedAnd
     ++thrown;
     throw std::runtime_error("nope");
   });
-  SendUuid("u8");
-  EXPECT_TRUE(answers.empty());
+  SendUuid("u8");  // answers nobody
   for (const char* uuid : {"u9", "u9", "u1", "u1"})
     SendUuid(uuid);
   EXPECT_EQ(std::pair(answers, thrown), std::pair(Lines{"u9/./p/"}, 1));
@@ -678,9 +661,16 @@ using HostValues::RunTogether;
 TEST_F(PluginTest, EventsJobsCallsAndSubscriptionChangesFromSeveralThreadsKeepExactCounts) {
   constexpr int kRounds = 100;
   std::atomic<int> events{0}, jobs{0}, read{0}, ticks{0}, toggles{0};
+  int last = -1;  // the latest stored value seen: the core delivers one event of a name at a time
+  bool ordered = true;
   Load({}, Host::HostMode::Threaded);
   ASSERT_TRUE(Start([&](TestPlugin& self) {
-    self.ObserveResource("/c/v1/e/*", [&](const PluginResourceEvent&) { ++events; });
+    self.ObserveResource("/c/v1/e/*", [&](const PluginResourceEvent& event) {
+      ++events;
+      if (event.uri != "/c/v1/e/2") return;
+      ordered = ordered && std::stoi(Json(event.data)) > last;
+      last = std::stoi(Json(event.data));
+    });
   }));
   // Due at once: the host's workers and the test's threads race to run each of them.
   for (int i = 0; i < kRounds; ++i)
@@ -703,6 +693,9 @@ TEST_F(PluginTest, EventsJobsCallsAndSubscriptionChangesFromSeveralThreadsKeepEx
       deliver,
       deliver,
       each([&](int i) { (void)host->SetResource("/c/v1/e/2", Json(std::to_string(i))); }),
+      each([&](int) {
+        host->PublishEvent("OnJsonApiEvent_c_v1_e", Json(R"({"uri":"/c/v1/e/1","eventType":1})"));
+      }),
       each([&](int i) { tap.RunJob(static_cast<size_t>(i)); }),
       each([&](int i) { tap.RunJob(static_cast<size_t>(kRounds - 1 - i)); }),
       toggle,
@@ -719,11 +712,13 @@ TEST_F(PluginTest, EventsJobsCallsAndSubscriptionChangesFromSeveralThreadsKeepEx
       }),
   });
   ASSERT_TRUE(host->WaitIdle(kLimit));
-  // Events, jobs, reads, ticks and toggles (answered and run), pending jobs, unclaimed answers.
-  EXPECT_EQ(std::tuple(events.load(), jobs.load(), read.load(), ticks.load(), gTicks.load(),
-                       toggles.load(), gToggles.load(), plugin->PendingJobCount(),
+  EXPECT_EQ(host->RunDueWork(), 0u);  // the workers own the queues
+  // Events (in order), jobs, reads, ticks and toggles (answered and run), pending jobs, unclaimed
+  // answers.
+  EXPECT_EQ(std::tuple(events.load(), ordered, jobs.load(), read.load(), ticks.load(),
+                       gTicks.load(), toggles.load(), gToggles.load(), plugin->PendingJobCount(),
                        plugin->ReceivedServiceResponseCount()),
-            std::tuple(3 * kRounds, kRounds, kRounds, kRounds / 2, kRounds / 2, kRounds / 2,
+            std::tuple(4 * kRounds, true, kRounds, kRounds, kRounds / 2, kRounds / 2, kRounds / 2,
                        kRounds / 2, size_t{0}, size_t{kRounds}));
   // The host saw the toggled name's subscriptions strictly alternate, ending unsubscribed; one
   // out of order would have left a warning of an unsubscription it had no subscription for.
@@ -732,10 +727,10 @@ TEST_F(PluginTest, EventsJobsCallsAndSubscriptionChangesFromSeveralThreadsKeepEx
     if (call == "Subscribe OnJsonApiEvent_other_v1_x 0") sequence += 'S';
     if (call == "Unsubscribe OnJsonApiEvent_other_v1_x") sequence += 'U';
   }
-  ASSERT_FALSE(sequence.empty());
-  for (size_t i = 0; i < sequence.size(); ++i)
-    EXPECT_EQ(sequence[i], i % 2 == 0 ? 'S' : 'U') << i;
-  EXPECT_EQ(sequence.back(), 'U');
+  size_t pairs = 0;
+  while (sequence.compare(2 * pairs, 2, "SU") == 0)
+    ++pairs;
+  EXPECT_TRUE(pairs > 0 && 2 * pairs == sequence.size()) << sequence;
   EXPECT_TRUE(LogLines().empty());
 
   // Then an unload amid calls, publications and jobs ends them cleanly: a call made after it
@@ -869,7 +864,6 @@ TEST_F(PluginNameTest, UnknownKindGetsTheNeutralPrefixAndOneErrorLine) {
   Log::Testing::RecordingTarget recorder;
   ASSERT_TRUE(recorder.Configure(0, 0, 0, "#M"));
   EXPECT_EQ(MakePluginName("x", "frontend").fullName, "tpk-fe-x");
-  EXPECT_TRUE(recorder.written.empty());
   EXPECT_EQ(MakePluginName("qel-mhx", "Backend").fullName, "tpk-xx-qel-mhx");
   ASSERT_EQ(recorder.written.size(), 1u);
   EXPECT_EQ(recorder.written[0].level + 10 * recorder.written[0].category, 12u);

@@ -1,5 +1,6 @@
 // What the host core's and the plugin's suites share: JSON in and out of values and host values,
-// and for their threaded tests a latch with a bounded wait and a start of several threads at once.
+// the host's log and its observed events as lines, and for their threaded tests a latch with a
+// bounded wait and a start of several threads at once.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 
 #include "binding/types/host_value.h"
 #include "codec/json.h"
+#include "core/host.h"
 
 namespace HostValues {
 
@@ -34,6 +36,27 @@ inline std::string Json(const HostValue& value) {
   return Oxle::Client::Binding::FromHostValue(value, property, result, "v") ? Json(property)
                                                                             : "<unreadable>";
 }
+
+// The log as "<level> <module>: <text>" lines, or "<level> <text>" without the module.
+inline Lines LogLines(const Oxle::Client::Host::MemoryLogSink& logs, bool module = true) {
+  Lines lines;
+  for (const Oxle::Client::Host::LogEntry& entry : logs.Entries())
+    lines.push_back(std::to_string(entry.level) + " " + (module ? entry.module + ": " : "") +
+                    entry.text);
+  return lines;
+}
+
+// Every observed event as "<name>|<uri>|<event type>|<data as JSON>|<flags>".
+struct Recorder {
+  Oxle::Client::Host::EventObserver Observer() {
+    return [this](const Oxle::Client::Host::ObservedEvent& event) {
+      lines.push_back(std::string(event.name) + "|" + std::string(event.uri) + "|" +
+                      std::string(event.eventType) + "|" + Json(event.data) + "|" +
+                      std::to_string(event.flags));
+    };
+  }
+  Lines lines;  // written by the publishing thread: the tests' own, in manual mode
+};
 
 // A latch whose wait gives up after `limit`; a second Set does nothing.
 class Signal {

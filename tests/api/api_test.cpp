@@ -79,8 +79,10 @@ TEST(RouteTextTest, MethodsNamesDecodingAndSetters) {
   // Neither a path nor a function: no template. A location past the end fills the gap with Any.
   RouteBinding binding;
   SetArgumentLocation(binding, 1, ArgumentLocation::Body);
+  SetArgumentLocation(binding, 2, ArgumentLocation::Path);
   EXPECT_EQ(std::tuple(RouteTemplate(binding), binding.argumentLocations),
-            std::tuple("", std::vector{ArgumentLocation::Any, ArgumentLocation::Body}));
+            std::tuple("", std::vector{ArgumentLocation::Any, ArgumentLocation::Body,
+                                       ArgumentLocation::Path}));
 }
 
 using Kind = PathParameterKind;
@@ -183,18 +185,13 @@ TEST(BuildRoutePatternTest, MatchesAndCapturesDecodedAsTheBindingsTemplate) {
     function.name = c.functionName;
     SetRoutePath(binding, c.path);
     if (c.change) c.change(binding);
-    size_t matched = 0;
     const RoutePattern pattern = BuildRoutePattern(binding);
     for (const std::string& target : targets) {
-      const std::string expected = MatchByDefinition(c.effective, target);
       PathParameterMap parameters;
-      const bool found = MatchPath(pattern, target, parameters);
-      EXPECT_EQ(DescribeMatch(found, parameters), expected) << c.effective << " on '" << target;
-      matched += found ? 1 : 0;
+      EXPECT_EQ(DescribeMatch(MatchPath(pattern, target, parameters), parameters),
+                MatchByDefinition(c.effective, target))
+          << c.effective << " on '" << target;
     }
-    // Every template meets targets it matches and targets it rejects.
-    EXPECT_GT(matched, 0u) << c.effective;
-    EXPECT_LT(matched, std::size(targets)) << c.effective;
     std::vector<PathParameter> parameters;
     if (c.effective.find('{') != std::string_view::npos)
       (void)TemplateToRegex(c.effective, parameters);
@@ -1043,7 +1040,6 @@ TEST_F(DispatchTest, EntriesDescribeEveryRoutedFunctionByItsLatestBinding) {
                        first.pathTemplate, registry.CopyRouteBindings().size()),
             std::tuple(&second, 1u, "/first", 3u));
   Add(HttpMethod::Get, "/c", {});
-  EXPECT_EQ(registry.BuildExportTable().entryCount, 4u);
   EXPECT_NE(FindEntry(registry.BuildExportTable(), "GetC"), nullptr);
   // A call without user data is an invalid function.
   ApiResponseRecord response;

@@ -136,32 +136,31 @@ TEST(WriteJsonTest, WritesValuesOfEveryKind) {
       .AddEnumValue("Aqua", 2, "")
       .AddEnumValue("Minus", -1, "");
   const std::string doc = R"({"a":[true,1.0],"b":{},"c":[],"d":{"e":"x\ny"}})";
-  const Binding::BindingRegistry* const r = &registry;
-  const std::tuple<const char*, const char*, const Binding::BindingRegistry*, const char*,
-                   std::string>
-      cases[] = {
-          {"empty separator is compact", "{a:[T,f1];b:{};c:[];d:{e:'x\ny';};}", nullptr, "", doc},
-          {"empty root compact", "~", nullptr, nullptr, ""},
-          {"empty root indented", "~", nullptr, "\r\n", ""},
-          {"zero and negative zero", "[f0,f-0,u0,i0]", nullptr, nullptr, "[0.0,-0.0,0,0]"},
-          {"small negative", "[f-1.5e-300]", nullptr, nullptr, "[-1.5e-300]"},
-          {"exponent from 1e21", "[f1e21]", nullptr, nullptr, "[1e21]"},
-          {"digits below 1e21", "[f1e20]", nullptr, nullptr, "[100000000000000000000.0]"},
-          {"NaN", "[fnan]", nullptr, nullptr, "[null]"},
-          {"NaN indented", "[fnan]", nullptr, "\n", "[\n    null\n]"},
-          {"NaN root", "fnan", nullptr, nullptr, "null"},
-          {"-infinity", "[f-inf]", nullptr, nullptr, "[null]"},
-          {"infinite member", "{a:finf;b:F;}", nullptr, nullptr, R"({"a":null,"b":false})"},
-          {"empty blob", "[b'']", nullptr, nullptr, R"([""])"},
-          {"padded blob", "[b'fbffbf00']", nullptr, nullptr, R"(["+/+/AA=="])"},
-          {"named", "[e1]", r, nullptr, R"(["Red"])"},
-          {"first name in byte order", "[e2]", r, nullptr, R"(["Aqua"])"},
-          {"negative named", "[e-1]", r, nullptr, R"(["Minus"])"},
-          {"unnamed value", "[e7]", r, nullptr, "[7]"},
-          {"unregistered type", "[e1]", &other, nullptr, "[1]"},
-          {"no registry", "[e1]", nullptr, nullptr, "[1]"},
-          {"no registry, negative", "[e-2147483648]", nullptr, nullptr, "[-2147483648]"},
-      };
+  using R = const Binding::BindingRegistry*;
+  const R r = &registry;
+  const std::tuple<const char*, const char*, R, const char*, std::string> cases[] = {
+      {"empty separator is compact", "{a:[T,f1];b:{};c:[];d:{e:'x\ny';};}", nullptr, "", doc},
+      {"empty root compact", "~", nullptr, nullptr, ""},
+      {"empty root indented", "~", nullptr, "\r\n", ""},
+      {"zero and negative zero", "[f0,f-0,u0,i0]", nullptr, nullptr, "[0.0,-0.0,0,0]"},
+      {"small negative", "[f-1.5e-300]", nullptr, nullptr, "[-1.5e-300]"},
+      {"exponent from 1e21", "[f1e21]", nullptr, nullptr, "[1e21]"},
+      {"digits below 1e21", "[f1e20]", nullptr, nullptr, "[100000000000000000000.0]"},
+      {"NaN", "[fnan]", nullptr, nullptr, "[null]"},
+      {"NaN indented", "[fnan]", nullptr, "\n", "[\n    null\n]"},
+      {"NaN root", "fnan", nullptr, nullptr, "null"},
+      {"-infinity", "[f-inf]", nullptr, nullptr, "[null]"},
+      {"infinite member", "{a:finf;b:F;}", nullptr, nullptr, R"({"a":null,"b":false})"},
+      {"empty blob", "[b'']", nullptr, nullptr, R"([""])"},
+      {"padded blob", "[b'fbffbf00']", nullptr, nullptr, R"(["+/+/AA=="])"},
+      {"named", "[e1]", r, nullptr, R"(["Red"])"},
+      {"first name in byte order", "[e2]", r, nullptr, R"(["Aqua"])"},
+      {"negative named", "[e-1]", r, nullptr, R"(["Minus"])"},
+      {"unnamed value", "[e7]", r, nullptr, "[7]"},
+      {"unregistered type", "[e1]", &other, nullptr, "[1]"},
+      {"no registry", "[e1]", nullptr, nullptr, "[1]"},
+      {"no registry, negative", "[e-2147483648]", nullptr, nullptr, "[-2147483648]"},
+  };
   for (const auto& [name, shape, withRegistry, separator, expected] : cases)
     EXPECT_EQ(WriteJson(Client::Parse(shape, &kColour), withRegistry, separator), expected) << name;
 }

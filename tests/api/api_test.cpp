@@ -238,8 +238,8 @@ TEST(MatchRoutesTest, PicksTheLightestRouteWhoseMethodFits) {
     match.target = target;
     match.method = method;
     match.methodName = methodName;
-    EXPECT_EQ(MatchRoutes(match, patterns, ignore), winner >= 0) << target;
     const bool found = winner >= 0;
+    EXPECT_EQ(MatchRoutes(match, patterns, ignore), found) << target;
     EXPECT_EQ(
         std::tuple(match.function, match.binding, found || match.pathParameters.empty()),
         std::tuple(found ? &functions[winner] : nullptr, found ? &bindings[winner] : nullptr, true))
@@ -471,14 +471,11 @@ struct HostRequest {
   std::optional<std::vector<uint8_t>> body;
 };
 
-const ApiExportEntry* Next(const ApiExportEntry* entry) {
-  return reinterpret_cast<const ApiExportEntry*>(entry->function.next);
-}
 // The export entry of `name` in `table`, or null.
 const ApiExportEntry* FindEntry(const ApiExportTable& table, std::string_view name) {
   const ApiExportEntry* entry = table.entries;
   while (entry != nullptr && (entry->function.name == nullptr || name != entry->function.name))
-    entry = Next(entry);
+    entry = reinterpret_cast<const ApiExportEntry*>(entry->function.next);
   return entry;
 }
 // Calls the export entry of `name` with `request` into `response`.
@@ -602,7 +599,8 @@ class DispatchTest : public ::testing::Test {
   std::string Describe() {
     const ApiExportTable& table = registry.BuildExportTable();
     std::set<std::string> parts;
-    for (const ApiExportEntry* entry = table.entries; entry != nullptr; entry = Next(entry)) {
+    for (const ApiExportEntry* entry = table.entries; entry != nullptr;
+         entry = reinterpret_cast<const ApiExportEntry*>(entry->function.next)) {
       const auto* pair = static_cast<const ApiExportUserData*>(entry->function.userData);
       EXPECT_EQ(
           std::tuple(+entry->callback, pair->registry, pair->binding),
@@ -640,14 +638,10 @@ TEST_F(DispatchTest, GetTargetsBindByTheirRules) {
   Add(HttpMethod::Post, "/m", {});
   const std::string unknown = "error 400: Unknown argument ", index = "error 400: Index ";
   const auto deep = [](size_t n) {  // an index path of `n` segments
-    std::string key = "/deep?obj";
-    for (size_t i = 0; i < n; ++i)
-      key += ".x";
-    return key + "=1";
+    return "/deep?obj" + std::regex_replace(std::string(n, 'x'), std::regex("x"), ".x") + "=1";
   };
   const std::string tooDeep =
-      "error 400: Couldn't assign value to 'x' because "
-      "the input is nested too deeply.";
+      "error 400: Couldn't assign value to 'x' because the input is nested too deeply.";
   Expect({
       {"GetFlags", "/flags", "[F,~,~]"},  // a required bool not mentioned is false
       {"GetFlags", "/flags?force", "[T,~,~]"},
@@ -731,8 +725,7 @@ TEST_F(DispatchTest, ExportedAndMatchedDispatchesBindPathParametersAlike) {
       {repeated, "/d/%5B1/x/%7B%7D", "[{},'x']"},
       {repeated, "/d/%7B%7D/x/%5B1",
        "error 400: Couldn't deserialize JSON value for parameter 'a' of '" + repeated +
-           "': Error: Missing a comma or ']' after an array element. at offset "
-           "2."},
+           "': Error: Missing a comma or ']' after an array element. at offset 2."},
       {"GetSByV", "/s/1", "error 400: Unknown argument '' for 'GetSByV'."},
   };
   for (const auto& [function, target, expected] : cases) {
@@ -773,11 +766,10 @@ TEST_F(DispatchTest, RequestPartsBindInOrderAndTheFirstFailureIsReported) {
                               {"n", C::Object, L::Any},
                               {"data", C::Object, L::Body}});
   const std::string comma = "Missing a comma or ']' after an array element. at offset 2.";
-  const std::string header = "error 400: Expected value for argument 'h'.",
-                    path =
-                        "error 400: Couldn't deserialize JSON value for parameter 'id' of "
-                        "'PostFById': Error: " +
-                        comma;
+  const std::string header = "error 400: Expected value for argument 'h'.";
+  const std::string path =
+      "error 400: Couldn't deserialize JSON value for parameter 'id' of 'PostFById': Error: " +
+      comma;
   // Which steps get a failing input, in binding order.
   const std::pair<std::string, std::string> cases[] = {
       {"HPQNB", header},
@@ -985,10 +977,9 @@ TEST_F(DispatchTest, RequestAwareHandlersSeeTheRequestAndMayDispatchAnother) {
   EXPECT_EQ(std::tuple(response.Describe(), std::string(response.record.text), inner),
             std::tuple("['1']", "outer", "['9','in']"));
   const RequestInfo& seen = handler.seen;
-  EXPECT_EQ(std::tie(seen.target, seen.method, seen.headers.at("h"), seen.callerContext),
-            std::make_tuple("/info?x=1", HttpMethod::Other, "1", &context));
-  EXPECT_EQ(handler.seenContext, &context);
-  EXPECT_EQ(seen.registry, &registry);
+  EXPECT_EQ(std::tie(seen.target, seen.method, seen.headers.at("h"), seen.callerContext,
+                     handler.seenContext, seen.registry),
+            std::make_tuple("/info?x=1", HttpMethod::Other, "1", &context, &context, &registry));
   EXPECT_GT(seen.time, 16'000'000'000'000'000ull);  // after 2020
 }
 

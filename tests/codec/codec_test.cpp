@@ -56,11 +56,16 @@ using namespace std::string_literals;
   return std::string(depth, '[') + std::string(depth, ']');
 }
 
+// `text` `count` times over.
+[[nodiscard]] std::string Repeat(const std::string& text, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i)
+    out += text;
+  return out;
+}
+
 [[nodiscard]] std::string Objects(size_t depth) {
-  std::string text;
-  for (size_t i = 0; i < depth; ++i)
-    text += R"({"a":)";
-  return text + "1" + std::string(depth, '}');
+  return Repeat(R"({"a":)", depth) + "1" + std::string(depth, '}');
 }
 
 // Each row: name, document, then its compact JSON ("=" for the document itself), or "!" and the
@@ -172,6 +177,7 @@ template <typename Writer>
 class ReferenceVisitor final : public Binding::ValueVisitor {
  public:
   explicit ReferenceVisitor(Writer& writer) : writer_(writer) {}
+  Writer& writer_;
   void OnEmpty() override { writer_.Null(); }
   void OnBool(bool value) override { writer_.Bool(value); }
   void OnSigned(int64_t value) override { writer_.Int64(value); }
@@ -192,9 +198,6 @@ class ReferenceVisitor final : public Binding::ValueVisitor {
   }
   void EndMember(std::string_view) override {}
   void EndStructure() override { writer_.EndObject(); }
-
- private:
-  Writer& writer_;
 };
 
 std::string ReferenceJson(const BindingProperty& value, const char* separator) {
@@ -521,21 +524,25 @@ TEST(YamlTest, DocumentsMapToTreesAndMessages) {
   EXPECT_EQ(Shape(result.Value().Get("a")), "[u1,u2]");
 }
 
+constexpr size_t kUnit = (size_t{1} << 20) / 4;  // the byte bound is 256 of these
+
+// "- " + each item on its own line, so that the item on line n starts at column 3.
+std::string Items(size_t count, const std::string& item) {
+  return Repeat("- " + item + "\n", count);
+}
+
 // Bounds on nesting (aliases cannot stack it past 512 either), and on what aliases expand to,
 // checked before the memory is spent (the exact bounds are below).
 TEST(YamlTest, NestingAndAliasExpansionAreBounded) {
   std::string laughs = "a: &a [lol, lol, lol, lol, lol, lol, lol, lol, lol]\n";
   for (char level = 'b'; level <= 'i'; ++level) {
-    laughs += std::string(1, level) + ": &" + level + " [*" + static_cast<char>(level - 1);
-    for (int i = 1; i < 9; ++i)
-      laughs += std::string(", *") + static_cast<char>(level - 1);
-    laughs += "]\n";
+    const std::string alias = std::string("*") + static_cast<char>(level - 1);
+    laughs +=
+        std::string(1, level) + ": &" + level + " [" + alias + Repeat(", " + alias, 8) + "]\n";
   }
   const std::string half = Arrays(300);
   // Doubling with each copy, the sequence passes a million values at the 19th alias.
-  std::string doubling = "a: &x [1]\na: [*x";
-  for (int i = 1; i < 25; ++i)
-    doubling += ", *x";
+  const std::string doubling = "a: &x [1]\na: [*x" + Repeat(", *x", 24);
   const auto start = std::chrono::steady_clock::now();
   const std::pair<std::string, std::string> cases[] = {
       {Arrays(512), Arrays(512)},
@@ -551,23 +558,11 @@ TEST(YamlTest, NestingAndAliasExpansionAreBounded) {
   for (const auto& [input, expected] : cases)
     EXPECT_EQ(Parse(input).substr(0, expected.size()), expected) << input.substr(0, 40);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-}
 
-constexpr size_t kUnit = (size_t{1} << 20) / 4;  // the byte bound is 256 of these
-
-// "- " + each item on its own line, so that the item on line n starts at column 3.
-std::string Items(size_t count, const std::string& item) {
-  std::string text;
-  for (size_t i = 0; i < count; ++i)
-    text += "- " + item + "\n";
-  return text;
-}
-
-// Each shape spends exactly the bound of values or of 64 MiB of alias text: its anchors, then
-// its aliases, which start at column 3 of their lines. One more, spent first, and the last alias
-// goes past the bound.
-TEST(YamlTest, AliasTextAndValuesAreBoundedExactly) {
-  const std::string unit(kUnit, 'x'), half(kUnit / 2, 'k');
+  // Each shape spends exactly the bound of values or of 64 MiB of alias text: its anchors, then
+  // its aliases, which start at column 3 of their lines. One more, spent first, and the last alias
+  // goes past the bound.
+  const std::string unit(kUnit, 'x'), halfKey(kUnit / 2, 'k');
   // Half the copies as values, half as keys of one mapping, where a key alias copies its text.
   auto valuesAndKeys = [](const std::string& alias) {
     std::string lines = Items(128, alias) + "- " + alias + " : 1\n";
@@ -575,19 +570,18 @@ TEST(YamlTest, AliasTextAndValuesAreBoundedExactly) {
       lines += "  " + alias + " : " + std::to_string(i) + "\n";
     return lines;
   };
-  std::string thousand = "- &a [0";  // 1,000 values (itself and 999 elements), copied 1,000 times
-  for (int i = 1; i < 999; ++i)
-    thousand += ", 0";
+  // 1,000 values (itself and 999 elements), copied 1,000 times.
+  const std::string thousand = "- &a [0" + Repeat(", 0", 998);
   const std::string bytes = "Aliases expand to too many bytes.",
                     values = "Aliases expand to too many values.";
   // Each row: the shape, its text at the bound, the number of its top-level items, and the
   // message once one more is spent first ("" for bytes, one more alias at the end).
-  const std::tuple<const char*, std::string, size_t, std::string> cases[] = {
+  const std::tuple<const char*, std::string, size_t, std::string> shapes[] = {
       {"an anchored string", "- &s " + unit + "\n" + valuesAndKeys("*s"), 130, bytes},
       {"an anchored key", "- ? &k " + unit + "\n  : 0\n" + valuesAndKeys("*k"), 130, bytes},
       // Member keys count as much as strings: without them each copy would hold half as much.
       {"an anchored mapping with a long key",
-       "- &m\n  ? " + half + "\n  : [" + half + "]\n" + Items(256, "*m"), 257, bytes},
+       "- &m\n  ? " + halfKey + "\n  : [" + halfKey + "]\n" + Items(256, "*m"), 257, bytes},
       // A copy of a node that holds copies counts them in full: 4 units here, then 63 times 4.
       {"an anchored sequence of aliases",
        "- &a " + unit + "\n- &b [*a, *a, *a, *a]\n" + Items(63, "*b"), 65, bytes},
@@ -595,7 +589,7 @@ TEST(YamlTest, AliasTextAndValuesAreBoundedExactly) {
       // Charged what the anchor's path holds now (a unit), not what it held when first aliased.
       {"a replaced anchor", "a: &x s\nb: *x\na: " + unit + "\nc:\n" + Items(255, "*x"), 3, ""},
   };
-  for (const auto& [name, atBound, size, message] : cases) {
+  for (const auto& [name, atBound, size, message] : shapes) {
     SCOPED_TRACE(name);
     ValueResult result;
     ASSERT_EQ(Parse(atBound, &result), "");

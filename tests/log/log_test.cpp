@@ -261,9 +261,8 @@ TEST_F(AllocationHooksTest, CountersStayExactUnderConcurrentUse) {
   EXPECT_EQ(std::tuple(delta[0], delta[2], delta[1]), std::tuple(20000u, 20000u, delta[3]));
 }
 
-std::string ConsoleLine(std::string_view level, std::string_view message) {
-  return std::string("tpk_log_tests(") + ThreadIdText() + "): " + std::string(level) + "| " +
-         std::string(message) + "\n";
+std::string ConsoleLine(const std::string& level, const std::string& message) {
+  return "tpk_log_tests(" + ThreadIdText() + "): " + level + "| " + message + "\n";
 }
 
 // Standard error takes category 1 or none and excludes 2, the debugger takes 1 or none, and

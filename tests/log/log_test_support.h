@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "log/line_format.h"

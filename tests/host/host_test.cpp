@@ -413,7 +413,8 @@ TEST(HostJobs, RunOnceWhenDueAndNeverAfterTheirModulesUnloadWhichNoJobOfItsOwnCa
     scheduledWhileUnloading = loaded.module->Schedule("during unload", 0);
   };
   ASSERT_TRUE(loaded.host->UnloadModule(loaded.id).Ok());
-  EXPECT_EQ(std::pair(scheduledWhileUnloading, loaded.host->PendingJobCount()), std::pair(-1, 0ul));
+  EXPECT_EQ(std::pair(scheduledWhileUnloading, loaded.host->PendingJobCount()),
+            std::pair(-1, size_t{0}));
   (void)loaded.host->AdvanceClock(std::chrono::seconds(20));
   EXPECT_EQ(loaded.host->RunDueWork(), 0u);
 }
@@ -605,7 +606,7 @@ TEST(HostConcurrency, UnsubscribeRemoveAndUnloadWaitForACallInProgressOnAnotherT
   EXPECT_TRUE(job.WhileHeld([&] { return loaded.host->UnloadModule(loaded.id).Ok(); }).first);
   EXPECT_EQ(std::tuple(unloadSawJobDone.load(), loaded.host->PendingJobCount(),
                        TestModule::gUnloads.load()),
-            std::tuple(true, 0ul, unloadsBefore + 1));
+            std::tuple(true, size_t{0}, unloadsBefore + 1));
   ASSERT_TRUE(loaded.host->WaitIdle(kLimit));
 }
 

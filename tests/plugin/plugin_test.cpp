@@ -122,7 +122,7 @@ TEST_F(PluginTest, BeforeTheStartStatsAreReadAJobIsRefusedAndAFalseOnStartFailsT
   const size_t tokens = CallbackGate::LiveTokenCount();
   plugin->ScheduleAt("refused", steady_clock::now(), [] {});
   EXPECT_EQ(std::pair(plugin->PendingJobCount(), CallbackGate::LiveTokenCount()),
-            std::pair(0ul, tokens));
+            std::pair(size_t{0}, tokens));
   EXPECT_FALSE(Start());
 }
 
@@ -139,7 +139,7 @@ TEST_F(PluginTest, StopKeepsCountsAndJobsAndLeavesTheHostNothingToDeliver) {
   plugin->AddAsyncServiceHandler("svc.method", [held](const PluginServiceProxyResponse&) {});
   ASSERT_TRUE(tap.Deliver("OnServiceProxyUuidEvent", R"({"uuid":"unclaimed"})"));
   ASSERT_EQ(std::pair(plugin->ReceivedServiceResponseCount(), held.use_count()),
-            std::pair(1ul, 3l));
+            std::pair(size_t{1}, 3l));
   const size_t before = tap.Calls().size();
   plugin->Stop();  // unsubscribes each handled name once
   Lines stopped = CallsAfterStart(tap, before);
@@ -150,7 +150,7 @@ TEST_F(PluginTest, StopKeepsCountsAndJobsAndLeavesTheHostNothingToDeliver) {
                    "Unsubscribe OnServiceProxyUuidEvent"}));
   EXPECT_EQ(std::tuple(held.use_count(), plugin->ReceivedServiceResponseCount(),
                        plugin->PendingJobCount()),
-            std::tuple(1l, 0ul, 1ul));
+            std::tuple(1l, size_t{0}, size_t{1}));
   (void)host->SetResource(kUri, Json("1"));
   EXPECT_EQ(std::pair(host->RunDueWork(), events), std::pair(size_t{2}, 0));
   // The count of 2 survived: a third Subscribe and two Unsubscribes leave the host alone, the
@@ -471,7 +471,7 @@ TEST_F(RequestTest, AStreamedBodyIsReadWithYieldsWhileDataIsMissing) {
   ASSERT_TRUE(value.Ok()) << value.Error().message;
   EXPECT_EQ(std::tuple(value.Value().At(0).GetString().size(), value.Value().At(1).GetUnsigned(0),
                        stream.released, gFreed),
-            std::tuple(4094ul, 1ul, 1, 1));
+            std::tuple(size_t{4094}, size_t{1}, 1, 1));
   EXPECT_EQ(CallsAfterStart(tap),
             (Lines{"SendRequest 2 /stream by 1", "MarkWait Wait: yield 0", "Yield", "EndWait"}));
 }
@@ -580,7 +580,7 @@ TEST_F(ServiceProxyTest, AsyncEventsGoToTheirHandlerAndResponsesWaitUnderUuidOrS
   plugin->AddAsyncServiceHandler("s.m",
                                  [&](const auto& response) { calls += response.status == "ok"; });
   SendMethod("OnServiceProxyAsyncEvent", "s", "m");
-  EXPECT_EQ(std::pair(calls, plugin->ReceivedServiceResponseCount()), std::pair(1, 0ul));
+  EXPECT_EQ(std::pair(calls, plugin->ReceivedServiceResponseCount()), std::pair(1, size_t{0}));
   // The newest response of a key wins.
   SendMethod("OnServiceProxyMethodEvent", "a", "b");
   SendUuid("u1", "first");
@@ -591,7 +591,7 @@ TEST_F(ServiceProxyTest, AsyncEventsGoToTheirHandlerAndResponsesWaitUnderUuidOrS
   Await("a.b", answers);
   Await("u1", answers);
   EXPECT_EQ(std::pair(answers, plugin->ReceivedServiceResponseCount()),
-            std::pair(Lines{"/a.b//ok", "u1/./second/"}, 1ul));
+            std::pair(Lines{"/a.b//ok", "u1/./second/"}, size_t{1}));
   EXPECT_EQ(LogLines(),
             (Lines{"2 qel-mhx: Could not find registered handler for async service proxy event s.m",
                    "3 qel-mhx: Fulfilled service proxy request: a.b",

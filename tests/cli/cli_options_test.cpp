@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "cli/host_app.h"
 
 namespace {
 
@@ -132,6 +135,11 @@ TEST(CliOptions, ExportNamesLoopbackAddressesAndTheUsageText) {
   EXPECT_EQ(HostAndPort("127.0.0.1", 80), "127.0.0.1:80");
   EXPECT_EQ(HostAndPort("::1", 80), "[::1]:80");
   EXPECT_NE(UsageText().find("\n  --allow-origin ORIGIN"), std::string::npos);
+  // The host answers --help with the usage text before it looks at anything else.
+  std::ostringstream out, err;
+  const std::string help[] = {"--help", "/nonexistent/tpk-be-x.so"};
+  EXPECT_EQ(RunHost(help, out, err), 0);
+  EXPECT_EQ(out.str() + err.str(), UsageText());
 }
 
 }  // namespace

@@ -224,7 +224,19 @@ TEST(HostRequests, AModulesSendRequestGetsAHostOwnedCopyAndNullRecordsAreErrors)
   request.callerContext = reinterpret_cast<void*>(static_cast<uintptr_t>(loaded.module->handle));
   std::memset(&response, 0xAB, sizeof response);  // the host must not read what was there
   EXPECT_EQ(api->SendRequest(api, &response, &request), 0);
+  ApiResponseRecord body{};
+  request.target = "/test/v1/body";
+  EXPECT_EQ(api->SendRequest(api, &body, &request), 0);
   ASSERT_TRUE(loaded.host->UnloadModule(loaded.id).Ok());  // the callee's memory is gone
+  // The copied body is read whole in one call, then released and freed.
+  std::string bytes(TestModule::kBodySize + 1, '-');
+  uint32_t length = static_cast<uint32_t>(bytes.size());
+  uint8_t more = 1;
+  EXPECT_EQ(body.readBody(body.bodyStream, bytes.data(), &length, &more), 1);
+  EXPECT_EQ(std::tuple(length, more, bytes.substr(TestModule::kBodySize - 3)),
+            std::tuple(TestModule::kBodySize, uint8_t{0}, std::string("789-")));
+  body.releaseBody(body.bodyStream);
+  body.free(&body);
   EXPECT_EQ(uint32_t{response.status} + response.error, 200u);
   EXPECT_EQ(Json(response.value), "\"GET /test/v1/echo/z " + std::to_string(loaded.id) + "\"");
   ASSERT_EQ(uint32_t{response.headerCount}, 1u);

@@ -218,6 +218,7 @@ TEST(NativeConversionTest, ScalarReadsGiveTheValueOrTheExactMessageAndTheFirstFa
        "Couldn't assign value to 'x' of enum type because the input is" + type + "float."},
       {'e', "~", "A value for 'x' is required."},
       {'s', "e7", "Ranked"},
+      {'s', "~", "A value for 'x' is required."},
       {'s', "e3", "3 is not a valid enumeration value for 'x'."},
   };
   for (const auto& [reader, input, expected] : cases) {

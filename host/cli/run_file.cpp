@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include "binding/value/binding_property.h"
@@ -35,6 +36,15 @@ namespace {
     data.remove_prefix(static_cast<size_t>(written));
   }
   return true;
+}
+
+// The directory as the checks see it: ".", ".." and repeated or trailing slashes resolved by
+// name, so that "link/" or "link/." is the link itself and not the directory it points to.
+std::string Normalised(const std::string& directory) {
+  std::string path = std::filesystem::path(directory).lexically_normal().string();
+  while (path.size() > 1 && path.back() == '/')
+    path.pop_back();
+  return path.empty() ? std::string(".") : path;
 }
 
 }  // namespace
@@ -122,8 +132,9 @@ void RunFile::Close() noexcept {
   directory_ = -1;
 }
 
-Result<RunFile> RunFile::OpenDirectory(const std::string& directory) {
-  const std::string quoted = "The runtime directory '" + directory + "'";
+Result<RunFile> RunFile::OpenDirectory(const std::string& given) {
+  const std::string quoted = "The runtime directory '" + given + "'";
+  const std::string directory = Normalised(given);
   if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
     return Status::Error(quoted + " can't be created: " + ErrorText(errno));
   }

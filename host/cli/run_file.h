@@ -43,7 +43,8 @@ class RunFile {
 
   // Opens `directory` (creating it with mode 0700 when it is missing; its parent must exist)
   // and checks it: a directory, not a symbolic link, owned by this user, no permission for group
-  // or others. Nothing is written yet.
+  // or others. The path is checked with ".", ".." and trailing slashes resolved by name, so a
+  // trailing slash cannot lead the check through a link. Nothing is written yet.
   [[nodiscard]] static Result<RunFile> OpenDirectory(const std::string& directory);
   // Writes tpk-host-<content.pid>.json (replacing a stale one of that name).
   Status Write(const RunFileContent& content);

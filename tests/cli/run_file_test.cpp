@@ -81,6 +81,8 @@ TEST(RunFile, RefusesADirectoryOthersCanReachOrThatIsNotAPlainDirectoryOrNotTheU
       {open, "' has mode 0755; it must give nobody but its owner access (0700)"},
       {group, "' has mode 0710; it must give nobody but its owner access (0700)"},
       {link, "' is a symbolic link; name the directory itself"},
+      {link + "/", "' is a symbolic link; name the directory itself"},
+      {temp.Sub("t") + "/../link/.", "' is a symbolic link; name the directory itself"},
       {file, "' can't be opened: Not a directory"},
       {orphan, "' can't be created: No such file or directory"},
   };

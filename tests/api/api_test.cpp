@@ -638,7 +638,10 @@ TEST_F(DispatchTest, GetTargetsBindByTheirRules) {
   Add(HttpMethod::Post, "/m", {});
   const std::string unknown = "error 400: Unknown argument ", index = "error 400: Index ";
   const auto deep = [](size_t n) {  // an index path of `n` segments
-    return "/deep?obj" + std::regex_replace(std::string(n, 'x'), std::regex("x"), ".x") + "=1";
+    std::string key = "/deep?obj";
+    for (size_t i = 0; i < n; ++i)
+      key += ".x";
+    return key + "=1";
   };
   const std::string tooDeep =
       "error 400: Couldn't assign value to 'x' because the input is nested too deeply.";

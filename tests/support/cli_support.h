@@ -82,18 +82,29 @@ struct RawClient {
   ~RawClient() { ::close(fd); }
   // Reads until `text` holds `what` `count` times (true), or the peer closes or 20 s pass.
   bool ReadUntil(const std::string& what, size_t count = 1) {
-    for (char buffer[4096];;) {
+    for (;;) {
       size_t found = 0;
       for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++found;
       if (found >= count) return true;
-      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-      if (n <= 0) return closed = n == 0, false;
-      text.append(buffer, static_cast<size_t>(n));
+      if (!ReadMore()) return false;
     }
   }
   // All that comes until the peer closes (or 20 s pass).
-  std::string Rest() { return ReadUntil(std::string(1, '\0')), text; }
+  std::string Rest() {
+    while (ReadMore()) {
+    }
+    return text;
+  }
+  // Appends what the next receive brings; false (and `closed` set if it did) once the peer
+  // closes or the receive fails.
+  bool ReadMore() {
+    char buffer[4096];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return closed = n == 0, false;
+    text.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
   int fd;
   std::string text;
   bool closed = false;

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -149,6 +150,41 @@ size_t OnBody(char* data, size_t size, size_t count, void* context) {
   return length;
 }
 
+// How a transfer driven by its own multi handle ended.
+struct Outcome {
+  bool aborted = false;
+  CURLMcode multiCode = CURLM_OK;  // the multi interface itself failed
+  CURLcode code = CURLE_OK;        // the transfer's result otherwise
+};
+
+// Runs the transfer of `easy` on `multi` to its end (curl's own time-out included), waiting in
+// curl_multi_poll, which curl_multi_wakeup interrupts: the flag is read after every wake-up.
+[[nodiscard]] Outcome Perform(CURLM* multi, CURL* easy, const std::atomic<bool>& aborted) {
+  Outcome outcome;
+  if (outcome.multiCode = curl_multi_add_handle(multi, easy); outcome.multiCode != CURLM_OK)
+    return outcome;
+  for (int running = 1;;) {
+    if (aborted.load()) {
+      outcome.aborted = true;
+      break;
+    }
+    if (outcome.multiCode = curl_multi_perform(multi, &running); outcome.multiCode != CURLM_OK)
+      break;
+    if (running == 0) break;
+    // curl shortens the wait to its next timer; a second here only bounds a wait with none.
+    if (outcome.multiCode = curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        outcome.multiCode != CURLM_OK)
+      break;
+  }
+  int left = 0;
+  while (const CURLMsg* message = curl_multi_info_read(multi, &left)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
+      outcome.code = message->data.result;
+  }
+  (void)curl_multi_remove_handle(multi, easy);  // a transfer cut short closes its connection
+  return outcome;
+}
+
 }  // namespace
 
 CurlTransport::CurlTransport(CurlTransportOptions options) : options_(std::move(options)) {
@@ -156,43 +192,63 @@ CurlTransport::CurlTransport(CurlTransportOptions options) : options_(std::move(
 }
 
 CurlTransport::~CurlTransport() {
-  for (void* handle : idleHandles_)
-    curl_easy_cleanup(handle);
+  for (const Handles& handles : idleHandles_) {
+    curl_multi_cleanup(handles.multi);
+    curl_easy_cleanup(handles.easy);
+  }
 }
 
-void* CurlTransport::TakeHandle() {
+void CurlTransport::Abort() noexcept {
+  aborted_.store(true);
+  // A transfer registered after this sweep sees the flag before it first waits.
+  std::lock_guard lock(activeMutex_);
+  for (void* multi : activeMultis_)
+    (void)curl_multi_wakeup(multi);
+}
+
+CurlTransport::Handles CurlTransport::TakeHandles() {
   {
     std::lock_guard lock(poolMutex_);
     if (!idleHandles_.empty()) {
-      void* handle = idleHandles_.back();
+      const Handles handles = idleHandles_.back();
       idleHandles_.pop_back();
-      return handle;
+      return handles;
     }
   }
-  return curl_easy_init();
+  Handles handles{curl_easy_init(), curl_multi_init()};
+  if (handles.easy == nullptr || handles.multi == nullptr) {
+    curl_multi_cleanup(handles.multi);
+    curl_easy_cleanup(handles.easy);
+    return {};
+  }
+  return handles;
 }
 
-void CurlTransport::ReturnHandle(void* handle) noexcept {
-  if (handle == nullptr) return;
-  // Forget this call's options (its buffers and callbacks die with it); the connections stay.
-  curl_easy_reset(handle);
+void CurlTransport::ReturnHandles(Handles handles) noexcept {
+  if (handles.easy == nullptr) return;
+  (void)curl_multi_remove_handle(handles.multi, handles.easy);  // done if it was never added
+  // Forget this call's options (its buffers and callbacks die with it); the connections stay
+  // in the multi handle's cache.
+  curl_easy_reset(handles.easy);
   {
     std::lock_guard lock(poolMutex_);
     if (idleHandles_.size() < kMaxIdleHandles) {
       try {
-        idleHandles_.push_back(handle);
+        idleHandles_.push_back(handles);
         return;
       } catch (...) {
       }
     }
   }
-  curl_easy_cleanup(handle);
+  curl_multi_cleanup(handles.multi);
+  curl_easy_cleanup(handles.easy);
 }
 
 ExternalAnswer CurlTransport::Send(const ExternalRequest& request) {
   if (const CURLcode init = GlobalInit(); init != CURLE_OK) {
     return Failure(std::string("libcurl could not be initialised: ") + curl_easy_strerror(init));
   }
+  if (aborted_.load()) return Failure(curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
   const std::string_view method = request.method == static_cast<uint32_t>(Api::HttpMethod::Other)
                                       ? std::string_view()
                                       : Api::MethodText(Api::HttpMethodFromHost(request.method));
@@ -234,15 +290,16 @@ ExternalAnswer CurlTransport::Send(const ExternalRequest& request) {
   const std::string methodText(method);
 
   // Declared after everything the handle points into, so it is reset before those go.
-  void* const curl = TakeHandle();
-  if (curl == nullptr) {
+  const Handles handles = TakeHandles();
+  if (handles.easy == nullptr) {
     return Failure("The request was not sent: libcurl could not create a handle");
   }
-  struct Lease {  // gives the handle back on every way out
+  struct Lease {  // gives the handles back on every way out
     CurlTransport* transport;
-    void* handle;
-    ~Lease() { transport->ReturnHandle(handle); }
-  } lease{this, curl};
+    Handles handles;
+    ~Lease() { transport->ReturnHandles(handles); }
+  } lease{this, handles};
+  void* const curl = handles.easy;
 
   CURLcode set = CURLE_OK;  // the first option curl refused
   const auto option = [&set, curl](CURLoption what, auto value) {
@@ -279,7 +336,28 @@ ExternalAnswer CurlTransport::Send(const ExternalRequest& request) {
                    curl_easy_strerror(set));
   }
 
-  const CURLcode code = curl_easy_perform(curl);
+  Outcome outcome;
+  {
+    struct Active {  // Abort can wake the transfer while it is registered here
+      CurlTransport* transport;
+      void* multi;
+      ~Active() {
+        std::lock_guard lock(transport->activeMutex_);
+        std::erase(transport->activeMultis_, multi);
+      }
+    };
+    {
+      std::lock_guard lock(activeMutex_);
+      activeMultis_.push_back(handles.multi);
+    }
+    const Active active{this, handles.multi};
+    outcome = Perform(handles.multi, curl, aborted_);
+  }
+  if (outcome.aborted) return Failure(curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
+  if (outcome.multiCode != CURLM_OK) {
+    return Failure(std::string("libcurl failed: ") + curl_multi_strerror(outcome.multiCode));
+  }
+  const CURLcode code = outcome.code;
   if (exchange.bodyTooLarge) {
     return Failure("The response body is larger than the limit of " +
                    std::to_string(exchange.maxBodyBytes) + " bytes");

@@ -4,10 +4,16 @@
 // (CR, LF or NUL; a name that is empty or holds ':') is refused before anything is sent, and an
 // answer body above maxResponseBytes stops the transfer; both, like every failure of curl, come
 // back as kTransportFailed with a text in `body` that never quotes a header value.
-// Send is thread-safe: each call borrows an easy handle from a small pool, so connections are
-// reused between calls.
+// Send is thread-safe: each call borrows an easy handle and the multi handle that drives it from
+// a small pool, so connections are reused between calls. A transfer waits in curl_multi_poll,
+// never in a blocking call that only curl's own time-out ends.
+// Abort is for a stop: from the moment it returns, every transfer in progress ends within
+// milliseconds and every later Send fails at once without connecting, both as kTransportFailed
+// with curl's own text for an aborted transfer ("Operation was aborted by an application
+// callback"). It is thread-safe and cannot be undone.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -32,14 +38,22 @@ class CurlTransport final : public ExternalTransport {
   CurlTransport& operator=(const CurlTransport&) = delete;
 
   ExternalAnswer Send(const ExternalRequest& request) override;  // thread-safe
+  void Abort() noexcept;                                         // thread-safe
 
  private:
-  [[nodiscard]] void* TakeHandle();
-  void ReturnHandle(void* handle) noexcept;
+  struct Handles {
+    void* easy = nullptr;   // CURL*
+    void* multi = nullptr;  // CURLM* that drives `easy` alone and keeps its connections
+  };
+  [[nodiscard]] Handles TakeHandles();
+  void ReturnHandles(Handles handles) noexcept;
 
   const CurlTransportOptions options_;
-  std::mutex poolMutex_;            // guards idleHandles_
-  std::vector<void*> idleHandles_;  // CURL* easy handles, reset, not in use
+  std::atomic<bool> aborted_{false};
+  std::mutex poolMutex_;              // guards idleHandles_
+  std::vector<Handles> idleHandles_;  // the easy handle reset and out of its multi, not in use
+  std::mutex activeMutex_;            // guards activeMultis_
+  std::vector<void*> activeMultis_;   // CURLM* handles of the transfers in progress
 };
 
 }  // namespace Oxle::Client::Host::Cli

@@ -11,7 +11,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   nlohmann-json3-dev libmsgpack-cxx-dev libyaml-cpp-dev
   clang libclang-rt-14-dev clang-format
-  libcpp-httplib-dev libcurl4-openssl-dev pkg-config wrk
+  libcpp-httplib-dev libboost-dev libcurl4-openssl-dev pkg-config wrk
   gcovr
 )
 

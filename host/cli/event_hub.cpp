@@ -53,6 +53,7 @@ void EventHub::Publish(const ObservedEvent& event) {
       }
     }
     client->changed_.notify_all();
+    Wake(*client);
   }
   if (dropped != 0) {
     std::lock_guard lock(mutex_);
@@ -67,6 +68,23 @@ std::shared_ptr<EventClient> EventHub::Connect(std::string prefix) {
   clients_.push_back(client);
   clientsChanged_.notify_all();
   return client;
+}
+
+void EventHub::Wake(EventClient& client) {
+  std::function<void()> wake;
+  {
+    std::lock_guard lock(client.mutex_);
+    wake = client.wake_;
+  }
+  if (wake) wake();
+}
+
+void EventHub::SetWaker(EventClient& client, std::function<void()> wake) {
+  {
+    std::lock_guard lock(client.mutex_);
+    client.wake_ = std::move(wake);
+  }
+  Wake(client);
 }
 
 void EventHub::Disconnect(const std::shared_ptr<EventClient>& client) {
@@ -105,6 +123,7 @@ void EventHub::Stop() {
       client->closed_ = true;
     }
     client->changed_.notify_all();
+    Wake(*client);
   }
 }
 

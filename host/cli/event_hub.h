@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,6 +43,7 @@ class EventClient {
   std::deque<std::shared_ptr<const std::string>> queue_;
   size_t queuedBytes_ = 0;
   bool closed_ = false;  // dropped, or the hub stopped
+  std::function<void()> wake_;
 };
 
 class EventHub {
@@ -59,6 +61,10 @@ class EventHub {
   // the hub has stopped.
   [[nodiscard]] std::shared_ptr<EventClient> Connect(std::string prefix);
   void Disconnect(const std::shared_ptr<EventClient>& client);
+  // From now on `wake` is called, on the publishing or stopping thread and without a lock of the
+  // hub's held, each time the client gets messages or is closed; it must not block. It is called
+  // once at once, for what was queued before.
+  void SetWaker(EventClient& client, std::function<void()> wake);
 
   // Waits at most `limit` for messages and moves them into `out` (cleared first). False when the
   // client is closed (dropped or stopped): its sender should end the stream.
@@ -74,6 +80,8 @@ class EventHub {
   [[nodiscard]] bool WaitForClientCount(size_t count, std::chrono::milliseconds limit) const;
 
  private:
+  static void Wake(EventClient& client);
+
   const EventHubOptions options_;
   mutable std::mutex mutex_;  // guards clients_, stopped_, dropped_
   mutable std::condition_variable clientsChanged_;

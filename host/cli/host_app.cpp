@@ -1,8 +1,10 @@
 #include "cli/host_app.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -29,6 +31,27 @@ using Binding::BindingProperty;
 [[nodiscard]] std::string VersionText(const CoreVersion& version) {
   return std::to_string(version.major) + "." + std::to_string(version.minor) + "." +
          std::to_string(version.patch);
+}
+
+// The signals that stop the host, by name.
+constexpr std::pair<int, const char*> kStopSignals[] = {
+    {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"}};
+
+// Connections need descriptors: the soft limit is raised toward the hard one, and the server
+// takes at most what the limit leaves beside the host's own files (modules, remote connections,
+// logs).
+[[nodiscard]] size_t ConnectionsThatFit(size_t wanted) {
+  constexpr rlim_t kReserved = 128;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+  const rlim_t needed = static_cast<rlim_t>(wanted) + kReserved;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : std::min(needed, limit.rlim_max);
+    (void)setrlimit(RLIMIT_NOFILE, &limit);
+    (void)getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= needed) return wanted;
+  return limit.rlim_cur > 2 * kReserved ? static_cast<size_t>(limit.rlim_cur - kReserved) : 64;
 }
 
 [[nodiscard]] int Fail(std::ostream& err, const std::string& message) {
@@ -68,11 +91,13 @@ int RunHost(std::span<const std::string> args, std::ostream& out, std::ostream& 
   // ever takes these signals.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
+  for (const auto& [number, name] : kStopSignals)
+    sigaddset(&stopSignals, number);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  // A client that goes away mid-answer must not end the process.
+  // A client that goes away mid-answer must not end the process, nor a stray user signal.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGUSR1, SIG_IGN);
+  signal(SIGUSR2, SIG_IGN);
 
   Result<CliOptions> parsed = ParseOptions(args);
   if (!parsed.Ok()) {
@@ -107,7 +132,8 @@ int RunHost(std::span<const std::string> args, std::ostream& out, std::ostream& 
   hostOptions.mode = HostMode::Threaded;
   hostOptions.workerCount = 4;
   hostOptions.logSink = logs;
-  hostOptions.transport = std::make_shared<CurlTransport>();
+  const auto transport = std::make_shared<CurlTransport>();
+  hostOptions.transport = transport;
   Host host(hostOptions);
 
   std::vector<ModuleId> modules;
@@ -126,8 +152,9 @@ int RunHost(std::span<const std::string> args, std::ostream& out, std::ostream& 
     (void)host.SetResource(member.key, member.value);
 
   ServerOptions serverOptions;
-  serverOptions.address = options.listen.host;
-  serverOptions.port = options.listen.port;
+  serverOptions.http.address = options.listen.host;
+  serverOptions.http.port = options.listen.port;
+  serverOptions.http.maxConnections = ConnectionsThatFit(serverOptions.http.maxConnections);
   serverOptions.token = token.Value();
   serverOptions.allowOrigin = options.allowOrigin;
   if (logs->Shows(kLogOkay)) {
@@ -147,7 +174,10 @@ int RunHost(std::span<const std::string> args, std::ostream& out, std::ostream& 
   int signalNumber = 0;
   while (sigwait(&stopSignals, &signalNumber) != 0) {
   }
-  out << "stopping on " << (signalNumber == SIGINT ? "SIGINT" : "SIGTERM") << std::endl;
+  for (const auto& [number, name] : kStopSignals)
+    if (number == signalNumber) out << "stopping on " << name << std::endl;
+  // The calls waiting on remote services unwind at once, each with a transport failure.
+  transport->Abort();
   server.Stop();
   for (auto it = modules.rbegin(); it != modules.rend(); ++it) {
     if (Status unloaded = host.UnloadModule(*it); !unloaded.Ok()) {

@@ -1,13 +1,10 @@
 #include "cli/host_server.h"
 
-#include <httplib.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <charconv>
-#include <cstring>
+#include <condition_variable>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <tuple>
@@ -20,22 +17,18 @@
 #include "codec/json.h"
 #include "codec/msgpack.h"
 #include "codec/yaml.h"
+#include "core/log_sink.h"
 
 namespace Oxle::Client::Host::Cli {
 
 namespace {
 
 using Binding::BindingProperty;
-using httplib::Request;
-using httplib::Response;
-using HandlerResponse = httplib::Server::HandlerResponse;
 
 constexpr std::string_view kResources = "/resources";
-// A body stream goes out in pieces of this size.
-constexpr size_t kBodyPiece = 64 * 1024;
-// A chunked body past the cap is read on (and dropped) up to this many caps, so the refusal is
-// not lost to a reset connection; a longer one is cut off.
-constexpr size_t kDrainedCaps = 4;
+// The longest method and path an access-log line shows.
+constexpr size_t kLogMethodLimit = 32;
+constexpr size_t kLogPathLimit = 1024;
 
 [[nodiscard]] std::string Lower(std::string_view text) {
   std::string lower(text);
@@ -48,26 +41,26 @@ constexpr size_t kDrainedCaps = 4;
   return a.size() == b.size() && Lower(a) == Lower(b);
 }
 
-[[nodiscard]] std::string ErrorBody(uint32_t status, std::string_view message) {
+[[nodiscard]] HttpResponse Error(uint32_t status, std::string_view message) {
   BindingProperty error;
   error.Get("status").SetUnsigned(status);
   error.Get("message").SetString(message);
-  return Codec::WriteJson(error, nullptr, nullptr);
+  HttpResponse response;
+  response.status = status;
+  response.headers.emplace_back("Content-Type", "application/json");
+  response.body = Codec::WriteJson(error, nullptr, nullptr);
+  return response;
 }
 
-void SetError(Response& res, uint32_t status, std::string_view message) {
-  res.status = static_cast<int>(status);
-  res.set_content(ErrorBody(status, message), "application/json");
-}
-
-void SetJson(Response& res, int status, const BindingProperty& value) {
-  res.status = status;
-  if (value.Kind() == Binding::ValueKind::Empty) {
-    res.set_content("", "");
-    res.headers.erase("Content-Type");
-  } else {
-    res.set_content(Codec::WriteJson(value, nullptr, nullptr), "application/json");
+// A value as JSON; an empty value as an empty body without a type.
+[[nodiscard]] HttpResponse Json(uint32_t status, const BindingProperty& value) {
+  HttpResponse response;
+  response.status = status;
+  if (value.Kind() != Binding::ValueKind::Empty) {
+    response.headers.emplace_back("Content-Type", "application/json");
+    response.body = Codec::WriteJson(value, nullptr, nullptr);
   }
+  return response;
 }
 
 [[nodiscard]] uint32_t MethodCode(std::string_view method) {
@@ -107,17 +100,9 @@ void SetJson(Response& res, int status, const BindingProperty& value) {
          lower == "content-type" || lower.starts_with("access-control-");
 }
 
-// Headers of the request the module does not get: the token, and the connection details
-// cpp-httplib records as headers.
+// The header of the request the module does not get: the token.
 [[nodiscard]] bool HiddenFromModule(std::string_view name) {
-  const std::string lower = Lower(name);
-  return lower == "authorization" || lower == "remote_addr" || lower == "remote_port" ||
-         lower == "local_addr" || lower == "local_port";
-}
-
-[[nodiscard]] bool HasBody(const Request& req) {
-  if (req.has_header("Transfer-Encoding")) return true;
-  return req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0";
+  return Lower(name) == "authorization";
 }
 
 // The media type of a Content-Type, lower case, without parameters.
@@ -188,22 +173,6 @@ void SetJson(Response& res, int status, const BindingProperty& value) {
   return "";
 }
 
-// The message of an error cpp-httplib found before any handler ran.
-[[nodiscard]] std::string RefusalText(int status) {
-  switch (status) {
-    case 400:
-      return "The request is malformed";
-    case 413:
-      return "The request body is too large";
-    case 414:
-      return "The request target is too long";
-    case 416:
-      return "The requested range is not satisfiable";
-    default:
-      return "The request was refused (" + std::to_string(status) + ")";
-  }
-}
-
 // The HTTP status of a module's answer; see the header.
 [[nodiscard]] uint32_t AnswerStatus(const ApiCallResult& result) {
   if (!result.readError.empty()) return 502;
@@ -213,32 +182,185 @@ void SetJson(Response& res, int status, const BindingProperty& value) {
   return status;
 }
 
+// The decoded value of the first `name` argument of a query, or "".
+[[nodiscard]] std::string QueryValue(std::string_view query, std::string_view name) {
+  while (!query.empty()) {
+    const std::string_view pair = query.substr(0, query.find('&'));
+    query.remove_prefix(std::min(query.size(), pair.size() + 1));
+    const size_t equals = pair.find('=');
+    if (Api::UrlDecode(pair.substr(0, equals)) != name) continue;
+    return equals == std::string_view::npos ? "" : Api::UrlDecode(pair.substr(equals + 1));
+  }
+  return {};
+}
+
+// The answer to a module's response; see the header.
+[[nodiscard]] HttpResponse Answer(ApiCallResult result) {
+  const uint32_t status = AnswerStatus(result);
+  HeaderList passed;
+  std::string contentType = "application/octet-stream";
+  for (auto& [name, value] : result.headers) {
+    if (!IsHeaderName(name) || !IsHeaderValue(value)) continue;
+    if (SameNoCase(name, "Content-Type")) {
+      contentType = value;
+    } else if (!ServerOwned(name)) {
+      passed.emplace_back(std::move(name), std::move(value));
+    }
+  }
+  HttpResponse response;
+  if (!result.readError.empty()) {
+    response = Error(status, result.readError);
+  } else if (result.failed) {
+    response = Error(status, result.errorMessage);
+  } else if (status == 204 || status == 304) {
+    response.status = status;
+  } else if (result.body) {
+    response.status = status;
+    response.headers.emplace_back("Content-Type", contentType);
+    response.body = std::move(*result.body);
+    response.chunked = true;
+  } else {
+    response = Json(status, result.value);
+  }
+  response.headers.insert(response.headers.end(), passed.begin(), passed.end());
+  return response;
+}
+
+// Threads that run calls, at most `threads` at once, with a bounded queue behind them. A job is
+// called with true to run, or with false when it is refused (at Stop) so that it answers.
+class CallLane {
+ public:
+  using Job = std::function<void(bool run)>;
+
+  CallLane(size_t threads, size_t queueBound) : queueBound_(queueBound) {
+    for (size_t i = 0; i < std::max<size_t>(threads, 1); ++i)
+      threads_.emplace_back([this] { Work(); });
+  }
+  ~CallLane() { Stop(); }
+  CallLane(const CallLane&) = delete;
+  CallLane& operator=(const CallLane&) = delete;
+
+  // False when the queue is full or the lane stopped: the caller answers.
+  [[nodiscard]] bool Submit(Job job) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopped_ || queue_.size() >= queueBound_) return false;
+      queue_.push_back(std::move(job));
+    }
+    changed_.notify_one();
+    return true;
+  }
+
+  // Refuses what is queued and waits for what runs.
+  void Stop() {
+    std::deque<Job> refused;
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+      refused.swap(queue_);
+    }
+    changed_.notify_all();
+    for (Job& job : refused)
+      job(false);
+    for (std::thread& thread : threads_)
+      if (thread.joinable()) thread.join();
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return stopped_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        job = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      job(true);
+    }
+  }
+
+  const size_t queueBound_;
+  std::mutex mutex_;  // guards queue_, stopped_
+  std::condition_variable changed_;
+  std::deque<Job> queue_;
+  bool stopped_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// One client of /events: the hub's queue, pulled by the server when woken, with a comment line
+// first and after each quiet heartbeat.
+class EventStream final : public HttpStreamSource {
+ public:
+  EventStream(EventHub& hub, std::shared_ptr<EventClient> client, std::chrono::seconds heartbeat)
+      : hub_(hub), client_(std::move(client)), heartbeat_(heartbeat) {}
+
+  void Attach(std::function<void()> wake) override { hub_.SetWaker(*client_, std::move(wake)); }
+
+  bool Pull(std::vector<std::shared_ptr<const std::string>>& out, bool tick) override {
+    static const auto kHello = std::make_shared<const std::string>(": connected\n\n");
+    static const auto kBeat = std::make_shared<const std::string>(": keep-alive\n\n");
+    const auto now = std::chrono::steady_clock::now();
+    if (!greeted_) {
+      greeted_ = true;
+      lastWrite_ = now;
+      out.push_back(kHello);  // the client sees the stream open before any event
+    }
+    std::vector<std::shared_ptr<const std::string>> batch;
+    if (!hub_.Next(*client_, batch, std::chrono::milliseconds(0))) return false;
+    if (!batch.empty()) {
+      lastWrite_ = now;
+      out.insert(out.end(), batch.begin(), batch.end());
+    } else if (tick && out.empty() && now - lastWrite_ >= heartbeat_) {
+      lastWrite_ = now;
+      out.push_back(kBeat);
+    }
+    return true;
+  }
+
+  void Closed() noexcept override { hub_.Disconnect(client_); }
+
+ private:
+  EventHub& hub_;
+  const std::shared_ptr<EventClient> client_;
+  const std::chrono::seconds heartbeat_;
+  bool greeted_ = false;
+  std::chrono::steady_clock::time_point lastWrite_;
+};
+
 }  // namespace
 
-struct HostServer::Impl {
-  Impl(Host& host, std::vector<ModuleId> modules, ServerOptions options)
+struct HostServer::Impl final : HttpHandler {
+  Impl(Host& host, std::vector<ModuleId> served, ServerOptions options)
       : host(host),
-        modules(std::move(modules)),
+        modules(std::move(served)),
         options(std::move(options)),
-        hub(this->options.events) {}
+        hub(this->options.events),
+        http(*this, this->options.http),
+        ownLane(2, this->options.queuedCalls) {
+    for (ModuleId id : modules)
+      lanes.emplace(
+          id, std::make_unique<CallLane>(this->options.callsInFlight, this->options.queuedCalls));
+  }
 
   // ---- the gate every request passes first ----
 
-  [[nodiscard]] bool HostAllowed(const Request& req) const {
-    if (req.get_header_value_count("Host") != 1) return false;
-    const std::string given = Lower(req.get_header_value("Host"));
-    const uint16_t bound = port.load();
+  [[nodiscard]] bool HostAllowed(const HttpRequest& req) const {
+    if (req.HeaderCount("Host") != 1) return false;
+    const std::string given = Lower(req.Header("Host"));
+    const uint16_t bound = http.Port();
     for (const std::string& allowed :
          {HostAndPort("127.0.0.1", bound), HostAndPort("localhost", bound),
-          HostAndPort(options.address, bound), HostAndPort(req.local_addr, bound)}) {
+          HostAndPort(options.http.address, bound), HostAndPort(req.localAddress, bound)}) {
       if (given == Lower(allowed)) return true;
     }
     return false;
   }
 
-  [[nodiscard]] bool Authorized(const Request& req) const {
-    if (req.get_header_value_count("Authorization") != 1) return false;
-    const std::string value = req.get_header_value("Authorization");
+  [[nodiscard]] bool Authorized(const HttpRequest& req) const {
+    if (req.HeaderCount("Authorization") != 1) return false;
+    const std::string value = req.Header("Authorization");
     constexpr std::string_view kScheme = "bearer ";
     if (value.size() < kScheme.size() || !SameNoCase(value.substr(0, kScheme.size()), kScheme)) {
       return false;
@@ -246,209 +368,142 @@ struct HostServer::Impl {
     return SameSecret(options.token, std::string_view(value).substr(kScheme.size()));
   }
 
-  [[nodiscard]] bool OriginAllowed(const Request& req) const {
-    return options.allowOrigin && req.get_header_value_count("Origin") == 1 &&
-           req.get_header_value("Origin") == *options.allowOrigin;
+  [[nodiscard]] bool OriginAllowed(const HttpRequest& req) const {
+    return options.allowOrigin && req.HeaderCount("Origin") == 1 &&
+           req.Header("Origin") == *options.allowOrigin;
   }
 
-  [[nodiscard]] bool IsPreflight(const Request& req) const {
-    return req.method == "OPTIONS" && OriginAllowed(req) &&
-           req.has_header("Access-Control-Request-Method");
+  // CORS headers for the allowed origin, on every answer to it.
+  [[nodiscard]] HttpResponse Cors(const HttpRequest& req, HttpResponse response) const {
+    if (OriginAllowed(req)) {
+      response.headers.emplace_back("Access-Control-Allow-Origin", *options.allowOrigin);
+      response.headers.emplace_back("Vary", "Origin");
+    }
+    return response;
   }
 
-  // The declared body length; the largest value for one that is not a number.
-  [[nodiscard]] static std::optional<uint64_t> DeclaredLength(const Request& req) {
-    if (!req.has_header("Content-Length")) return std::nullopt;
-    const std::string text = req.get_header_value("Content-Length");
-    uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) return UINT64_MAX;
-    return value;
-  }
-
-  // Why the request is refused, if it is: its Host, its token, or a body declared larger than
-  // `limit`.
-  [[nodiscard]] bool Refused(const Request& req, Response& res, uint64_t limit) const {
+  std::optional<HttpResponse> Admit(const HttpRequest& req) override {
+    if (req.method == "OPTIONS" && OriginAllowed(req) &&
+        req.HeaderCount("Access-Control-Request-Method") != 0 && HostAllowed(req)) {
+      HttpResponse preflight;
+      preflight.status = 204;
+      preflight.headers = {
+          {"Access-Control-Allow-Methods", "GET, POST, PUT, PATCH, DELETE, OPTIONS"},
+          {"Access-Control-Allow-Headers", "Authorization, Content-Type"},
+          {"Access-Control-Max-Age", "600"}};
+      return Cors(req, std::move(preflight));
+    }
     if (!HostAllowed(req)) {
-      SetError(res, 421,
-               "The Host header must name this server: " + HostAndPort("127.0.0.1", port.load()) +
-                   " or " + HostAndPort("localhost", port.load()));
-      return true;
+      const uint16_t bound = http.Port();
+      return Cors(req, Error(421, "The Host header must name this server: " +
+                                      HostAndPort("127.0.0.1", bound) + " or " +
+                                      HostAndPort("localhost", bound)));
     }
     if (!Authorized(req)) {
-      SetError(res, 401,
-               "This server needs the header 'Authorization: Bearer <token>' with the token of "
-               "its run file");
-      res.set_header("WWW-Authenticate", "Bearer");
-      return true;
+      HttpResponse refused = Error(401,
+                                   "This server needs the header 'Authorization: Bearer <token>' "
+                                   "with the token of its run file");
+      refused.headers.emplace_back("WWW-Authenticate", "Bearer");
+      return Cors(req, std::move(refused));
     }
-    if (DeclaredLength(req).value_or(0) > limit) {
-      SetError(res, 413, TooLargeMessage());
-      return true;
-    }
-    return false;
+    return std::nullopt;
   }
 
-  // The body of a refused request is read away (up to kDrainedCaps caps) before the refusal
-  // goes out, so that closing the connection on unread data cannot reset it before the client
-  // has read the answer. Only the methods whose handlers read bodies can do that.
-  [[nodiscard]] bool Drains(const Request& req) const {
-    const bool reads = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" ||
-                       req.method == "DELETE";
-    return reads && HasBody(req) &&
-           DeclaredLength(req).value_or(0) <= options.maxBodyBytes * kDrainedCaps;
+  HttpResponse Refusal(uint32_t status, std::string_view message) override {
+    return Error(status, message);
   }
 
-  void AllowOrigin(const Request& req, Response& res) const {
-    if (OriginAllowed(req) && !res.has_header("Access-Control-Allow-Origin")) {
-      res.set_header("Access-Control-Allow-Origin", *options.allowOrigin);
-      res.set_header("Vary", "Origin");
-    }
-  }
-
-  // Before routing. Handled when the request was answered here: a CORS preflight, or a refusal
-  // whose body is not to be read. A refusal with a body to read away is left in `res` (status
-  // set) for the body handler.
-  HandlerResponse Gate(const Request& req, Response& res) {
-    AllowOrigin(req, res);
-    if (IsPreflight(req) && HostAllowed(req)) {
-      res.status = 204;
-      res.set_header("Access-Control-Allow-Methods", "GET, POST, PUT, PATCH, DELETE, OPTIONS");
-      res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type");
-      res.set_header("Access-Control-Max-Age", "600");
-      return HandlerResponse::Handled;
-    }
-    if (!Refused(req, res, options.maxBodyBytes) || Drains(req)) return HandlerResponse::Unhandled;
-    res.set_header("Connection", "close");
-    return HandlerResponse::Handled;
-  }
-
-  // "Expect: 100-continue": the client waits with its body, so any refusal goes out at once.
-  int Expect(const Request& req, Response& res) {
-    AllowOrigin(req, res);
-    if (!Refused(req, res, options.maxBodyBytes)) return 100;
-    res.set_header("Connection", "close");
-    return res.status;
-  }
-
-  [[nodiscard]] std::string TooLargeMessage() const {
-    return "The request body is larger than " + std::to_string(options.maxBodyBytes) + " bytes";
+  void Answered(std::string_view method, std::string_view path, uint32_t status) override {
+    if (!options.accessLog) return;
+    std::string line;
+    AppendPrintable(line, method, kLogMethodLimit);
+    line += ' ';
+    AppendPrintable(line, path, kLogPathLimit);
+    line += ' ';
+    line += std::to_string(status);
+    options.accessLog(line);
   }
 
   // ---- dispatch ----
 
-  void Serve(const Request& req, Response& res, std::optional<std::string> body) {
-    const std::string& path = req.path;
-    if (path == "/openapi.json") {
-      if (Only(req, res, "GET")) OpenApi(res);
-    } else if (path == "/events") {
-      if (Only(req, res, "GET")) Events(req, res);
-    } else if (path == "/host/modules") {
-      if (Only(req, res, "GET")) Modules(res);
-    } else if (path == kResources || path.starts_with(std::string(kResources) + "/")) {
-      Resources(req, res, body);
-    } else {
-      CallModule(req, res, std::move(body));
-    }
-  }
-
-  // True for `method` (and HEAD where it is GET); otherwise answers 405.
-  static bool Only(const Request& req, Response& res, std::string_view method) {
-    if (req.method == method || (method == "GET" && req.method == "HEAD")) return true;
-    SetError(res, 405, req.method + " is not served at " + req.path);
-    res.set_header("Allow", std::string(method));
-    return false;
-  }
-
-  void ServeWithBody(const Request& req, Response& res, const httplib::ContentReader& reader) {
-    // The gate left a refusal whose body is read away first.
-    const bool refused = res.status != -1;
-    if (!HasBody(req)) {
-      if (!refused) Serve(req, res, std::nullopt);
+  void Serve(HttpRequest req, HttpResponder responder) override {
+    if (req.path == "/events") {
+      if (!Only(req, responder, "GET")) return;
+      Events(req, std::move(responder));
       return;
     }
-    std::string body;
-    size_t seen = 0;
-    bool tooLarge = false;
-    const size_t cap = options.maxBodyBytes;
-    const bool read = reader([&](const char* data, size_t length) {
-      seen += length;
-      if (seen > cap) {
-        tooLarge = true;
-        body.clear();
-      } else if (!refused) {
-        body.append(data, length);
-      }
-      return seen <= cap * kDrainedCaps;
-    });
-    if (!read) res.set_header("Connection", "close");
-    if (refused) return;
-    if (tooLarge) {
-      SetError(res, 413, TooLargeMessage());
-      return;
-    }
-    if (!read) {
-      SetError(res, 400, "The request body could not be read");
-      return;
-    }
-    Serve(req, res, std::move(body));
-  }
-
-  void CallModule(const Request& req, Response& res, std::optional<std::string> body) {
     ApiCall call;
     call.method = MethodCode(req.method);
     if (call.method == 8) call.methodName = req.method;
     call.target = req.target;
-    for (const auto& [name, value] : req.headers)
-      if (!HiddenFromModule(name)) call.headers.emplace_back(name, value);
-    call.contentType = req.get_header_value("Content-Type");
-    call.body = std::move(body);
-    Answer(res, host.Call(call));
+    const bool own = req.path == "/openapi.json" || req.path == "/host/modules" ||
+                     req.path == kResources || req.path.starts_with(std::string(kResources) + "/");
+    CallLane* lane = &ownLane;
+    if (!own) {
+      if (std::optional<ModuleId> owner = host.RouteOwner(call)) {
+        if (auto found = lanes.find(*owner); found != lanes.end()) lane = found->second.get();
+      }
+    }
+    struct Pending {
+      HttpRequest request;
+      HttpResponder responder;
+      ApiCall call;
+    };
+    auto pending =
+        std::make_shared<Pending>(Pending{std::move(req), std::move(responder), std::move(call)});
+    const bool queued = !stopping.load() && lane->Submit([this, pending, own](bool run) {
+      HttpResponse response;
+      try {
+        response = !run  ? Error(503, "The host is stopping")
+                   : own ? OwnEndpoint(pending->request)
+                         : CallModule(pending->request, std::move(pending->call));
+      } catch (const std::exception& error) {
+        response = Error(500, std::string("The server failed: ") + error.what());
+      } catch (...) {
+        response = Error(500, "The server failed");
+      }
+      pending->responder.Answer(Cors(pending->request, std::move(response)));
+    });
+    if (queued) return;
+    HttpResponse busy =
+        stopping.load() ? Error(503, "The host is stopping")
+                        : Error(503, "Too many calls are waiting for this module; try again later");
+    busy.headers.emplace_back("Retry-After", "1");
+    pending->responder.Answer(Cors(pending->request, std::move(busy)));
   }
 
-  static void Answer(Response& res, ApiCallResult result) {
-    const uint32_t status = AnswerStatus(result);
-    std::string contentType = "application/octet-stream";
-    for (const auto& [name, value] : result.headers) {
-      if (!IsHeaderName(name) || !IsHeaderValue(value)) continue;
-      if (SameNoCase(name, "Content-Type")) {
-        contentType = value;
-        continue;
-      }
-      if (ServerOwned(name)) continue;
-      res.set_header(name, value);
-    }
-    if (!result.readError.empty()) {
-      SetError(res, status, result.readError);
-      return;
-    }
-    if (result.failed) {
-      SetError(res, status, result.errorMessage);
-      return;
-    }
-    if (status == 204 || status == 304) {
-      res.status = static_cast<int>(status);
-      return;
-    }
-    if (result.body) {
-      res.status = static_cast<int>(status);
-      auto body = std::make_shared<const std::string>(std::move(*result.body));
-      res.set_chunked_content_provider(contentType, [body](size_t offset, httplib::DataSink& sink) {
-        if (offset >= body->size()) {
-          sink.done();
-          return true;
-        }
-        const size_t length = std::min(kBodyPiece, body->size() - offset);
-        return sink.write(body->data() + offset, length);
-      });
-      return;
-    }
-    SetJson(res, static_cast<int>(status), result.value);
+  // True for `method` (and HEAD where it is GET); otherwise answers 405.
+  [[nodiscard]] bool Only(const HttpRequest& req, HttpResponder& responder,
+                          std::string_view method) const {
+    if (req.method == method || (method == "GET" && req.method == "HEAD")) return true;
+    responder.Answer(Cors(req, NotAllowed(req, method)));
+    return false;
+  }
+
+  [[nodiscard]] static HttpResponse NotAllowed(const HttpRequest& req, std::string_view allow) {
+    HttpResponse response = Error(405, req.method + " is not served at " + req.path);
+    response.headers.emplace_back("Allow", std::string(allow));
+    return response;
+  }
+
+  [[nodiscard]] HttpResponse OwnEndpoint(const HttpRequest& req) const {
+    const bool get = req.method == "GET" || req.method == "HEAD";
+    if (req.path == "/openapi.json") return get ? OpenApi() : NotAllowed(req, "GET");
+    if (req.path == "/host/modules") return get ? Modules() : NotAllowed(req, "GET");
+    return Resources(req);
+  }
+
+  [[nodiscard]] HttpResponse CallModule(const HttpRequest& req, ApiCall call) const {
+    for (const auto& [name, value] : req.headers)
+      if (!HiddenFromModule(name)) call.headers.emplace_back(name, value);
+    call.contentType = req.Header("Content-Type");
+    call.body = req.body;
+    return Answer(host.Call(call));
   }
 
   // ---- the server's own endpoints ----
 
-  void OpenApi(Response& res) {
+  [[nodiscard]] HttpResponse OpenApi() const {
     std::vector<OpenApiModule> described;
     for (ModuleId id : modules) {
       Result<ModuleInfo> info = host.Module(id);
@@ -457,10 +512,10 @@ struct HostServer::Impl {
                                         VersionText(info.Value().moduleVersion),
                                         info.Value().exportTable});
     }
-    SetJson(res, 200, BuildOpenApiDocument(described, url));
+    return Json(200, BuildOpenApiDocument(described, url));
   }
 
-  void Modules(Response& res) {
+  [[nodiscard]] HttpResponse Modules() const {
     BindingProperty list;
     BindingProperty& entries = list.Get("modules").MakeCollection();
     for (ModuleId id : modules) {
@@ -513,105 +568,67 @@ struct HostServer::Impl {
         memory.Get("error").SetString(stats.ErrorMessage());
       }
     }
-    SetJson(res, 200, list);
+    return Json(200, list);
   }
 
-  void Resources(const Request& req, Response& res, const std::optional<std::string>& body) {
+  [[nodiscard]] HttpResponse Resources(const HttpRequest& req) const {
     const std::string uri = req.path.substr(kResources.size());
-    if (uri.size() <= 1) {
-      SetError(res, 404, "Name a resource: /resources/<uri>");
-      return;
-    }
+    if (uri.size() <= 1) return Error(404, "Name a resource: /resources/<uri>");
     const std::string normal = NormalizeResourceUri(uri);
     if (req.method == "GET" || req.method == "HEAD") {
       std::optional<BindingProperty> value = host.GetResource(normal);
-      if (!value) {
-        SetError(res, 404, "No resource is stored at " + normal);
-        return;
-      }
-      SetJson(res, 200, *value);
-    } else if (req.method == "PUT") {
+      if (!value) return Error(404, "No resource is stored at " + normal);
+      return Json(200, *value);
+    }
+    if (req.method == "PUT") {
       uint32_t status = 0;
       std::string message;
       std::optional<BindingProperty> value =
-          DecodeResource(req.get_header_value("Content-Type"), body.value_or(""), status, message);
-      if (!value) {
-        SetError(res, status, message);
-        return;
-      }
+          DecodeResource(req.Header("Content-Type"), req.body.value_or(""), status, message);
+      if (!value) return Error(status, message);
       const ResourceChange change = host.SetResource(normal, *value);
       BindingProperty answer;
       answer.Get("uri").SetString(normal);
       answer.Get("eventType").SetString(ResourceChangeName(change));
-      SetJson(res, change == ResourceChange::Create ? 201 : 200, answer);
-    } else if (req.method == "DELETE") {
-      if (!host.DeleteResource(normal)) {
-        SetError(res, 404, "No resource is stored at " + normal);
-        return;
-      }
-      res.status = 204;
-    } else {
-      SetError(res, 405, req.method + " is not served at " + req.path);
-      res.set_header("Allow", "GET, PUT, DELETE");
+      return Json(change == ResourceChange::Create ? 201 : 200, answer);
     }
+    if (req.method == "DELETE") {
+      if (!host.DeleteResource(normal)) return Error(404, "No resource is stored at " + normal);
+      HttpResponse deleted;
+      deleted.status = 204;
+      return deleted;
+    }
+    return NotAllowed(req, "GET, PUT, DELETE");
   }
 
-  void Events(const Request& req, Response& res) {
-    std::shared_ptr<EventClient> client = hub.Connect(req.get_param_value("prefix"));
+  void Events(const HttpRequest& req, HttpResponder responder) {
+    std::string prefix;
+    if (const size_t query = req.target.find('?'); query != std::string::npos) {
+      prefix = QueryValue(std::string_view(req.target).substr(query + 1), "prefix");
+    }
+    std::shared_ptr<EventClient> client = hub.Connect(std::move(prefix));
     if (!client) {
-      SetError(res, 503,
-               "No more event streams: " + std::to_string(options.events.maxClients) + " are open");
+      responder.Answer(Cors(
+          req, Error(503, "No more event streams: " + std::to_string(options.events.maxClients) +
+                              " are open")));
       return;
     }
-    res.status = 200;
-    res.set_header("Cache-Control", "no-store");
-    struct Stream {
-      bool greeted = false;
-      std::chrono::steady_clock::time_point lastWrite = std::chrono::steady_clock::now();
-      std::vector<std::shared_ptr<const std::string>> batch;
-    };
-    auto stream = std::make_shared<Stream>();
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [this, client, stream](size_t, httplib::DataSink& sink) {
-          // A comment first: the client sees the stream open before any event.
-          if (!stream->greeted) {
-            stream->greeted = true;
-            constexpr std::string_view kHello = ": connected\n\n";
-            return sink.write(kHello.data(), kHello.size());
-          }
-          if (!hub.Next(*client, stream->batch, options.eventPoll)) {
-            if (stopping.load()) {
-              sink.done();
-              return true;
-            }
-            return false;  // dropped: the connection is cut
-          }
-          const auto now = std::chrono::steady_clock::now();
-          if (stream->batch.empty()) {
-            if (now - stream->lastWrite < options.heartbeat) return true;
-            stream->lastWrite = now;
-            constexpr std::string_view kBeat = ": keep-alive\n\n";
-            return sink.write(kBeat.data(), kBeat.size());
-          }
-          stream->lastWrite = now;
-          for (const auto& message : stream->batch)
-            if (!sink.write(message->data(), message->size())) return false;
-          return true;
-        },
-        [this, client](bool) { hub.Disconnect(client); });
+    HttpResponse head;
+    head.headers = {{"Content-Type", "text/event-stream"}, {"Cache-Control", "no-store"}};
+    responder.Stream(Cors(req, std::move(head)),
+                     std::make_shared<EventStream>(hub, std::move(client), options.heartbeat));
   }
 
   Host& host;
   const std::vector<ModuleId> modules;
   const ServerOptions options;
   EventHub hub;
-  httplib::Server server;
-  std::atomic<uint16_t> port{0};
+  HttpServer http;
+  CallLane ownLane;  // the server's own endpoints, and calls no served module answers
+  std::map<ModuleId, std::unique_ptr<CallLane>> lanes;
   std::string url;
   std::atomic<bool> stopping{false};
-  std::mutex lifecycleMutex;  // guards thread, observer, started
-  std::thread thread;
+  std::mutex lifecycleMutex;  // guards observer, started
   ObserverHandle observer = 0;
   bool started = false;
 };
@@ -627,83 +644,10 @@ Status HostServer::Start() {
   Impl& self = *impl_;
   std::lock_guard lock(self.lifecycleMutex);
   if (self.started) return Status::Error("The server was started before");
-  httplib::Server& server = self.server;
-  const ServerOptions& options = self.options;
-  const size_t threads = std::max<size_t>(options.threads, 2);
-  server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  server.set_read_timeout(options.ioTimeout);
-  server.set_write_timeout(options.ioTimeout);
-  server.set_keep_alive_timeout(options.keepAlive.count());
-  // Headers and body go out in separate writes; without this a kept-alive client waits for its
-  // own delayed acknowledgement (some 40 ms) before it sees the body.
-  server.set_tcp_nodelay(true);
-  // The HTTP layer's default also sets SO_REUSEPORT, which lets a second server bind a port in
-  // use and silently share its connections; a busy port must fail instead.
-  server.set_socket_options([](socket_t socket) {
-    const int yes = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  server.set_expect_100_continue_handler(
-      [&self](const Request& req, Response& res) { return self.Expect(req, res); });
-  server.set_pre_routing_handler(
-      [&self](const Request& req, Response& res) { return self.Gate(req, res); });
-  auto plain = [&self](const Request& req, Response& res) {
-    if (res.status == -1) self.Serve(req, res, std::nullopt);
-  };
-  auto withBody = [&self](const Request& req, Response& res, const httplib::ContentReader& reader) {
-    self.ServeWithBody(req, res, reader);
-  };
-  // Every path reaches the dispatcher; request lines are at most 8 KiB, well within what the
-  // matcher of ".*" can take on a worker's stack.
-  server.Get(".*", plain);
-  server.Options(".*", plain);
-  server.Post(".*", withBody);
-  server.Put(".*", withBody);
-  server.Patch(".*", withBody);
-  server.Delete(".*", withBody);
-  // Errors cpp-httplib answers by itself (a malformed request, a long URI) get the same JSON.
-  server.set_error_handler(httplib::Server::HandlerWithResponse([](const Request&, Response& res) {
-    if (!res.body.empty() || res.is_chunked_content_provider_ || res.content_length_ != 0) {
-      return HandlerResponse::Unhandled;
-    }
-    SetError(res, static_cast<uint32_t>(res.status), RefusalText(res.status));
-    return HandlerResponse::Handled;
-  }));
-  server.set_exception_handler([](const Request&, Response& res, std::exception_ptr thrown) {
-    std::string text = "unknown exception";
-    try {
-      if (thrown) std::rethrow_exception(thrown);
-    } catch (const std::exception& error) {
-      text = error.what();
-    } catch (...) {
-    }
-    SetError(res, 500, "The server failed: " + text);
-  });
-  if (options.accessLog) {
-    server.set_logger([&self](const Request& req, const Response& res) {
-      self.options.accessLog(req.method + " " + req.path + " " + std::to_string(res.status));
-    });
-  }
-  errno = 0;
-  int bound = -1;
-  if (options.port == 0) {
-    bound = server.bind_to_any_port(options.address);
-  } else if (server.bind_to_port(options.address, options.port)) {
-    bound = options.port;
-  }
-  if (bound <= 0) {
-    const int error = errno;
-    return Status::Error("Can't listen on " + HostAndPort(options.address, options.port) +
-                         (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
-  }
-  self.port = static_cast<uint16_t>(bound);
-  self.url = "http://" + HostAndPort(options.address, self.port.load());
+  if (Status listening = self.http.Start(); !listening.Ok()) return listening;
+  self.url = "http://" + HostAndPort(self.options.http.address, self.http.Port());
   self.observer =
       self.host.AddEventObserver([&self](const ObservedEvent& event) { self.hub.Publish(event); });
-  self.thread = std::thread([&server] { (void)server.listen_after_bind(); });
-  // stop() does nothing until the accept loop runs, so Stop must not come before it.
-  for (int i = 0; i < 5000 && !server.is_running(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   self.started = true;
   return Status();
 }
@@ -711,16 +655,17 @@ Status HostServer::Start() {
 void HostServer::Stop() {
   Impl& self = *impl_;
   std::lock_guard lock(self.lifecycleMutex);
-  if (!self.started || self.stopping.load()) return;
-  self.stopping = true;
+  if (!self.started || self.stopping.exchange(true)) return;
   self.hub.Stop();
-  self.server.stop();
-  if (self.thread.joinable()) self.thread.join();
+  self.ownLane.Stop();
+  for (auto& [id, lane] : self.lanes)
+    lane->Stop();
+  self.http.Stop(self.options.stopGrace);
   (void)self.host.RemoveEventObserver(self.observer);
 }
 
 uint16_t HostServer::Port() const noexcept {
-  return impl_->port.load();
+  return impl_->http.Port();
 }
 
 std::string HostServer::Url() const {

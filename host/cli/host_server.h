@@ -1,4 +1,4 @@
-// HostServer: a Host's loaded modules over HTTP (cpp-httplib), for one local user. Every
+// HostServer: a Host's loaded modules over HTTP (HttpServer), for one local user. Every
 // exported route is served at its method and template through Host::Call; beside them
 // GET /openapi.json, GET /events (Server-Sent Events of every publication), GET/PUT/DELETE
 // /resources/<uri> and GET /host/modules (each module with its routes by path and method, and its
@@ -15,17 +15,21 @@
 // The request the module gets: the method code, the raw path and query, every header except
 // Authorization (the token is the server's, never the module's), the Content-Type and the body.
 //
-// Security, checked before a request reaches anything: the Host header must name 127.0.0.1:PORT,
-// localhost:PORT or the address the connection arrived at (421 otherwise, against DNS
-// rebinding); "Authorization: Bearer <token>" is required everywhere (401 otherwise, compared in
-// constant time; a CORS preflight from the allowed origin is the one exception); a body above
-// maxBodyBytes is refused with 413 (by its Content-Length, or as a chunked one is read); CORS
-// headers are sent only to the origin named by allowOrigin. Refusals are JSON errors like the
-// modules'. The body of a refused request is read and dropped, up to four times the cap, before
-// the refusal goes out (so that the client reads it rather than a reset connection); a longer
-// one is not read, and the connection is closed. The token is never logged or echoed.
+// Security, checked once the request head is in, before anything else: the Host header must name
+// 127.0.0.1:PORT, localhost:PORT or the address the connection arrived at (421 otherwise, against
+// DNS rebinding); "Authorization: Bearer <token>" is required everywhere (401 otherwise, compared
+// in constant time; a CORS preflight from the allowed origin is the one exception); CORS headers
+// are sent only to the origin named by allowOrigin. Refusals are JSON errors like the modules'.
+// The limits of HttpServer (head size and deadline, body cap, connections) come before all that.
+// The token is never logged or echoed.
 //
-// Thread-safe; the handlers run on the server's own worker threads. Not an HTTPS server.
+// Calls never run on the I/O threads: each module has its own callsInFlight threads with a queue
+// of queuedCalls behind them, and the server's own endpoints (and calls no module answers) have
+// two threads of their own, so a module whose calls wait on a silent remote service holds up
+// neither the others nor /openapi.json, /resources or /host/modules. A call that finds its queue
+// full is answered 503 with "Retry-After: 1" at once. Event streams cost no thread.
+//
+// Thread-safe. Not an HTTPS server.
 #pragma once
 
 #include <chrono>
@@ -38,26 +42,23 @@
 #include <vector>
 
 #include "cli/event_hub.h"
+#include "cli/http_server.h"
 #include "core/host.h"
 
 namespace Oxle::Client::Host::Cli {
 
-// The largest request body the server reads: 16 MiB.
-inline constexpr size_t kDefaultMaxBodyBytes = size_t{16} << 20;
-
 struct ServerOptions {
-  std::string address = "127.0.0.1";  // numeric; an IPv6 address without brackets
-  uint16_t port = 0;                  // 0: a free port
-  std::string token;                  // what "Authorization: Bearer" must carry
+  HttpServerOptions http;  // address, port, limits and deadlines
+  std::string token;       // what "Authorization: Bearer" must carry
   std::optional<std::string> allowOrigin;
-  size_t maxBodyBytes = kDefaultMaxBodyBytes;
-  size_t threads = 16;  // connections served at once (event streams included)
+  size_t callsInFlight = 8;  // per module
+  size_t queuedCalls = 256;  // per module, behind those in flight
   EventHubOptions events;
-  std::chrono::seconds ioTimeout{5};         // a connection's read and write time-out
-  std::chrono::seconds keepAlive{2};         // how long an idle connection is kept
-  std::chrono::milliseconds eventPoll{200};  // an idle event stream's wake-up, to see a stop
-  std::chrono::seconds heartbeat{15};        // an idle event stream's comment line
-  // One line per answered request, "METHOD PATH STATUS" (never the query or a header).
+  std::chrono::seconds heartbeat{15};  // an idle event stream's comment line
+  // How long Stop lets answers in progress go out before it closes their connections.
+  std::chrono::milliseconds stopGrace{1000};
+  // One line per answered request, "METHOD PATH STATUS" (never the query or a header; bytes
+  // outside printable ASCII as \xNN).
   std::function<void(const std::string&)> accessLog;
 };
 
@@ -73,8 +74,9 @@ class HostServer {
 
   // Binds the address and serves on threads of its own; fails when the address can't be bound.
   Status Start();
-  // Stops accepting, ends the event streams and waits for the requests in progress; each is
-  // bounded by the I/O time-outs and by its module call. Later calls do nothing.
+  // Stops accepting, ends the event streams, answers the queued calls 503, waits for the calls
+  // in progress (a caller that must stop soon aborts their remote requests first), lets their
+  // answers go out (for stopGrace at most) and closes every connection. Later calls do nothing.
   void Stop();
 
   // The bound port (after Start).

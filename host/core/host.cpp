@@ -523,6 +523,18 @@ void CopyResponse(const ApiResponseRecord& from, ApiResponseRecord& to, const st
 
 }  // namespace
 
+std::optional<ModuleId> HostCore::Owner(const ApiCall& call) const {
+  Api::RouteMatch match;
+  match.method = Api::HttpMethodFromHost(call.method);
+  if (match.method == Api::HttpMethod::Other) match.methodName = call.methodName;
+  match.target = call.target.substr(0, call.target.find('?'));
+  const std::shared_ptr<const RouteTable> routes = Routes();
+  if (!Api::MatchRoutes(match, routes->patterns, false)) return std::nullopt;
+  for (size_t i = 0; i < routes->patterns.size(); ++i)
+    if (routes->patterns[i].binding == match.binding) return routes->targets[i].first->id;
+  return std::nullopt;
+}
+
 void HostCore::Route(ApiResponseRecord& response, const ApiRequestRecord& request) noexcept {
   std::memset(&response, 0, sizeof response);
   try {
@@ -1042,6 +1054,10 @@ bool Host::RemoveEventObserver(ObserverHandle handle) {
 
 ApiCallResult Host::Call(const ApiCall& call) {
   return core_->Call(call);
+}
+
+std::optional<ModuleId> Host::RouteOwner(const ApiCall& call) const {
+  return core_->Owner(call);
 }
 
 size_t Host::RunDueWork(size_t limit) {

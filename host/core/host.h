@@ -159,6 +159,9 @@ class Host {
   bool RemoveEventObserver(ObserverHandle handle);
 
   [[nodiscard]] ApiCallResult Call(const ApiCall& call);
+  // The module whose route Call would deliver `call` to, as routing stands now; none when the
+  // host itself would answer (a stored resource, 404, 405).
+  [[nodiscard]] std::optional<ModuleId> RouteOwner(const ApiCall& call) const;
 
   // Manual mode: runs queued deliveries and due jobs on this thread until none is left (or
   // `limit` ran); returns how many ran. Threaded mode: 0.

@@ -94,6 +94,7 @@ class HostCore {
   // Fills `response` (zeroed first) for `request`; never throws.
   void Route(ApiResponseRecord& response, const ApiRequestRecord& request) noexcept;
   [[nodiscard]] ApiCallResult Call(const ApiCall& call);
+  [[nodiscard]] std::optional<ModuleId> Owner(const ApiCall& call) const;
 
   // The slots, with the calling module found.
   int32_t PublishFromModule(LoadedModule& module, const HostEvent* event);

@@ -3,9 +3,11 @@
 // host that prints them later. Sinks are called from any thread and must be thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Oxle::Client::Host {
@@ -26,6 +28,11 @@ struct LogEntry {
 
   friend bool operator==(const LogEntry&, const LogEntry&) = default;
 };
+
+// Appends `text` to `line` with every byte outside printable ASCII (and the backslash) as \xNN,
+// cut at `limit` bytes with "...", so that what a client sent can neither break a log line nor
+// flood it.
+void AppendPrintable(std::string& line, std::string_view text, size_t limit);
 
 class LogSink {
  public:

@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "core/log_sink.h"
 #include "stub/stub_options.h"
 #include "stub/stub_service.h"
 
@@ -33,23 +34,6 @@ constexpr size_t kLogTargetLimit = 300;
 // When the request being handled on this worker reached the stub; each worker handles one
 // request at a time, from routing to the log line.
 thread_local std::optional<Clock::time_point> requestStart;
-
-// `text` with every byte outside printable ASCII as \xNN, cut at `limit` bytes, so a request can
-// neither break a log line nor flood it.
-void AppendPrintable(std::string& line, std::string_view text, size_t limit) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (size_t i = 0; i < text.size() && i < limit; ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x20 || byte >= 0x7f || byte == '\\') {
-      line += "\\x";
-      line += kHex[byte >> 4];
-      line += kHex[byte & 15];
-    } else {
-      line += static_cast<char>(byte);
-    }
-  }
-  if (text.size() > limit) line += "...";
-}
 
 void WriteToStandardError(std::string_view line) {
   std::string text(line);

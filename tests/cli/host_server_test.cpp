@@ -151,7 +151,7 @@ struct Served {
     Result<ModuleId> loaded = host->LoadModule(&LoadTestPlugin, "cli test plugin");
     EXPECT_TRUE(loaded.Ok() && host->StartModule(id = loaded.Value()).Ok());
     options.token = kToken;
-    options.maxBodyBytes = 1024;
+    options.http.maxBodyBytes = 1024;
     options.accessLog = [this](const std::string& line) {
       std::lock_guard lock(accessMutex);
       access.push_back(line);
@@ -307,7 +307,7 @@ TEST(HostServerAnswers, StatusZeroIs200Or500CallerErrorsAre4xxAndErrorsAreJson) 
       {"POST echo", 415, "Unsupported body content type", "{}"},
       {"GET echo", 405, "GET is not served at " + p + "echo (allowed: POST)", ""},
       {"POST /host/modules", 405, "POST is not served at /host/modules", ""},
-      // cpp-httplib's own refusals get the same JSON.
+      // The server's own refusals get the same JSON.
       {"GET /" + std::string(9000, 'a'), 414, "The request target is too long", ""},
   };
   for (const auto& [request, status, message, sent] : cases) {
@@ -425,7 +425,7 @@ TEST(HostServerEndpoints, ModulesAndTheOpenApiDocumentOfThisServerAndItsPortIsNo
   EXPECT_TRUE(document.Get("paths").Has("/qel-clitest/v1/publish/{n}"));
 
   ServerOptions options;
-  options.port = static_cast<uint16_t>(served.port);
+  options.http.port = static_cast<uint16_t>(served.port);
   HostServer second(*served.host, {served.id}, options);
   EXPECT_EQ(second.Start().ErrorMessage(),
             "Can't listen on " + served.Origin() + ": Address already in use");
@@ -444,7 +444,7 @@ TEST(HostServerEvents, StreamsWhatThePrefixSelectsAreLimitedAndDropASlowClient) 
   ServerOptions options;
   options.events.queueBytes = 256 * 1024;
   options.events.maxClients = 1;
-  options.ioTimeout = seconds(2);
+  options.http.writeTimeout = seconds(2);
   Served served(options);
   RawClient mine = Stream(served, "/events?prefix=/qel-clitest/", 4096);
   ASSERT_TRUE(mine.ReadUntil(": connected\n\n"));

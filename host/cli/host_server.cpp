@@ -226,8 +226,9 @@ constexpr size_t kLogPathLimit = 1024;
   return response;
 }
 
-// Threads that run calls, at most `threads` at once, with a bounded queue behind them. A job is
-// called with true to run, or with false when it is refused (at Stop) so that it answers.
+// Threads that run calls, at most `threads` at once, with at most `queueBound` waiting behind
+// them. A job is called with true to run, or with false when it is refused (at Stop) so that it
+// answers.
 class CallLane {
  public:
   using Job = std::function<void(bool run)>;
@@ -244,7 +245,7 @@ class CallLane {
   [[nodiscard]] bool Submit(Job job) {
     {
       std::lock_guard lock(mutex_);
-      if (stopped_ || queue_.size() >= queueBound_) return false;
+      if (stopped_ || queue_.size() >= idle_ + queueBound_) return false;
       queue_.push_back(std::move(job));
     }
     changed_.notify_one();
@@ -272,7 +273,9 @@ class CallLane {
       Job job;
       {
         std::unique_lock lock(mutex_);
+        ++idle_;
         changed_.wait(lock, [this] { return stopped_ || !queue_.empty(); });
+        --idle_;
         if (queue_.empty()) return;
         job = std::move(queue_.front());
         queue_.pop_front();
@@ -282,9 +285,10 @@ class CallLane {
   }
 
   const size_t queueBound_;
-  std::mutex mutex_;  // guards queue_, stopped_
+  std::mutex mutex_;  // guards queue_, idle_, stopped_
   std::condition_variable changed_;
   std::deque<Job> queue_;
+  size_t idle_ = 0;  // threads waiting for a job
   bool stopped_ = false;
   std::vector<std::thread> threads_;
 };

@@ -220,6 +220,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     method_ = "-";
     path_ = "-";
     headStart_ = Clock::now();
+    headBytes_ = 0;
     sawByte_ = buffer_.size() != 0;
     Arm(headStart_ +
         (sawByte_ ? options_.headTimeout : std::min(options_.keepAlive, options_.headTimeout)));
@@ -232,6 +233,11 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
       ErrorCode error;
       const size_t used = parser_->put(buffer_.data(), error);
       buffer_.consume(used);
+      if (phase_ == Phase::Head) headBytes_ += used;
+      // The parser bounds the start line and the fields each; the head is bounded in all.
+      if (phase_ == Phase::Head && headBytes_ + (error ? buffer_.size() : 0) > options_.headLimit) {
+        error = http::error::header_limit;
+      }
       if (error == http::error::need_more) break;
       if (error) {
         Malformed(error);
@@ -255,8 +261,13 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   void OnRead(Phase phase, ErrorCode error, size_t length) {
     if (phase_ != phase) return;  // a deadline or a stop took over
     buffer_.commit(length);
+    if (error == net::error::eof && (phase_ == Phase::Body || sawByte_)) {
+      // The client shut its side mid-request; it may still read.
+      Refuse(400, "The request ended before it was complete");
+      return;
+    }
     if (error) {
-      Close();  // the client went away, or shut its side mid-request
+      Close();  // the client went away, or kept its connection idle to the end
       return;
     }
     if (phase_ == Phase::Head && !sawByte_) {
@@ -613,6 +624,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   std::optional<http::request_parser<http::string_body>> parser_;
   std::string localAddress_;
   Clock::time_point headStart_;
+  size_t headBytes_ = 0;  // of the request's head, parsed so far
   bool sawByte_ = false;
   HttpRequest request_;
   std::string method_ = "-", path_ = "-";  // of the request being answered, for the log

@@ -1,16 +1,20 @@
 // tpk-host and tpk-mhx-stub end to end, as real processes on loopback: the stub on a free port,
 // tpk-host with the match-history module pointed at it by its resources file and found through
 // its run file. One path per kind of wiring: the run file, a route relayed from the stub, a
-// caller's error, an event stream that a graceful SIGTERM ends, the stub's SIGINT, and the wrong
-// command lines of both; the routes' own rules are tested in tests/mhx, the gate in
-// host_server_test. Each process is ended by its pid within a time limit; every wait is bounded.
+// caller's error, an event stream that a graceful stop ends, the stub's SIGINT, a stop under load
+// against a silent remote, and the wrong command lines of both; the routes' own rules are tested in
+// tests/mhx, the gate in host_server_test. Each process is ended by its pid within a time limit;
+// every wait is bounded.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "stub/stub_documents.h"
@@ -24,46 +28,64 @@ using namespace CliE2E;
 using namespace CliSupport;
 namespace Stub = Oxle::Client::Host::Stub;
 
-// The stub, then tpk-host with the configuration namespace pointing the module at the stub, the
-// platform and the session of a logged-in player; a route, an event stream and both stops.
+// tpk-host with the module pointed at `endpoint` by its resources file (the configuration
+// namespace, the platform and the session of a logged-in player), found through its run file.
+struct RunningHost {
+  RunningHost(const TempDir& temp, const std::string& endpoint)
+      : runtime(temp.Sub("run")), resources(temp.Sub("resources.yaml")) {
+    std::ofstream(resources) << "/qel-platform-config/v1/namespaces/KRTMHX:\n  Endpoint: "
+                             << endpoint << "/\n  Enabled: true\n  UseIdTokens: true\n"
+                             << "/qel-platform-config/v1/namespaces/LoginDataPacket/platformId: "
+                             << "EUW1\n/qel-login/v1/session:\n  state: SUCCEEDED\n"
+                             << "  accountId: 4100\n  summonerId: 7700\n  idToken: e2e-identity\n"
+                             << "  vekToken: {token: e2e-vek}\n";
+    process.emplace(TPK_HOST_PATH,
+                    std::vector<std::string>{"--resources", resources, "--runtime-dir", runtime,
+                                             "--log-level", "warn", TPK_MODULE_PATH});
+    // The line follows the run file's move into place.
+    runFile = process->WaitForLine("run file ").value_or("");
+    std::ifstream in(runFile);
+    run = Json(std::string(std::istreambuf_iterator<char>(in), {}));
+    port = static_cast<uint16_t>(run.Get("port").GetUnsigned(0));
+    token = run.Get("token").GetString();
+    url = "http://127.0.0.1:" + std::to_string(port);
+  }
+  [[nodiscard]] httplib::Result Get(const std::string& path) const {
+    return Send(port, "GET", path, {{"Authorization", "Bearer " + token}});
+  }
+
+  std::string runtime, resources, runFile, token, url;
+  std::optional<ChildProcess> process;
+  Oxle::Client::Binding::BindingProperty run;
+  uint16_t port = 0;
+};
+
+// The stub, then tpk-host on it: a route, an event stream and both stops.
 TEST(HostE2E, TheHostServesTheModuleThroughTheStubAndBothStopOnTheirSignals) {
   TempDir temp;
   ChildProcess stub(TPK_STUB_PATH, {"--listen", "127.0.0.1:0"});
   const std::optional<std::string> stubUrl = stub.WaitForLine("listening on ");
   ASSERT_TRUE(stubUrl && stubUrl->starts_with("http://127.0.0.1:")) << stub.Errors();
-  const std::string runtime = temp.Sub("run"), resources = temp.Sub("resources.yaml");
-  std::ofstream(resources) << "/qel-platform-config/v1/namespaces/KRTMHX:\n  Endpoint: " << *stubUrl
-                           << "/\n  Enabled: true\n  UseIdTokens: true\n"
-                           << "/qel-platform-config/v1/namespaces/LoginDataPacket/platformId: EUW1"
-                           << "\n/qel-login/v1/session:\n  state: SUCCEEDED\n  accountId: 4100\n"
-                           << "  summonerId: 7700\n  idToken: e2e-identity\n"
-                           << "  vekToken: {token: e2e-vek}\n";
-  ChildProcess host(TPK_HOST_PATH, {"--resources", resources, "--runtime-dir", runtime,
-                                    "--log-level", "warn", TPK_MODULE_PATH});
-  // The line follows the run file's move into place.
-  const std::string runFile = host.WaitForLine("run file ").value_or("");
+  RunningHost running(temp, *stubUrl);
+  ChildProcess& host = *running.process;
+  const std::string &runFile = running.runFile, &url = running.url;
   ASSERT_NE(runFile, "") << host.Output() << host.Errors();
-  std::ifstream in(runFile);
-  const auto run = Json(std::string(std::istreambuf_iterator<char>(in), {}));
-  const auto port = static_cast<uint16_t>(run.Get("port").GetUnsigned(0));
-  const std::string token(run.Get("token").GetString());
-  const std::string url = "http://127.0.0.1:" + std::to_string(port);
-  EXPECT_EQ(runFile, runtime + "/tpk-host-" + std::to_string(host.Pid()) + ".json");
-  EXPECT_EQ(run.Get("pid").GetUnsigned(0), static_cast<uint64_t>(host.Pid()));
-  EXPECT_EQ(run.Get("url").GetString(), url);
+  EXPECT_EQ(runFile, running.runtime + "/tpk-host-" + std::to_string(host.Pid()) + ".json");
+  EXPECT_EQ(running.run.Get("pid").GetUnsigned(0), static_cast<uint64_t>(host.Pid()));
+  EXPECT_EQ(running.run.Get("url").GetString(), url);
 
   // A route relayed from the stub with the session's credentials, which no answer shows.
-  const auto result =
-      Send(port, "GET", "/qel-mhx/v1/games/5", {{"Authorization", "Bearer " + token}});
+  const auto result = running.Get("/qel-mhx/v1/games/5");
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 200);
   EXPECT_TRUE(result->body == Json(Json(Json(Stub::GameDocument("EUW1", 5)))))
       << result->body.substr(0, 300);
-  ASSERT_TRUE(host.Signal(SIGTERM));
+  // A user signal is ignored; a closed terminal's stops the host like the others.
+  ASSERT_TRUE(host.Signal(SIGUSR1) && host.Signal(SIGHUP));
   EXPECT_EQ(host.Wait(), 0);
   EXPECT_FALSE(std::filesystem::exists(runFile));
   EXPECT_EQ(host.Output(), "module qel-mhx 18.0.0: 10 routes (" TPK_MODULE_PATH ")\nlistening on " +
-                               url + "\nrun file " + runFile + "\nstopping on SIGTERM\nstopped\n");
+                               url + "\nrun file " + runFile + "\nstopping on SIGHUP\nstopped\n");
   EXPECT_EQ(host.Errors(), "");  // no credential, and no warning
 
   // The stub logs its requests (their lines are the stub server's tests') and the signal.
@@ -71,6 +93,39 @@ TEST(HostE2E, TheHostServesTheModuleThroughTheStubAndBothStopOnTheirSignals) {
   EXPECT_EQ(stub.Wait(), 0);
   EXPECT_EQ(stub.Output(), "listening on " + *stubUrl + "\n");
   EXPECT_TRUE(stub.Errors().ends_with(" ms\ntpk-mhx-stub: stopping (SIGINT)\n")) << stub.Errors();
+}
+
+// Against a remote service that never answers: slow clients and waiting calls hold up neither
+// the server's own endpoints nor a stop, which aborts the calls' remote requests.
+TEST(HostE2E, ASilentRemoteAndSlowClientsFreezeNeitherTheHostNorItsStop) {
+  TempDir temp;
+  int silentPort = 0;
+  const int silent = Loopback(silentPort, true);
+  RunningHost running(temp, "http://127.0.0.1:" + std::to_string(silentPort));
+  ASSERT_NE(running.runFile, "") << running.process->Errors();
+  std::vector<std::unique_ptr<RawClient>> slow;
+  for (int i = 0; i < 16; ++i)
+    slow.push_back(std::make_unique<RawClient>(running.port, "GET /openapi.json HTTP/1.1\r\n"));
+  std::vector<std::future<httplib::Result>> calls;
+  for (int i = 0; i < 16; ++i)
+    calls.push_back(
+        std::async(std::launch::async, [&] { return running.Get("/qel-mhx/v1/games/5"); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto openapi = running.Get("/openapi.json");
+  EXPECT_TRUE(openapi && openapi->status == 200);
+  ASSERT_TRUE(running.process->Signal(SIGTERM));
+  EXPECT_EQ(running.process->Wait(std::chrono::seconds(10)), 0);
+  EXPECT_FALSE(std::filesystem::exists(running.runFile));
+  size_t aborted = 0;
+  for (auto& call : calls) {
+    ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const httplib::Result answer = call.get();
+    aborted += answer && answer->body.find(
+                             "Could not connect to the server: Operation was "
+                             "aborted by an application callback") != std::string::npos;
+  }
+  EXPECT_GE(aborted, 1u);
+  ::close(silent);
 }
 
 TEST(HostE2E, HelpWrongCommandLinesModulesAndABusyPortEndWithTheirStatusAndLine) {

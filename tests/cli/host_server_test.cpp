@@ -12,6 +12,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/route_registration.h"
@@ -37,7 +38,7 @@ using std::chrono::seconds;
 //                      Content-Length, Access-Control-Allow-Origin, x-split (holds CR LF) and
 //                      "bad name" (dropped)
 //   GET  stream        a body stream of kStream's bytes, type text/plain
-//   GET  wait          signals `entered`, then blocks until `release` is set
+//   GET  wait          counts itself in `entered`, then blocks until `release` is set
 //   POST publish/{n}   PublishResource("/qel-clitest/v1/state", {"n": n})
 const std::string kStream = [] {
   std::string text(200000, ' ');
@@ -46,8 +47,14 @@ const std::string kStream = [] {
   return text;
 }();
 struct WaitHooks {
-  std::promise<void> entered;
+  std::atomic<int> entered{0};
   std::shared_future<void> release;
+  // Waits (bounded) until `count` calls have entered.
+  [[nodiscard]] bool Entered(int count) const {
+    for (int i = 0; i < 2000 && entered.load() < count; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return entered.load() >= count;
+  }
 } hooks;
 
 namespace ClientApi = Oxle::Client::Api;
@@ -121,7 +128,7 @@ class CliTestPlugin final : public Oxle::Client::Plugin::PluginBase {
       return response;
     });
     RegisterRoute(api, HttpMethod::Get, p + "wait", [] {
-      hooks.entered.set_value();
+      ++hooks.entered;
       const bool released = hooks.release.wait_for(seconds(30)) == std::future_status::ready;
       return Value(released ? R"({"released":true})" : R"({"released":false})");
     });
@@ -288,6 +295,98 @@ TEST(HostServerGate, BodiesAboveTheCapGet413HoweverTheyCome) {
     EXPECT_TRUE(answer.ends_with(k413)) << answer;
   }
   EXPECT_EQ(Json(served.host->GetResource("/big").value()), fits);
+}
+
+// What the server makes of raw bytes, at each limit and one past it: the statuses of the answers
+// on one connection, in order, and the connection closed after them.
+TEST(HostServerGate, HeadsAndBodiesAreReadStrictlyWithinTheirLimitsAndDeadlines) {
+  ServerOptions options;
+  options.http.headTimeout = options.http.bodyTimeout = options.http.keepAlive =
+      std::chrono::milliseconds(500);
+  Served served(options);
+  const std::string get = "GET /qel-clitest/v1/zero HTTP/1.1\r\nHost: " + served.Origin() +
+                          "\r\nAuthorization: " + kBearer + "\r\n";
+  const std::string put = served.Head("PUT", "/resources/s") + "Content-Type: application/json\r\n";
+  // A head of exactly `size` bytes, padded by one header.
+  const auto sized = [&](size_t size) {
+    const std::string start = get + "Connection: close\r\nX-Pad: ";
+    return start + std::string(size - start.size() - 4, 'p') + "\r\n\r\n";
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {get + "\r\n" + served.Head("GET", "/qel-clitest/v1/teapot") + "\r\n", "200 418"},
+      {sized(64 * 1024), "200"},
+      {sized(64 * 1024 + 1), "431"},
+      {get + std::string("X: a\0b\r\n\r\n", 10), "400"},
+      {served.Head("GET", "/host/modules") + "X: a\rb\r\n\r\n", "400"},
+      {"GET /qel-clitest/v1/zero HTTP/1.1\r\nHost: " + served.Origin() + std::string(1, '\0') +
+           ".evil\r\n\r\n",
+       "400"},
+      {served.Head("GET", "/a\x1b") + "\r\n", "400"},
+      {served.Head("GET", "/qel-clitest/\xff") + "\r\n", "404"},
+      {put + "Content-Length: abc\r\n\r\n{}", "400"},
+      {put + "Content-Length: -1\r\n\r\n{}", "400"},
+      {put + "Content-Length: +2\r\n\r\n{}", "400"},
+      {put + "Content-Length: 2\r\nContent-Length: 3\r\n\r\n{}", "400"},
+      {put + "Transfer-Encoding: chunked\r\n\r\nzz\r\n", "400"},
+      {put + "Content-Length: 4\r\n\r\n{}", "408"},  // the body is late
+      {get + "X-Unfinished: 1\r\n", "408"},          // so is the head
+  };
+  for (const auto& [request, statuses] : cases) {
+    SCOPED_TRACE(request.substr(0, 120));
+    RawClient client(served.port, request);
+    if (statuses != "408") (void)::shutdown(client.fd, SHUT_WR);  // still answered
+    std::string seen;
+    const std::string answers = client.Rest();
+    for (size_t at = answers.find("HTTP/1.1 "); at != std::string::npos;
+         at = answers.find("HTTP/1.1 ", at + 1))
+      seen += (seen.empty() ? "" : " ") + answers.substr(at + 9, 3);
+    EXPECT_EQ(seen, statuses) << answers.substr(0, 300);
+    EXPECT_TRUE(client.closed);
+  }
+  // A slow head that ends in time is served; a kept-alive connection left idle is closed.
+  RawClient slow(served.port, get.substr(0, 20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  (void)::send(slow.fd, get.data() + 20, get.size() - 20, MSG_NOSIGNAL);
+  (void)::send(slow.fd, "\r\n", 2, MSG_NOSIGNAL);
+  EXPECT_TRUE(slow.ReadUntil(R"({"ok":true})"));
+  EXPECT_TRUE((slow.Rest(), slow.closed));
+  const auto lines = served.Access();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "GET /qel-clitest/\\xff 404"), 1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "- - 400"), 8);
+}
+
+// Past its connection cap the server closes a new connection at once and serves the others; a
+// module's calls past its bound get 503 at once, while the server's own endpoints still answer.
+TEST(HostServerGate, ConnectionsAndCallsBeyondTheirBoundsAreRefusedWithoutStallingTheRest) {
+  ServerOptions options;
+  options.http.maxConnections = 2;
+  options.callsInFlight = 1;
+  options.queuedCalls = 0;
+  Served served(options);
+  hooks.entered = 0;
+  std::promise<void> release;
+  hooks.release = release.get_future().share();
+  const std::string kept =
+      " HTTP/1.1\r\nHost: " + served.Origin() + "\r\nAuthorization: " + kBearer + "\r\n\r\n";
+  RawClient first(served.port, "GET /host/modules" + kept);
+  ASSERT_TRUE(first.ReadUntil(R"("modules")"));
+  auto waiting = std::async(std::launch::async,
+                            [&] { return served.Send("GET", "/qel-clitest/v1/wait")->body; });
+  ASSERT_TRUE(hooks.Entered(1));
+  RawClient third(served.port, "GET /host/modules" + kept);
+  EXPECT_EQ(third.Rest(), "");
+  const std::string more = "GET /qel-clitest/v1/zero" + kept + "GET /openapi.json" + kept;
+  (void)::send(first.fd, more.data(), more.size(), MSG_NOSIGNAL);
+  ASSERT_TRUE(first.ReadUntil(R"("openapi":)"));
+  EXPECT_NE(first.text.find("HTTP/1.1 503 Service Unavailable\r\nContent-Type: "
+                            "application/json\r\nRetry-After: 1\r\n"),
+            std::string::npos);
+  EXPECT_NE(first.text.find(Error(503,
+                                  "Too many calls are waiting for this module; try again "
+                                  "later")),
+            std::string::npos);
+  release.set_value();
+  EXPECT_EQ(waiting.get(), R"({"released":true})");
 }
 
 // ---- module answers ----
@@ -476,13 +575,18 @@ TEST(HostServerEvents, StreamsWhatThePrefixSelectsAreLimitedAndDropASlowClient) 
   EXPECT_EQ(served.Send("GET", "/host/modules")->status, 200);
   // Its sender ends once its blocked write gives up; the stream is not resumed.
   EXPECT_TRUE(served.server->Events().WaitForClientCount(0, kLimit));
+  // A client that goes away frees its slot at once, long before a heartbeat.
+  auto gone = std::make_unique<RawClient>(served.port, served.Head("GET", "/events") + "\r\n");
+  ASSERT_TRUE(gone->ReadUntil(": connected"));
+  gone.reset();
+  EXPECT_TRUE(served.server->Events().WaitForClientCount(0, seconds(3)));
 }
 
 // ---- stopping ----
 
 TEST(HostServerStop, FinishesARequestInProgressThenRefusesConnectionsAndLogsNoQuery) {
   Served served;
-  hooks.entered = std::promise<void>();
+  hooks.entered = 0;
   std::promise<void> release;
   hooks.release = release.get_future().share();
   (void)served.Send("GET", "/qel-clitest/v1/zero?secret=" + kToken);
@@ -491,7 +595,7 @@ TEST(HostServerStop, FinishesARequestInProgressThenRefusesConnectionsAndLogsNoQu
   ASSERT_TRUE(events.ReadUntil(": connected"));
   auto waiting =
       std::async(std::launch::async, [&] { return served.Send("GET", "/qel-clitest/v1/wait"); });
-  ASSERT_EQ(hooks.entered.get_future().wait_for(kLimit), std::future_status::ready);
+  ASSERT_TRUE(hooks.Entered(1));
   std::atomic<bool> stopped{false};
   auto stopping = std::async(std::launch::async, [&] {
     served.server->Stop();

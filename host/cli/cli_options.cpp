@@ -237,7 +237,7 @@ std::string UsageText() {
 Loads each plugin module, starts it and serves its API routes over HTTP on a loopback address.
 Every request needs the header "Authorization: Bearer TOKEN", where TOKEN is read from the run
 file tpk-host-PID.json that the host writes into its runtime directory (with "pid", "port", "url"
-and "token"); the host removes the file when it stops (SIGINT or SIGTERM).
+and "token"); the host removes the file when it stops (SIGINT, SIGTERM, SIGHUP or SIGQUIT).
 
 Options:
   --resources FILE       publish the resources of FILE at start: a YAML or JSON map from URI to

@@ -22,7 +22,7 @@
 namespace Oxle::Client::Host::Cli {
 
 struct EventHubOptions {
-  size_t maxClients = 64;  // a console keeps a few per browser tab
+  size_t maxClients = 64;               // a console keeps a few per browser tab
   size_t queueEvents = 1024;            // queued messages per client
   size_t queueBytes = size_t{8} << 20;  // queued bytes per client
 };

@@ -272,6 +272,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     }
     if (phase_ == Phase::Head && !sawByte_) {
       sawByte_ = true;
+      // A connection's first head is timed from its first byte, a later one from the answer
+      // before it.
+      if (!answered_) headStart_ = Clock::now();
       Arm(headStart_ + options_.headTimeout);
     }
     Parse();
@@ -432,6 +435,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
   void OnWritten(ErrorCode error) {
     if (phase_ != Phase::Writing) return;
+    answered_ = true;
     Log();
     head_.clear();
     head_.shrink_to_fit();
@@ -624,8 +628,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   std::optional<http::request_parser<http::string_body>> parser_;
   std::string localAddress_;
   Clock::time_point headStart_;
-  size_t headBytes_ = 0;  // of the request's head, parsed so far
-  bool sawByte_ = false;
+  size_t headBytes_ = 0;   // of the request's head, parsed so far
+  bool sawByte_ = false;   // of the request being read
+  bool answered_ = false;  // a request of this connection
   HttpRequest request_;
   std::string method_ = "-", path_ = "-";  // of the request being answered, for the log
   bool keepAlive_ = true, http10_ = false, headRequest_ = false;

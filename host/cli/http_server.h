@@ -4,10 +4,10 @@
 //   - the request head: at most headLimit bytes in all (431), the target at most targetLimit
 //     (414), strict syntax (400: a NUL, CR or LF in a header value, a Content-Length that is not
 //     a decimal number or is given twice with different values, a malformed chunk);
-//   - deadlines: the head complete within headTimeout of the connection's start or of the
+//   - deadlines: the head complete within headTimeout of the connection's first byte or of the
 //     previous answer, the body within bodyTimeout of the head (408 and the connection closed);
-//     a kept-alive connection that sends nothing for keepAlive is closed quietly; an answer
-//     that cannot be written within writeTimeout closes the connection;
+//     a connection that sends nothing for keepAlive, new or kept alive, is closed quietly; an
+//     answer that cannot be written within writeTimeout closes the connection;
 //   - bodies: at most maxBodyBytes, by the declared length or as chunks come (413);
 //   - at most maxConnections open connections: one more is closed as it is accepted;
 //   - pipelined requests are parsed one at a time and answered in order; a request whose

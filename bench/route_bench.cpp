@@ -19,7 +19,7 @@
 
 #include "codec/json.h"
 #include "core/host.h"
-#include "fake_match_service.h"
+#include "support/fake_match_service.h"
 #include "ratio_reporter.h"
 #include "tpk/plugin_abi.h"
 

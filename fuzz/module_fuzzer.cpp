@@ -25,7 +25,7 @@
 
 #include "codec/json.h"
 #include "core/host.h"
-#include "fake_match_service.h"
+#include "support/fake_match_service.h"
 #include "log/allocation_hooks.h"
 #include "tpk/plugin_abi.h"
 

@@ -16,7 +16,7 @@
 #include "api/resource_uri.h"
 #include "api/routes.h"
 #include "mhx/mhx_plugin.h"
-#include "module/fake_match_service.h"
+#include "support/fake_match_service.h"
 #include "plugin/plugin_host.h"
 
 namespace Oxle::Client::Mhx::Testing {

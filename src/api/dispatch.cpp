@@ -10,6 +10,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "api/api_handler.h"
@@ -18,9 +19,8 @@
 #include "binding/types/api_help.h"
 #include "binding/types/builtin_types.h"
 #include "binding/types/host_value.h"
-#include "codec/json.h"
-#include "codec/msgpack.h"
-#include "codec/yaml.h"
+#include "codec/ascii_case.h"
+#include "codec/media_type.h"
 #include "log/allocation_hooks.h"
 
 namespace Oxle::Client::Api {
@@ -123,18 +123,6 @@ class OrderedPairs {
 
 [[nodiscard]] std::string_view Text(const char* text) noexcept {
   return text != nullptr ? std::string_view(text) : std::string_view();
-}
-
-// Case-insensitive: does `text` start with `literal`?
-[[nodiscard]] bool StartsWithNoCase(std::string_view text, std::string_view literal) noexcept {
-  if (text.size() < literal.size()) return false;
-  for (size_t i = 0; i < literal.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) !=
-        std::tolower(static_cast<unsigned char>(literal[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 [[nodiscard]] std::string_view SkipSpaces(std::string_view text) noexcept {
@@ -346,30 +334,15 @@ class ScratchLease {
 }
 
 void DecodeBody(ApiResponse& call, BindingProperty& target, const ApiRequestRecord& request) {
-  const std::string_view contentType = Text(request.contentType);
-  const auto* bytes = request.body;
-  const size_t length = request.bodyLength;
-  ValueResult decoded;
-  if (StartsWithNoCase(contentType, "application/x-msgpack")) {
-    size_t consumed = 0;
-    Codec::ReadMessagePack(decoded, consumed, bytes, length);
-    if (decoded.Ok() && consumed != length) {
-      call.SetError("Extra MessgePack data found in body");
-      return;
-    }
-  } else if (StartsWithNoCase(contentType, "application/json") ||
-             StartsWithNoCase(contentType, "application/vnd.api+json")) {
-    // Read as text: it ends at the first NUL or at the end of the body.
-    const auto* text = reinterpret_cast<const char*>(bytes);
-    decoded = Codec::ParseJson(std::string(text, strnlen(text, length)));
-  } else if (StartsWithNoCase(contentType, "application/x-yaml")) {
-    const auto* text = reinterpret_cast<const char*>(bytes);
-    Codec::ParseYaml(decoded, text, strnlen(text, length));
-  } else {
+  const std::optional<Codec::MediaFormat> format =
+      Codec::FormatByPrefix(Text(request.contentType), Codec::kBodyUse);
+  if (!format) {
     call.SetError("Unsupported body content type");
     call.status = 415;
     return;
   }
+  ValueResult decoded = Codec::DecodeMedia(
+      *format, {reinterpret_cast<const char*>(request.body), request.bodyLength});
   if (!decoded.Ok()) {
     call.SetError(decoded.ErrorMessage());
     return;
@@ -402,34 +375,32 @@ void DecodeParameter(ApiResponse& call, BindingProperty& target, const FunctionR
   const bool guess = sniff && contentType.empty() && !valueText.empty();
   const auto first = static_cast<unsigned char>(guess ? valueText[0] : 0);
   const std::string_view trimmed = guess ? SkipSpaces(valueText) : std::string_view();
-  ValueResult decoded;
-  const char* format = nullptr;
-  if (StartsWithNoCase(contentType, "application/x-msgpack") ||
-      (guess && ((first >= 0x80 && first <= 0x9F) || (first >= 0xDC && first <= 0xDF)))) {
-    // Bytes after the first value are not the parameter's concern.
-    size_t consumed = 0;
-    Codec::ReadMessagePack(decoded, consumed, reinterpret_cast<const uint8_t*>(valueText.data()),
-                           valueText.size());
-    format = "MessagePack";
-  } else if (StartsWithNoCase(contentType, "application/json") ||
-             (guess && !trimmed.empty() && (trimmed[0] == '{' || trimmed[0] == '['))) {
-    decoded = Codec::ParseJson(valueText);
-    format = "JSON";
-  } else if (StartsWithNoCase(contentType, "text/x-yaml") ||
-             (guess && trimmed.starts_with("---"))) {
-    Codec::ParseYaml(decoded, valueText.c_str(), std::strlen(valueText.c_str()));
-    format = "YAML";
-  } else if (StartsWithNoCase(contentType, "application/octet-stream")) {
-    target.SetBlob(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(valueText.data()),
-                                            valueText.size()));
-    return;
-  } else {
-    target.SetString(valueText);
+  std::optional<Codec::MediaFormat> format =
+      Codec::FormatByPrefix(contentType, Codec::kParameterUse);
+  if (!format && guess) {
+    if ((first >= 0x80 && first <= 0x9F) || (first >= 0xDC && first <= 0xDF)) {
+      format = Codec::MediaFormat::MessagePack;
+    } else if (!trimmed.empty() && (trimmed[0] == '{' || trimmed[0] == '[')) {
+      format = Codec::MediaFormat::Json;
+    } else if (trimmed.starts_with("---")) {
+      format = Codec::MediaFormat::Yaml;
+    }
+  }
+  if (!format) {
+    if (Codec::StartsWithNoCase(contentType, "application/octet-stream")) {
+      target.SetBlob(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(valueText.data()),
+                                              valueText.size()));
+    } else {
+      target.SetString(valueText);
+    }
     return;
   }
+  // Bytes after the first MessagePack value are not the parameter's concern.
+  ValueResult decoded = Codec::DecodeMedia(*format, valueText, {.wholeMessagePack = false});
   if (!decoded.Ok()) {
     call.SetError(FormatToString("Couldn't deserialize %1 value for parameter '%2' of '%3': %4",
-                                 format, parameterName, function.name, decoded.ErrorMessage()));
+                                 Codec::MediaFormatName(*format), parameterName, function.name,
+                                 decoded.ErrorMessage()));
     return;
   }
   target = std::move(decoded.Value());
@@ -617,9 +588,7 @@ void InvokeBound(ApiResponseRecord& response, const ApiRequestRecord& request,
     for (size_t i = 0; i < function.arguments.size(); ++i) {
       const ArgumentLocation declared = DeclaredLocation(binding, i);
       if (declared != ArgumentLocation::Any && declared != ArgumentLocation::Header) continue;
-      std::string lower = function.arguments[i].name;
-      for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      const std::string lower = Codec::AsciiLower(function.arguments[i].name);
       if (const std::string* value = headers.FindValue(lower)) {
         headerArguments.emplace_back(function.arguments[i].name, value);
       }

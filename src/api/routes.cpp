@@ -1,21 +1,12 @@
 #include "api/routes.h"
 
-#include <cctype>
-
 #include "api/route_pattern.h"
 #include "binding/format/positional_format.h"
+#include "codec/ascii_case.h"
 
 namespace Oxle::Client::Api {
 
 namespace {
-
-[[nodiscard]] char ToUpper(char c) noexcept {
-  return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-}
-
-[[nodiscard]] char ToLower(char c) noexcept {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
 
 // Hex digit value; anything else counts as 16.
 [[nodiscard]] unsigned HexValue(char c) noexcept {
@@ -27,40 +18,12 @@ namespace {
 
 }  // namespace
 
-std::string_view MethodText(HttpMethod method) noexcept {
-  switch (method) {
-    case HttpMethod::Delete:
-      return "DELETE";
-    case HttpMethod::Get:
-      return "GET";
-    case HttpMethod::Head:
-      return "HEAD";
-    case HttpMethod::Options:
-      return "OPTIONS";
-    case HttpMethod::Patch:
-      return "PATCH";
-    case HttpMethod::Post:
-      return "POST";
-    case HttpMethod::Put:
-      return "PUT";
-    case HttpMethod::Any:
-    case HttpMethod::Other:
-      break;
-  }
-  return {};
-}
-
-HttpMethod HttpMethodFromHost(uint32_t code) noexcept {
-  if (code >= 1 && code <= 8) return static_cast<HttpMethod>(code);
-  return HttpMethod::Any;
-}
-
 std::string MakeFunctionName(std::string_view prefix, std::string_view path) {
   std::string combined;
   if (!prefix.empty()) {
     std::string rest(prefix.substr(1));
     for (char& c : rest)
-      c = ToLower(c);
+      c = Codec::AsciiLower(c);
     combined = Binding::FormatToString("%1%2/", prefix.substr(0, 1), rest);
   }
   combined.append(path);
@@ -85,7 +48,7 @@ std::string MakeFunctionName(std::string_view prefix, std::string_view path) {
       case '}':
         break;
       default:
-        name.push_back(capitalise ? ToUpper(c) : c);
+        name.push_back(capitalise ? Codec::AsciiUpper(c) : c);
         capitalise = false;
         break;
     }

@@ -1,6 +1,6 @@
-// Route bindings of HTTP-served API functions: the method and argument-location codes shared
-// with the host, the function-name rule ("GET" and "/a/{id}" give "GetAById"), URL decoding,
-// and the RouteBinding record with its setters.
+// Route bindings of HTTP-served API functions: the argument-location codes shared with the host
+// (method codes are in http_method.h), the function-name rule ("GET" and "/a/{id}" give
+// "GetAById"), URL decoding, and the RouteBinding record with its setters.
 // A binding is written during registration and read-only afterwards; SetRoutePath compiles the
 // binding's path matcher once, so dispatch never compiles. Matching itself lives in
 // route_pattern.h; registry storage of bindings is not here.
@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/http_method.h"
 #include "binding/types/binding_registry.h"
 
 namespace Oxle::Client::Api {
@@ -22,26 +23,8 @@ class ApiHandler;
 // The compiled form of a path template; defined in route_pattern.h.
 class PathMatcher;
 
-// Host method codes; Other (8) is named by a separate method-name string.
-enum class HttpMethod : uint32_t {
-  Any = 0,
-  Delete = 1,
-  Get = 2,
-  Head = 3,
-  Options = 4,
-  Patch = 5,
-  Post = 6,
-  Put = 7,
-  Other = 8
-};
-
 // Where a request may supply an argument. Code 3 is unused.
 enum class ArgumentLocation : uint32_t { Any = 0, Query = 1, Path = 2, Header = 4, Body = 5 };
-
-// "DELETE" ... "PUT" for codes 1 to 7; empty for Any, Other and codes outside 1..8.
-[[nodiscard]] std::string_view MethodText(HttpMethod method) noexcept;
-// A host method code: 1 to 8 kept, anything else Any.
-[[nodiscard]] HttpMethod HttpMethodFromHost(uint32_t code) noexcept;
 
 // The API function name for a route: the prefix (a method text or any other word) as "Get/",
 // then the path, with "!+-./_" dropped and capitalising the next character, "{" written as "By"

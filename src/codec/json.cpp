@@ -135,20 +135,20 @@ class JsonHandler {
 
 }  // namespace
 
-ValueResult ParseJson(const char* text) {
-  if (text == nullptr) return ValueResult();
-  const char* cursor = text;
-  while (IsJsonSpace(*cursor))
-    ++cursor;
-  if (*cursor == '\0') return ValueResult();
+ValueResult ParseJson(std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  size_t start = 0;
+  while (start < text.size() && IsJsonSpace(text[start]))
+    ++start;
+  if (start == text.size()) return ValueResult();
 
   BindingProperty root;
-  JsonHandler handler(root, std::strstr(cursor, "\\u0000") != nullptr);
+  JsonHandler handler(root, text.find("\\u0000", start) != std::string_view::npos);
   // Parsed in place in a copy of the text: the reader then decodes each string where it lies
   // instead of pushing it through its own stack a character at a time. Offsets are the same.
-  const size_t length = std::strlen(text);
-  std::unique_ptr<char[]> copy(new char[length + 1]);
-  std::memcpy(copy.get(), text, length + 1);
+  std::unique_ptr<char[]> copy(new char[text.size() + 1]);
+  std::memcpy(copy.get(), text.data(), text.size());
+  copy[text.size()] = '\0';
   rapidjson::Reader reader;
   rapidjson::InsituStringStream stream(copy.get());
   const rapidjson::ParseResult parsed = reader.Parse<rapidjson::kParseInsituFlag>(stream, handler);
@@ -160,8 +160,13 @@ ValueResult ParseJson(const char* text) {
   return ValueResult(std::move(root));
 }
 
+ValueResult ParseJson(const char* text) {
+  if (text == nullptr) return ValueResult();
+  return ParseJson(std::string_view(text));
+}
+
 ValueResult ParseJson(const std::string& text) {
-  return ParseJson(text.c_str());
+  return ParseJson(std::string_view(text));
 }
 
 }  // namespace Oxle::Client::Codec

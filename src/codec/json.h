@@ -24,6 +24,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "binding/value/binding_property.h"
 #include "binding/value/value_result.h"
@@ -38,6 +39,7 @@ namespace Oxle::Client::Codec {
 [[nodiscard]] Binding::ValueResult ParseJson(const char* text);
 // Parses `text` up to its first NUL.
 [[nodiscard]] Binding::ValueResult ParseJson(const std::string& text);
+[[nodiscard]] Binding::ValueResult ParseJson(std::string_view text);
 
 // Writes `value` as JSON. `registry` (may be null) supplies enum names. A null or empty
 // `lineSeparator` selects compact output; any other selects indented output with that separator

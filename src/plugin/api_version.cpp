@@ -1,11 +1,11 @@
 #include "plugin/api_version.h"
 
-#include "binding/format/positional_format.h"
+#include "api/version_text.h"
 
 namespace Oxle::Client::Plugin {
 
 std::string ApiVersion::ToString() const {
-  std::string text = Binding::FormatToString<33>("%1.%2.%3", major, minor, patch);
+  std::string text = Api::VersionText(major, minor, patch);
   if (!preRelease.empty()) text.append("-").append(preRelease);
   if (!build.empty()) text.append("+").append(build);
   return text;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "binding/format/positional_format.h"
+#include "codec/ascii_case.h"
 #include "codec/json.h"
 #include "plugin/plugin_core.h"
 
@@ -15,15 +16,6 @@ namespace {
 constexpr uint32_t kBodyChunk = 4096;
 // A body size the host reports is only a hint: room for more than this is not reserved up front.
 constexpr uint32_t kMaxBodyReservation = 1u << 20;
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    const auto lower = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    };
-    return lower(x) == lower(y);
-  });
-}
 
 }  // namespace
 
@@ -161,7 +153,7 @@ void PluginCore::FillExternalRequest(const ExternalRequest& request, ExternalReq
   headerPairs.reserve(request.headers.size() + 1);
   const bool hasUserAgent = std::any_of(
       request.headers.begin(), request.headers.end(),
-      [](const auto& header) { return EqualsIgnoringCase(header.first, "user-agent"); });
+      [](const auto& header) { return Codec::EqualsNoCase(header.first, "user-agent"); });
   if (!hasUserAgent) headerPairs.push_back(ApiHeader{"user-agent", userAgent_.c_str()});
   for (const auto& [name, value] : request.headers)
     headerPairs.push_back(ApiHeader{name.c_str(), value.c_str()});

@@ -1,11 +1,212 @@
-// The ten HostApi slots. Each finds its module from the table's address, catches everything and
-// reports a bad record as kSlotFailed with a log line; none throws into the module.
-#include <exception>
+// The ten HostApi slots and HostCore's bodies of those that need more than the module: publish,
+// subscribe and unsubscribe, schedule a job, send an external request, mark and end a wait. Each
+// slot finds its module from the table's address, catches everything and reports a bad record as
+// kSlotFailed with a log line; none throws into the module.
+#include <algorithm>
+#include <cmath>
 #include <thread>
 
+#include "binding/types/host_value.h"
+#include "core/catch_all.h"
 #include "core/host_core.h"
 
 namespace Oxle::Client::Host {
+
+namespace {
+
+// A scheduled delay beyond this (about 31 years) is clamped, so the due time cannot overflow.
+constexpr double kMaxDelaySeconds = 1e9;
+
+thread_local uint32_t waitDepth = 0;  // MarkWait calls not yet ended on this thread
+
+}  // namespace
+
+// ---- the slots' bodies, with the calling module found ----
+
+int32_t HostCore::PublishFromModule(LoadedModule& module, const HostEvent* event) {
+  const std::string who = "Module '" + module.shortName + "': ";
+  if (event == nullptr) {
+    HostError(who + "PublishEvent called with a null event");
+    return kSlotFailed;
+  }
+  if (event->name == nullptr) {
+    HostError(who + "PublishEvent called with an event without a name");
+    return kSlotFailed;
+  }
+  Binding::BindingProperty payload;
+  Binding::ValueResult converted;
+  if (!Binding::FromHostValue(event->payload, payload, converted, "payload")) {
+    HostError(who + "PublishEvent of '" + event->name +
+              "' dropped: " + std::string(converted.ErrorMessage()));
+    return kSlotFailed;
+  }
+  Publish(event->name, std::move(payload), event->flags);
+  return kSlotOk;
+}
+
+int32_t HostCore::Subscribe(LoadedModule& module, const char* name, uint32_t handle,
+                            HostEventCallback callback, void* context, uint32_t flag) {
+  const std::string who = "Module '" + module.shortName + "': ";
+  if (name == nullptr) {
+    HostError(who + "SubscribeEvent called without an event name");
+    return kSlotFailed;
+  }
+  if (callback == nullptr) {
+    HostError(who + "SubscribeEvent of '" + name + "' called without a callback");
+    return kSlotFailed;
+  }
+  if (handle != module.id) {
+    HostError(who + "SubscribeEvent of '" + name + "' with plugin handle " +
+              std::to_string(handle) + ", not its own " + std::to_string(module.id));
+    return kSlotFailed;
+  }
+  if (module.gate.Closed()) {
+    HostError(who + "SubscribeEvent of '" + name + "' while unloading");
+    return kSlotFailed;
+  }
+  auto subscription = std::make_shared<Subscription>();
+  subscription->module = &module;
+  subscription->callback = callback;
+  subscription->context = context;
+  subscription->flag = flag;
+  std::shared_ptr<Subscription> replaced;
+  {
+    std::lock_guard lock(subscriptionsMutex_);
+    auto& list = subscriptions_[name];
+    const auto it = std::find_if(list.begin(), list.end(),
+                                 [&](const auto& existing) { return existing->module == &module; });
+    if (it != list.end()) {
+      replaced = std::move(*it);
+      *it = std::move(subscription);
+    } else {
+      list.push_back(std::move(subscription));
+    }
+  }
+  // A second subscription of the name replaces the first: its callback gets no further call.
+  if (replaced) replaced->gate.Close();
+  return kSlotOk;
+}
+
+int32_t HostCore::Unsubscribe(LoadedModule& module, const char* name, uint32_t handle) {
+  const std::string who = "Module '" + module.shortName + "': ";
+  if (name == nullptr) {
+    HostError(who + "UnsubscribeEvent called without an event name");
+    return kSlotFailed;
+  }
+  if (handle != module.id) {
+    HostError(who + "UnsubscribeEvent of '" + name + "' with plugin handle " +
+              std::to_string(handle) + ", not its own " + std::to_string(module.id));
+    return kSlotFailed;
+  }
+  std::shared_ptr<Subscription> removed;
+  {
+    std::lock_guard lock(subscriptionsMutex_);
+    const auto it = subscriptions_.find(name);
+    if (it != subscriptions_.end()) {
+      auto& list = it->second;
+      const auto sub = std::find_if(list.begin(), list.end(), [&](const auto& existing) {
+        return existing->module == &module;
+      });
+      if (sub != list.end()) {
+        removed = std::move(*sub);
+        list.erase(sub);
+        if (list.empty()) subscriptions_.erase(it);
+      }
+    }
+  }
+  if (!removed) {
+    // While unloading the host has already dropped the module's subscriptions.
+    if (module.state.load() != ModuleState::Unloading) {
+      Log(kLogWarn, kHostLogName,
+          who + "UnsubscribeEvent of '" + name + "', which it has no subscription to");
+    }
+    return kSlotFailed;
+  }
+  // Waits for a delivery in progress on another thread; one on this thread is the caller itself.
+  removed->gate.Close();
+  return kSlotOk;
+}
+
+int32_t HostCore::ScheduleJob(LoadedModule& module, const char* name, HostJobCallback callback,
+                              void* context, double delaySeconds) {
+  const std::string who = "Module '" + module.shortName + "': ";
+  if (name == nullptr) {
+    HostError(who + "ScheduleJob called without a job name");
+    return kSlotFailed;
+  }
+  if (callback == nullptr) {
+    HostError(who + "ScheduleJob of '" + name + "' called without a callback");
+    return kSlotFailed;
+  }
+  if (module.gate.Closed()) {
+    HostError(who + "ScheduleJob of '" + name + "' while unloading; the job will not run");
+    return kSlotFailed;
+  }
+  // NaN and negative delays run at once; huge ones are clamped so the due time cannot overflow.
+  const double delay = delaySeconds > 0 ? std::min(delaySeconds, kMaxDelaySeconds) : 0.0;
+  const Nanos due = HostClock().Now() + Nanos(std::llround(delay * 1e9));
+  Jobs().Schedule(module.id, due, [this, &module, callback, context, jobName = std::string(name)] {
+    CallGate::Entry inside(module.gate);
+    if (!inside) return;
+    CatchAll([&] { callback(context); },
+             [&](const char* what) {
+               HostError(WithReason(
+                   "Module '" + module.shortName + "' threw from job '" + jobName + "'", what));
+             });
+  });
+  return kSlotOk;
+}
+
+int32_t HostCore::SendExternal(LoadedModule& module, ExternalResponseRecord* response,
+                               const ExternalRequestRecord* request) {
+  const std::string who = "Module '" + module.shortName + "': ";
+  if (response == nullptr || request == nullptr) {
+    HostError(who + "SendExternalRequest called with a null " +
+              (response == nullptr ? "response" : "request") + " record");
+    return kSlotFailed;
+  }
+  Result<ExternalRequest> read = ReadExternalRequest(*request);
+  if (!read.Ok()) {
+    HostError(who + read.ErrorMessage());
+    FillExternalResponse(*response, ExternalAnswer{kTransportFailed, 0, {}, read.ErrorMessage()});
+    return kSlotFailed;
+  }
+  std::shared_ptr<ExternalTransport> transport;
+  {
+    std::lock_guard lock(transportMutex_);
+    transport = transport_;
+  }
+  ExternalAnswer answer;
+  if (!transport) {
+    answer = {kTransportFailed, 0, {}, "No transport is configured for external requests"};
+  } else {
+    answer = CatchAll(
+        [&] { return transport->Send(read.Value()); },
+        [](const char* what) {
+          return ExternalAnswer{kTransportFailed, 0, {}, WithReason("The transport failed", what)};
+        });
+  }
+  FillExternalResponse(*response, std::move(answer));
+  return kSlotOk;
+}
+
+int32_t HostCore::MarkWait(LoadedModule&, const char*) {
+  ++waitDepth;
+  waiting_.fetch_add(1);
+  return kSlotOk;
+}
+
+int32_t HostCore::EndWait(LoadedModule& module) {
+  if (waitDepth == 0) {
+    Log(kLogWarn, kHostLogName, "Module '" + module.shortName + "': EndWait without MarkWait");
+    return kSlotFailed;
+  }
+  --waitDepth;
+  waiting_.fetch_sub(1);
+  return kSlotOk;
+}
+
+// ---- the slots ----
 
 namespace {
 
@@ -19,15 +220,12 @@ template <class Body>
 int32_t Guarded(const HostApi* api, const char* slot, Body&& body) noexcept {
   LoadedModule* module = ModuleOf(api);
   if (module == nullptr) return kSlotFailed;
-  try {
-    return body(*module);
-  } catch (const std::exception& error) {
-    module->host->HostError("Module '" + module->shortName + "': " + slot +
-                            " failed: " + error.what());
-  } catch (...) {
-    module->host->HostError("Module '" + module->shortName + "': " + slot + " failed");
-  }
-  return kSlotFailed;
+  return CatchAll([&] { return body(*module); },
+                  [&](const char* what) {
+                    module->host->HostError(WithReason(
+                        "Module '" + module->shortName + "': " + slot + " failed", what));
+                    return kSlotFailed;
+                  });
 }
 
 int32_t SendRequestSlot(const HostApi* api, ApiResponseRecord* response,

@@ -1,0 +1,224 @@
+// HostCore's routing: the route table of the started modules' export entries, and an API request
+// routed to the module whose route matches (its answer copied into host-owned memory), else
+// answered by the host (a stored resource, 405 with the allowed methods, 404).
+#include <cstring>
+#include <functional>
+#include <set>
+
+#include "binding/types/host_value.h"
+#include "core/catch_all.h"
+#include "core/host_core.h"
+#include "core/response_records.h"
+
+namespace Oxle::Client::Host {
+
+namespace {
+
+[[nodiscard]] std::string MethodLabel(uint32_t method, const char* methodName) {
+  const std::string_view text = Api::MethodText(Api::HttpMethodFromHost(method));
+  if (!text.empty()) return std::string(text);
+  if (method == 8 && methodName != nullptr) return methodName;
+  return "method " + std::to_string(method);
+}
+
+[[nodiscard]] bool Routable(ModuleState state) {
+  return state == ModuleState::Started;
+}
+
+// The methods of the routes whose pattern matches `path`, in alphabetical order, comma-separated
+// as an Allow header lists them; empty when no route serves the path.
+[[nodiscard]] std::string AllowedMethods(const RouteTable& routes, const std::string& path) {
+  std::set<std::string, std::less<>> methods;
+  Api::PathParameterMap parameters = Api::MakePathParameterMap();
+  for (const Api::RoutePattern& pattern : routes.patterns) {
+    if (pattern.binding == nullptr) continue;
+    const Api::RouteBinding& binding = *pattern.binding;
+    const std::string_view method = binding.method == Api::HttpMethod::Other
+                                        ? std::string_view(binding.methodName)
+                                        : Api::MethodText(binding.method);
+    if (method.empty() || methods.contains(method)) continue;
+    parameters.clear();
+    if (Api::MatchPath(pattern, path, parameters)) methods.emplace(method);
+  }
+  std::string allowed;
+  for (const std::string& method : methods)
+    allowed += (allowed.empty() ? "" : ", ") + method;
+  return allowed;
+}
+
+// Delivers `request` to the module's export entry and copies its answer into `response`; the
+// module's own record is released and freed here, whatever it held.
+void AnswerFromModule(HostCore& host, ApiResponseRecord& response, const ApiRequestRecord& request,
+                      LoadedModule& module, const ApiExportEntry& entry, const std::string& label) {
+  CallGate::Entry inside(module.gate);
+  if (!inside) {
+    FillHostError(
+        response, 503,
+        "Module '" + module.shortName + "' is unloading; " + label + " was not delivered");
+    return;
+  }
+  ApiRequestRecord forwarded = request;
+  forwarded.userData = entry.function.userData;
+  ApiResponseRecord answer;
+  std::memset(&answer, 0, sizeof answer);
+  std::string thrown = CatchAll(
+      [&] {
+        entry.callback(&answer, &forwarded);
+        CopyResponse(answer, response, label);
+        return std::string();
+      },
+      [](const char* what) {
+        return std::string(what != nullptr ? what : "a non-standard exception");
+      });
+  if (answer.bodyStream != nullptr && answer.releaseBody != nullptr) {
+    CatchAll([&] { answer.releaseBody(answer.bodyStream); },
+             [&](const char*) { thrown = "an exception from its body release callback"; });
+    // The pointer stays: the module's free callback may still own what it points to (the
+    // release callback destroys the stream, not necessarily its holder).
+  }
+  if (answer.free != nullptr) {
+    CatchAll([&] { answer.free(&answer); },
+             [&](const char*) { thrown = "an exception from its response's free callback"; });
+  } else {
+    host.Log(kLogError, kHostLogName,
+             "Module '" + module.shortName + "' left no free callback in its response to " + label);
+  }
+  if (!thrown.empty()) {
+    FillHostError(response, 500,
+                  "Module '" + module.shortName + "' threw from " + label + ": " + thrown);
+  }
+}
+
+// The host's own answer to a request no module's route matches: the stored resource for a GET,
+// else 405 with the methods served at the path, else 404.
+void AnswerFromHost(const ResourceStore& store, const RouteTable& routes,
+                    ApiResponseRecord& response, const Api::RouteMatch& match,
+                    const std::string& method, const std::string& label) {
+  if (match.method == Api::HttpMethod::Get) {
+    if (std::optional<Binding::BindingProperty> value = store.Get(match.target)) {
+      if (!Binding::ToHostValue(*value, nullptr, response.value)) {
+        FillHostError(response, 500, "The resource " + match.target + " could not be converted");
+        return;
+      }
+      response.status = 200;
+      response.text = CopyText("");
+      response.free = &FreeHostResponse;
+      return;
+    }
+  }
+  // A path served for other methods only: the caller learns which.
+  if (const std::string allowed = AllowedMethods(routes, match.target); !allowed.empty()) {
+    FillHostError(response, 405,
+                  method + " is not served at " + match.target + " (allowed: " + allowed + ")");
+    SetHostHeader(response, "Allow", allowed);
+    return;
+  }
+  FillHostError(response, 404, "No API function or resource answers " + label);
+}
+
+}  // namespace
+
+void HostCore::RebuildRoutes() {
+  auto table = std::make_shared<RouteTable>();
+  std::lock_guard lock(modulesMutex_);
+  for (const auto& module : modules_) {
+    if (!Routable(module->state.load())) continue;
+    for (size_t i = 0; i < module->bindings.size(); ++i) {
+      table->patterns.push_back(Api::BuildRoutePattern(module->bindings[i]));
+      table->targets.emplace_back(module.get(), module->entries[i]);
+    }
+  }
+  routes_ = std::move(table);
+}
+
+std::shared_ptr<const RouteTable> HostCore::Routes() const {
+  std::lock_guard lock(modulesMutex_);
+  return routes_;
+}
+
+std::optional<ModuleId> HostCore::Owner(const ApiCall& call) const {
+  Api::RouteMatch match;
+  match.method = Api::HttpMethodFromHost(call.method);
+  if (match.method == Api::HttpMethod::Other) match.methodName = call.methodName;
+  match.target = call.target.substr(0, call.target.find('?'));
+  const std::shared_ptr<const RouteTable> routes = Routes();
+  if (!Api::MatchRoutes(match, routes->patterns, false)) return std::nullopt;
+  for (size_t i = 0; i < routes->patterns.size(); ++i)
+    if (routes->patterns[i].binding == match.binding) return routes->targets[i].first->id;
+  return std::nullopt;
+}
+
+void HostCore::Route(ApiResponseRecord& response, const ApiRequestRecord& request) noexcept {
+  std::memset(&response, 0, sizeof response);
+  CatchAll(
+      [&] {
+        if (request.target == nullptr) {
+          FillHostError(response, 400, "The request has no target");
+          return;
+        }
+        const std::string_view target(request.target);
+        const std::string method = MethodLabel(request.method, request.methodName);
+        const std::string label = method + " " + std::string(target);
+        Api::RouteMatch match;
+        match.method = Api::HttpMethodFromHost(request.method);
+        if (match.method == Api::HttpMethod::Other && request.methodName != nullptr) {
+          match.methodName = request.methodName;
+        }
+        match.target = std::string(target.substr(0, target.find('?')));
+        const std::shared_ptr<const RouteTable> routes = Routes();
+        if (!Api::MatchRoutes(match, routes->patterns, false)) {
+          AnswerFromHost(store_, *routes, response, match, method, label);
+          return;
+        }
+        size_t index = 0;
+        while (routes->patterns[index].binding != match.binding)
+          ++index;
+        const auto [module, entry] = routes->targets[index];
+        AnswerFromModule(*this, response, request, *module, *entry, label);
+      },
+      [&](const char* what) {
+        FillHostError(response, 500, WithReason("The host failed to route the request", what));
+      });
+}
+
+ApiCallResult HostCore::Call(const ApiCall& call) {
+  std::vector<ApiHeader> headers;
+  for (const auto& [name, value] : call.headers)
+    headers.push_back(ApiHeader{name.c_str(), value.c_str()});
+  ApiRequestRecord request{};
+  request.method = call.method;
+  request.target = call.target.c_str();
+  request.headers = headers.empty() ? nullptr : headers.data();
+  request.headerCount = static_cast<uint32_t>(headers.size());
+  request.contentType = call.contentType.c_str();
+  if (call.body) {
+    request.body = reinterpret_cast<const uint8_t*>(call.body->data());
+    request.bodyLength = static_cast<uint32_t>(call.body->size());
+  }
+  request.methodName = call.methodName.c_str();
+  ApiResponseRecord response;
+  Route(response, request);
+  // Every response Route gives is host-owned, so reading it cannot fault.
+  ApiCallResult result;
+  result.failed = response.error != 0;
+  if (response.errorMessage != nullptr) result.errorMessage = response.errorMessage;
+  result.status = response.status;
+  if (response.text != nullptr) result.text = response.text;
+  result.headers = ReadHeaders(response.headers, response.headerCount);
+  Binding::ValueResult converted;
+  if (!Binding::FromHostValue(response.value, result.value, converted, "<result>")) {
+    result.readError = std::string(converted.ErrorMessage());
+  }
+  if (response.bodyStream != nullptr && response.readBody != nullptr) {
+    std::string body;
+    if (ReadWholeBody(response, body)) {
+      result.body = std::move(body);
+    } else {
+      result.readError = "The response body could not be read";
+    }
+  }
+  FreeHostResponse(&response);
+  return result;
+}
+
+}  // namespace Oxle::Client::Host

@@ -23,10 +23,10 @@
 #include <string_view>
 
 #include "binding/value/binding_property.h"
-#include "core/host_result.h"
 #include "core/log_sink.h"
 #include "core/resource_store.h"
 #include "core/transport.h"
+#include "result/host_result.h"
 #include "tpk/plugin_abi.h"
 
 namespace Oxle::Client::Host {

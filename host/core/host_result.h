@@ -1,43 +1,4 @@
-// Status and Result: how the host core reports failure to its user, as a value with a message
-// that names what failed (a module, a path, a record). Never thrown.
+// Forwards to the host side's result vocabulary (Status, Result) in its own target below tpk_host.
 #pragma once
 
-#include <optional>
-#include <string>
-#include <utility>
-
-namespace Oxle::Client::Host {
-
-class [[nodiscard]] Status {
- public:
-  Status() = default;
-  [[nodiscard]] static Status Error(std::string message) {
-    Status status;
-    status.error_ = std::move(message);
-    status.failed_ = true;
-    return status;
-  }
-  [[nodiscard]] bool Ok() const noexcept { return !failed_; }
-  [[nodiscard]] const std::string& ErrorMessage() const noexcept { return error_; }
-
- private:
-  std::string error_;
-  bool failed_ = false;
-};
-
-template <class T>
-class [[nodiscard]] Result {
- public:
-  Result(T value) : value_(std::move(value)) {}               // NOLINT: a value is a success
-  Result(Status failure) : error_(failure.ErrorMessage()) {}  // NOLINT: a failed Status
-  [[nodiscard]] bool Ok() const noexcept { return value_.has_value(); }
-  [[nodiscard]] const std::string& ErrorMessage() const noexcept { return error_; }
-  [[nodiscard]] T& Value() { return *value_; }
-  [[nodiscard]] const T& Value() const { return *value_; }
-
- private:
-  std::optional<T> value_;
-  std::string error_;
-};
-
-}  // namespace Oxle::Client::Host
+#include "result/host_result.h"

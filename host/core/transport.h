@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/host_result.h"
+#include "result/host_result.h"
 #include "tpk/plugin_abi.h"
 
 namespace Oxle::Client::Host {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "api/api_response.h"
-#include "core/host_result.h"
 #include "mhx/mhx_service_client.h"
 #include "plugin/external_request.h"
+#include "result/host_result.h"
 #include "stub/stub_service.h"
 #include "support/cli_support.h"
 

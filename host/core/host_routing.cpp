@@ -5,6 +5,7 @@
 #include <functional>
 #include <set>
 
+#include "api/http_method.h"
 #include "binding/types/host_value.h"
 #include "core/catch_all.h"
 #include "core/host_core.h"
@@ -14,10 +15,11 @@ namespace Oxle::Client::Host {
 
 namespace {
 
+// The method a request names, as messages show it; "method N" for a code without a name.
 [[nodiscard]] std::string MethodLabel(uint32_t method, const char* methodName) {
-  const std::string_view text = Api::MethodText(Api::HttpMethodFromHost(method));
-  if (!text.empty()) return std::string(text);
-  if (method == 8 && methodName != nullptr) return methodName;
+  if (const std::optional<std::string_view> name = Api::HostMethodName(method, methodName)) {
+    return std::string(*name);
+  }
   return "method " + std::to_string(method);
 }
 

@@ -118,4 +118,9 @@ void SetArgumentLocation(RouteBinding& binding, size_t index, ArgumentLocation l
   binding.argumentLocations[index] = location;
 }
 
+ArgumentLocation DeclaredLocation(const RouteBinding& binding, size_t index) noexcept {
+  return index < binding.argumentLocations.size() ? binding.argumentLocations[index]
+                                                  : ArgumentLocation::Any;
+}
+
 }  // namespace Oxle::Client::Api

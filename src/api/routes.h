@@ -62,5 +62,7 @@ void SetRoutePath(RouteBinding& binding, std::string_view path);
 void SetRouteMethod(RouteBinding& binding, HttpMethod method);
 // Records where argument `index` comes from, growing the list with Any as needed.
 void SetArgumentLocation(RouteBinding& binding, size_t index, ArgumentLocation location);
+// Where argument `index` may come from: as recorded, or Any.
+[[nodiscard]] ArgumentLocation DeclaredLocation(const RouteBinding& binding, size_t index) noexcept;
 
 }  // namespace Oxle::Client::Api

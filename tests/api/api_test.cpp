@@ -17,6 +17,7 @@
 
 #include "api/api_handler.h"
 #include "api/api_registry.h"
+#include "api/argument_binding.h"
 #include "api/dispatch.h"
 #include "api/resource_uri.h"
 #include "api/route_pattern.h"

@@ -144,7 +144,6 @@ class HttpServer {
   [[nodiscard]] size_t ConnectionCount() const noexcept;
 
  private:
-  friend class HttpConnection;
   struct Impl;
   std::shared_ptr<Impl> impl_;
 };

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -85,6 +86,83 @@ template <class T>
   return true;
 }
 
+// The options that take a value.
+constexpr std::array<std::string_view, 7> kValued = {
+    "--resources", "--listen", "--core-version", "--runtime-dir",
+    "--log-level", "--export", "--allow-origin"};
+
+// What ParseOptions carries from one argument to the next.
+struct ParseState {
+  CliOptions options;
+  std::optional<std::string> pendingExport;  // from --export, for the module that follows
+  std::vector<std::string_view> seen;        // the valued options given so far, but --export
+  std::optional<std::string> listenText;     // --listen as given
+};
+
+// A module's path, with the export --export named before it or its file name implies.
+[[nodiscard]] Status AddModule(ParseState& state, std::string_view arg) {
+  ModuleSpec module{std::string(arg), {}};
+  if (state.pendingExport) {
+    module.exportName = std::move(*state.pendingExport);
+    state.pendingExport.reset();
+  } else if (std::optional<std::string> derived = ExportNameFor(arg)) {
+    module.exportName = std::move(*derived);
+  } else {
+    return Usage("can't tell the export of module '" + module.path +
+                 "' (its file name is not tpk-be-NAME.so); give --export NAME before it");
+  }
+  state.options.modules.push_back(std::move(module));
+  return Status();
+}
+
+// One of kValued with its value.
+[[nodiscard]] Status ApplyValued(ParseState& state, std::string_view name,
+                                 const std::string& value) {
+  CliOptions& options = state.options;
+  if (name != "--export") {
+    for (std::string_view earlier : state.seen)
+      if (earlier == name) return Usage("option '" + std::string(name) + "' is given twice");
+    state.seen.push_back(name);
+  }
+  if (name == "--resources") {
+    if (value.empty()) return Usage("option '--resources' needs a file name");
+    options.resourcesFile = value;
+  } else if (name == "--listen") {
+    std::optional<ListenAddress> address = ParseListen(value);
+    if (!address) {
+      return Usage(
+          "--listen wants ADDRESS:PORT with a numeric address (or localhost) and a "
+          "port 0-65535, not '" +
+          value + "'");
+    }
+    options.listen = std::move(*address);
+    state.listenText = value;
+  } else if (name == "--core-version") {
+    std::optional<CoreVersion> version = ParseVersion(value);
+    if (!version) return Usage("--core-version wants X.Y.Z, not '" + value + "'");
+    options.coreVersion = *version;
+  } else if (name == "--runtime-dir") {
+    if (value.empty()) return Usage("option '--runtime-dir' needs a directory");
+    options.runtimeDir = value;
+  } else if (name == "--log-level") {
+    std::optional<int32_t> level = ParseLevel(value);
+    if (!level) return Usage("--log-level wants okay, warn, error or always, not '" + value + "'");
+    options.logLevel = *level;
+  } else if (name == "--export") {
+    if (state.pendingExport)
+      return Usage("--export '" + *state.pendingExport + "' names no module");
+    if (value.empty()) return Usage("option '--export' needs a symbol name");
+    state.pendingExport = value;
+  } else {
+    if (!IsOrigin(value)) {
+      return Usage("--allow-origin wants an origin such as http://localhost:5173, not '" + value +
+                   "'");
+    }
+    options.allowOrigin = value;
+  }
+  return Status();
+}
+
 }  // namespace
 
 std::string_view LogLevelName(int32_t level) noexcept {
@@ -125,25 +203,13 @@ std::string HostAndPort(std::string_view host, uint16_t port) {
 }
 
 Result<CliOptions> ParseOptions(std::span<const std::string> args) {
-  CliOptions options;
-  std::optional<std::string> pendingExport;
-  std::vector<std::string_view> seen;
+  ParseState state;
+  CliOptions& options = state.options;
   bool optionsEnded = false;
-  std::optional<std::string> listenText;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
     if (optionsEnded || !arg.starts_with("-") || arg == "-") {
-      ModuleSpec module{std::string(arg), {}};
-      if (pendingExport) {
-        module.exportName = std::move(*pendingExport);
-        pendingExport.reset();
-      } else if (std::optional<std::string> derived = ExportNameFor(arg)) {
-        module.exportName = std::move(*derived);
-      } else {
-        return Usage("can't tell the export of module '" + module.path +
-                     "' (its file name is not tpk-be-NAME.so); give --export NAME before it");
-      }
-      options.modules.push_back(std::move(module));
+      if (Status added = AddModule(state, arg); !added.Ok()) return added;
       continue;
     }
     if (arg == "--") {
@@ -164,13 +230,9 @@ Result<CliOptions> ParseOptions(std::span<const std::string> args) {
     if (name == "--allow-remote" || name == "--help") {
       return Usage("option '" + std::string(name) + "' takes no value");
     }
-    static constexpr std::array<std::string_view, 7> kValued = {
-        "--resources", "--listen", "--core-version", "--runtime-dir",
-        "--log-level", "--export", "--allow-origin"};
-    bool known = false;
-    for (std::string_view option : kValued)
-      known = known || option == name;
-    if (!known) return Usage("unknown option '" + std::string(name) + "' (see --help)");
+    if (std::find(kValued.begin(), kValued.end(), name) == kValued.end()) {
+      return Usage("unknown option '" + std::string(name) + "' (see --help)");
+    }
     std::string value;
     if (equals != std::string_view::npos) {
       value = std::string(arg.substr(equals + 1));
@@ -179,52 +241,12 @@ Result<CliOptions> ParseOptions(std::span<const std::string> args) {
     } else {
       return Usage("option '" + std::string(name) + "' needs a value");
     }
-    if (name != "--export") {
-      for (std::string_view earlier : seen)
-        if (earlier == name) return Usage("option '" + std::string(name) + "' is given twice");
-      seen.push_back(name);
-    }
-    if (name == "--resources") {
-      if (value.empty()) return Usage("option '--resources' needs a file name");
-      options.resourcesFile = value;
-    } else if (name == "--listen") {
-      std::optional<ListenAddress> address = ParseListen(value);
-      if (!address) {
-        return Usage(
-            "--listen wants ADDRESS:PORT with a numeric address (or localhost) and a "
-            "port 0-65535, not '" +
-            value + "'");
-      }
-      options.listen = std::move(*address);
-      listenText = value;
-    } else if (name == "--core-version") {
-      std::optional<CoreVersion> version = ParseVersion(value);
-      if (!version) return Usage("--core-version wants X.Y.Z, not '" + value + "'");
-      options.coreVersion = *version;
-    } else if (name == "--runtime-dir") {
-      if (value.empty()) return Usage("option '--runtime-dir' needs a directory");
-      options.runtimeDir = value;
-    } else if (name == "--log-level") {
-      std::optional<int32_t> level = ParseLevel(value);
-      if (!level)
-        return Usage("--log-level wants okay, warn, error or always, not '" + value + "'");
-      options.logLevel = *level;
-    } else if (name == "--export") {
-      if (pendingExport) return Usage("--export '" + *pendingExport + "' names no module");
-      if (value.empty()) return Usage("option '--export' needs a symbol name");
-      pendingExport = value;
-    } else {
-      if (!IsOrigin(value)) {
-        return Usage("--allow-origin wants an origin such as http://localhost:5173, not '" + value +
-                     "'");
-      }
-      options.allowOrigin = value;
-    }
+    if (Status applied = ApplyValued(state, name, value); !applied.Ok()) return applied;
   }
   if (options.help) return options;
-  if (pendingExport) return Usage("--export '" + *pendingExport + "' names no module");
+  if (state.pendingExport) return Usage("--export '" + *state.pendingExport + "' names no module");
   if (!IsLoopbackAddress(options.listen.host) && !options.allowRemote) {
-    return Usage("--listen " + *listenText +
+    return Usage("--listen " + *state.listenText +
                  " is not a loopback address; add --allow-remote to serve other machines");
   }
   if (options.modules.empty()) return Usage("no module given (see --help)");

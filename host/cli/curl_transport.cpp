@@ -150,6 +150,77 @@ size_t OnBody(char* data, size_t size, size_t count, void* context) {
   return length;
 }
 
+// The module's headers as curl's list, each checked; with a body, curl's own Content-Type and
+// "Expect: 100-continue" left out where the module sets none. Why they cannot be sent, or nothing.
+[[nodiscard]] std::optional<std::string> HeaderLines(const HeaderList& headers, bool sendsBody,
+                                                     Slist& lines) {
+  for (size_t i = 0; i < headers.size(); ++i) {
+    const auto& [name, value] = headers[i];
+    if (auto problem = HeaderProblem(i, name, value)) return problem;
+    // "Name:" alone would delete the header; "Name;" is curl's way to send it empty.
+    if (!Append(lines, value.empty() ? name + ";" : name + ": " + value)) {
+      return "The request was not sent: out of memory";
+    }
+  }
+  if (sendsBody) {
+    // Send the module's headers only: no form content type, no "Expect: 100-continue" wait.
+    if ((!HasHeader(headers, "Content-Type") && !Append(lines, "Content-Type:")) ||
+        (!HasHeader(headers, "Expect") && !Append(lines, "Expect:"))) {
+      return "The request was not sent: out of memory";
+    }
+  }
+  return std::nullopt;
+}
+
+// One transfer's settings, and what its handle points into.
+struct Transfer {
+  const ExternalRequest& request;
+  const std::string& method;
+  bool sendsBody;
+  uint32_t timeoutSeconds;
+  const std::string& caFile;
+  curl_slist* headerLines;
+  Exchange& exchange;
+  char* errorText;  // CURL_ERROR_SIZE bytes
+};
+
+// Sets the options of one transfer on `curl`; the first one curl refused, or CURLE_OK.
+[[nodiscard]] CURLcode SetOptions(void* curl, const Transfer& transfer) {
+  CURLcode set = CURLE_OK;
+  const auto option = [&set, curl](CURLoption what, auto value) {
+    if (set == CURLE_OK) set = curl_easy_setopt(curl, what, value);
+  };
+  const std::string& method = transfer.method;
+  option(CURLOPT_ERRORBUFFER, transfer.errorText);
+  option(CURLOPT_URL, transfer.request.url.c_str());
+  option(CURLOPT_PROTOCOLS_STR, "http,https");
+  option(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  option(CURLOPT_FOLLOWLOCATION, 0L);
+  option(CURLOPT_NOSIGNAL, 1L);
+  option(CURLOPT_SSL_VERIFYPEER, 1L);
+  option(CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!transfer.caFile.empty()) option(CURLOPT_CAINFO, transfer.caFile.c_str());
+  option(CURLOPT_TIMEOUT, static_cast<long>(transfer.timeoutSeconds));
+  option(CURLOPT_HTTPHEADER, transfer.headerLines);
+  option(CURLOPT_HEADERFUNCTION, &OnHeader);
+  option(CURLOPT_HEADERDATA, static_cast<void*>(&transfer.exchange));
+  option(CURLOPT_WRITEFUNCTION, &OnBody);
+  option(CURLOPT_WRITEDATA, static_cast<void*>(&transfer.exchange));
+  if (transfer.sendsBody) {
+    const std::string& body = transfer.request.body;
+    option(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    option(CURLOPT_POSTFIELDS, body.data());
+    if (method != "POST") option(CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else if (method == "HEAD") {
+    option(CURLOPT_NOBODY, 1L);
+  } else if (method == "GET") {
+    option(CURLOPT_HTTPGET, 1L);
+  } else {
+    option(CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+  return set;
+}
+
 // How a transfer driven by its own multi handle ended.
 struct Outcome {
   bool aborted = false;
@@ -183,6 +254,30 @@ struct Outcome {
   }
   (void)curl_multi_remove_handle(multi, easy);  // a transfer cut short closes its connection
   return outcome;
+}
+
+// The answer of a transfer that ran on `curl`: its status, headers and body, or why it failed.
+[[nodiscard]] ExternalAnswer AnswerOf(const Outcome& outcome, void* curl, Exchange& exchange,
+                                      const char* errorText) {
+  if (outcome.aborted) return Failure(curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
+  if (outcome.multiCode != CURLM_OK) {
+    return Failure(std::string("libcurl failed: ") + curl_multi_strerror(outcome.multiCode));
+  }
+  const CURLcode code = outcome.code;
+  if (exchange.bodyTooLarge) {
+    return Failure("The response body is larger than the limit of " +
+                   std::to_string(exchange.maxBodyBytes) + " bytes");
+  }
+  if (code != CURLE_OK) {
+    return Failure(errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(code));
+  }
+  long status = 0;
+  (void)curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  ExternalAnswer answer;
+  answer.status = static_cast<uint32_t>(status);
+  answer.headers = std::move(exchange.headers);
+  answer.body = std::move(exchange.body);
+  return answer;
 }
 
 }  // namespace
@@ -256,38 +351,27 @@ ExternalAnswer CurlTransport::Send(const ExternalRequest& request) {
     return Failure("The request was not sent: method code " + std::to_string(request.method) +
                    " names no HTTP method (1 DELETE to 7 PUT)");
   }
-
   if (method == "HEAD" && !request.body.empty()) {
     return Failure("The request was not sent: a HEAD request cannot carry a body");
   }
-
-  Slist headerLines;
-  for (size_t i = 0; i < request.headers.size(); ++i) {
-    const auto& [name, value] = request.headers[i];
-    if (auto problem = HeaderProblem(i, name, value)) return Failure(std::move(*problem));
-    // "Name:" alone would delete the header; "Name;" is curl's way to send it empty.
-    if (!Append(headerLines, value.empty() ? name + ";" : name + ": " + value)) {
-      return Failure("The request was not sent: out of memory");
-    }
-  }
-
-  const bool isPost = method == "POST";
   // PUT and PATCH get a "Content-Length: 0" when empty, as servers expect of them.
-  const bool sendsBody = !request.body.empty() || isPost || method == "PUT" || method == "PATCH";
-  if (sendsBody) {
-    // Send the module's headers only: no form content type, no "Expect: 100-continue" wait.
-    if ((!HasHeader(request.headers, "Content-Type") && !Append(headerLines, "Content-Type:")) ||
-        (!HasHeader(request.headers, "Expect") && !Append(headerLines, "Expect:"))) {
-      return Failure("The request was not sent: out of memory");
-    }
+  const bool sendsBody =
+      !request.body.empty() || method == "POST" || method == "PUT" || method == "PATCH";
+  Slist headerLines;
+  if (auto problem = HeaderLines(request.headers, sendsBody, headerLines)) {
+    return Failure(std::move(*problem));
   }
 
   Exchange exchange;
   exchange.maxBodyBytes =
       std::min<size_t>(options_.maxResponseBytes, std::numeric_limits<uint32_t>::max());
   char errorText[CURL_ERROR_SIZE] = {};
-  const uint32_t timeout = request.timeout != 0 ? request.timeout : options_.defaultTimeoutSeconds;
   const std::string methodText(method);
+  const Transfer transfer{
+      request,         methodText,
+      sendsBody,       request.timeout != 0 ? request.timeout : options_.defaultTimeoutSeconds,
+      options_.caFile, headerLines.get(),
+      exchange,        errorText};
 
   // Declared after everything the handle points into, so it is reset before those go.
   const Handles handles = TakeHandles();
@@ -299,39 +383,7 @@ ExternalAnswer CurlTransport::Send(const ExternalRequest& request) {
     Handles handles;
     ~Lease() { transport->ReturnHandles(handles); }
   } lease{this, handles};
-  void* const curl = handles.easy;
-
-  CURLcode set = CURLE_OK;  // the first option curl refused
-  const auto option = [&set, curl](CURLoption what, auto value) {
-    if (set == CURLE_OK) set = curl_easy_setopt(curl, what, value);
-  };
-  option(CURLOPT_ERRORBUFFER, static_cast<char*>(errorText));
-  option(CURLOPT_URL, request.url.c_str());
-  option(CURLOPT_PROTOCOLS_STR, "http,https");
-  option(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  option(CURLOPT_FOLLOWLOCATION, 0L);
-  option(CURLOPT_NOSIGNAL, 1L);
-  option(CURLOPT_SSL_VERIFYPEER, 1L);
-  option(CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!options_.caFile.empty()) option(CURLOPT_CAINFO, options_.caFile.c_str());
-  option(CURLOPT_TIMEOUT, static_cast<long>(timeout));
-  option(CURLOPT_HTTPHEADER, headerLines.get());
-  option(CURLOPT_HEADERFUNCTION, &OnHeader);
-  option(CURLOPT_HEADERDATA, static_cast<void*>(&exchange));
-  option(CURLOPT_WRITEFUNCTION, &OnBody);
-  option(CURLOPT_WRITEDATA, static_cast<void*>(&exchange));
-  if (sendsBody) {
-    option(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-    option(CURLOPT_POSTFIELDS, request.body.data());
-    if (!isPost) option(CURLOPT_CUSTOMREQUEST, methodText.c_str());
-  } else if (method == "HEAD") {
-    option(CURLOPT_NOBODY, 1L);
-  } else if (method == "GET") {
-    option(CURLOPT_HTTPGET, 1L);
-  } else {
-    option(CURLOPT_CUSTOMREQUEST, methodText.c_str());
-  }
-  if (set != CURLE_OK) {
+  if (const CURLcode set = SetOptions(handles.easy, transfer); set != CURLE_OK) {
     return Failure(std::string("The request was not sent: libcurl refused an option: ") +
                    curl_easy_strerror(set));
   }
@@ -351,27 +403,9 @@ ExternalAnswer CurlTransport::Send(const ExternalRequest& request) {
       activeMultis_.push_back(handles.multi);
     }
     const Active active{this, handles.multi};
-    outcome = Perform(handles.multi, curl, aborted_);
+    outcome = Perform(handles.multi, handles.easy, aborted_);
   }
-  if (outcome.aborted) return Failure(curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
-  if (outcome.multiCode != CURLM_OK) {
-    return Failure(std::string("libcurl failed: ") + curl_multi_strerror(outcome.multiCode));
-  }
-  const CURLcode code = outcome.code;
-  if (exchange.bodyTooLarge) {
-    return Failure("The response body is larger than the limit of " +
-                   std::to_string(exchange.maxBodyBytes) + " bytes");
-  }
-  if (code != CURLE_OK) {
-    return Failure(errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(code));
-  }
-  long status = 0;
-  (void)curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  ExternalAnswer answer;
-  answer.status = static_cast<uint32_t>(status);
-  answer.headers = std::move(exchange.headers);
-  answer.body = std::move(exchange.body);
-  return answer;
+  return AnswerOf(outcome, handles.easy, exchange, errorText);
 }
 
 }  // namespace Oxle::Client::Host::Cli

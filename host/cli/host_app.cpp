@@ -54,6 +54,51 @@ constexpr std::pair<int, const char*> kStopSignals[] = {
   return limit.rlim_cur > 2 * kReserved ? static_cast<size_t>(limit.rlim_cur - kReserved) : 64;
 }
 
+// Blocks the stop signals, so that only sigwait takes them; a client that goes away mid-answer
+// must not end the process, nor a stray user signal.
+[[nodiscard]] sigset_t BlockStopSignals() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (const auto& [number, name] : kStopSignals)
+    sigaddset(&stopSignals, number);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGUSR1, SIG_IGN);
+  signal(SIGUSR2, SIG_IGN);
+  return stopSignals;
+}
+
+// Loads and starts each module in order, naming each on `out`; the first failure stops.
+[[nodiscard]] Status StartModules(Host& host, const std::vector<ModuleSpec>& specs,
+                                  std::ostream& out, std::vector<ModuleId>& modules) {
+  for (const ModuleSpec& spec : specs) {
+    Result<ModuleId> loaded = host.LoadModule(spec.path, spec.exportName);
+    if (!loaded.Ok()) return Status::Error(loaded.ErrorMessage());
+    modules.push_back(loaded.Value());
+    if (Status started = host.StartModule(loaded.Value()); !started.Ok()) return started;
+    const ModuleInfo info = host.Module(loaded.Value()).Value();
+    out << "module " << info.shortName << " " << VersionText(info.moduleVersion) << ": "
+        << info.routeCount << " routes (" << spec.path << ")" << std::endl;
+  }
+  return Status();
+}
+
+// The server's options: where it listens, its connection cap, the token, CORS and the access log
+// (at level okay).
+[[nodiscard]] ServerOptions ServerOptionsFor(const CliOptions& options, const std::string& token,
+                                             const std::shared_ptr<ConsoleLogSink>& logs) {
+  ServerOptions serverOptions;
+  serverOptions.http.address = options.listen.host;
+  serverOptions.http.port = options.listen.port;
+  serverOptions.http.maxConnections = ConnectionsThatFit(serverOptions.http.maxConnections);
+  serverOptions.token = token;
+  serverOptions.allowOrigin = options.allowOrigin;
+  if (logs->Shows(kLogOkay)) {
+    serverOptions.accessLog = [logs](const std::string& line) { logs->Host(kLogOkay, line); };
+  }
+  return serverOptions;
+}
+
 [[nodiscard]] int Fail(std::ostream& err, const std::string& message) {
   err << "tpk-host: " << message << std::endl;
   return kExitFailed;
@@ -87,17 +132,8 @@ Result<BindingProperty> ReadResourcesFile(const std::string& path) {
 }
 
 int RunHost(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
-  // Blocked before any thread exists, so every thread inherits the mask and only sigwait below
-  // ever takes these signals.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  for (const auto& [number, name] : kStopSignals)
-    sigaddset(&stopSignals, number);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  // A client that goes away mid-answer must not end the process, nor a stray user signal.
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGUSR1, SIG_IGN);
-  signal(SIGUSR2, SIG_IGN);
+  // Before any thread exists, so that every thread inherits the mask.
+  sigset_t stopSignals = BlockStopSignals();
 
   Result<CliOptions> parsed = ParseOptions(args);
   if (!parsed.Ok()) {
@@ -137,30 +173,13 @@ int RunHost(std::span<const std::string> args, std::ostream& out, std::ostream& 
   Host host(hostOptions);
 
   std::vector<ModuleId> modules;
-  for (const ModuleSpec& spec : options.modules) {
-    Result<ModuleId> loaded = host.LoadModule(spec.path, spec.exportName);
-    if (!loaded.Ok()) return Fail(err, loaded.ErrorMessage());
-    modules.push_back(loaded.Value());
-    if (Status started = host.StartModule(loaded.Value()); !started.Ok()) {
-      return Fail(err, started.ErrorMessage());
-    }
-    const ModuleInfo info = host.Module(loaded.Value()).Value();
-    out << "module " << info.shortName << " " << VersionText(info.moduleVersion) << ": "
-        << info.routeCount << " routes (" << spec.path << ")" << std::endl;
+  if (Status started = StartModules(host, options.modules, out, modules); !started.Ok()) {
+    return Fail(err, started.ErrorMessage());
   }
   for (const auto& member : resources.Value().Members())
     (void)host.SetResource(member.key, member.value);
 
-  ServerOptions serverOptions;
-  serverOptions.http.address = options.listen.host;
-  serverOptions.http.port = options.listen.port;
-  serverOptions.http.maxConnections = ConnectionsThatFit(serverOptions.http.maxConnections);
-  serverOptions.token = token.Value();
-  serverOptions.allowOrigin = options.allowOrigin;
-  if (logs->Shows(kLogOkay)) {
-    serverOptions.accessLog = [logs](const std::string& line) { logs->Host(kLogOkay, line); };
-  }
-  HostServer server(host, modules, serverOptions);
+  HostServer server(host, modules, ServerOptionsFor(options, token.Value(), logs));
   if (Status listening = server.Start(); !listening.Ok())
     return Fail(err, listening.ErrorMessage());
   out << "listening on " << server.Url() << std::endl;

@@ -1,5 +1,7 @@
 #include "core/scheduler.h"
 
+#include "core/catch_all.h"
+
 namespace Oxle::Client::Host {
 
 Nanos SteadyClock::Now() const noexcept {
@@ -83,11 +85,12 @@ void Scheduler::Finish(bool isEvent) {
 }
 
 void Scheduler::RunTask(Task& task) noexcept {
-  try {
-    if (task) task();
-  } catch (...) {
-    // Host tasks report their own failures; nothing may stop the worker.
-  }
+  // Host tasks report their own failures; nothing may stop the worker.
+  CatchAll(
+      [&] {
+        if (task) task();
+      },
+      [](const char*) {});
   task = nullptr;
 }
 

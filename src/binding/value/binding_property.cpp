@@ -9,163 +9,17 @@
 
 #include "binding/value/base64.h"
 #include "binding/value/element_stack.h"
+#include "binding/value/string_copier.h"
+#include "binding/value/structure_tree.h"
 #include "binding/value/value_context.h"
 #include "binding/value/value_storage.h"
 #include "binding/value/value_visitor.h"
 
 namespace Oxle::Client::Binding {
-namespace {
-
-void ReleaseString(ValueContext* context, InternedString* record) noexcept {
-  if (record != &InternTable::Empty() && !context->TearingDown()) {
-    context->Strings().Release(record);
-  }
-}
-
-// Byte order of keys, bytes compared as unsigned, a proper prefix first.
-int CompareKeys(std::string_view key, const KeyPrefix& prefix, const StructureNode& node) noexcept {
-  if (prefix.high != node.prefix.high) return prefix.high < node.prefix.high ? -1 : 1;
-  if (prefix.low != node.prefix.low) return prefix.low < node.prefix.low ? -1 : 1;
-  return key.compare(node.key->Text());
-}
-
-void ReplaceChild(StructureNode*& root, StructureNode* parent, StructureNode* from,
-                  StructureNode* to) noexcept {
-  if (parent == nullptr) {
-    root = to;
-  } else if (from == parent->left) {
-    parent->left = to;
-  } else {
-    parent->right = to;
-  }
-}
-
-void RotateLeft(StructureNode*& root, StructureNode* x) noexcept {
-  StructureNode* y = x->right;
-  x->right = y->left;
-  if (y->left != nullptr) y->left->SetParent(x);
-  y->SetParent(x->Parent());
-  ReplaceChild(root, x->Parent(), x, y);
-  y->left = x;
-  x->SetParent(y);
-}
-
-void RotateRight(StructureNode*& root, StructureNode* x) noexcept {
-  StructureNode* y = x->left;
-  x->left = y->right;
-  if (y->right != nullptr) y->right->SetParent(x);
-  y->SetParent(x->Parent());
-  ReplaceChild(root, x->Parent(), x, y);
-  y->right = x;
-  x->SetParent(y);
-}
-
-// Restores the red-black rules after `node` was linked in red.
-void InsertFixup(StructureNode*& root, StructureNode* node) noexcept {
-  for (StructureNode* parent = node->Parent(); parent != nullptr && parent->Red();
-       parent = node->Parent()) {
-    StructureNode* grand = parent->Parent();
-    const bool parentIsLeft = parent == grand->left;
-    StructureNode* uncle = parentIsLeft ? grand->right : grand->left;
-    if (uncle != nullptr && uncle->Red()) {
-      parent->SetRed(false);
-      uncle->SetRed(false);
-      grand->SetRed(true);
-      node = grand;
-      continue;
-    }
-    if (parentIsLeft) {
-      if (node == parent->right) {
-        RotateLeft(root, parent);
-        parent = node;
-      }
-      RotateRight(root, grand);
-    } else {
-      if (node == parent->left) {
-        RotateRight(root, parent);
-        parent = node;
-      }
-      RotateLeft(root, grand);
-    }
-    parent->SetRed(false);
-    grand->SetRed(true);
-    break;
-  }
-  root->SetRed(false);
-}
-
-// Links a new node for `key` (already interned) below `parent` on the side given by `link`.
-StructureNode* LinkNode(StructureMap& map, ValueContext* context, InternedString* key,
-                        const KeyPrefix& prefix, StructureNode* parent, StructureNode** link) {
-  StructureNode* node;
-  try {
-    node = context->Slab().New<StructureNode>(key, prefix, context);
-  } catch (...) {
-    ReleaseString(context, key);
-    throw;
-  }
-  node->SetParent(parent);
-  *link = node;
-  if (map.first == nullptr || (parent == map.first && link == &parent->left)) map.first = node;
-  if (map.last == nullptr || (parent == map.last && link == &parent->right)) map.last = node;
-  ++map.count;
-  InsertFixup(map.root, node);
-  return node;
-}
-
-}  // namespace
-
-// Gives copied strings their record in the destination tree: the same record, counted once
-// more, within one tree; otherwise the record of the destination's table. Documents repeat
-// their keys and many values, so a small memo of recently copied source records saves the
-// table lookup for repeats.
-class StringCopier {
- public:
-  StringCopier(ValueContext* to, const ValueContext* from) noexcept
-      : strings_(to->Strings()), sameTree_(to == from) {}
-
-  InternedString* Copy(InternedString* record) {
-    if (record == &InternTable::Empty()) return record;
-    if (sameTree_) {
-      ++record->refCount;
-      return record;
-    }
-    Slot& slot = memo_[(reinterpret_cast<uintptr_t>(record) >> 4) % kMemoSize];
-    if (slot.from == record) {
-      ++slot.to->refCount;
-      return slot.to;
-    }
-    InternedString* copy = strings_.Intern(record->Text(), record->hash);
-    slot = Slot{record, copy};
-    return copy;
-  }
-
- private:
-  struct Slot {
-    const InternedString* from = nullptr;
-    InternedString* to = nullptr;  // counted by the copy, so alive while copying goes on
-  };
-  static constexpr size_t kMemoSize = 64;
-
-  InternTable& strings_;
-  bool sameTree_;
-  Slot memo_[kMemoSize] = {};
-};
 
 // Access to the private parts of values for the storage helpers below.
 class ValueTreeAccess {
  public:
-  // Destroys a slab object. While the whole tree is torn down its slots are not given back one
-  // by one: the slab allocator releases all its pages at once when the context goes.
-  template <typename T>
-  static void DeleteSlot(ValueContext* context, T* object) noexcept {
-    if (context->TearingDown()) {
-      object->~T();
-    } else {
-      context->Slab().Delete(object);
-    }
-  }
-
   // Element arrays of up to kMaxSlotSize bytes (3 elements, 4 on a 32-bit target) are slab
   // slots: most collections of a document are that small, and a slot costs neither a heap call
   // nor, when the tree is torn down, a free. Larger arrays come from the general heap.
@@ -196,25 +50,6 @@ class ValueTreeAccess {
     }
     FreeElements(context, storage->begin, storage->Capacity());
     DeleteSlot(context, storage);
-  }
-
-  static void DestroyStructure(ValueContext* context, StructureMap* map) noexcept {
-    // Flattening rotations instead of recursion: each left child is rotated up until the node
-    // has none, then the node is destroyed and its right subtree taken next.
-    StructureNode* node = map->root;
-    while (node != nullptr) {
-      if (StructureNode* left = node->left; left != nullptr) {
-        node->left = left->right;
-        left->right = node;
-        node = left;
-      } else {
-        StructureNode* right = node->right;
-        ReleaseString(context, node->key);
-        DeleteSlot(context, node);
-        node = right;
-      }
-    }
-    DeleteSlot(context, map);
   }
 
   // Moves the values of [from, fromEnd) into the raw memory at `to` (values hold no pointers to
@@ -251,97 +86,6 @@ class ValueTreeAccess {
   static BindingProperty& AppendEmpty(ValueContext* context, CollectionStorage& storage) {
     if (storage.end == storage.capacityEnd) Grow(context, storage, storage.Size() + 1);
     return storage.PlaceEmpty(context);
-  }
-
-  // The node for `key`, inserting an empty member when it is missing. `hash`, when given, is
-  // the key's FNV-1a hash. A key beyond the largest present one is appended without a search,
-  // so members added in key order cost no comparisons on the way down.
-  static StructureNode* FindOrInsert(ValueContext* context, StructureMap& map, std::string_view key,
-                                     const uint32_t* hash = nullptr) {
-    const KeyPrefix prefix(key);
-    auto intern = [&] {
-      return hash != nullptr ? context->Strings().Intern(key, *hash)
-                             : context->Strings().Intern(key);
-    };
-    if (map.last != nullptr && CompareKeys(key, prefix, *map.last) > 0) {
-      return LinkNode(map, context, intern(), prefix, map.last, &map.last->right);
-    }
-    StructureNode* parent = nullptr;
-    StructureNode** link = &map.root;
-    while (*link != nullptr) {
-      parent = *link;
-      const int order = CompareKeys(key, prefix, *parent);
-      if (order == 0) return parent;
-      link = order < 0 ? &parent->left : &parent->right;
-    }
-    return LinkNode(map, context, intern(), prefix, parent, link);
-  }
-
-  static const StructureNode* Find(const StructureMap& map, std::string_view key) noexcept {
-    const KeyPrefix prefix(key);
-    const StructureNode* node = map.root;
-    while (node != nullptr) {
-      const int order = CompareKeys(key, prefix, *node);
-      if (order == 0) return node;
-      node = order < 0 ? node->left : node->right;
-    }
-    return nullptr;
-  }
-
-  // Gives the empty `map` the members of `from`, cloning the tree's shape and colours, so no
-  // key is compared and nothing is rebalanced. Iterative, so only value nesting adds stack.
-  static void CloneStructure(ValueContext* context, StructureMap& map, const StructureMap& from,
-                             StringCopier& strings) {
-    if (from.root == nullptr) return;
-    SlabAllocator& slab = context->Slab();
-    auto cloneNode = [&](const StructureNode* source, StructureNode* parent) {
-      // Nodes and records are scattered over the heap: start loading the records of the
-      // children (whose nodes were requested one step earlier) and the grandchildren's nodes
-      // while this node is copied.
-      for (const StructureNode* child : {source->left, source->right}) {
-        if (child == nullptr) continue;
-        __builtin_prefetch(child->key);
-        __builtin_prefetch(child->value.payload_.string);
-        __builtin_prefetch(child->left);
-        __builtin_prefetch(child->right);
-      }
-      InternedString* key = strings.Copy(source->key);
-      StructureNode* node;
-      try {
-        node = slab.New<StructureNode>(key, source->prefix, context);
-      } catch (...) {
-        ReleaseString(context, key);
-        throw;
-      }
-      node->parentAndColour = reinterpret_cast<uintptr_t>(parent) | (source->parentAndColour & 1);
-      ++map.count;
-      return node;
-    };
-    // Every node is linked into the tree before its value is filled in, so a failure part way
-    // leaves a tree that destruction can take apart.
-    const StructureNode* source = from.root;
-    StructureNode* node = map.root = cloneNode(source, nullptr);
-    node->value.CopyContentFrom(source->value, strings);
-    for (;;) {
-      if (source->left != nullptr && node->left == nullptr) {
-        source = source->left;
-        node = node->left = cloneNode(source, node);
-      } else if (source->right != nullptr && node->right == nullptr) {
-        source = source->right;
-        node = node->right = cloneNode(source, node);
-      } else {
-        source = source->Parent();
-        node = node->Parent();
-        if (node == nullptr) break;
-        continue;
-      }
-      node->value.CopyContentFrom(source->value, strings);
-    }
-    map.first = Leftmost(map.root);
-    StructureNode* rightmost = map.root;
-    while (rightmost->right != nullptr)
-      rightmost = rightmost->right;
-    map.last = rightmost;
   }
 };
 
@@ -401,17 +145,17 @@ void BindingProperty::ClearContent() noexcept {
       ReleaseString(context_, payload_.string);
       break;
     case ValueKind::Blob:
-      ValueTreeAccess::DeleteSlot(context_, payload_.blob);
+      DeleteSlot(context_, payload_.blob);
       context_->RemoveBlob();
       break;
     case ValueKind::Enum:
-      ValueTreeAccess::DeleteSlot(context_, payload_.enumValue);
+      DeleteSlot(context_, payload_.enumValue);
       break;
     case ValueKind::Collection:
       ValueTreeAccess::DestroyCollection(context_, payload_.collection);
       break;
     case ValueKind::Structure:
-      ValueTreeAccess::DestroyStructure(context_, payload_.structure);
+      StructureTree::Destroy(context_, payload_.structure);
       break;
     default:
       break;
@@ -472,8 +216,7 @@ void BindingProperty::CopyContentFrom(const BindingProperty& source, StringCopie
       return;
     }
     case ValueKind::Structure:
-      ValueTreeAccess::CloneStructure(context_, StructureRef(), *source.payload_.structure,
-                                      strings);
+      StructureTree::Clone(context_, StructureRef(), *source.payload_.structure, strings);
       return;
     default:  // bool, signed, unsigned, float
       payload_ = source.payload_;
@@ -633,7 +376,7 @@ size_t BindingProperty::Size() const noexcept {
 }
 
 bool BindingProperty::Has(std::string_view key) const noexcept {
-  return kind_ == ValueKind::Structure && ValueTreeAccess::Find(*payload_.structure, key);
+  return kind_ == ValueKind::Structure && StructureTree::Find(*payload_.structure, key);
 }
 
 bool BindingProperty::ToBool() const noexcept {
@@ -718,19 +461,19 @@ void BindingProperty::Reserve(size_t count) {
 
 const BindingProperty& BindingProperty::Get(std::string_view key) const noexcept {
   if (kind_ != ValueKind::Structure) return Null();
-  const StructureNode* node = ValueTreeAccess::Find(*payload_.structure, key);
+  const StructureNode* node = StructureTree::Find(*payload_.structure, key);
   return node != nullptr ? node->value : Null();
 }
 
 BindingProperty& BindingProperty::Get(std::string_view key, uint32_t keyHash) {
   assert(keyHash == Fnv1a(key));
   if (kind_ != ValueKind::Structure) return Get(key);
-  return ValueTreeAccess::FindOrInsert(context_, *payload_.structure, key, &keyHash)->value;
+  return StructureTree::FindOrInsert(context_, *payload_.structure, key, &keyHash)->value;
 }
 
 BindingProperty& BindingProperty::Get(std::string_view key) {
   if (kind_ == ValueKind::Structure) {
-    return ValueTreeAccess::FindOrInsert(context_, *payload_.structure, key)->value;
+    return StructureTree::FindOrInsert(context_, *payload_.structure, key)->value;
   }
   // The key is interned before the old content goes: it may be text of that content.
   InternedString* record = EnsureContext().Strings().Intern(key);
@@ -744,7 +487,7 @@ BindingProperty& BindingProperty::Get(std::string_view key) {
   ClearContent();
   payload_.structure = map;
   kind_ = ValueKind::Structure;
-  return LinkNode(*map, context_, record, KeyPrefix(record->Text()), nullptr, &map->root)->value;
+  return StructureTree::InsertFirst(context_, *map, record)->value;
 }
 
 void BindingProperty::Accept(ValueVisitor& visitor) const {

@@ -217,6 +217,7 @@ class BindingProperty {
   friend struct StructureNode;
   friend class ValueTreeAccess;
   friend class StringCopier;
+  friend class StructureTree;
   friend class ElementStack;
 
   enum class ChildTag { kChild };

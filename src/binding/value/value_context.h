@@ -54,4 +54,24 @@ class ValueContext {
   InternTable strings_{slab_};  // declared after the slab: its records may live there
 };
 
+// Gives back one reference to a string record of the tree of `context`, unless the record is the
+// shared empty one or the whole tree is being torn down (its table goes at once).
+inline void ReleaseString(ValueContext* context, InternedString* record) noexcept {
+  if (record != &InternTable::Empty() && !context->TearingDown()) {
+    context->Strings().Release(record);
+  }
+}
+
+// Destroys a slab object of the tree of `context`. While the whole tree is torn down its slots
+// are not given back one by one: the slab allocator releases all its pages at once when the
+// context goes.
+template <typename T>
+void DeleteSlot(ValueContext* context, T* object) noexcept {
+  if (context->TearingDown()) {
+    object->~T();
+  } else {
+    context->Slab().Delete(object);
+  }
+}
+
 }  // namespace Oxle::Client::Binding

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "api/routes.h"
@@ -39,6 +40,16 @@ class ApiRegistry : public Binding::BindingRegistry {
   const ApiExportTable& BuildExportTable();
 
  private:
+  using NamedBinding = std::pair<std::string_view, const RouteBinding*>;
+
+  // Fills `entry` for `binding`: its flat function record, argument locations, path, method and
+  // string lists, taken from the arrays at `nextLocation` and `nextList`, which move past them.
+  void FillExportEntry(ApiExportEntry& entry, const NamedBinding& routed, size_t& nextLocation,
+                       size_t& nextList);
+  // Gives each entry its user data (this registry and the entry's binding, in userData_ by the
+  // function's name) and the dispatch callback.
+  void LinkExportUserData(const std::vector<NamedBinding>& routed);
+
   // Guards bindings_ and retiredBindings_.
   mutable std::mutex bindingsMutex_;
   std::unordered_map<const Binding::FunctionRecord*, std::unique_ptr<RouteBinding>> bindings_;

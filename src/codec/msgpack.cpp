@@ -146,6 +146,14 @@ class MessagePackReader {
 
   bool ReadKey();
   bool ReadValue();
+  bool OpenContainer(uint8_t formatByte, bool map, unsigned width);
+  bool ReadText(uint8_t formatByte, unsigned width, bool isText);
+  bool ReadNumber(uint8_t format);
+  // A scalar is complete: at the root, so is the document.
+  bool ScalarDone() {
+    if (open_.empty()) rootDone_ = true;
+    return true;
+  }
 
   const uint8_t* data_;
   size_t length_;
@@ -184,114 +192,124 @@ bool MessagePackReader::ReadKey() {
   return true;
 }
 
-// Reads the value due next into the builder's slot.
-bool MessagePackReader::ReadValue() {
-  const uint8_t formatByte = data_[position_++];
-  const uint8_t format = kFormatOf[formatByte];
+// Opens a map or an array whose count follows in `width` bytes (0: in the format byte).
+bool MessagePackReader::OpenContainer(uint8_t formatByte, bool map, unsigned width) {
+  uint64_t count;
+  if (!ReadLength(formatByte, width, count)) return false;
+  // A container over an earlier one of the same kind merges into it (maps) or overwrites it
+  // from the first element on (arrays).
+  const bool opened = map ? builder_.BeginStructure(ContainerMode::Keep)
+                          : builder_.BeginCollection(ContainerMode::Keep);
+  if (!opened) {
+    return Fail(
+        FormatToString("Invalid MessagePack data at position %1. Nesting is too deep.", position_));
+  }
+  // Only an array decoded over an earlier, non-empty one addresses its elements by index;
+  // any other is appended to. Room is made up front for what the declared count, the
+  // remaining bytes (each element takes one at least) and a modest cap all allow, so a
+  // declared count never allocates ahead of the data; larger arrays grow as they fill.
+  const bool overwrite = !map && builder_.Innermost()->Size() != 0;
+  if (!map && !overwrite) {
+    constexpr uint64_t kReserveCap = 1024;
+    const uint64_t remaining = length_ - position_;
+    builder_.ReserveElements(static_cast<size_t>(std::min({count, remaining, kReserveCap})));
+  }
+  open_.push_back(Counts{map ? count * 2 : count, 0, map, overwrite});
+  return true;
+}
+
+// Reads a string (`isText`) or a blob whose size follows in `width` bytes (0: in the byte).
+bool MessagePackReader::ReadText(uint8_t formatByte, unsigned width, bool isText) {
+  uint64_t size;
+  std::string_view bytes;
+  if (!ReadLength(formatByte, width, size) || !TakeBytes(size, isText, bytes)) return false;
+  if (isText) {
+    builder_.Slot().SetString(bytes);
+  } else {
+    builder_.Slot().SetBlob(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  }
+  return ScalarDone();
+}
+
+// Reads the field of a float, unsigned or signed integer format.
+bool MessagePackReader::ReadNumber(uint8_t format) {
   uint64_t field = 0;
-  auto scalarDone = [this] {
-    if (open_.empty()) rootDone_ = true;
-    return true;
-  };
-  auto openContainer = [&](bool map, unsigned width) {
-    uint64_t count;
-    if (!ReadLength(formatByte, width, count)) return false;
-    // A container over an earlier one of the same kind merges into it (maps) or overwrites it
-    // from the first element on (arrays).
-    const bool opened = map ? builder_.BeginStructure(ContainerMode::Keep)
-                            : builder_.BeginCollection(ContainerMode::Keep);
-    if (!opened) {
-      return Fail(FormatToString("Invalid MessagePack data at position %1. Nesting is too deep.",
-                                 position_));
-    }
-    // Only an array decoded over an earlier, non-empty one addresses its elements by index;
-    // any other is appended to. Room is made up front for what the declared count, the
-    // remaining bytes (each element takes one at least) and a modest cap all allow, so a
-    // declared count never allocates ahead of the data; larger arrays grow as they fill.
-    const bool overwrite = !map && builder_.Innermost()->Size() != 0;
-    if (!map && !overwrite) {
-      constexpr uint64_t kReserveCap = 1024;
-      const uint64_t remaining = length_ - position_;
-      builder_.ReserveElements(static_cast<size_t>(std::min({count, remaining, kReserveCap})));
-    }
-    open_.push_back(Counts{map ? count * 2 : count, 0, map, overwrite});
-    return true;
-  };
-  auto text = [&](unsigned width, bool isText) {
-    uint64_t size;
-    std::string_view bytes;
-    if (!ReadLength(formatByte, width, size) || !TakeBytes(size, isText, bytes)) return false;
-    if (isText) {
-      builder_.Slot().SetString(bytes);
-    } else {
-      builder_.Slot().SetBlob(
-          std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-    }
-    return scalarDone();
-  };
   switch (format) {
-    case kFixInt:
-      builder_.Slot().SetSigned(static_cast<int8_t>(formatByte));
-      return scalarDone();
-    case kFixMap:
-      return openContainer(true, 0);
-    case kFixArray:
-      return openContainer(false, 0);
-    case kFixStr:
-      return text(0, true);
-    case kNil:
-      builder_.Slot().Clear();
-      return scalarDone();
-    case kFalse:
-    case kTrue:
-      builder_.Slot().SetBool(format == kTrue);
-      return scalarDone();
-    case kBin8:
-      return text(1, false);
-    case kBin16:
-      return text(2, false);
-    case kBin32:
-      return text(4, false);
     case kFloat32:
       if (!ReadField(4, field)) return false;
       builder_.Slot().SetFloat(std::bit_cast<float>(static_cast<uint32_t>(field)));
-      return scalarDone();
+      return ScalarDone();
     case kFloat64:
       if (!ReadField(8, field)) return false;
       builder_.Slot().SetFloat(std::bit_cast<double>(field));
-      return scalarDone();
+      return ScalarDone();
     case kUint8:
     case kUint16:
     case kUint32:
     case kUint64:
       if (!ReadField(1u << (format - kUint8), field)) return false;
       builder_.Slot().SetUnsigned(field);
-      return scalarDone();
-    case kInt8:
-    case kInt16:
-    case kInt32:
-    case kInt64: {
+      return ScalarDone();
+    default: {  // kInt8 to kInt64
       const unsigned width = 1u << (format - kInt8);
       if (!ReadField(width, field)) return false;
       // Sign-extend from the field's width.
       const unsigned shift = 64 - 8 * width;
       builder_.Slot().SetSigned(static_cast<int64_t>(field << shift) >> shift);
-      return scalarDone();
+      return ScalarDone();
     }
+  }
+}
+
+// Reads the value due next into the builder's slot.
+bool MessagePackReader::ReadValue() {
+  const uint8_t formatByte = data_[position_++];
+  const uint8_t format = kFormatOf[formatByte];
+  switch (format) {
+    case kFixInt:
+      builder_.Slot().SetSigned(static_cast<int8_t>(formatByte));
+      return ScalarDone();
+    case kNil:
+      builder_.Slot().Clear();
+      return ScalarDone();
+    case kFalse:
+    case kTrue:
+      builder_.Slot().SetBool(format == kTrue);
+      return ScalarDone();
+    case kFixMap:
+      return OpenContainer(formatByte, true, 0);
+    case kFixArray:
+      return OpenContainer(formatByte, false, 0);
+    case kFixStr:
+      return ReadText(formatByte, 0, true);
+    case kBin8:
+    case kBin16:
+    case kBin32:
+      return ReadText(formatByte, 1u << (format - kBin8), false);
     case kStr8:
-      return text(1, true);
     case kStr16:
-      return text(2, true);
     case kStr32:
-      return text(4, true);
+      return ReadText(formatByte, 1u << (format - kStr8), true);
     case kArray16:
-      return openContainer(false, 2);
+      return OpenContainer(formatByte, false, 2);
     case kArray32:
-      return openContainer(false, 4);
+      return OpenContainer(formatByte, false, 4);
     case kMap16:
-      return openContainer(true, 2);
+      return OpenContainer(formatByte, true, 2);
     case kMap32:
-      return openContainer(true, 4);
+      return OpenContainer(formatByte, true, 4);
+    case kFloat32:
+    case kFloat64:
+    case kUint8:
+    case kUint16:
+    case kUint32:
+    case kUint64:
+    case kInt8:
+    case kInt16:
+    case kInt32:
+    case kInt64:
+      return ReadNumber(format);
     default:  // 0xC1, ext and fixext
       return Fail(FormatToString("Invalid MessagePack data at position %1.", position_));
   }

@@ -1,15 +1,21 @@
 // PluginBase: the layer that binds a plugin object to its host. It registers the plugin
 // (version check, names, the framework's types and events, the feature's API, the export table
 // and the descriptor), starts it (log target, user agent, service proxy, OnStart), forwards
-// PluginCore's host slots to the HostApi table, and unloads it.
+// PluginCore's host functions to the HostApi table, and unloads it.
 //
 // A feature derives from it, registers its types and routes in RegisterApi and observes
 // resources in OnStart:
+// clang-format off
 //   class Feature final : public PluginBase {
-//     void RegisterApi() override { Oxle::Client::Api::RegisterRoute(Api(), HttpMethod::Get, ...);
-//     } bool OnStart() override { ObserveResource("/a/v1/b", [this](auto& e) { ... }); return true;
+//     void RegisterApi() override {
+//       Oxle::Client::Api::RegisterRoute(Api(), HttpMethod::Get, ...);
+//     }
+//     bool OnStart() override {
+//       ObserveResource("/a/v1/b", [this](auto& e) { ... });
+//       return true;
 //     }
 //   };
+// clang-format on
 // and exports itself with ExportPlugin<Feature>(descriptor, "short-name") (plugin_export.h).
 // The object is allocated with new and deletes itself in Unload.
 #pragma once
@@ -43,8 +49,8 @@ class PluginBase : public PluginCore {
   PluginBase();
   ~PluginBase() override;
 
-  // Slots 4 to 12: forwarded to the host's table; -1 (and nothing done) before Start or when
-  // the host left the slot empty.
+  // Each calls its function of the host's HostApi table; -1 (and nothing done) before Start or
+  // when the host left that function null.
   int32_t SendRequest(ApiResponseRecord& response, const ApiRequestRecord& request) final;
   int32_t SendExternalRequest(ExternalResponseRecord& response,
                               const ExternalRequestRecord& request) final;
@@ -58,9 +64,11 @@ class PluginBase : public PluginCore {
   int32_t MarkWait(const std::string& text, int32_t value) final;
   int32_t EndWait() final;
 
-  // Slot 13: the feature registers its types and routes with Api() here.
+  // Called by Register, before the export table is built: the feature registers its types and
+  // routes with Api() here.
   virtual void RegisterApi() {}
-  // Slot 14: the feature makes its subscriptions here; false is reported to the host.
+  // Called last by Start: the feature makes its subscriptions here; false is reported to the
+  // host as a failed start.
   virtual bool OnStart() { return true; }
 
   // Registers the plugin with the host through `descriptor` (which it overwrites). A core whose

@@ -1,8 +1,9 @@
 // PluginCore: the host-independent middle layer of a plugin object. It keeps the plugin's event
 // handlers and reference-counted subscriptions, routes resource events to the handlers a feature
 // observes, publishes resources, makes API calls and external requests through the host,
-// keeps the service-proxy tables and schedules jobs. The host forwarders (slots 4 to 12) are
-// left to PluginBase, so everything here reaches the host only through them.
+// keeps the service-proxy tables and schedules jobs. The host forwarders (one per HostApi function
+// from SendRequest to EndWait, plugin_abi.h) are left to PluginBase, so everything here reaches
+// the host only through them.
 //
 // Threads: events, jobs and requests arrive on host threads, several at once. The event maps
 // and subscription counts take a reader-writer lock held only for map operations; no lock is
@@ -76,17 +77,18 @@ class PluginCore : public ResourceSubscriber {
   PluginCore& operator=(const PluginCore&) = delete;
   ~PluginCore() override;
 
-  // Slots 0 and 1: the first Subscribe of an event name subscribes at the host, the Unsubscribe
-  // that brings its count to 0 unsubscribes. An Unsubscribe of a name whose count is already 0
-  // changes nothing.
+  // Counted subscriptions: the first Subscribe of an event name subscribes at the host, the
+  // Unsubscribe that brings its count to 0 unsubscribes. An Unsubscribe of a name whose count is
+  // already 0 changes nothing.
   void Subscribe(std::string_view uri) override;
   void Unsubscribe(std::string_view uri) override;
 
-  // Slot 3: unsubscribes every handled event name at the host (each once) and empties the
+  // Stopping: unsubscribes every handled event name at the host (each once) and empties the
   // handler and service-proxy tables; subscription counts and pending jobs stay.
   virtual void Stop();
 
-  // Slots 4 to 12: the host's functions (see the boundary header). Results are the host's.
+  // The host's functions, one per HostApi function from SendRequest to EndWait (plugin_abi.h;
+  // Log goes through the log target instead). Results are the host's.
   virtual int32_t SendRequest(ApiResponseRecord& response, const ApiRequestRecord& request) = 0;
   virtual int32_t SendExternalRequest(ExternalResponseRecord& response,
                                       const ExternalRequestRecord& request) = 0;

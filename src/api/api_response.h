@@ -26,7 +26,7 @@ class BodyStream {
   [[nodiscard]] virtual uint32_t Size() const = 0;
 };
 
-class ApiResponse {
+class [[nodiscard]] ApiResponse {
  public:
   ApiResponse() = default;
   ApiResponse(ApiResponse&&) noexcept = default;
@@ -44,6 +44,8 @@ class ApiResponse {
   void SetError(std::string_view message);
 
   [[nodiscard]] bool Ok() const noexcept { return result.Ok(); }
+  // The error message; empty when ok.
+  [[nodiscard]] std::string_view ErrorMessage() const noexcept { return result.ErrorMessage(); }
 
   Binding::ValueResult result;  // the body value, or the error with its message
   uint8_t settingByte = 0;      // passed to the host unread

@@ -35,16 +35,26 @@
 
 namespace Oxle::Client::Api {
 
-// A struct result or the error response that replaces it.
+// A struct result or the error response that replaces it. Value() is only for one that is Ok(),
+// Failure() only for one that is not.
 template <typename T>
-class ValueOrError {
+class [[nodiscard]] ValueOrError {
  public:
   ValueOrError(T value) : state_(std::in_place_index<0>, std::move(value)) {}            // NOLINT
   ValueOrError(ApiResponse error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+  // A failure answered with `message` and `status`.
+  [[nodiscard]] static ValueOrError Error(std::string_view message, uint32_t status) {
+    return ValueOrError(ApiResponse::Error(message, status));
+  }
 
-  [[nodiscard]] bool HasValue() const noexcept { return state_.index() == 0; }
+  [[nodiscard]] bool Ok() const noexcept { return state_.index() == 0; }
+  // The failure's message; empty when ok.
+  [[nodiscard]] std::string_view ErrorMessage() const noexcept {
+    return Ok() ? std::string_view() : std::get<1>(state_).result.ErrorMessage();
+  }
   [[nodiscard]] T& Value() { return std::get<0>(state_); }
-  [[nodiscard]] ApiResponse& Error() { return std::get<1>(state_); }
+  // The error response.
+  [[nodiscard]] ApiResponse& Failure() { return std::get<1>(state_); }
 
  private:
   std::variant<T, ApiResponse> state_;
@@ -227,10 +237,10 @@ class TypedApiHandler final : public ApiHandler {
     if constexpr (std::is_same_v<Plain, ApiResponse>) {
       response = std::move(result);
     } else if constexpr (IsValueOrError<Plain>::value) {
-      if (result.HasValue()) {
+      if (result.Ok()) {
         WriteBody(response, result.Value());
       } else if constexpr (kKind == InvokerKind::Route) {
-        response = std::move(result.Error());
+        response = std::move(result.Failure());
       } else {
         WriteBody(response, typename IsValueOrError<Plain>::Inner{});
       }

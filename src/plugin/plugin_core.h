@@ -272,7 +272,7 @@ template <typename T>
 RequestResult<> PluginCore::SendEvent(std::string_view eventName, const T& payload,
                                       uint32_t flags) {
   Binding::ValueResult converted = ToProperty(payload, RequireRegistry());
-  if (!converted.Ok()) return RequestError{0, std::string(converted.ErrorMessage()), {}};
+  if (!converted.Ok()) return RequestResult<>::Error(std::string(converted.ErrorMessage()));
   return SendEventValue(eventName, converted.Value(), flags);
 }
 
@@ -283,7 +283,7 @@ RequestResult<> PluginCore::PublishResource(std::string_view uri, const T& value
     const std::string uriText(uri);
     Trace("%s: Couldn't convert resource %s for event uri \"%s\"", shortName_.c_str(),
           Binding::TypeIdOf<T>().Name(), uriText.c_str());
-    return RequestError{0, std::string(converted.ErrorMessage()), {}};
+    return RequestResult<>::Error(std::string(converted.ErrorMessage()));
   }
   const PluginResourceEvent event{std::string(uri), PluginResourceEventType::Update,
                                   std::move(converted.Value())};
@@ -300,7 +300,7 @@ template <typename T>
 RequestResult<T> PluginCore::GetResource(Api::HttpMethod method, std::string_view target) {
   Binding::BindingProperty value;
   RequestResult<> fetched = GetResourceValue(method, target, value);
-  if (!fetched.Ok()) return std::move(fetched.Error());
+  if (!fetched.Ok()) return std::move(fetched.Failure());
   if constexpr (std::is_same_v<T, Binding::BindingProperty>) {
     return value;
   } else {

@@ -27,7 +27,8 @@ struct RequestError {
                                                  std::initializer_list<std::string_view> arguments);
 };
 
-// Success (a value, or nothing for RequestResult<>) or a RequestError.
+// Success (a value, or nothing for RequestResult<>) or a RequestError. Value() is only for one
+// that is Ok(), Failure() only for one that is not.
 template <typename T = std::monostate>
 class [[nodiscard]] RequestResult {
  public:
@@ -36,12 +37,21 @@ class [[nodiscard]] RequestResult {
   RequestResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
   RequestResult(RequestError error)                                             // NOLINT
       : state_(std::in_place_index<1>, std::move(error)) {}
+  // A failure with `message` and `status` and no named parameters.
+  [[nodiscard]] static RequestResult Error(std::string message, uint32_t status = 0) {
+    return RequestResult(RequestError{status, std::move(message), {}});
+  }
 
   [[nodiscard]] bool Ok() const noexcept { return state_.index() == 0; }
+  // The failure's message; empty when ok.
+  [[nodiscard]] std::string_view ErrorMessage() const noexcept {
+    return Ok() ? std::string_view() : std::string_view(std::get<1>(state_).message);
+  }
   [[nodiscard]] T& Value() { return std::get<0>(state_); }
   [[nodiscard]] const T& Value() const { return std::get<0>(state_); }
-  [[nodiscard]] RequestError& Error() { return std::get<1>(state_); }
-  [[nodiscard]] const RequestError& Error() const { return std::get<1>(state_); }
+  // The failure with its status and named parameters.
+  [[nodiscard]] RequestError& Failure() { return std::get<1>(state_); }
+  [[nodiscard]] const RequestError& Failure() const { return std::get<1>(state_); }
 
  private:
   std::variant<T, RequestError> state_;

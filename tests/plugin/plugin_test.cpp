@@ -204,7 +204,7 @@ TEST_F(PluginTest, UrisSharingAnEventNameShareOneHostSubscriptionCountedFromZero
   RequestResult<> result;
   WithoutMemory([&] { result = plugin->PublishResource("/a/b", value); });
   ASSERT_FALSE(result.Ok());
-  EXPECT_EQ(std::to_string(result.Error().status) + " " + result.Error().message,
+  EXPECT_EQ(std::to_string(result.Failure().status) + " " + result.Failure().message,
             "0 Couldn't convert value to a host value because memory ran out.");
   EXPECT_FALSE(host->GetResource("/a/b").has_value());
 }
@@ -399,11 +399,12 @@ TEST_F(RequestTest, ApiCallsCarryTheirArgumentsAndFailuresTheCalleesStatusAndMes
     {
       ApiCallResponse response;
       RequestResult<> result = plugin->CallApi(response, HttpMethod::Post, target, arguments);
-      EXPECT_EQ(result.Ok() ? Json(response.record.value)
-                            : std::to_string(result.Error().status) + " " + result.Error().message,
+      EXPECT_EQ(result.Ok()
+                    ? Json(response.record.value)
+                    : std::to_string(result.Failure().status) + " " + result.Failure().message,
                 expected);
       if (!result.Ok()) {
-        EXPECT_EQ(ParametersOf(result.Error())[1] + ParametersOf(result.Error())[2],
+        EXPECT_EQ(ParametersOf(result.Failure())[1] + ParametersOf(result.Failure())[2],
                   std::string("method=POSTurl=") + target);
       }
       EXPECT_EQ(gFreed, 0);  // the caller still reads the record
@@ -416,9 +417,9 @@ TEST_F(RequestTest, ApiCallsCarryTheirArgumentsAndFailuresTheCalleesStatusAndMes
   RequestResult<> result;
   WithoutMemory([&] { result = plugin->CallApi(refused, HttpMethod::Post, "/t", parameters); });
   const std::string memory = "Couldn't convert value to a host value because memory ran out.";
-  EXPECT_EQ(std::to_string(result.Error().status) + " " + result.Error().message,
+  EXPECT_EQ(std::to_string(result.Failure().status) + " " + result.Failure().message,
             "400 Request not sent: Error converting parameters for POST /t: " + memory);
-  EXPECT_EQ(ParametersOf(result.Error()), (Lines{"error=" + memory, "method=POST", "url=/t"}));
+  EXPECT_EQ(ParametersOf(result.Failure()), (Lines{"error=" + memory, "method=POST", "url=/t"}));
   EXPECT_EQ(tap.Calls().size(), 3u + 4u);  // Start's subscriptions and the requests above
 }
 
@@ -456,7 +457,8 @@ TEST_F(RequestTest, GetResourceConvertsTheResultOrNamesTheStepThatFailed) {
     RequestResult<PluginManagerResource> result =
         plugin->GetResource<PluginManagerResource>(HttpMethod::Get, target);
     ASSERT_FALSE(result.Ok()) << message;
-    EXPECT_EQ(std::pair(result.Error().status, result.Error().message), std::pair(status, message));
+    EXPECT_EQ(std::pair(result.Failure().status, result.Failure().message),
+              std::pair(status, message));
     EXPECT_EQ(gFreed, script ? 1 : 0);
   }
   EXPECT_EQ(failing.released + overlong.released, 2);
@@ -468,7 +470,7 @@ TEST_F(RequestTest, AStreamedBodyIsReadWithYieldsWhileDataIsMissing) {
   Answer([&](ApiResponseRecord& record) { stream.Attach(record); });
   RequestResult<BindingProperty> value =
       plugin->GetResource<BindingProperty>(HttpMethod::Get, "/stream");
-  ASSERT_TRUE(value.Ok()) << value.Error().message;
+  ASSERT_TRUE(value.Ok()) << value.Failure().message;
   EXPECT_EQ(std::tuple(value.Value().At(0).GetString().size(), value.Value().At(1).GetUnsigned(0),
                        stream.released, gFreed),
             std::tuple(size_t{4094}, size_t{1}, 1, 1));
@@ -644,7 +646,7 @@ TEST_F(ServiceProxyTest, TelemetryPostsToTheEventsRouteAndReturnsAReadyFuture) {
   EXPECT_TRUE(sent.get().Ok());
   RequestResult<> refused = plugin->Telemetry()->Post("broken", {}).get();
   ASSERT_FALSE(refused.Ok());
-  EXPECT_EQ(std::to_string(refused.Error().status) + " " + refused.Error().message,
+  EXPECT_EQ(std::to_string(refused.Failure().status) + " " + refused.Failure().message,
             "503 Error response for POST /telemetry/v1/events/broken: refused");
   EXPECT_EQ(arguments, Lines{"seconds"});
   EXPECT_EQ(tap.Calls().at(3), "SendRequest 6 /telemetry/v1/events/started by 1");

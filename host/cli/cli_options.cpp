@@ -6,6 +6,8 @@
 #include <array>
 #include <charconv>
 
+#include "codec/ascii_case.h"
+
 namespace Oxle::Client::Host::Cli {
 
 namespace {
@@ -56,11 +58,8 @@ template <class T>
 }
 
 [[nodiscard]] std::optional<int32_t> ParseLevel(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   for (size_t i = 0; i < kLevelNames.size(); ++i)
-    if (lower == kLevelNames[i]) return static_cast<int32_t>(i);
+    if (Codec::EqualsNoCase(text, kLevelNames[i])) return static_cast<int32_t>(i);
   return std::nullopt;
 }
 

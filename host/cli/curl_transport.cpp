@@ -9,7 +9,8 @@
 #include <optional>
 #include <string_view>
 
-#include "api/routes.h"
+#include "api/http_method.h"
+#include "codec/ascii_case.h"
 
 namespace Oxle::Client::Host::Cli {
 
@@ -69,16 +70,10 @@ constexpr size_t kMaxIdleHandles = 16;
   return std::nullopt;
 }
 
-[[nodiscard]] char AsciiLower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
 // Whether a header of that name, in any letter case, is in the list.
 [[nodiscard]] bool HasHeader(const HeaderList& headers, std::string_view wanted) {
   return std::any_of(headers.begin(), headers.end(), [wanted](const auto& header) {
-    const std::string& name = header.first;
-    return std::equal(name.begin(), name.end(), wanted.begin(), wanted.end(),
-                      [](char a, char b) { return AsciiLower(a) == AsciiLower(b); });
+    return Codec::EqualsNoCase(header.first, wanted);
   });
 }
 
@@ -344,9 +339,8 @@ ExternalAnswer CurlTransport::Send(const ExternalRequest& request) {
     return Failure(std::string("libcurl could not be initialised: ") + curl_easy_strerror(init));
   }
   if (aborted_.load()) return Failure(curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
-  const std::string_view method = request.method == static_cast<uint32_t>(Api::HttpMethod::Other)
-                                      ? std::string_view()
-                                      : Api::MethodText(Api::HttpMethodFromHost(request.method));
+  // A named method (8) is not sent: it has no name here.
+  const std::string_view method = Api::HostMethodName(request.method, nullptr).value_or("");
   if (method.empty()) {
     return Failure("The request was not sent: method code " + std::to_string(request.method) +
                    " names no HTTP method (1 DELETE to 7 PUT)");

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <vector>
 
+#include "api/version_text.h"
 #include "cli/cli_options.h"
 #include "cli/console_log.h"
 #include "cli/curl_transport.h"
@@ -27,11 +28,6 @@ namespace Oxle::Client::Host::Cli {
 namespace {
 
 using Binding::BindingProperty;
-
-[[nodiscard]] std::string VersionText(const CoreVersion& version) {
-  return std::to_string(version.major) + "." + std::to_string(version.minor) + "." +
-         std::to_string(version.patch);
-}
 
 // The signals that stop the host, by name.
 constexpr std::pair<int, const char*> kStopSignals[] = {
@@ -77,8 +73,10 @@ constexpr std::pair<int, const char*> kStopSignals[] = {
     modules.push_back(loaded.Value());
     if (Status started = host.StartModule(loaded.Value()); !started.Ok()) return started;
     const ModuleInfo info = host.Module(loaded.Value()).Value();
-    out << "module " << info.shortName << " " << VersionText(info.moduleVersion) << ": "
-        << info.routeCount << " routes (" << spec.path << ")" << std::endl;
+    out << "module " << info.shortName << " "
+        << Api::VersionText(info.moduleVersion.major, info.moduleVersion.minor,
+                            info.moduleVersion.patch)
+        << ": " << info.routeCount << " routes (" << spec.path << ")" << std::endl;
   }
   return Status();
 }

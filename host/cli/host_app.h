@@ -11,7 +11,7 @@
 #include <string>
 
 #include "binding/value/binding_property.h"
-#include "core/host_result.h"
+#include "result/host_result.h"
 
 namespace Oxle::Client::Host::Cli {
 

@@ -9,12 +9,12 @@
 #include <tuple>
 #include <utility>
 
+#include "api/http_method.h"
 #include "api/routes.h"
+#include "api/version_text.h"
 #include "cli/module_answer.h"
 #include "cli/openapi.h"
-#include "codec/json.h"
-#include "codec/msgpack.h"
-#include "codec/yaml.h"
+#include "codec/media_type.h"
 
 namespace Oxle::Client::Host::Cli {
 
@@ -24,52 +24,14 @@ using Binding::BindingProperty;
 
 constexpr std::string_view kResources = "/resources";
 
-[[nodiscard]] std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return lower;
-}
-
-[[nodiscard]] std::string MethodName(uint32_t code, const char* methodName) {
-  const std::string_view text = Api::MethodText(Api::HttpMethodFromHost(code));
-  if (!text.empty()) return std::string(text);
-  if (code == 8 && methodName != nullptr) return methodName;
-  return "*";
-}
-
-// The media type of a Content-Type, lower case, without parameters.
-[[nodiscard]] std::string MediaType(std::string_view contentType) {
-  std::string type = Lower(contentType.substr(0, contentType.find(';')));
-  while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))
-    type.pop_back();
-  while (!type.empty() && (type.front() == ' ' || type.front() == '\t'))
-    type.erase(type.begin());
-  return type;
-}
-
 // A resource body by its Content-Type: JSON, YAML or MessagePack. `status` is 415 for another
 // type and 400 for a body that does not decode.
 [[nodiscard]] std::optional<BindingProperty> DecodeResource(std::string_view contentType,
                                                             const std::string& body,
                                                             uint32_t& status,
                                                             std::string& message) {
-  const std::string type = MediaType(contentType);
-  Binding::ValueResult decoded;
-  if (type == "application/json" || type.ends_with("+json")) {
-    decoded = Codec::ParseJson(body);
-  } else if (type == "application/yaml" || type == "application/x-yaml" || type == "text/yaml" ||
-             type == "text/x-yaml") {
-    Codec::ParseYaml(decoded, body.data(), body.size());
-  } else if (type == "application/msgpack" || type == "application/x-msgpack" ||
-             type == "application/vnd.msgpack") {
-    size_t consumed = 0;
-    Codec::ReadMessagePack(decoded, consumed, reinterpret_cast<const uint8_t*>(body.data()),
-                           body.size());
-    if (decoded.Ok() && consumed != body.size()) {
-      decoded = Binding::ValueResult::Error("Extra MessgePack data found in body");
-    }
-  } else {
+  const std::optional<Codec::MediaFormat> format = Codec::ResourceFormat(contentType);
+  if (!format) {
     status = 415;
     message =
         "A resource is JSON (application/json), YAML (application/yaml) or MessagePack "
@@ -77,6 +39,8 @@ constexpr std::string_view kResources = "/resources";
         std::string(contentType) + "'";
     return std::nullopt;
   }
+  // YAML is read to its last byte, as the resource store has always read it.
+  Binding::ValueResult decoded = Codec::DecodeMedia(*format, body, {.yamlEndsAtNul = false});
   if (!decoded.Ok()) {
     status = 400;
     message = std::string(decoded.ErrorMessage());
@@ -86,8 +50,7 @@ constexpr std::string_view kResources = "/resources";
 }
 
 [[nodiscard]] std::string VersionText(const CoreVersion& version) {
-  return std::to_string(version.major) + "." + std::to_string(version.minor) + "." +
-         std::to_string(version.patch);
+  return Api::VersionText(version.major, version.minor, version.patch);
 }
 
 [[nodiscard]] std::string_view StateName(ModuleState state) {
@@ -213,8 +176,10 @@ HttpResponse HostEndpoints::Modules() const {
         const char* path = export_.pathTemplate;
         if (path == nullptr || export_.callback == nullptr) continue;
         const char* name = export_.function.name;
-        served.push_back(Route{path, MethodName(export_.method, export_.methodName),
-                               name != nullptr ? name : ""});
+        served.push_back(Route{
+            path,
+            std::string(Api::HostMethodName(export_.method, export_.methodName).value_or("*")),
+            name != nullptr ? name : ""});
       }
     }
     std::sort(served.begin(), served.end(), [](const Route& a, const Route& b) {

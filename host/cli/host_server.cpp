@@ -6,7 +6,7 @@
 #include <mutex>
 #include <utility>
 
-#include "api/routes.h"
+#include "api/http_method.h"
 #include "cli/call_lane.h"
 #include "cli/cli_options.h"
 #include "cli/host_endpoints.h"
@@ -21,12 +21,6 @@ namespace {
 // The longest method and path an access-log line shows.
 constexpr size_t kLogMethodLimit = 32;
 constexpr size_t kLogPathLimit = 1024;
-
-[[nodiscard]] uint32_t MethodCode(std::string_view method) {
-  for (uint32_t code = 1; code <= 7; ++code)
-    if (Api::MethodText(Api::HttpMethodFromHost(code)) == method) return code;
-  return 8;
-}
 
 }  // namespace
 
@@ -75,8 +69,9 @@ struct HostServer::Impl final : HttpHandler {
       return;
     }
     ApiCall call;
-    call.method = MethodCode(req.method);
-    if (call.method == 8) call.methodName = req.method;
+    const Api::HttpMethod method = Api::MethodFromText(req.method);
+    call.method = Api::HostMethodCode(method);
+    if (method == Api::HttpMethod::Other) call.methodName = req.method;
     call.target = req.target;
     const bool own = HostEndpoints::Serves(req.path);
     CallLane* lane = &ownLane;

@@ -11,21 +11,14 @@
 #include <array>
 #include <utility>
 
+#include "codec/ascii_case.h"
+
 namespace Oxle::Client::Host::Cli {
 
 namespace {
 
 // What one read asks the socket for.
 constexpr size_t kReadSize = 16 * 1024;
-
-[[nodiscard]] char AsciiLower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-[[nodiscard]] bool SameNoCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
-}
 
 // "10 s", or "1500 ms" for a time that is no whole number of seconds.
 [[nodiscard]] std::string Duration(std::chrono::milliseconds time) {
@@ -267,7 +260,7 @@ void HttpConnection::OnHead() {
   parser_->body_limit(options_.maxBodyBytes);
   phase_ = Phase::Body;
   Arm(Clock::now() + options_.bodyTimeout);
-  if (SameNoCase(request_.Header("Expect"), "100-continue") && buffer_.size() == 0) {
+  if (Codec::EqualsNoCase(request_.Header("Expect"), "100-continue") && buffer_.size() == 0) {
     // The client waits with its body until it is told to go on.
     static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
     net::async_write(socket_, net::buffer(kContinue.data(), kContinue.size()),

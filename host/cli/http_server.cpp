@@ -6,37 +6,25 @@
 #include <boost/asio/strand.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <list>
 #include <mutex>
 #include <thread>
 
 #include "cli/cli_options.h"
 #include "cli/http_connection.h"
+#include "codec/ascii_case.h"
 
 namespace Oxle::Client::Host::Cli {
 
-namespace {
-
-[[nodiscard]] char AsciiLower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-[[nodiscard]] bool SameNoCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
-}
-
-}  // namespace
-
 size_t HttpRequest::HeaderCount(std::string_view name) const noexcept {
-  return static_cast<size_t>(std::count_if(
-      headers.begin(), headers.end(), [name](const auto& h) { return SameNoCase(h.first, name); }));
+  return static_cast<size_t>(std::count_if(headers.begin(), headers.end(), [name](const auto& h) {
+    return Codec::EqualsNoCase(h.first, name);
+  }));
 }
 
 std::string HttpRequest::Header(std::string_view name) const {
   for (const auto& [key, value] : headers)
-    if (SameNoCase(key, name)) return value;
+    if (Codec::EqualsNoCase(key, name)) return value;
   return {};
 }
 
@@ -131,8 +119,7 @@ Status HttpServer::Start() {
     ErrorCode ignored;
     self.acceptor.close(ignored);
     std::string text = error.message();
-    if (!text.empty())
-      text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    if (!text.empty()) text[0] = Codec::AsciiUpper(text[0]);
     return Status::Error("Can't listen on " + where + ": " + text);
   }
   self.port = self.acceptor.local_endpoint(error).port();

@@ -30,8 +30,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/host_result.h"
 #include "core/transport.h"
+#include "result/host_result.h"
 
 namespace Oxle::Client::Host::Cli {
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "codec/ascii_case.h"
 #include "codec/json.h"
 
 namespace Oxle::Client::Host::Cli {
@@ -12,13 +13,6 @@ namespace Oxle::Client::Host::Cli {
 namespace {
 
 using Binding::BindingProperty;
-
-[[nodiscard]] std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return lower;
-}
 
 // RFC 9110 token characters.
 [[nodiscard]] bool IsHeaderName(std::string_view name) {
@@ -39,7 +33,7 @@ using Binding::BindingProperty;
 
 // Headers of the module's response the server does not pass on.
 [[nodiscard]] bool ServerOwned(std::string_view name) {
-  const std::string lower = Lower(name);
+  const std::string lower = Codec::AsciiLower(name);
   return lower == "content-length" || lower == "transfer-encoding" || lower == "connection" ||
          lower == "content-type" || lower.starts_with("access-control-");
 }
@@ -80,7 +74,7 @@ bool PassedOn(std::string_view name, std::string_view value) {
 }
 
 bool HiddenFromModule(std::string_view name) {
-  return Lower(name) == "authorization";
+  return Codec::EqualsNoCase(name, "Authorization");
 }
 
 HttpResponse ModuleAnswer(ApiCallResult result) {
@@ -88,7 +82,7 @@ HttpResponse ModuleAnswer(ApiCallResult result) {
   HeaderList passed;
   std::string contentType = "application/octet-stream";
   for (auto& [name, value] : result.headers) {
-    if (Lower(name) == "content-type") {
+    if (Codec::EqualsNoCase(name, "Content-Type")) {
       if (IsHeaderValue(value)) contentType = value;
     } else if (PassedOn(name, value)) {
       passed.emplace_back(std::move(name), std::move(value));

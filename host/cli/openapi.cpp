@@ -12,10 +12,13 @@
 #include <utility>
 #include <vector>
 
+#include "api/http_method.h"
 #include "api/route_pattern.h"
 #include "api/routes.h"
 #include "cli/openapi_schemas.h"
+#include "codec/ascii_case.h"
 #include "codec/json.h"
+#include "codec/media_type.h"
 
 namespace Oxle::Client::Host::Cli {
 namespace {
@@ -33,16 +36,9 @@ using OpenApi::Unique;
 using OpenApi::WriteComponents;
 using OpenApi::WriteErrorComponents;
 
-// The media types dispatch decodes a body from.
-constexpr std::array<std::string_view, 3> kBodyMediaTypes = {
-    "application/json", "application/x-msgpack", "application/x-yaml"};
-
-[[nodiscard]] std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
+// The formats dispatch decodes a body from, each listed by its first media type.
+constexpr Codec::MediaFormat kBodyFormats[] = {
+    Codec::MediaFormat::Json, Codec::MediaFormat::MessagePack, Codec::MediaFormat::Yaml};
 
 // ---- paths ----
 
@@ -160,21 +156,17 @@ constexpr uint32_t kBody = static_cast<uint32_t>(Api::ArgumentLocation::Body);
   return code == BindingCode::Object || code == BindingCode::Vector || code == BindingCode::Struct;
 }
 
-// The seven methods an OpenAPI operation can name, by host code.
-struct StandardMethod {
-  Api::HttpMethod code;
-  std::string_view key;   // the path item's key
-  std::string_view word;  // the operationId prefix of an any-method route
-};
-constexpr std::array<StandardMethod, 7> kStandardMethods = {{
-    {Api::HttpMethod::Delete, "delete", "Delete"},
-    {Api::HttpMethod::Get, "get", "Get"},
-    {Api::HttpMethod::Head, "head", "Head"},
-    {Api::HttpMethod::Options, "options", "Options"},
-    {Api::HttpMethod::Patch, "patch", "Patch"},
-    {Api::HttpMethod::Post, "post", "Post"},
-    {Api::HttpMethod::Put, "put", "Put"},
-}};
+// A method's path item key in an OpenAPI document: "get" for GET.
+[[nodiscard]] std::string PathItemKey(Api::HttpMethod method) {
+  return Codec::AsciiLower(Api::MethodText(method));
+}
+
+// The operationId prefix of an any-method route served under `method`: "Get" for GET.
+[[nodiscard]] std::string AnyMethodWord(Api::HttpMethod method) {
+  std::string word = PathItemKey(method);
+  if (!word.empty()) word.front() = Codec::AsciiUpper(word.front());
+  return word;
+}
 
 // One operation to write: where it goes, what it describes and its name.
 struct Operation {
@@ -198,11 +190,10 @@ struct Unserved {
   std::string reason;
 };
 
+// The method of an export entry as "x-tpk-unserved" lists it: "*" for any.
 [[nodiscard]] std::string MethodLabel(const ApiExportEntry& entry) {
-  const auto method = Api::HttpMethodFromHost(entry.method);
-  if (method == Api::HttpMethod::Any) return "*";
-  if (method == Api::HttpMethod::Other) return std::string(Text(entry.methodName));
-  return std::string(Api::MethodText(method));
+  const char* name = entry.methodName != nullptr ? entry.methodName : "";
+  return std::string(Api::HostMethodName(entry.method, name).value_or("*"));
 }
 
 // Decides which routes are served under which path and method, as the host picks among them.
@@ -257,17 +248,16 @@ class OperationPlanner {
       operations_.push_back(std::move(operation));
       return;
     }
-    for (const StandardMethod& standard : kStandardMethods) {
-      if (method != Api::HttpMethod::Any && method != standard.code) continue;
+    for (const Api::HttpMethod standard : Api::kNamedMethods) {
+      if (method != Api::HttpMethod::Any && method != standard) continue;
       Operation one = operation;
-      one.method = standard.key;
+      one.method = PathItemKey(standard);
       if (method == Api::HttpMethod::Any) {
         one.anyMethod = true;
-        one.baseId = std::string(standard.word) + operation.baseId;
+        one.baseId = AnyMethodWord(standard) + operation.baseId;
       }
       if (!claimed_.insert({shape.canonical, one.method}).second) {
-        unserved_.push_back(Unserved{owner.name, function,
-                                     std::string(Api::MethodText(standard.code)),
+        unserved_.push_back(Unserved{owner.name, function, std::string(Api::MethodText(standard)),
                                      binding.pathTemplate, shadowed});
         continue;
       }
@@ -370,7 +360,7 @@ void WriteOperation(BindingProperty& out, const Operation& operation, const Open
       in = "query";
     } else if (argument.location == kHeader) {
       in = "header";
-      name = Lower(name);
+      name = Codec::AsciiLower(name);
     } else {
       continue;
     }
@@ -386,8 +376,8 @@ void WriteOperation(BindingProperty& out, const Operation& operation, const Open
     BindingProperty schema;
     schemas.Write(schema, body->code, body->elementCode, body->typeName);
     BindingProperty& content = requestBody.Get("content");
-    for (const std::string_view mediaType : kBodyMediaTypes)
-      content.Get(mediaType).Get("schema") = schema;
+    for (const Codec::MediaFormat format : kBodyFormats)
+      content.Get(Codec::ListedMediaType(format, Codec::kBodyUse)).Get("schema") = schema;
   }
 
   BindingProperty& responses = out.Get("responses");

@@ -8,31 +8,17 @@
 #include "cli/cli_options.h"
 #include "cli/module_answer.h"
 #include "cli/run_file.h"
+#include "codec/ascii_case.h"
 
 namespace Oxle::Client::Host::Cli {
 
-namespace {
-
-[[nodiscard]] std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return lower;
-}
-
-[[nodiscard]] bool SameNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && Lower(a) == Lower(b);
-}
-
-}  // namespace
-
 bool RequestGate::HostAllowed(const HttpRequest& req, uint16_t bound) const {
   if (req.HeaderCount("Host") != 1) return false;
-  const std::string given = Lower(req.Header("Host"));
+  const std::string given = Codec::AsciiLower(req.Header("Host"));
   for (const std::string& allowed :
        {HostAndPort("127.0.0.1", bound), HostAndPort("localhost", bound),
         HostAndPort(options_.http.address, bound), HostAndPort(req.localAddress, bound)}) {
-    if (given == Lower(allowed)) return true;
+    if (given == Codec::AsciiLower(allowed)) return true;
   }
   return false;
 }
@@ -41,9 +27,7 @@ bool RequestGate::Authorized(const HttpRequest& req) const {
   if (req.HeaderCount("Authorization") != 1) return false;
   const std::string value = req.Header("Authorization");
   constexpr std::string_view kScheme = "bearer ";
-  if (value.size() < kScheme.size() || !SameNoCase(value.substr(0, kScheme.size()), kScheme)) {
-    return false;
-  }
+  if (!Codec::StartsWithNoCase(value, kScheme)) return false;
   return SameSecret(options_.token, std::string_view(value).substr(kScheme.size()));
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/host_result.h"
+#include "result/host_result.h"
 
 namespace Oxle::Client::Host::Cli {
 

@@ -18,11 +18,9 @@
 
 namespace Oxle::Client::Api {
 
-using Binding::BindingCode;
 using Binding::BindingProperty;
 using Binding::FormatToString;
 using Binding::FunctionRecord;
-using Binding::ValueKind;
 
 namespace {
 
@@ -109,8 +107,8 @@ void BindRequest(ArgumentSet& arguments, const ApiRequestRecord& request,
   const std::span<BindingProperty> values = arguments.Values();
   for (size_t i = 0; i < function.arguments.size(); ++i) {
     const Binding::ArgumentRecord& argument = function.arguments[i];
-    if (argument.type.code == BindingCode::Bool && !argument.optional &&
-        values[i].Kind() == ValueKind::Empty) {
+    if (argument.type.code == Binding::BindingCode::Bool && !argument.optional &&
+        values[i].Kind() == Binding::ValueKind::Empty) {
       values[i].SetBool(false);
     }
   }

@@ -1,29 +1,16 @@
 // HTTP method codes and names.
 #include "api/http_method.h"
 
+#include <iterator>
+
 namespace Oxle::Client::Api {
 
 std::string_view MethodText(HttpMethod method) noexcept {
-  switch (method) {
-    case HttpMethod::Delete:
-      return "DELETE";
-    case HttpMethod::Get:
-      return "GET";
-    case HttpMethod::Head:
-      return "HEAD";
-    case HttpMethod::Options:
-      return "OPTIONS";
-    case HttpMethod::Patch:
-      return "PATCH";
-    case HttpMethod::Post:
-      return "POST";
-    case HttpMethod::Put:
-      return "PUT";
-    case HttpMethod::Any:
-    case HttpMethod::Other:
-      break;
-  }
-  return {};
+  // By code: Any, then DELETE to PUT, then Other.
+  constexpr std::string_view kTexts[] = {"",      "DELETE", "GET", "HEAD", "OPTIONS",
+                                         "PATCH", "POST",   "PUT", ""};
+  const auto code = static_cast<uint32_t>(method);
+  return code < std::size(kTexts) ? kTexts[code] : std::string_view();
 }
 
 HttpMethod HttpMethodFromHost(uint32_t code) noexcept {

@@ -2,6 +2,7 @@
 #include "codec/media_type.h"
 
 #include <cstdint>
+#include <iterator>
 
 #include "codec/ascii_case.h"
 #include "codec/json.h"
@@ -13,15 +14,9 @@ namespace Oxle::Client::Codec {
 using Binding::ValueResult;
 
 std::string_view MediaFormatName(MediaFormat format) noexcept {
-  switch (format) {
-    case MediaFormat::Json:
-      return "JSON";
-    case MediaFormat::MessagePack:
-      return "MessagePack";
-    case MediaFormat::Yaml:
-      return "YAML";
-  }
-  return {};
+  constexpr std::string_view kNames[] = {"JSON", "MessagePack", "YAML"};
+  const auto index = static_cast<size_t>(format);
+  return index < std::size(kNames) ? kNames[index] : std::string_view();
 }
 
 std::string_view ListedMediaType(MediaFormat format, MediaUse use) noexcept {

@@ -38,6 +38,50 @@ size_t ReadStarArgument(std::string_view text, size_t& at) {
   return number;
 }
 
+// The flag characters from text[at] on ("-", "+", " ", "#", "0", in any order and number);
+// `at` moves past them.
+uint8_t ReadFlags(std::string_view text, size_t& at) {
+  uint8_t flags = 0;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    if (c == '-') {
+      flags |= kFormatFlagLeft;
+    } else if (c == '+') {
+      flags |= kFormatFlagPlus;
+    } else if (c == ' ') {
+      flags |= kFormatFlagSpace;
+    } else if (c == '#') {
+      flags |= kFormatFlagAlternate;
+    } else if (c == '0') {
+      flags |= kFormatFlagZero;
+    } else {
+      break;
+    }
+  }
+  return flags;
+}
+
+// The length modifier at text[at] ("hh", "h", "ll", "l", "L", "j", "z", "t"), or None; `at`
+// moves past it.
+LengthModifier ReadLengthModifier(std::string_view text, size_t& at) {
+  if (at >= text.size()) return LengthModifier::None;
+  const char c = text[at];
+  const bool doubled = at + 1 < text.size() && text[at + 1] == c;
+  if (c == 'h' || c == 'l') {
+    at += doubled ? 2 : 1;
+    if (c == 'h') return doubled ? LengthModifier::Hh : LengthModifier::H;
+    return doubled ? LengthModifier::Ll : LengthModifier::L;
+  }
+  if (c == 'L' || c == 'j' || c == 'z' || c == 't') {
+    ++at;
+    return c == 'L'   ? LengthModifier::LongDouble
+           : c == 'j' ? LengthModifier::J
+           : c == 'z' ? LengthModifier::Z
+                      : LengthModifier::T;
+  }
+  return LengthModifier::None;
+}
+
 }  // namespace
 
 bool ParsePlaceholder(std::string_view format, size_t percent, size_t count,
@@ -69,22 +113,7 @@ bool ParsePlaceholder(std::string_view format, size_t percent, size_t count,
   }
   parsed.bodyBegin = percent + at;
 
-  for (; at < text.size(); ++at) {
-    const char c = text[at];
-    if (c == '-') {
-      placeholder.flags |= kFormatFlagLeft;
-    } else if (c == '+') {
-      placeholder.flags |= kFormatFlagPlus;
-    } else if (c == ' ') {
-      placeholder.flags |= kFormatFlagSpace;
-    } else if (c == '#') {
-      placeholder.flags |= kFormatFlagAlternate;
-    } else if (c == '0') {
-      placeholder.flags |= kFormatFlagZero;
-    } else {
-      break;
-    }
-  }
+  placeholder.flags = ReadFlags(text, at);
 
   if (at < text.size() && text[at] == '*') {
     ++at;
@@ -107,23 +136,7 @@ bool ParsePlaceholder(std::string_view format, size_t percent, size_t count,
     }
   }
 
-  if (at < text.size()) {
-    const char c = text[at];
-    const bool doubled = at + 1 < text.size() && text[at + 1] == c;
-    if (c == 'h') {
-      placeholder.length = doubled ? LengthModifier::Hh : LengthModifier::H;
-      at += doubled ? 2 : 1;
-    } else if (c == 'l') {
-      placeholder.length = doubled ? LengthModifier::Ll : LengthModifier::L;
-      at += doubled ? 2 : 1;
-    } else if (c == 'L' || c == 'j' || c == 'z' || c == 't') {
-      placeholder.length = c == 'L'   ? LengthModifier::LongDouble
-                           : c == 'j' ? LengthModifier::J
-                           : c == 'z' ? LengthModifier::Z
-                                      : LengthModifier::T;
-      ++at;
-    }
-  }
+  placeholder.length = ReadLengthModifier(text, at);
 
   if (at >= text.size()) return false;  // no conversion character, or too long
   placeholder.conversion = text[at++];

@@ -16,8 +16,8 @@
 #include "api/resource_uri.h"
 #include "api/routes.h"
 #include "mhx/mhx_plugin.h"
-#include "support/fake_match_service.h"
 #include "plugin/plugin_host.h"
+#include "support/fake_match_service.h"
 
 namespace Oxle::Client::Mhx::Testing {
 

@@ -19,8 +19,8 @@
 
 #include "codec/json.h"
 #include "core/host.h"
-#include "support/fake_match_service.h"
 #include "ratio_reporter.h"
+#include "support/fake_match_service.h"
 #include "tpk/plugin_abi.h"
 
 extern "C" void* load_qel_mhx(PluginDescriptor* descriptor);

@@ -25,8 +25,8 @@
 
 #include "codec/json.h"
 #include "core/host.h"
-#include "support/fake_match_service.h"
 #include "log/allocation_hooks.h"
+#include "support/fake_match_service.h"
 #include "tpk/plugin_abi.h"
 
 extern "C" void* load_qel_mhx(PluginDescriptor* descriptor);

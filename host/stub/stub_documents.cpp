@@ -427,6 +427,48 @@ BindingProperty GameDocument(std::string_view platformId, uint64_t gameId) {
   return game;
 }
 
+namespace {
+
+// One event of a timeline minute, after its time: what a participant did.
+void PutTimelineEvent(BindingProperty& event, IdRandom& random) {
+  const uint64_t participantId = random.Between(1, 10);
+  switch (random.Next() % 4) {
+    case 0:
+      PutText(event, "type", "ITEM_PURCHASED");
+      Put(event, "participantId", participantId);
+      Put(event, "itemId", static_cast<uint64_t>(random.Pick(kItems)));
+      break;
+    case 1:
+      PutText(event, "type", "SKILL_LEVEL_UP");
+      Put(event, "participantId", participantId);
+      Put(event, "skillSlot", random.Between(1, 4));
+      PutText(event, "levelUpType", "NORMAL");
+      break;
+    case 2:
+      PutText(event, "type", "WARD_PLACED");
+      Put(event, "creatorId", participantId);
+      PutText(event, "wardType", random.Chance(70) ? "SIGHT" : "CONTROL");
+      break;
+    default: {
+      PutText(event, "type", "CHAMPION_KILL");
+      Put(event, "killerId", participantId);
+      const uint64_t victim = participantId <= 5 ? random.Between(6, 10) : random.Between(1, 5);
+      Put(event, "victimId", victim);
+      BindingProperty& assists = event.Get("assistingParticipantIds").MakeCollection();
+      const uint64_t teamBase = participantId <= 5 ? 1 : 6;
+      for (uint64_t mate = teamBase; mate < teamBase + 5; ++mate) {
+        if (mate != participantId && random.Chance(40)) assists.Append().SetUnsigned(mate);
+      }
+      BindingProperty& position = event.Get("position");
+      Put(position, "x", random.Between(0, 15000));
+      Put(position, "y", random.Between(0, 15000));
+      break;
+    }
+  }
+}
+
+}  // namespace
+
 BindingProperty TimelineDocument(std::string_view platformId, uint64_t gameId) {
   const GameFacts facts = MakeGameFacts(platformId, gameId);
   IdRandom random("timeline", platformId, gameId);
@@ -481,41 +523,7 @@ BindingProperty TimelineDocument(std::string_view platformId, uint64_t gameId) {
       for (const uint64_t time : times) {
         BindingProperty& event = events.Append();
         Put(event, "timestamp", time);
-        const uint64_t participantId = random.Between(1, 10);
-        switch (random.Next() % 4) {
-          case 0:
-            PutText(event, "type", "ITEM_PURCHASED");
-            Put(event, "participantId", participantId);
-            Put(event, "itemId", static_cast<uint64_t>(random.Pick(kItems)));
-            break;
-          case 1:
-            PutText(event, "type", "SKILL_LEVEL_UP");
-            Put(event, "participantId", participantId);
-            Put(event, "skillSlot", random.Between(1, 4));
-            PutText(event, "levelUpType", "NORMAL");
-            break;
-          case 2:
-            PutText(event, "type", "WARD_PLACED");
-            Put(event, "creatorId", participantId);
-            PutText(event, "wardType", random.Chance(70) ? "SIGHT" : "CONTROL");
-            break;
-          default: {
-            PutText(event, "type", "CHAMPION_KILL");
-            Put(event, "killerId", participantId);
-            const uint64_t victim =
-                participantId <= 5 ? random.Between(6, 10) : random.Between(1, 5);
-            Put(event, "victimId", victim);
-            BindingProperty& assists = event.Get("assistingParticipantIds").MakeCollection();
-            const uint64_t teamBase = participantId <= 5 ? 1 : 6;
-            for (uint64_t mate = teamBase; mate < teamBase + 5; ++mate) {
-              if (mate != participantId && random.Chance(40)) assists.Append().SetUnsigned(mate);
-            }
-            BindingProperty& position = event.Get("position");
-            Put(position, "x", random.Between(0, 15000));
-            Put(position, "y", random.Between(0, 15000));
-            break;
-          }
-        }
+        PutTimelineEvent(event, random);
       }
     }
     if (at == endMs) break;

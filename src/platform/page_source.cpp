@@ -1,6 +1,6 @@
+// PageSource's books, the same on both platforms; page_source_linux.cpp and page_source_win.cpp
+// map and unmap its regions.
 #include "platform/page_source.h"
-
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <bit>
@@ -28,13 +28,8 @@ void* PageSource::AcquirePage() {
   if (firstWithFree_ == regions_.size()) {
     // Make room first so that a failed insertion cannot leak the mapping.
     regions_.reserve(regions_.size() + 1);
-    // A process that already fills a region is building something large: fault the new
-    // region's pages in with the mapping, at once, rather than one fault per page later.
-    const int populate = regions_.empty() ? 0 : MAP_POPULATE;
-    void* mapped = mmap(nullptr, kRegionSize, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
-    if (mapped == MAP_FAILED) throw std::bad_alloc();
-    char* base = static_cast<char*>(mapped);
+    // A process that already fills a region is building something large.
+    char* base = MapRegion(!regions_.empty());
     auto at = std::lower_bound(regions_.begin(), regions_.end(), base,
                                [](const Region& r, char* b) { return r.base < b; });
     firstWithFree_ = static_cast<size_t>(at - regions_.begin());
@@ -67,7 +62,7 @@ void PageSource::ReleasePage(void* page) noexcept {
     if (freeRegions_ < kReserveRegions) {
       ++freeRegions_;
     } else {
-      munmap(it->base, kRegionSize);
+      UnmapRegion(it->base);
       regions_.erase(it);
     }
   }

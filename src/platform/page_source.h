@@ -44,6 +44,13 @@ class PageSource {
   PageSource() = default;
   ~PageSource() = default;
 
+  // One kRegionSize region, readable and writable, aligned to at least kPageSize, from the
+  // system (the platform's own file); `prefault` asks for its pages to be backed at once.
+  // Throws std::bad_alloc when the system has none.
+  [[nodiscard]] static char* MapRegion(bool prefault);
+  // Gives a region from MapRegion back to the system.
+  static void UnmapRegion(char* base) noexcept;
+
   struct Region {
     char* base;
     unsigned freeMask;  // bit i set: page i of the region is free

@@ -1,3 +1,5 @@
+// The clocks of clock.h on Linux: clock_gettime of the real-time clock through localtime_r,
+// and of the monotonic clock.
 #include "platform/clock.h"
 
 #include <time.h>

@@ -1,10 +1,9 @@
 #include "log/allocation_hooks.h"
 
-#include <malloc.h>
-
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
+
+#include "platform/heap.h"
 
 namespace Oxle::Client::Log {
 namespace {
@@ -19,7 +18,7 @@ std::atomic<uint64_t> gBytesFreed{0};
 std::atomic<uint64_t> gFrees{0};
 
 size_t UsableSize(void* block) noexcept {
-  return block != nullptr ? malloc_usable_size(block) : 0;
+  return Platform::HeapBlockSize(block);
 }
 
 // Reads the totals and raises the peak in separate atomic steps; concurrent updates may leave
@@ -48,7 +47,7 @@ void* CountingAllocate(size_t size, void*) {
 }
 
 char* CountingDuplicate(const char* text, void*) {
-  char* copy = strdup(text);
+  char* copy = Platform::DuplicateHeapText(text);
   CountAllocation(copy);
   return copy;
 }
@@ -103,7 +102,8 @@ void* Reallocate(void* block, size_t size) noexcept {
 
 char* DuplicateString(const char* text) noexcept {
   if (text == nullptr) return nullptr;
-  return gHooks.duplicate != nullptr ? gHooks.duplicate(text, gHooks.context) : strdup(text);
+  return gHooks.duplicate != nullptr ? gHooks.duplicate(text, gHooks.context)
+                                     : Platform::DuplicateHeapText(text);
 }
 
 size_t AllocationSize(const void* block) noexcept {

@@ -157,8 +157,4 @@ uint16_t HttpServer::Port() const noexcept {
   return impl_->port.load();
 }
 
-size_t HttpServer::ConnectionCount() const noexcept {
-  return impl_->open.load();
-}
-
 }  // namespace Oxle::Client::Host::Cli

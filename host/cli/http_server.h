@@ -141,7 +141,6 @@ class HttpServer {
   void Stop(std::chrono::milliseconds grace);
 
   [[nodiscard]] uint16_t Port() const noexcept;
-  [[nodiscard]] size_t ConnectionCount() const noexcept;
 
  private:
   struct Impl;

@@ -14,11 +14,11 @@ namespace Oxle::Client::Host::Cli {
 
 bool RequestGate::HostAllowed(const HttpRequest& req, uint16_t bound) const {
   if (req.HeaderCount("Host") != 1) return false;
-  const std::string given = Codec::AsciiLower(req.Header("Host"));
+  const std::string given = req.Header("Host");
   for (const std::string& allowed :
        {HostAndPort("127.0.0.1", bound), HostAndPort("localhost", bound),
         HostAndPort(options_.http.address, bound), HostAndPort(req.localAddress, bound)}) {
-    if (given == Codec::AsciiLower(allowed)) return true;
+    if (Codec::EqualsNoCase(given, allowed)) return true;
   }
   return false;
 }

@@ -12,7 +12,7 @@ packages=(
   nlohmann-json3-dev libmsgpack-cxx-dev libyaml-cpp-dev
   clang libclang-rt-14-dev clang-format
   libcpp-httplib-dev libboost-dev libcurl4-openssl-dev pkg-config wrk
-  gcovr
+  gcovr dpkg-dev
 )
 
 sudo_cmd=()
@@ -30,15 +30,8 @@ installed() {
 }
 
 apt_updated=0
-install_packages() {
-  local missing=() p
-  for p in "$@"; do
-    installed "$p" || missing+=("$p")
-  done
-  if [ "${#missing[@]}" -eq 0 ]; then
-    return 0
-  fi
-  echo "deps: installing ${missing[*]}"
+# apt-get install of exactly the packages given, after one apt-get update per run.
+apt_install() {
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo_cmd[@]}" dpkg --add-architecture i386
     apt_updated=0
@@ -48,7 +41,19 @@ install_packages() {
     "${sudo_cmd[@]}" apt-get update || echo "deps: apt-get update reported a failure; trying the install anyway" >&2
     apt_updated=1
   fi
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends --no-remove "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends --no-remove "$@"
+}
+
+install_packages() {
+  local missing=() p
+  for p in "$@"; do
+    installed "$p" || missing+=("$p")
+  done
+  if [ "${#missing[@]}" -eq 0 ]; then
+    return 0
+  fi
+  echo "deps: installing ${missing[*]}"
+  apt_install "${missing[@]}"
 }
 
 install_packages "${packages[@]}"
@@ -66,9 +71,13 @@ if [ ! -d "${validator_dir}/node_modules" ] ||
   touch "${validator_dir}/node_modules"
 fi
 
+# shellcheck source=scripts/i386_exec.sh
+source "$(dirname "$0")/i386_exec.sh"
+# shellcheck source=scripts/windows_deps.sh
+source "$(dirname "$0")/windows_deps.sh"
+install_windows_deps
+
 # The x86 preset runs its tests as ordinary i386 programs (its death tests re-execute their
 # own binary), so the kernel must run them: natively, or through qemu-i386 registered with
 # binfmt_misc where the kernel answers "exec format error".
-# shellcheck source=scripts/i386_exec.sh
-source "$(dirname "$0")/i386_exec.sh"
 ensure_i386_exec

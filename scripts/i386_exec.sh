@@ -56,6 +56,15 @@ register_qemu_i386() {
     "${i386_binfmt_mask}" "${qemu}" | "${sudo_cmd[@]}" tee "${i386_binfmt_dir}/register" >/dev/null
 }
 
+# True when the kernel itself runs i386 programs: the probe runs, and not through our emulator.
+i386_runs_natively() {
+  local entry="${i386_binfmt_dir}/${i386_binfmt_name}"
+  if [ -e "${entry}" ] && head -n1 "${entry}" | grep -qx enabled; then
+    return 1
+  fi
+  i386_probe_runs
+}
+
 ensure_i386_exec() {
   local rc=0
   i386_probe_runs || rc=$?

@@ -2,8 +2,11 @@
 # The project's one test command: dependencies, then configure, build and run every test
 # suite in the presets default (64-bit), asan (ASan + UBSan) and x86 (32-bit; deps.sh makes
 # sure this machine executes i386 programs, through qemu-i386 where the kernel cannot), the
-# concurrency-labelled suites under ThreadSanitizer (tsan), then each libFuzzer harness for a
-# short budget (preset fuzz, clang), then the format check. Exits non-zero on the first failure.
+# concurrency-labelled suites under ThreadSanitizer (tsan), the Windows builds (win64: every
+# suite run under Wine, one process per test executable; win32: the module DLL and the boundary
+# layout proven at compile time, its suites built and run only where 32-bit Wine is installed),
+# then each libFuzzer harness for a short budget (preset fuzz, clang), then the format check.
+# Exits non-zero on the first failure.
 # Each phase ends with its wall time and the processor time of its processes (user + system,
 # which load from elsewhere on the machine hardly changes), and the run with a table of them.
 set -euo pipefail
@@ -35,7 +38,7 @@ mark() {
 bash scripts/deps.sh
 mark deps
 
-presets=(default asan x86 tsan fuzz)
+presets=(default asan x86 tsan win64 win32 fuzz)
 if [ "$#" -gt 0 ]; then presets=("$@"); fi
 
 # ThreadSanitizer of GCC 12 maps its shadow at fixed addresses and aborts ("unexpected memory
@@ -43,6 +46,28 @@ if [ "$#" -gt 0 ]; then presets=("$@"); fi
 # with address randomisation off where the kernel lets us turn it off.
 tsan_runner=()
 if setarch "$(uname -m)" -R true 2>/dev/null; then tsan_runner=(setarch "$(uname -m)" -R); fi
+
+# Wine's server for a Windows preset's prefix, kept running across its test programs (each
+# start would otherwise start the server again: seconds instead of a tenth of one). Started in
+# the foreground of a background job, so that it is ended by its process id.
+wine_server_pid=""
+start_wine_server() {
+  local server=/usr/lib/wine/wineserver
+  if [ ! -x "${server}" ]; then server=/usr/lib/wine/wineserver64; fi
+  export WINEPREFIX="${PWD}/build/$1/wine-prefix" WINEDEBUG=-all
+  mkdir -p "${WINEPREFIX}"
+  "${server}" -f -p &
+  wine_server_pid=$!
+}
+stop_wine_server() {
+  if [ -n "${wine_server_pid}" ]; then
+    kill "${wine_server_pid}" 2>/dev/null || true
+    wait "${wine_server_pid}" 2>/dev/null || true
+    wine_server_pid=""
+  fi
+  unset WINEPREFIX WINEDEBUG
+}
+trap 'stop_wine_server; rm -f "${cpu_file}"' EXIT
 
 for preset in "${presets[@]}"; do
   echo "=== preset ${preset}: configure"
@@ -52,11 +77,26 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "${preset}"
   mark "${preset} build"
   echo "=== preset ${preset}: test"
-  if [ "${preset}" = tsan ]; then
-    "${tsan_runner[@]}" ctest --preset "${preset}"
-  else
-    ctest --preset "${preset}"
-  fi
+  case "${preset}" in
+  tsan) "${tsan_runner[@]}" ctest --preset "${preset}" ;;
+  win64)
+    start_wine_server win64
+    ctest --preset win64
+    stop_wine_server
+    ;;
+  win32)
+    # The toolchain file runs the suites under 32-bit Wine where it is installed.
+    if [ -x /usr/lib/wine/wine ]; then
+      start_wine_server win32
+      ctest --preset win32
+      stop_wine_server
+    else
+      ctest --preset win32 # what is read on this machine: the DLL's export table
+      echo "win32: the test suites were built, not run: no 32-bit Wine here (it installs only where i386 programs run natively)"
+    fi
+    ;;
+  *) ctest --preset "${preset}" ;;
+  esac
   mark "${preset} test"
 done
 

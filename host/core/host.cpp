@@ -1,12 +1,12 @@
 // Host: the public face of the host core, each member handed to HostCore; a module loaded by
-// path is opened here (dlopen, then its export looked up) before HostCore registers it.
+// path is opened here (the platform's shared library, then its export looked up) before
+// HostCore registers it.
 #include "core/host.h"
-
-#include <dlfcn.h>
 
 #include <cstring>
 
 #include "core/host_core.h"
+#include "platform/shared_library.h"
 
 namespace Oxle::Client::Host {
 
@@ -16,19 +16,14 @@ Host::Host(HostOptions options) : core_(std::make_unique<HostCore>(std::move(opt
 Host::~Host() = default;
 
 Result<ModuleId> Host::LoadModule(const std::string& path, const std::string& exportName) {
-  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    const char* reason = dlerror();
-    return Status::Error("Couldn't load module '" + path + "': " + (reason ? reason : "unknown"));
-  }
-  dlerror();
-  void* symbol = dlsym(library, exportName.c_str());
-  const char* reason = dlerror();
-  if (reason != nullptr || symbol == nullptr) {
-    std::string message = "Couldn't find export '" + exportName + "' in module '" + path +
-                          "': " + (reason != nullptr ? reason : "the symbol is null");
-    dlclose(library);
-    return Status::Error(std::move(message));
+  std::string reason;
+  void* library = Platform::OpenSharedLibrary(path, reason);
+  if (library == nullptr) return Status::Error("Couldn't load module '" + path + "': " + reason);
+  void* symbol = Platform::FindLibrarySymbol(library, exportName, reason);
+  if (symbol == nullptr) {
+    Platform::CloseSharedLibrary(library);
+    return Status::Error("Couldn't find export '" + exportName + "' in module '" + path +
+                         "': " + reason);
   }
   PluginExportFunction exportFunction = nullptr;
   static_assert(sizeof exportFunction == sizeof symbol);

@@ -121,7 +121,8 @@ class Host {
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
-  // dlopen (RTLD_NOW | RTLD_LOCAL), then the export `exportName`; fills the descriptor.
+  // Loads the shared library at `path` (dlopen RTLD_NOW | RTLD_LOCAL on Linux, LoadLibraryW on
+  // Windows), then its export `exportName`; fills the descriptor.
   [[nodiscard]] Result<ModuleId> LoadModule(const std::string& path, const std::string& exportName);
   // The same with an export already in this process; `label` names it in messages.
   [[nodiscard]] Result<ModuleId> LoadModule(PluginExportFunction exportFunction,

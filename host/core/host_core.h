@@ -34,7 +34,7 @@ struct LoadedModule {
   HostContext hostContext{};
   std::string shortName;
   std::string origin;
-  void* library = nullptr;  // dlopen handle, or null
+  void* library = nullptr;  // Platform::OpenSharedLibrary handle, or null
   PluginDescriptor descriptor{};
   PluginCallbacks callbacks{};
   void* object = nullptr;

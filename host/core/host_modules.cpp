@@ -1,13 +1,13 @@
 // HostCore's modules: the core's construction, a module's load through its export function (its
 // descriptor, callbacks and export entries checked), its start and unload, and what the host
 // reports about it (info, memory statistics).
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <string>
 
 #include "core/catch_all.h"
 #include "core/host_core.h"
+#include "platform/shared_library.h"
 
 namespace Oxle::Client::Host {
 
@@ -94,9 +94,7 @@ LoadedModule* HostCore::Find(ModuleId id) const {
 
 Result<ModuleId> HostCore::Register(PluginExportFunction exportFunction, std::string origin,
                                     void* library) {
-  auto closeLibrary = [&] {
-    if (library != nullptr) dlclose(library);
-  };
+  auto closeLibrary = [&] { Platform::CloseSharedLibrary(library); };
   if (exportFunction == nullptr) {
     closeLibrary();
     return Status::Error("The export function of module '" + origin + "' is null");
@@ -207,7 +205,7 @@ Status HostCore::Unload(ModuleId id) {
   // A subscription the module made while unloading must not outlive it either.
   DropSubscriptions(*module);
   if (module->library != nullptr) {
-    dlclose(module->library);
+    Platform::CloseSharedLibrary(module->library);
     module->library = nullptr;
   }
   module->state = ModuleState::Unloaded;

@@ -139,10 +139,15 @@ size_t PathMatcher::LastStop(GroupKind kind, std::string_view target, size_t fro
                              size_t to) noexcept {
   if (from >= to) return to;
   if (kind == GroupKind::Segment) {
-    // memrchr: the C library's (GNU) backward memchr, declared by <cstring> here.
+#ifdef __GLIBC__
+    // memrchr: the GNU C library's backward memchr, declared by <cstring> there.
     const void* found = ::memrchr(target.data() + from, '/', to - from);
     return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - target.data())
                             : to;
+#else
+    const size_t found = target.substr(from, to - from).rfind('/');
+    return found != std::string_view::npos ? from + found : to;
+#endif
   }
   for (size_t i = to; i > from; --i) {
     if (Stops(kind, target[i - 1])) return i - 1;

@@ -66,7 +66,7 @@ ExecutableNameText ReadExecutableName() noexcept {
   char path[4096];
   const size_t length = Platform::ReadExecutablePath(path, sizeof path);
   const std::string_view whole(path, length);
-  const size_t slash = whole.rfind('/');
+  const size_t slash = whole.find_last_of(Platform::kPathSeparators);
   const std::string_view last = slash == std::string_view::npos ? whole : whole.substr(slash + 1);
   const std::string_view chosen = last.empty() ? std::string_view("<unknown>") : last;
   const size_t count = std::min(chosen.size(), kExecutableNameLimit);

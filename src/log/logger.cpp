@@ -253,7 +253,7 @@ uint64_t Logger::ErrorCount() const noexcept {
 }
 
 void Logger::SetPreLogHook(PreLogHook hook) noexcept {
-  preLogHook_.store(hook, std::memory_order_release);
+  preLogHook_.store(PreLogHookSlot{hook}, std::memory_order_release);
 }
 
 void Logger::SetTimeSource(TimeSource source) noexcept {
@@ -272,7 +272,7 @@ Platform::LocalTime Logger::ReadTime() const noexcept {
 
 void Logger::LogV(int32_t level, uint64_t category, const char* format,
                   va_list arguments) noexcept {
-  const PreLogHook hook = preLogHook_.load(std::memory_order_acquire);
+  const PreLogHook hook = preLogHook_.load(std::memory_order_acquire).hook;
   if (hook != nullptr && !tInsideHook) {
     tInsideHook = true;
     va_list copy;

@@ -122,7 +122,12 @@ class Logger {
   std::atomic<int32_t> minimumLevel_{WARN};
   std::atomic<uint64_t> excludedCategories_{4};
   std::atomic<bool> reservedFlag_{false};
-  std::atomic<PreLogHook> preLogHook_{nullptr};
+  // In a struct: where va_list carries an attribute (64-bit Windows), the function type cannot
+  // be a template argument of its own.
+  struct PreLogHookSlot {
+    PreLogHook hook;
+  };
+  std::atomic<PreLogHookSlot> preLogHook_{PreLogHookSlot{nullptr}};
   std::atomic<TimeSource> timeSource_{nullptr};
 
   // Never destroyed; "destroying" the logger restores their creation state.

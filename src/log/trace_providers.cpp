@@ -2,10 +2,12 @@
 
 #include <atomic>
 
+#include "platform/process.h"
+
 namespace Oxle::Client::Log {
 namespace {
 
-constexpr std::array<TraceProviderGuid, kTraceProviderCount> kProviderIds = {{
+constexpr std::array<Platform::TraceProviderId, kTraceProviderCount> kProviderIds = {{
     {0x2F9EFE86, 0x4AF7, 0x4F37, {0xA4, 0x0F, 0x94, 0xB9, 0x09, 0xA1, 0x57, 0xD6}},
     {0xEA08C559, 0x95A8, 0x4AA2, {0xAF, 0xA6, 0x18, 0x73, 0x8E, 0xEC, 0x6D, 0x37}},
     {0x10F6728C, 0xEF92, 0x4BF1, {0x83, 0x97, 0x49, 0xE6, 0x93, 0xA6, 0xEB, 0x74}},
@@ -22,9 +24,19 @@ struct ProviderSlot {
 
 ProviderSlot gSlots[kTraceProviderCount];
 
+// The one enable callback of all four providers: keeps what the system reports (control code 0
+// disables, 1 enables; 2, a request for the provider's state, changes nothing).
+void TPK_TRACE_CALLBACK OnEnable(const Platform::TraceProviderId*, uint32_t controlCode,
+                                 uint8_t level, uint64_t matchAnyKeyword, uint64_t, void*,
+                                 void* context) {
+  if (controlCode > 1) return;
+  StoreTraceProviderState(reinterpret_cast<uintptr_t>(context),
+                          {controlCode == 1, level, matchAnyKeyword});
+}
+
 }  // namespace
 
-const std::array<TraceProviderGuid, kTraceProviderCount>& TraceProviderIds() noexcept {
+const std::array<Platform::TraceProviderId, kTraceProviderCount>& TraceProviderIds() noexcept {
   return kProviderIds;
 }
 
@@ -48,15 +60,29 @@ void StoreTraceProviderState(size_t index, const TraceProviderState& state) noex
 }
 
 void RegisterTraceProviders() noexcept {
-  // No event tracing on this platform. A port registers kProviderIds in order here with one
-  // enable callback that calls StoreTraceProviderState, keeps each handle in gSlots, and, if
-  // provider 2 is enabled, writes the thread-name event for the calling thread.
+  for (size_t i = 0; i < kTraceProviderCount; ++i) {
+    // The context is the slot's index; the callback may run before the handle is stored.
+    gSlots[i].handle.store(
+        Platform::RegisterTraceProvider(kProviderIds[i], &OnEnable, reinterpret_cast<void*>(i)),
+        std::memory_order_release);
+  }
+  constexpr size_t kThreadNameProvider = 1;
+  if (ReadTraceProviderState(kThreadNameProvider).enabled) {
+    const uint32_t threadId = Platform::CurrentThreadId();
+    static constexpr char kName[] = "Main thread";
+    const Platform::TraceEventData data[] = {
+        {reinterpret_cast<uintptr_t>(&threadId), sizeof threadId, 0},
+        {reinterpret_cast<uintptr_t>(kName), sizeof kName, 0},
+    };
+    constexpr Platform::TraceEventDescriptor kThreadName{103, 0, 0, 0, 0, 526, 0x100};
+    Platform::WriteTraceEvent(TraceProviderHandle(kThreadNameProvider), kThreadName, data, 2);
+  }
 }
 
 void UnregisterTraceProviders() noexcept {
   for (ProviderSlot& slot : gSlots) {
-    // A port unregisters the handle with the system before clearing it.
-    slot.handle.store(0, std::memory_order_release);
+    const uint64_t handle = slot.handle.exchange(0, std::memory_order_acq_rel);
+    Platform::UnregisterTraceProvider(handle);
   }
 }
 

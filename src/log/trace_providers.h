@@ -1,22 +1,17 @@
 // Event-tracing providers: the four provider identities the framework registers at module
-// load, with the registration handle and enable state kept for each. This platform has no
-// event tracing, so registering and unregistering do nothing; the table stays so that a port
-// can fill it in. Every function is safe from any thread (the state is atomic).
+// load with the system's event tracing (Platform::RegisterTraceProvider), with the registration
+// handle and the enable state kept for each. Where the system has no event tracing (Linux, or a
+// Windows without the entry points) registering leaves every handle 0. Every function is safe
+// from any thread (the state is atomic; the enable callback runs on a system thread).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-namespace Oxle::Client::Log {
+#include "platform/event_trace.h"
 
-// A provider identity in the usual GUID layout.
-struct TraceProviderGuid {
-  uint32_t data1;
-  uint16_t data2;
-  uint16_t data3;
-  std::array<uint8_t, 8> data4;
-};
+namespace Oxle::Client::Log {
 
 // What the system last reported through the enable callback.
 struct TraceProviderState {
@@ -28,7 +23,8 @@ struct TraceProviderState {
 inline constexpr size_t kTraceProviderCount = 4;
 
 // The providers in registration order.
-[[nodiscard]] const std::array<TraceProviderGuid, kTraceProviderCount>& TraceProviderIds() noexcept;
+[[nodiscard]] const std::array<Platform::TraceProviderId, kTraceProviderCount>&
+TraceProviderIds() noexcept;
 
 // The registration handle of provider `index` (0: not registered, also for a bad index).
 [[nodiscard]] uint64_t TraceProviderHandle(size_t index) noexcept;
@@ -36,7 +32,10 @@ inline constexpr size_t kTraceProviderCount = 4;
 // The enable callback's work: stores the state of provider `index` (a bad index is ignored).
 void StoreTraceProviderState(size_t index, const TraceProviderState& state) noexcept;
 
-// At module load and unload. Unregistering clears every non-zero handle.
+// At module load: registers the four providers in order, all with one enable callback, and
+// when the second is enabled writes the thread-name event (id 103, task 526, keyword 0x100:
+// the calling thread's id and "Main thread"). At unload: unregisters every non-zero handle and
+// clears it.
 void RegisterTraceProviders() noexcept;
 void UnregisterTraceProviders() noexcept;
 

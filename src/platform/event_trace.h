@@ -54,6 +54,10 @@ using TraceEnableCallback = void(TPK_TRACE_CALLBACK*)(const TraceProviderId* pro
 // True when the system's event tracing could be reached.
 [[nodiscard]] bool EventTracingAvailable() noexcept;
 
+// True when the library named `library` (ASCII) loads and exports all three entry points: the
+// lookup EventTracingAvailable makes in Advapi32.dll, for any library. Always false on Linux.
+[[nodiscard]] bool EventTracingFoundIn(const char* library) noexcept;
+
 // Registers a provider and returns its non-zero handle, or 0 when tracing is off or the system
 // refuses. `callback` may be null.
 [[nodiscard]] uint64_t RegisterTraceProvider(const TraceProviderId& provider,

@@ -8,6 +8,10 @@ bool EventTracingAvailable() noexcept {
   return false;
 }
 
+bool EventTracingFoundIn(const char*) noexcept {
+  return false;
+}
+
 uint64_t RegisterTraceProvider(const TraceProviderId&, TraceEnableCallback, void*) noexcept {
   return 0;
 }

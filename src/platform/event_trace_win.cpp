@@ -35,8 +35,8 @@ Function Find(HMODULE library, const char* name) {
 }
 
 // All three or none.
-EntryPoints LoadEntryPoints() {
-  const HMODULE library = LoadLibraryW(L"Advapi32.dll");
+EntryPoints LoadEntryPoints(const wchar_t* name) {
+  const HMODULE library = LoadLibraryW(name);
   if (library == nullptr) return {};
   EntryPoints found{Find<RegisterFunction>(library, "EventRegister"),
                     Find<WriteFunction>(library, "EventWrite"),
@@ -49,7 +49,7 @@ EntryPoints LoadEntryPoints() {
 }
 
 const EntryPoints& Entries() {
-  static const EntryPoints entries = LoadEntryPoints();
+  static const EntryPoints entries = LoadEntryPoints(L"Advapi32.dll");
   return entries;
 }
 
@@ -57,6 +57,20 @@ const EntryPoints& Entries() {
 
 bool EventTracingAvailable() noexcept {
   return Entries().registerProvider != nullptr;
+}
+
+bool EventTracingFoundIn(const char* library) noexcept {
+  wchar_t name[MAX_PATH];
+  size_t length = 0;
+  for (; library[length] != '\0'; ++length) {
+    if (length + 1 == MAX_PATH) return false;
+    name[length] = static_cast<wchar_t>(static_cast<unsigned char>(library[length]));
+  }
+  name[length] = L'\0';
+  const EntryPoints found = LoadEntryPoints(name);
+  // The lookup keeps the library loaded only when it found all three: release that reference.
+  if (found.registerProvider != nullptr) FreeLibrary(GetModuleHandleW(name));
+  return found.registerProvider != nullptr;
 }
 
 uint64_t RegisterTraceProvider(const TraceProviderId& provider, TraceEnableCallback callback,

@@ -20,6 +20,11 @@ PageSource& PageSource::Instance() {
   return *instance;
 }
 
+PageSource::~PageSource() {
+  for (const Region& region : regions_)
+    UnmapRegion(region.base);
+}
+
 void* PageSource::AcquirePage() {
   std::lock_guard<std::mutex> lock(mutex_);
   while (firstWithFree_ < regions_.size() && regions_[firstWithFree_].freeMask == 0) {

@@ -3,9 +3,9 @@
 // handed out lowest address first. A region whose 16 pages are all free again stays mapped as
 // part of a reserve (kReserveRegions, 16 MiB) and goes back to the system only when the reserve
 // is full, so that trees built and dropped in a loop do not map, fault in and unmap their
-// regions every time: a tree of a few megabytes decoded from one document needs dozens. One object
-// per process, created on first use and never destroyed (trees may outlive static destruction); one
-// mutex guards every request and return.
+// regions every time: a tree of a few megabytes decoded from one document needs dozens. The
+// allocator uses one object per process, created on first use and never destroyed (trees may
+// outlive static destruction); tests make their own. One mutex guards every request and return.
 #pragma once
 
 #include <cstddef>
@@ -37,13 +37,13 @@ class PageSource {
   [[nodiscard]] size_t ReserveRegions() const;
   [[nodiscard]] size_t PagesInUse() const;
 
+  PageSource() = default;
+  // Unmaps every region; every page must have been given back.
+  ~PageSource();
   PageSource(const PageSource&) = delete;
   PageSource& operator=(const PageSource&) = delete;
 
  private:
-  PageSource() = default;
-  ~PageSource() = default;
-
   // One kRegionSize region, readable and writable, aligned to at least kPageSize, from the
   // system (the platform's own file); `prefault` asks for its pages to be backed at once.
   // Throws std::bad_alloc when the system has none.

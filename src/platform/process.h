@@ -14,6 +14,13 @@ namespace Oxle::Client::Platform {
 // The kernel's id of the calling thread (on Linux, the process id on the main thread).
 [[nodiscard]] uint32_t CurrentThreadId() noexcept;
 
+// The characters that end a folder in a path: '/' on Linux, '\\' and '/' on Windows.
+#ifdef _WIN32
+inline constexpr std::string_view kPathSeparators = "\\/";
+#else
+inline constexpr std::string_view kPathSeparators = "/";
+#endif
+
 // Writes the absolute path of the executable image into `buffer` (NUL-terminated) and returns
 // its length. On Windows the image is the one holding this code: the module DLL, or the
 // program it is linked into. Returns 0, with an empty text when size > 0, if the path is unknown or

@@ -1,11 +1,9 @@
-// The module as a host loads it: from the built shared object by path. Its dynamic symbol table
-// holds the one export, and its logger is its own (the host's copy of the framework keeps its
-// targets). Its routes and counters by path are tested with the linked-in ones in module_test.
+// The module as a host loads it: from the built shared object by path. Its logger is its own (the
+// host's copy of the framework keeps its targets). Its routes and counters by path are tested
+// with the linked-in ones in module_test; its export table by export_table.cmake.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -17,25 +15,6 @@ namespace ModuleTest {
 namespace {
 
 #ifdef TPK_MODULE_PATH
-// The defined symbols of the module's dynamic symbol table, as the toolchain's nm lists them.
-std::set<std::string> DefinedDynamicSymbols() {
-  std::set<std::string> names;
-  FILE* listing = ::popen("nm -D --defined-only '" TPK_MODULE_PATH "' 2>&1", "r");
-  if (listing == nullptr) return {"<nm did not start>"};
-  char line[512];
-  while (std::fgets(line, sizeof line, listing) != nullptr) {
-    std::string text(line);
-    text = text.substr(text.rfind(' ') + 1);
-    names.insert(text.substr(0, text.find_first_of("\n@")));
-  }
-  if (::pclose(listing) != 0) names.insert("<nm failed>");
-  return names;
-}
-
-TEST(ModuleFile, TheDynamicSymbolTableHoldsOnlyTheExport) {
-  EXPECT_EQ(DefinedDynamicSymbols(), std::set<std::string>{"load_qel_mhx"});
-}
-
 TEST(ModuleFile, ByPathTheModulesLoggerIsItsOwnAndInProcessItIsShared) {
   struct Case {
     Load load;

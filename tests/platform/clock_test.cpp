@@ -1,8 +1,9 @@
 #include "platform/clock.h"
 
 #include <gtest/gtest.h>
-#include <time.h>
-
+#include <chrono>
+#include <ctime>
+#include <thread>
 #include <vector>
 
 namespace Oxle::Client::Platform {
@@ -11,12 +12,13 @@ namespace {
 TEST(ClockTest, LocalTimeAgreesWithTheCLibraryCalendar) {
   // Retry across a second boundary so both reads see the same second.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    const time_t before = time(nullptr);
+    const std::time_t before = std::time(nullptr);
     const LocalTime now = ReadLocalTime();
-    const time_t after = time(nullptr);
+    const std::time_t after = std::time(nullptr);
     if (before != after) continue;
-    tm expected{};
-    ASSERT_NE(localtime_r(&before, &expected), nullptr);
+    const std::tm* calendar = std::localtime(&before);  // this test's thread is the only caller
+    ASSERT_NE(calendar, nullptr);
+    const std::tm expected = *calendar;
     EXPECT_EQ(std::vector<int>({now.year, now.month, now.day, now.hour, now.minute, now.second}),
               std::vector<int>({expected.tm_year + 1900, expected.tm_mon + 1, expected.tm_mday,
                                 expected.tm_hour, expected.tm_min, expected.tm_sec}));
@@ -28,8 +30,7 @@ TEST(ClockTest, LocalTimeAgreesWithTheCLibraryCalendar) {
 
 TEST(ClockTest, MonotonicClockNeverGoesBackAndAdvancesWithSleep) {
   const uint64_t first = MonotonicNanoseconds();
-  const timespec nap{0, 2000000};
-  nanosleep(&nap, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
   const uint64_t second = MonotonicNanoseconds();
   EXPECT_GE(second - first, 2000000u);
   EXPECT_LE(second, MonotonicNanoseconds());

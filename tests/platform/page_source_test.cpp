@@ -10,14 +10,12 @@ namespace Oxle::Client::Platform {
 namespace {
 
 // Regions in use, regions in the reserve and pages in use.
-std::tuple<size_t, size_t, size_t> Books() {
-  PageSource& source = PageSource::Instance();
+std::tuple<size_t, size_t, size_t> Books(const PageSource& source) {
   return {source.RegionsInUse(), source.ReserveRegions(), source.PagesInUse()};
 }
 
 TEST(PageSourceTest, HandsOutTheSixteenPagesOfARegionLowestFirst) {
-  PageSource& source = PageSource::Instance();
-  ASSERT_EQ(source.RegionsInUse(), 0u) << "each test runs in a fresh process";
+  PageSource source;  // books of its own, whatever the process's source holds
   std::vector<char*> pages;
   for (size_t i = 0; i < PageSource::kPagesPerRegion; ++i) {
     pages.push_back(static_cast<char*>(source.AcquirePage()));
@@ -33,34 +31,34 @@ TEST(PageSourceTest, HandsOutTheSixteenPagesOfARegionLowestFirst) {
   EXPECT_EQ(source.AcquirePage(), pages[7]);
 
   char* seventeenth = static_cast<char*>(source.AcquirePage());
-  EXPECT_EQ(Books(), std::tuple(2u, 0u, 17u));
+  EXPECT_EQ(Books(source), std::tuple(2u, 0u, 17u));
 
   // Only the sixteenth release of a region makes it fully free; it then stays in the reserve.
   for (size_t i = 0; i + 1 < pages.size(); ++i)
     source.ReleasePage(pages[i]);
-  EXPECT_EQ(Books(), std::tuple(2u, 0u, 2u));
+  EXPECT_EQ(Books(source), std::tuple(2u, 0u, 2u));
   source.ReleasePage(pages.back());
-  EXPECT_EQ(Books(), std::tuple(2u, 1u, 1u));
+  EXPECT_EQ(Books(source), std::tuple(2u, 1u, 1u));
   source.ReleasePage(seventeenth);
-  EXPECT_EQ(Books(), std::tuple(2u, 2u, 0u));
+  EXPECT_EQ(Books(source), std::tuple(2u, 2u, 0u));
 
   // The reserve is used again before anything new is mapped, lowest address first.
   EXPECT_EQ(source.AcquirePage(), std::min(pages[0], seventeenth));
-  EXPECT_EQ(Books(), std::tuple(2u, 1u, 1u));
+  EXPECT_EQ(Books(source), std::tuple(2u, 1u, 1u));
 }
 
 TEST(PageSourceTest, KeepsABoundedReserveOfFreeRegionsMapped) {
-  PageSource& source = PageSource::Instance();
-  ASSERT_EQ(source.RegionsInUse(), 0u) << "each test runs in a fresh process";
+  PageSource source;  // books of its own, whatever the process's source holds
   const size_t regions = PageSource::kReserveRegions + 2;
   std::vector<void*> pages;
   for (size_t i = 0; i < regions * PageSource::kPagesPerRegion; ++i)
     pages.push_back(source.AcquirePage());
-  EXPECT_EQ(Books(), std::tuple(regions, 0u, pages.size()));
+  EXPECT_EQ(Books(source), std::tuple(regions, 0u, pages.size()));
   for (void* page : pages)
     source.ReleasePage(page);
   // The two beyond the reserve are unmapped.
-  EXPECT_EQ(Books(), std::tuple(PageSource::kReserveRegions, PageSource::kReserveRegions, 0u));
+  EXPECT_EQ(Books(source),
+            std::tuple(PageSource::kReserveRegions, PageSource::kReserveRegions, 0u));
 
   // Taking the whole reserve back maps nothing new; one more page does.
   pages.clear();
@@ -68,7 +66,7 @@ TEST(PageSourceTest, KeepsABoundedReserveOfFreeRegionsMapped) {
     pages.push_back(source.AcquirePage());
     std::memset(pages.back(), 0x5A, PageSource::kPageSize);
   }
-  EXPECT_EQ(Books(), std::tuple(PageSource::kReserveRegions, 0u, pages.size()));
+  EXPECT_EQ(Books(source), std::tuple(PageSource::kReserveRegions, 0u, pages.size()));
   pages.push_back(source.AcquirePage());
   EXPECT_EQ(source.RegionsInUse(), PageSource::kReserveRegions + 1);
   for (void* page : pages)

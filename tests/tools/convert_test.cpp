@@ -12,6 +12,13 @@
 namespace Oxle::Client::Tools {
 namespace {
 
+// What the C library says when asked to read a folder as a file.
+#ifdef _WIN32
+const std::string kDirectoryError = "Permission denied";
+#else
+const std::string kDirectoryError = "Is a directory";
+#endif
+
 struct Outcome {
   int code = -1;
   std::string out, err;
@@ -110,7 +117,7 @@ TEST(ConvertTest, ReadsTheNamedFileAndReportsOneItCannotRead) {
   Check({
       {"file before stdin", "-- " + odd, "[\"stdin\"]", "{\"id\":42}\n", 0},
       {"missing", missing, "", cannot + missing + "': No such file or directory\n", 1},
-      {"directory", dir.string(), "", cannot + dir.string() + "': Is a directory\n", 1},
+      {"directory", dir.string(), "", cannot + dir.string() + "': " + kDirectoryError + "\n", 1},
       {"json sample", sample + "json", "", json.out, 0},
       {"msgpack sample", sample + "msgpack", "", json.out, 0},
       {"yaml sample", sample + "yaml", "", json.out, 0},

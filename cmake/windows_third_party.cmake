@@ -22,6 +22,8 @@ endforeach()
 list(APPEND tpk_libyaml_definitions
      YAML_VERSION_STRING="${tpk_libyaml_MAJOR}.${tpk_libyaml_MINOR}.${tpk_libyaml_PATCH}")
 add_library(yaml STATIC)
+# Its files share private type definitions: each is compiled on its own.
+set_target_properties(yaml PROPERTIES UNITY_BUILD OFF)
 foreach(file api dumper emitter loader parser reader scanner writer)
   target_sources(yaml PRIVATE ${TPK_LIBYAML_SOURCE}/src/${file}.c)
 endforeach()

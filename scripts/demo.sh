@@ -6,7 +6,8 @@
 # publication arriving on /events, then stops both by their process ids.
 #
 #   scripts/demo.sh           the run above; exits non-zero if a step fails
-#   scripts/demo.sh --serve   starts both and keeps them running (Ctrl-C stops them)
+#   scripts/demo.sh --serve   starts both, prints the web console's link (with the token in its
+#                             fragment) and keeps them running (Ctrl-C stops them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +16,7 @@ case "${1:-}" in
   "") ;;
   --serve) serve=1 ;;
   -h | --help)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
     exit 0
     ;;
   *)
@@ -58,6 +59,8 @@ api() {
 
 if [ "${serve}" -eq 1 ]; then
   echo
+  echo "console: ${host_url}/#token=${token}"
+  echo "  (open it in a browser on this machine: the match history of the demo player, live)"
   echo "tpk-host is serving at ${host_url} (the run file ${run_file} holds its token);"
   echo "for example:  curl -H \"Authorization: Bearer \$(sed -n 's/.*\"token\":\"\\([0-9a-f]*\\)\".*/\\1/p' ${run_file})\" ${host_url}/qel-mhx/v1/delta"
   echo "Ctrl-C stops tpk-host and the stub."

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests, the coverage, the benchmarks and the fuzzers
-# need, and the npm packages of the tests' OpenAPI validator. Idempotent: it asks dpkg (and the
-# validator's node_modules) first and touches apt or npm only when something is missing, so it is
-# cheap to run before every build.
+# need, the npm packages of the web console and of the tests (OpenAPI validator, browser driver),
+# and what the Windows builds need. Idempotent: it asks dpkg (and each node_modules) first and
+# touches apt or npm only when something is missing, so it is cheap to run before every build.
 set -euo pipefail
 
 packages=(
@@ -12,7 +12,7 @@ packages=(
   nlohmann-json3-dev libmsgpack-cxx-dev libyaml-cpp-dev
   clang libclang-rt-14-dev clang-format
   libcpp-httplib-dev libboost-dev libcurl4-openssl-dev pkg-config wrk
-  gcovr dpkg-dev
+  gcovr dpkg-dev chromium
 )
 
 sudo_cmd=()
@@ -58,18 +58,25 @@ install_packages() {
 
 install_packages "${packages[@]}"
 
-# The OpenAPI validator of the tests (tests/cli/openapi) runs on node, with the npm packages its
-# lock file pins: installed by `npm ci` when node_modules is missing or older than the lock.
-# Node may come from elsewhere than Debian (npm inside it); Debian's packages fill what is absent.
+# npm packages, each folder's pinned by its lock file and installed by `npm ci` when its
+# node_modules is missing or older than the lock: the OpenAPI validator of the tests
+# (tests/cli/openapi), the web console's libraries, which the build embeds in tpk-host
+# (host/console), and the browser test's driver and accessibility checker (tests/console), which
+# runs Debian's chromium. Node may come from elsewhere than Debian (npm inside it); Debian's
+# packages fill what is absent.
 if ! command -v node >/dev/null; then install_packages nodejs; fi
 if ! command -v npm >/dev/null; then install_packages npm; fi
-validator_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/cli/openapi"
-if [ ! -d "${validator_dir}/node_modules" ] ||
-  [ "${validator_dir}/package-lock.json" -nt "${validator_dir}/node_modules" ]; then
-  echo "deps: installing the OpenAPI validator's npm packages"
-  (cd "${validator_dir}" && npm ci --no-audit --no-fund)
-  touch "${validator_dir}/node_modules"
-fi
+root_dir="$(cd "$(dirname "$0")/.." && pwd)"
+for npm_dir in tests/cli/openapi host/console tests/console; do
+  npm_dir="${root_dir}/${npm_dir}"
+  [ -f "${npm_dir}/package-lock.json" ] || continue
+  if [ ! -d "${npm_dir}/node_modules" ] ||
+    [ "${npm_dir}/package-lock.json" -nt "${npm_dir}/node_modules" ]; then
+    echo "deps: installing the npm packages of ${npm_dir#"${root_dir}"/}"
+    (cd "${npm_dir}" && npm ci --no-audit --no-fund)
+    touch "${npm_dir}/node_modules"
+  fi
+done
 
 # shellcheck source=scripts/i386_exec.sh
 source "$(dirname "$0")/i386_exec.sh"

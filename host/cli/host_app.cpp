@@ -181,6 +181,7 @@ int RunHost(std::span<const std::string> args, std::ostream& out, std::ostream& 
   if (Status listening = server.Start(); !listening.Ok())
     return Fail(err, listening.ErrorMessage());
   out << "listening on " << server.Url() << std::endl;
+  out << "console: " << server.Url() << "/" << std::endl;
   const RunFileContent content{static_cast<int64_t>(::getpid()), server.Port(), server.Url(),
                                token.Value()};
   if (Status written = runFile.Value().Write(content); !written.Ok()) {

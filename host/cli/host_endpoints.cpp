@@ -211,7 +211,14 @@ HttpResponse HostEndpoints::Modules() const {
 
 HttpResponse HostEndpoints::Resources(const HttpRequest& req) const {
   const std::string uri = req.path.substr(kResources.size());
-  if (uri.size() <= 1) return ErrorAnswer(404, "Name a resource: /resources/<uri>");
+  if (uri.size() <= 1) {
+    if (req.method != "GET" && req.method != "HEAD") return NotAllowed(req, "GET");
+    BindingProperty listing;
+    BindingProperty& uris = listing.Get("uris").MakeCollection();
+    for (const std::string& stored : host_.ResourceUris())
+      uris.Append().SetString(stored);
+    return JsonAnswer(200, listing);
+  }
   const std::string normal = NormalizeResourceUri(uri);
   if (req.method == "GET" || req.method == "HEAD") {
     std::optional<BindingProperty> value = host_.GetResource(normal);

@@ -1,7 +1,8 @@
 // HostEndpoints (internal to tpk_cli): the host server's own endpoints beside the modules'
 // routes. GET /openapi.json (the document of the served modules), GET /host/modules (each module
 // with its routes by path and method, and its memory counters), GET/PUT/DELETE /resources/<uri>
-// (the host's resource store; PUT takes JSON, YAML or MessagePack) and GET /events (Server-Sent
+// (the host's resource store; PUT takes JSON, YAML or MessagePack; GET /resources lists the
+// stored URIs as {"uris": [...]}) and GET /events (Server-Sent
 // Events of every publication, through the event hub, costing no thread).
 // Answer runs on a call lane and may take a while; Events runs on an I/O thread and does not
 // block. Both are thread-safe.

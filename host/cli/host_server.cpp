@@ -9,6 +9,7 @@
 #include "api/http_method.h"
 #include "cli/call_lane.h"
 #include "cli/cli_options.h"
+#include "cli/console_assets.h"
 #include "cli/host_endpoints.h"
 #include "cli/module_answer.h"
 #include "cli/request_gate.h"
@@ -58,8 +59,13 @@ struct HostServer::Impl final : HttpHandler {
     options.accessLog(line);
   }
 
-  // Events on this I/O thread; everything else on the lane of the module that answers it.
+  // The console's files and events on this I/O thread; everything else on the lane of the module
+  // that answers it.
   void Serve(HttpRequest req, HttpResponder responder) override {
+    if (const ConsoleAsset* asset = FindConsoleAsset(req.path)) {
+      responder.Answer(ConsoleAnswer(req, *asset));
+      return;
+    }
     if (req.path == "/events") {
       if (req.method == "GET" || req.method == "HEAD") {
         endpoints.Events(req, std::move(responder));

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cli/cli_options.h"
+#include "cli/console_assets.h"
 #include "cli/module_answer.h"
 #include "cli/run_file.h"
 #include "codec/ascii_case.h"
@@ -59,7 +60,7 @@ std::optional<HttpResponse> RequestGate::Admit(const HttpRequest& req, uint16_t 
                                           HostAndPort("127.0.0.1", bound) + " or " +
                                           HostAndPort("localhost", bound)));
   }
-  if (!Authorized(req)) {
+  if (!Authorized(req) && FindConsoleAsset(req.path) == nullptr) {
     HttpResponse refused = ErrorAnswer(401,
                                        "This server needs the header 'Authorization: Bearer "
                                        "<token>' with the token of its run file");

@@ -2,7 +2,8 @@
 // is in, before anything else. The Host header must name 127.0.0.1:PORT, localhost:PORT or the
 // address the connection arrived at (421 otherwise, against DNS rebinding);
 // "Authorization: Bearer <token>" is required everywhere (401 otherwise, compared in constant
-// time; a CORS preflight from the allowed origin is the one exception, answered here); CORS
+// time) but for the web console's page and assets, which carry no data, and a CORS preflight from
+// the allowed origin, answered here; CORS
 // headers go only to the origin named by allowOrigin. Refusals are JSON errors like the modules'.
 // The body limits are HttpServer's. Reads its options only: callable from any thread.
 #pragma once

@@ -60,6 +60,9 @@ bool Host::DeleteResource(std::string_view uri) {
 std::optional<BindingProperty> Host::GetResource(std::string_view uri) const {
   return core_->Store().Get(uri);
 }
+std::vector<std::string> Host::ResourceUris() const {
+  return core_->Store().Uris();
+}
 ObserverHandle Host::AddEventObserver(EventObserver observer) {
   return core_->AddObserver(std::move(observer));
 }

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "binding/value/binding_property.h"
 #include "core/log_sink.h"
@@ -147,6 +148,8 @@ class Host {
   // Removes it and publishes Delete; false (nothing published) when nothing was stored.
   bool DeleteResource(std::string_view uri);
   [[nodiscard]] std::optional<Binding::BindingProperty> GetResource(std::string_view uri) const;
+  // The URIs the store holds something at, sorted.
+  [[nodiscard]] std::vector<std::string> ResourceUris() const;
 
   // From now on `observer` sees every event published through the host, once per publication:
   // each PublishEvent of a module or of this host, and each SetResource and DeleteResource (seen

@@ -70,6 +70,15 @@ size_t ResourceStore::Size() const {
   return resources_.size();
 }
 
+std::vector<std::string> ResourceStore::Uris() const {
+  std::vector<std::string> uris;
+  std::lock_guard lock(mutex_);
+  uris.reserve(resources_.size());
+  for (const auto& [uri, value] : resources_)
+    uris.push_back(uri);
+  return uris;
+}
+
 namespace {
 
 [[nodiscard]] std::optional<ResourceChange> ChangeOf(const BindingProperty& type) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "binding/value/binding_property.h"
 
@@ -41,6 +42,8 @@ class ResourceStore {
   bool Delete(std::string_view uri);
   [[nodiscard]] std::optional<Binding::BindingProperty> Get(std::string_view uri) const;
   [[nodiscard]] size_t Size() const;
+  // The URIs that hold something, sorted.
+  [[nodiscard]] std::vector<std::string> Uris() const;
   // Applies a resource-event payload (see ResourceEventChange). Returns false, changing nothing,
   // for any other payload.
   bool Apply(const Binding::BindingProperty& payload);

@@ -85,7 +85,8 @@ TEST(HostE2E, TheHostServesTheModuleThroughTheStubAndBothStopOnTheirSignals) {
   EXPECT_EQ(host.Wait(), 0);
   EXPECT_FALSE(std::filesystem::exists(runFile));
   EXPECT_EQ(host.Output(), "module qel-mhx 18.0.0: 10 routes (" TPK_MODULE_PATH ")\nlistening on " +
-                               url + "\nrun file " + runFile + "\nstopping on SIGHUP\nstopped\n");
+                               url + "\nconsole: " + url + "/\nrun file " + runFile +
+                               "\nstopping on SIGHUP\nstopped\n");
   EXPECT_EQ(host.Errors(), "");  // no credential, and no warning
 
   // The stub logs its requests (their lines are the stub server's tests') and the signal.

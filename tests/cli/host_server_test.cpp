@@ -3,6 +3,7 @@
 // module answers, the resource endpoints, /host/modules, /openapi.json, the event stream and its
 // limits, and of a stop that lets a request in progress finish. Every wait is bounded.
 #include "cli/host_server.h"
+#include "cli/console_assets.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -485,8 +486,66 @@ TEST(HostServerEndpoints, ResourcesAreReadSetAndDeletedInEachFormatPublishingAsA
   const auto post = served.Send("POST", "/resources/a", {}, "{}");
   EXPECT_EQ(post->status, 405);
   EXPECT_EQ(post->get_header_value("Allow"), "GET, PUT, DELETE");
-  EXPECT_EQ(served.Send("GET", "/resources/")->body,
-            Error(404, "Name a resource: /resources/<uri>"));
+  // The listing: the stored URIs, sorted, with or without the slash.
+  ASSERT_EQ(served.Send("PUT", uri, {}, ok)->status, 201);
+  ASSERT_EQ(served.Send("PUT", "/resources/a/b", {}, "1")->status, 201);
+  for (const char* listing : {"/resources", "/resources/"})
+    EXPECT_EQ(served.Send("GET", listing)->body, R"({"uris":["/a/b","/qel-login/v1/session"]})");
+  EXPECT_EQ(served.Send("DELETE", "/resources")->get_header_value("Allow"), "GET");
+}
+
+// The page and its assets: no token, but this server's name; each file as embedded, with its
+// type by extension, revalidated by its tag; nothing else of the server opens without the token.
+TEST(HostServerConsole, ThePageAndItsAssetsNeedNoTokenAndAreRevalidatedByTheirTag) {
+  Served served;
+  const httplib::Headers none = {{"X", "no token"}};
+  ASSERT_FALSE(ConsoleAssetTable().empty());
+  for (const ConsoleAsset& asset : ConsoleAssetTable()) {
+    const std::string path(asset.path);
+    SCOPED_TRACE(path);
+    const auto got = served.Send("GET", path, none);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->status, 200);
+    EXPECT_EQ(got->body, asset.bytes);
+    const std::string type = got->get_header_value("Content-Type");
+    const std::pair<const char*, const char*> byExtension[] = {
+        {".js", "text/javascript; charset=utf-8"},
+        {".css", "text/css; charset=utf-8"},
+        {".html", "text/html; charset=utf-8"},
+        {".svg", "image/svg+xml"},
+        {".png", "image/png"}};
+    for (const auto& [extension, expected] : byExtension)
+      EXPECT_TRUE(!path.ends_with(extension) || type == expected) << type;
+    EXPECT_TRUE(path != "/" || type == "text/html; charset=utf-8") << type;
+    EXPECT_EQ(got->get_header_value("Cache-Control"), "no-cache");
+    EXPECT_EQ(got->get_header_value("X-Content-Type-Options"), "nosniff");
+    EXPECT_TRUE(got->get_header_value("Content-Security-Policy").starts_with("default-src 'none'"));
+    const std::string tag = got->get_header_value("ETag");
+    EXPECT_EQ(tag, asset.etag);
+    // If-None-Match: the tag, in a list, weak or "*" gives 304 without a body; another, 200.
+    const std::pair<std::string, int> revalidations[] = {
+        {tag, 304}, {"\"x\", " + tag, 304}, {"W/" + tag, 304}, {"*", 304}, {"\"x\"", 200}};
+    for (const auto& [wanted, status] : revalidations) {
+      const auto again = served.Send("GET", path, {{"If-None-Match", wanted}});
+      EXPECT_EQ(std::tuple(again->status, again->body.empty()), std::tuple(status, status == 304))
+          << wanted;
+    }
+  }
+  const std::string port = std::to_string(served.port);
+  const std::tuple<std::string, std::string, httplib::Headers, int> cases[] = {
+      {"HEAD", "/", none, 200},
+      {"POST", "/", none, 405},
+      {"GET", "/", {{"Host", "rebound.example:" + port}}, 421},
+      {"GET", "/console/no-such-file.js", none, 401},
+      {"GET", "/console/no-such-file.js", {{"Authorization", kBearer}}, 404},
+      {"GET", "/index.html", none, 401},
+  };
+  for (const auto& [method, path, headers, status] : cases) {
+    const auto result = served.Send(method, path, headers);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, status) << method << " " << path;
+    EXPECT_EQ(result->get_header_value("Allow"), status == 405 ? "GET, HEAD" : "");
+  }
 }
 
 TEST(HostServerEndpoints, ModulesAndTheOpenApiDocumentOfThisServerAndItsPortIsNotShared) {

@@ -212,9 +212,16 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
   });
 
   const text = (selector) => page.$eval(selector, (el) => el.textContent.trim());
+  // Waits for what the page should come to show, naming it when it does not.
+  const WAIT_MS = 10_000;
+  const named_ = (what) => (error) => {
+    throw new Error(`waited ${WAIT_MS / 1000} s for ${what}${error.name === 'TimeoutError' ? '' : ': ' + error.message}`);
+  };
+  const until = (what, fn, ...args) => page.waitForFunction(fn, { timeout: WAIT_MS }, ...args).catch(named_(what));
+  const shown = (what, selector, on = page) => on.waitForSelector(selector, { timeout: WAIT_MS }).catch(named_(what));
   const tab = async (name) => {
     await page.click(`::-p-aria([name="${name}"][role="tab"])`);
-    await page.waitForFunction((n) => document.querySelector('[role="tab"][aria-selected="true"]')?.textContent === n, {}, name);
+    await until(`the ${name} tab selected`, (n) => document.querySelector('[role="tab"][aria-selected="true"]')?.textContent === n, name);
   };
   const champions = () => page.$$eval('#recent-champions tbody th', (ths) => ths.map((th) => th.textContent.trim()));
   const named = (collection) => collection.champions.map((c) => `Champion ${c.championId}`);
@@ -232,7 +239,7 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
 
   await check('the console loads with the token from the fragment and removes it', async () => {
     await page.goto(consoleUrl + '#token=' + token, { waitUntil: 'load' });
-    await page.waitForSelector('[role="tab"][aria-selected="true"]');
+    await shown('the tabs', '[role="tab"][aria-selected="true"]');
     const state = await page.evaluate(() => ({ hash: location.hash, stored: Object.values(sessionStorage) }));
     expect(state.hash === '', `the fragment is still in the address: ${state.hash}`);
     expect(state.stored.includes(token), 'the token is not in sessionStorage');
@@ -241,8 +248,8 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
 
   await check("the session's player and their recent champions appear", async () => {
     const session = await api('GET', '/resources/qel-login/v1/session');
-    await page.waitForFunction((id) => document.querySelector('#player-account')?.textContent === id, {}, String(session.accountId));
-    await page.waitForSelector('#recent-champions tbody tr');
+    await until(`the player ${session.accountId}`, (id) => document.querySelector('#player-account')?.textContent === id, String(session.accountId));
+    await shown('the recent champions', '#recent-champions tbody tr');
     const expected = named(await api('GET', `/qel-mhx/v2/recently-played-champions/${session.accountId}`));
     expect(expected.length > 0, 'the module has no champions cached for the player');
     expect(JSON.stringify(await champions()) === JSON.stringify(expected),
@@ -255,7 +262,7 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
     const active = await page.evaluate(() => [document.activeElement.textContent, document.activeElement.getAttribute('aria-selected')]);
     expect(active[0] === 'API' && active[1] === 'true', `ArrowRight from Match history gave ${active}`);
     await page.keyboard.press('ArrowLeft');
-    await page.waitForFunction(() => document.activeElement.textContent === 'Match history');
+    await until('the Match history tab focused', () => document.activeElement.textContent === 'Match history');
     expect(await page.$eval('#panel-matches', (el) => !el.hidden), 'the match history panel is hidden');
   });
 
@@ -265,15 +272,15 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
     const other = { state: 'SUCCEEDED', accountId: 2100000077, summonerId: 3100000077, idToken: 'other', vekToken: { token: 'other' } };
     const before = await champions();
     await api('PUT', '/resources/qel-login/v1/session', other);
-    await page.waitForFunction(() => document.querySelector('#player-account')?.textContent === '2100000077');
-    await page.waitForFunction(() => /publication/.test(document.querySelector('#champions-source')?.textContent || ''));
+    await until('the new player 2100000077', () => document.querySelector('#player-account')?.textContent === '2100000077');
+    await until("champions from the module's publication", () => /publication/.test(document.querySelector('#champions-source')?.textContent || ''));
     const expected = named(await api('GET', '/qel-mhx/v2/recently-played-champions/2100000077'));
     const shown = await champions();
     expect(JSON.stringify(shown) === JSON.stringify(expected), `the page shows ${shown}, the module published ${expected}`);
     expect(JSON.stringify(shown) !== JSON.stringify(before), 'the champions did not change with the player');
     expect(loads === 1 && (await page.evaluate(() => window.__samePage)), 'the page was reloaded');
     await api('PUT', '/resources/qel-login/v1/session', { ...other, accountId: 2100000001, summonerId: 3100000001 });
-    await page.waitForFunction(() => document.querySelector('#player-account')?.textContent === '2100000001');
+    await until('the player 2100000001 again', () => document.querySelector('#player-account')?.textContent === '2100000001');
   });
 
   const list = (await api('GET', '/qel-mhx/v1/matchlists/0')).games.games
@@ -283,16 +290,16 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
   const rows = () => page.$$eval('#match-list tbody tr', (trs) => trs.map((tr) => tr.dataset.game));
 
   await check('a game opens with ten participants and both teams drawn on the timeline chart', async () => {
-    await page.waitForFunction((first) => document.querySelector('#match-list tbody tr')?.dataset.game === first, {}, list[0]);
+    await until(`the newest game ${list[0]} first in the match list`, (first) => document.querySelector('#match-list tbody tr')?.dataset.game === first, list[0]);
     await page.click('#match-list tbody tr button');
-    await page.waitForFunction(() => document.querySelectorAll('#game table.participants tbody tr').length === 10);
+    await until('ten participants', () => document.querySelectorAll('#game table.participants tbody tr').length === 10);
     const game = await api('GET', `/qel-mhx/v1/games/${list[0]}`);
     const players = await page.$$eval('#game table.participants tbody th', (ths) => ths.map((th) => th.textContent));
     const identities = game.participantIdentities.map((p) => p.player.summonerName);
     expect(players.slice().sort().join() === identities.slice().sort().join(), `participants ${players} are not the game's ${identities}`);
-    await page.waitForSelector('#game canvas');
+    await shown('the timeline chart', '#game canvas');
     // The two series in their colours: team 100 blue (#1d4ed8), team 200 red (#b91c1c).
-    const drawn = await page.waitForFunction(() => {
+    const drawn = await until('both series drawn in their colours', () => {
       const canvas = document.querySelector('#game canvas');
       const data = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
       let blue = 0, red = 0;
@@ -305,7 +312,19 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
       return blue > 200 && red > 200 && { blue, red };
     });
     expect(await drawn.jsonValue(), 'no series drawn');
-    await page.waitForSelector('#game h2:focus');
+    // The chart's last point: each team's gold summed from the timeline's last frame, by the
+    // game's own team of each participant.
+    const timeline = await api('GET', `/qel-mhx/v1/gametimelines/${list[0]}`);
+    const teamOf = Object.fromEntries(game.participants.map((p) => [String(p.participantId), p.teamId]));
+    const last = timeline.frames[timeline.frames.length - 1].participantFrames;
+    const sum = (team) => Object.entries(last).reduce((n, [id, f]) => n + (teamOf[id] === team ? f.totalGold : 0), 0);
+    await page.$eval('#game .u-over', (el) => el.scrollIntoView({ block: 'center' }));
+    const over = await (await page.$('#game .u-over')).boundingBox();
+    await page.mouse.move(over.x + over.width - 1, over.y + over.height / 2);
+    const legend = await page.$$eval('#game .u-legend .u-value', (v) => v.map((el) => el.textContent.replace(/[^0-9.]/g, '')));
+    expect(legend[1] === String(sum(100)) && legend[2] === String(sum(200)),
+      `the chart ends at ${legend.slice(1)}, the timeline's last frame sums to ${sum(100)} and ${sum(200)}`);
+    await shown("the focus on the game's heading", '#game h2:focus');
   });
 
   await check('the match history view has no serious accessibility violation', async () => {
@@ -319,7 +338,7 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
     const first = await rows();
     expect(first.join() === list.slice(0, first.length).join(), `page 1 shows ${first}, the route's newest are ${list}`);
     await page.click('::-p-aria([name="Older"])');
-    await page.waitForFunction((one) => document.querySelector('#match-list tbody tr')?.dataset.game !== one, {}, first[0]);
+    await until('another page of games', (one) => document.querySelector('#match-list tbody tr')?.dataset.game !== one, first[0]);
     const second = await rows();
     expect(second.length > 0 && second.every((id) => !first.includes(id)), `page 2 repeats games of page 1: ${second}`);
     expect(second.join() === list.slice(first.length, first.length + second.length).join(), `page 2 shows ${second}`);
@@ -340,7 +359,7 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
     await tab('Resources');
     const uri = '/qel-platform-config/v1/namespaces/KRTMHX';
     await page.click(`#resource-list ::-p-aria([name="${uri}"])`);
-    await page.waitForFunction(() => /"Enabled": true/.test(document.querySelector('#res-edit')?.value || ''));
+    await until('the namespace in the editor', () => /"Enabled": true/.test(document.querySelector('#res-edit')?.value || ''));
     const edited = (await page.$eval('#res-edit', (el) => el.value)).replace('"Enabled": true', '"Enabled": false');
     await page.click('#res-edit', { clickCount: 3 });
     await page.keyboard.down('Control');
@@ -349,13 +368,13 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
     await page.keyboard.press('Backspace');
     await page.type('#res-edit', edited, { delay: 0 });
     await page.click('::-p-aria([name="Save"])');
-    await page.waitForFunction(() => /Done \(200\)/.test(document.body.textContent));
+    await until('the save acknowledged', () => /Done \(200\)/.test(document.body.textContent));
     expect((await api('GET', '/resources' + uri)).Enabled === false, 'the stored namespace is still enabled');
     await shoot('resources');
     await axe('resources');
     await tab('Match history');
     await page.click('#panel-matches ::-p-aria([name="Show"])');
-    await page.waitForFunction(() => /MHX Service is disabled/.test(document.querySelector('#match-list .failure')?.textContent || ''));
+    await until('"MHX Service is disabled" in the match list', () => /MHX Service is disabled/.test(document.querySelector('#match-list .failure')?.textContent || ''));
     expect(/^Match list: 500: MHX Service is disabled$/.test(await text('#match-list .failure')),
       `the failure reads '${await text('#match-list .failure')}'`);
     expect((await rows()).length === 0, 'games are still listed');
@@ -367,7 +386,7 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
 
   await check('the API view sends an operation and shows its answer and curl command', async () => {
     await tab('API');
-    await page.waitForSelector('#panel-api details.op');
+    await shown('the operations', '#panel-api details.op');
     const summary = await page.$$('#panel-api details.op > summary');
     const paths = await page.$$eval('#panel-api details.op > summary', (s) => s.map((el) => el.textContent.trim()));
     const index = paths.findIndex((p) => p === 'GET /qel-mhx/v1/games/{gameId}');
@@ -379,7 +398,7 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
     const curl = await form.$eval('textarea[readonly]', (el) => el.value);
     expect(curl.includes(`Authorization: Bearer ${token}`) && curl.includes(`/qel-mhx/v1/games/${list[1]}`), `the curl command reads ${curl}`);
     await (await form.$('::-p-aria([name="Send"])')).click();
-    await form.waitForSelector('.answer .status');
+    await shown("the answer's status", '.answer .status', form);
     const status = await form.$eval('.answer .status', (el) => el.textContent.trim());
     expect(status.startsWith('200'), `the answer's status reads ${status}`);
     expect(await form.$('.answer .json details'), 'no folded JSON body');
@@ -389,7 +408,7 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
 
   await check('the Events view lists the publications, filtered by URI prefix', async () => {
     await tab('Events');
-    await page.waitForSelector('#event-log li');
+    await shown('events', '#event-log li');
     const uris = await page.$$eval('#event-log li code', (c) => c.map((el) => el.textContent));
     expect(uris.includes('/qel-login/v1/session') && uris.includes('/qel-mhx/v2/recently-played-champions/current-summoner'),
       `the events are ${uris}`);
@@ -402,7 +421,7 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
 
   await check('the Modules view shows the module, its routes and memory', async () => {
     await tab('Modules');
-    await page.waitForFunction(() => document.querySelectorAll('#panel-modules tbody tr').length === 10);
+    await until('ten routes', () => document.querySelectorAll('#panel-modules tbody tr').length === 10);
     expect(/qel-mhx/.test(await text('#panel-modules h3')), 'no qel-mhx module');
     await shoot('modules');
     await axe('modules');
@@ -424,7 +443,7 @@ async function browse(browser, { consoleUrl, token, api, axeSource, out }) {
     const fresh = await browser.newPage();
     await fresh.setViewport({ width: 1280, height: 800 });
     await fresh.goto(consoleUrl + '#token=not-the-token', { waitUntil: 'load' });
-    await fresh.waitForSelector('#auth-failure');
+    await shown('the refusal', '#auth-failure', fresh);
     const message = await fresh.$eval('#auth-failure', (el) => el.textContent);
     expect(/refused the token \(401\)/.test(message), `the message reads '${message}'`);
     await sleep(500);
@@ -449,6 +468,21 @@ const stopOn = (signal) =>
   });
 stopOn('SIGINT');
 stopOn('SIGTERM');
+
+// A crash still ends what was started: the processes, synchronously, by their ids.
+process.on('exit', () => {
+  for (const pid of [browserPid, ...children.map(({ child }) => !exited(child) && child.pid)]) {
+    if (!pid) continue;
+    try {
+      process.kill(pid, 'SIGKILL');
+    } catch {}
+  }
+});
+process.on('unhandledRejection', async (error) => {
+  console.log(`# unexpected failure: ${error?.stack || error}`);
+  await cleanup();
+  process.exit(1);
+});
 
 const overall = setTimeout(async () => {
   console.log(`not ok - the whole run took longer than ${TOTAL_MS / 1000} s`);

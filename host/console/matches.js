@@ -28,7 +28,7 @@ function Player() {
     setChamps({ pending: true });
     const cached = await getJson(`/qel-mhx/v2/recently-played-champions/${id}`);
     if (published.current !== before) return;
-    if (cached.ok && cached.body.champions?.length) return setChamps({ res: cached, via: 'the cache (route)' });
+    if (cached.ok && cached.body.champions?.length) return setChamps({ res: cached, via: 'cache' });
     if (!cached.ok) return setChamps({ res: cached });
     const asked = await getJson('/qel-mhx/v2/request-recently-played-champions/current-summoner');
     if (!asked.ok && published.current === before) setChamps({ res: asked });
@@ -269,13 +269,14 @@ function Deltas() {
     () => (res?.ok ? (res.body.deltas || []).slice().sort((a, b) => (a.ratingDelta?.timestamp || 0) - (b.ratingDelta?.timestamp || 0)) : []),
     [res],
   );
-  const data = useMemo(() => [deltas.map((d) => (d.ratingDelta?.timestamp || 0) / 1000), deltas.map((d) => d.ratingDelta?.pointsDelta ?? null)], [deltas]);
+  const data = useMemo(() => [deltas.map((_, i) => i + 1), deltas.map((d) => d.ratingDelta?.pointsDelta ?? null)], [deltas]);
   return html`<section aria-labelledby="deltas-h" class="card wide">
     <h2 id="deltas-h">Rating changes</h2>
     <div class="row"><button type="button" onClick=${() => getJson('/qel-mhx/v1/delta').then(setRes)}>Reload</button></div>
     <${Failure} res=${res} what="Deltas" />
     ${deltas.length > 0 &&
-    html`<${Chart} title="Rating change per game, oldest first" data=${data} xLabel="Game" yLabel="Points" bars time
+    html`<div class="split">
+      <${Chart} title="Rating change per game, oldest first" data=${data} xLabel="Game" yLabel="Points" bars
         series=${[{ label: 'Points', color: '#047857' }]} />
       <div class="scroll" tabindex="0">
         <table>
@@ -296,7 +297,8 @@ function Deltas() {
               })}
           </tbody>
         </table>
-      </div>`}
+      </div>
+    </div>`}
   </section>`;
 }
 

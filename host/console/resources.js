@@ -100,13 +100,13 @@ function Actions({ onChanged }) {
   const override = (url) => act(() => request('POST', '/qel-mhx/v1/mhx-endpoint-override', { body: JSON.stringify({ url }) }));
   return html`<section class="card" aria-labelledby="actions-h">
     <h3 id="actions-h">Actions</h3>
-    <form class="row" onSubmit=${login} aria-label="Log in">
+    <form class="row" onSubmit=${login}>
       <label>Account id <input inputmode="numeric" value=${account} required onInput=${(e) => setAccount(e.currentTarget.value)} /></label>
       <label>Summoner id <input inputmode="numeric" placeholder="the account id" value=${summoner} onInput=${(e) => setSummoner(e.currentTarget.value)} /></label>
       <button>Log in</button>
       <button type="button" onClick=${logout}>Log out</button>
     </form>
-    <form class="row" onSubmit=${switchPlatform} aria-label="Switch platform">
+    <form class="row" onSubmit=${switchPlatform}>
       <label>Platform id <input value=${platform} required onInput=${(e) => setPlatform(e.currentTarget.value)} /></label>
       <button>Switch platform</button>
     </form>
@@ -114,7 +114,7 @@ function Actions({ onChanged }) {
       <button type="button" onClick=${enable(true)}>Enable service</button>
       <button type="button" onClick=${enable(false)}>Disable service</button>
     </div>
-    <form class="row" onSubmit=${override(endpoint.trim())} aria-label="Endpoint override">
+    <form class="row" onSubmit=${override(endpoint.trim())}>
       <label>Endpoint override <input type="url" value=${endpoint} placeholder="http://127.0.0.1:PORT" onInput=${(e) => setEndpoint(e.currentTarget.value)} /></label>
       <button>Set endpoint</button>
       <button type="button" onClick=${override('')}>Clear endpoint</button>

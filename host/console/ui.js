@@ -113,8 +113,9 @@ export function Chart({ title, data, series, xLabel, yLabel, bars, time }) {
       {
         width: width(),
         height: 260,
-        scales: { x: { time: !!time } },
-        axes: [{ label: xLabel }, { label: yLabel, size: 70 }],
+        // Bars stand half a step clear of the plot's edges.
+        scales: { x: { time: !!time, range: bars ? (u, min, max) => [min - 0.5, max + 0.5] : undefined } },
+        axes: [{ label: xLabel, incrs: bars ? [1, 2, 5, 10] : undefined }, { label: yLabel, size: 70 }],
         series: [
           { label: xLabel },
           ...series.map((s) => ({

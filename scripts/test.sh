@@ -92,7 +92,7 @@ for preset in "${presets[@]}"; do
       stop_wine_server
     else
       ctest --preset win32 # what is read on this machine: the DLL's export table
-      echo "win32: the test suites were built, not run: no 32-bit Wine here (it installs only where i386 programs run natively)"
+      echo "win32: the DLL and the layout proof were built; the test suites were neither built nor run: no 32-bit Wine here (it installs only where i386 programs run natively)"
     fi
     ;;
   *) ctest --preset "${preset}" ;;

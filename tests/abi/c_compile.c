@@ -3,6 +3,15 @@
 
 #include "tpk/plugin_abi.h"
 
+#if defined(_WIN32) && TPK_ABI_32BIT
+/* The client's own ABI: the header's layout asserts held with 64-bit members 8-aligned. */
+struct AlignmentProbe {
+  uint32_t word;
+  uint64_t wide;
+};
+_Static_assert(offsetof(struct AlignmentProbe, wide) == 8, "not the 32-bit Windows alignment");
+#endif
+
 static int32_t LogToStdout(const HostApi* api, int32_t level, const char* message) {
   (void)api;
   return printf("%d %s\n", (int)level, message) < 0 ? -1 : 0;

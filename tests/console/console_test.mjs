@@ -85,8 +85,9 @@ function start(name, program, args) {
   const err = path.join(work, name + '.log');
   const child = spawn(program, args, { stdio: ['ignore', fs.openSync(out, 'w'), fs.openSync(err, 'w')] });
   children.push({ name, child });
-  child.on('error', () => {});
-  return { child, out, err };
+  const proc = { child, out, err, failure: null };
+  child.on('error', (error) => (proc.failure = error));
+  return proc;
 }
 
 async function awaitLine(proc, pattern, ms = 20_000) {
@@ -98,6 +99,7 @@ async function awaitLine(proc, pattern, ms = 20_000) {
     if (exited(proc.child)) break;
     await sleep(100);
   }
+  if (proc.failure) throw new Error(`could not start ${proc.child.spawnfile}: ${proc.failure.message}`);
   const log = fs.existsSync(proc.err) ? fs.readFileSync(proc.err, 'utf8').slice(-2000) : '';
   throw new Error(`no line matching ${pattern} from ${path.basename(proc.out, '.out')} (pid ${proc.child.pid}` +
     `${exited(proc.child) ? ', exited ' + (proc.child.exitCode ?? proc.child.signalCode) : ''}); its stderr:\n${log}`);
@@ -138,8 +140,14 @@ function expect(condition, message) {
 // ---- the run -----------------------------------------------------------------------------------
 
 async function run(args) {
-  const puppeteer = (await import('puppeteer-core')).default;
-  const axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
+  let puppeteer, axeSource;
+  try {
+    puppeteer = (await import('puppeteer-core')).default;
+    axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
+  } catch (error) {
+    throw new Error(`${error.message}\n(run 'npm ci' in ${here})`);
+  }
+  expect(fs.existsSync(args.chromium), `no browser at ${args.chromium} (apt-get install chromium)`);
   fs.mkdirSync(args.out, { recursive: true });
   work = fs.mkdtempSync(path.join(os.tmpdir(), 'tpk-console-'));
   const runDir = path.join(work, 'run');

@@ -15,10 +15,17 @@ namespace Oxle::Client::Bench {
 // Prints the usual table and remembers each benchmark's time for the ratio summary.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Runs are shown and kept under their names alone (Operation/Case/Impl): a benchmark timed by
+  // hand or run a fixed number of times keeps the name it had, without the library's suffixes.
   void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
+    std::vector<Run> named = runs;
+    for (Run& run : named) {
+      run.run_name.iterations.clear();
+      run.run_name.time_type.clear();
+    }
+    ConsoleReporter::ReportRuns(named);
     // With --benchmark_repetitions the median is used, else the single run.
-    for (const Run& run : runs) {
+    for (const Run& run : named) {
       if (run.error_occurred) continue;
       const std::string name = run.run_name.str();
       if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {

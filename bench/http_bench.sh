@@ -4,7 +4,10 @@
 #  1. wrk on GET /qel-mhx/v2/recently-played-champions/{accountId} (a cached collection, no
 #     remote call) at 8, 64 and 256 connections: tpk-host's requests/s, p50, p99 and max latency,
 #     the bare server's requests/s answering the same bytes, and the ratio of the two;
-#  2. latency (p50, p99) of GET /qel-mhx/v1/games/{gameId} through tpk-host to the stub service;
+#  2. a routed remote answer, the game (about 27 KB) and its timeline (about 75 KB), through
+#     tpk-host and the module to the stub, beside a bare proxy (bench/bare_proxy: cpp-httplib and
+#     libcurl, the bytes passed on unchanged) to the same stub: p50 and p99 at one connection,
+#     requests/s at four, and the ratios;
 #  3. 20 well-formed requests on the cached route (p50, max) while SLOW connections sit in the
 #     middle of a request head, one more header line every 2 s (bench/slow_clients), and how many
 #     of them the host kept open;
@@ -15,7 +18,7 @@
 #     whether its run file is gone.
 # Everything listens on loopback ports picked free; every process is ended by its id.
 #   bench/http_bench.sh [SECONDS] [SLOW]     (defaults 10 s per wrk run and 1000 slow connections;
-#   the default run takes about 2-3 minutes)
+#   the default run takes about 4 minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
@@ -24,7 +27,7 @@ slow=${2:-1000}
 bash scripts/deps.sh >/dev/null
 cmake --preset default >/dev/null
 nice -n 10 cmake --build --preset default -j2 \
-  --target tpk-host tpk-mhx-stub tpk-be-qel-mhx bare_http_server slow_clients >/dev/null
+  --target tpk-host tpk-mhx-stub tpk-be-qel-mhx bare_http_server bare_proxy slow_clients >/dev/null
 
 # 256 wrk connections and a thousand slow ones, each a descriptor in this process tree.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || ulimit -n 65536 2>/dev/null || true
@@ -104,12 +107,44 @@ for connections in 8 64 256; do
 done
 
 echo
-echo "=== latency: GET /qel-mhx/v1/games/{gameId} through tpk-host to the stub, ${seconds} s, 4 connections"
-timeout $((seconds + 30)) wrk -t1 -c4 -d"${seconds}s" --timeout 10s --latency -H "${auth}" \
-  "${host_url}/qel-mhx/v1/games/6123456789" >"${work}/game.txt" || true
-printf 'p50 %s  p99 %s  (%s req/s)\n' "$(percentile "${work}/game.txt" 50)" \
-  "$(percentile "${work}/game.txt" 99)" "$(requests_per_second "${work}/game.txt")"
-grep -h "Non-2xx\|Socket errors" "${work}/game.txt" || true
+echo "=== routed remote answers: tpk-host with the module, and a bare proxy, to the same stub"
+echo "    (p50 and p99 at 1 connection, requests/s at 4; ${seconds} s per run)"
+"${build}/bench/bare_proxy" "${stub_url}" >"${work}/proxy.out" 2>&1 &
+proxy_pid=$!
+tpk_pids+=("${proxy_pid}")
+proxy_url=$(tpk_await_line "${work}/proxy.out" '^listening on http://' "${proxy_pid}")
+proxy_url=${proxy_url#listening on }
+# Milliseconds of a wrk latency such as 1.12ms, 850.00us or 1.20s.
+in_ms() { awk -v t="$1" 'BEGIN { v = t + 0; if (t ~ /us$/) v /= 1000; else if (t ~ /[0-9]s$/) v *= 1000; printf "%.3f", v }'; }
+printf '%-9s %7s | %-22s %9s | %-22s %9s | %9s %9s
+' document bytes "tpk-host p50 / p99" "r/s"   "proxy p50 / p99" "r/s" "p50 ratio" "r/s ratio"
+for document in game timeline; do
+  route="/qel-mhx/v1/games/6123456789" remote="/v1/stats/game/EUW1/6123456789"
+  if [ "${document}" = timeline ]; then
+    route="/qel-mhx/v1/gametimelines/6123456789" remote="${remote}/timeline"
+  fi
+  # The stub wants the headers the module sends; it does not check the token.
+  remote_headers=(-H "AUTHORIZATION: VekTokenRaw demo-vek-token" -H "REGION: EUW1")
+  bytes=$(curl -sS --max-time 10 "${remote_headers[@]}" "${stub_url}${remote}" | wc -c)
+  timeout $((seconds + 30)) wrk -t1 -c1 -d"${seconds}s" --timeout 10s --latency -H "${auth}" \
+    "${host_url}${route}" >"${work}/${document}-host-1.txt" || true
+  timeout $((seconds + 30)) wrk -t1 -c1 -d"${seconds}s" --timeout 10s --latency \
+    "${remote_headers[@]}" "${proxy_url}${remote}" >"${work}/${document}-proxy-1.txt" || true
+  load "${work}/${document}-host-4.txt" 4 -H "${auth}" "${host_url}${route}"
+  load "${work}/${document}-proxy-4.txt" 4 "${remote_headers[@]}" "${proxy_url}${remote}"
+  host_p50=$(in_ms "$(percentile "${work}/${document}-host-1.txt" 50)")
+  proxy_p50=$(in_ms "$(percentile "${work}/${document}-proxy-1.txt" 50)")
+  host_rps=$(requests_per_second "${work}/${document}-host-4.txt")
+  proxy_rps=$(requests_per_second "${work}/${document}-proxy-4.txt")
+  printf '%-9s %7s | %-22s %9s | %-22s %9s | %9s %9s\n' "${document}" "${bytes}" \
+    "${host_p50} / $(in_ms "$(percentile "${work}/${document}-host-1.txt" 99)") ms" "${host_rps:-?}" \
+    "${proxy_p50} / $(in_ms "$(percentile "${work}/${document}-proxy-1.txt" 99)") ms" "${proxy_rps:-?}" \
+    "$(awk -v h="${host_p50}" -v p="${proxy_p50}" 'BEGIN { if (p > 0) printf "%.2f", h / p; else print "?" }')" \
+    "$(awk -v h="${host_rps:-0}" -v p="${proxy_rps:-0}" 'BEGIN { if (p > 0) printf "%.2f", h / p; else print "?" }')"
+  grep -h "Non-2xx\|Socket errors\|http_bench:" "${work}/${document}"-*.txt | sed "s/^ */  ${document}: /" || true
+done
+echo "goal: tpk-host's p50 at most 1.5 x the proxy's"
+stop_now "${proxy_pid}"
 
 echo
 echo "=== ${slow} slow-header connections (a header line every 2 s), 20 requests on GET ${cached}"

@@ -51,21 +51,27 @@ if setarch "$(uname -m)" -R true 2>/dev/null; then tsan_runner=(setarch "$(uname
 # start would otherwise start the server again: seconds instead of a tenth of one). Started in
 # the foreground of a background job, so that it is ended by its process id.
 wine_server_pid=""
+wine_server_program=/usr/lib/wine/wineserver
+[ -x "${wine_server_program}" ] || wine_server_program=/usr/lib/wine/wineserver64
 start_wine_server() {
-  local server=/usr/lib/wine/wineserver
-  if [ ! -x "${server}" ]; then server=/usr/lib/wine/wineserver64; fi
-  export WINEPREFIX="${PWD}/build/$1/wine-prefix" WINEDEBUG=-all
+  local preset=$1 wine=$2 server=${wine_server_program}
+  export WINEPREFIX="${PWD}/build/${preset}/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   mkdir -p "${WINEPREFIX}"
   "${server}" -f -p &
   wine_server_pid=$!
+  # A new prefix is set up by the first program started in it; two test programs starting at once
+  # in a new prefix can hang. Set it up here, alone, within a time limit.
+  timeout 180 "${wine}" wineboot --init >/dev/null 2>&1 || echo "wine: setting up ${WINEPREFIX} failed or timed out" >&2
 }
 stop_wine_server() {
   if [ -n "${wine_server_pid}" ]; then
+    # The prefix's server ends every Wine process of the prefix (its device services too).
+    "${wine_server_program}" -k 2>/dev/null || true
     kill "${wine_server_pid}" 2>/dev/null || true
     wait "${wine_server_pid}" 2>/dev/null || true
     wine_server_pid=""
   fi
-  unset WINEPREFIX WINEDEBUG
+  unset WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 }
 trap 'stop_wine_server; rm -f "${cpu_file}"' EXIT
 
@@ -80,14 +86,14 @@ for preset in "${presets[@]}"; do
   case "${preset}" in
   tsan) "${tsan_runner[@]}" ctest --preset "${preset}" ;;
   win64)
-    start_wine_server win64
+    start_wine_server win64 /usr/lib/wine/wine64
     ctest --preset win64
     stop_wine_server
     ;;
   win32)
     # The toolchain file runs the suites under 32-bit Wine where it is installed.
     if [ -x /usr/lib/wine/wine ]; then
-      start_wine_server win32
+      start_wine_server win32 /usr/lib/wine/wine
       ctest --preset win32
       stop_wine_server
     else

@@ -3,8 +3,8 @@
 # std::mutex on winpthreads), the target's own root for headers and libraries, and the C++
 # runtime, libgcc and winpthreads linked statically, so that the module DLL and the test
 # programs need nothing beside the system's own DLLs. Test programs run through Wine with its
-# prefix inside the build tree and its diagnostics off, so that GoogleTest's discovery and
-# CTest work as on Linux.
+# prefix inside the build tree, its diagnostics off and no offer to install its .NET or HTML
+# engines, so that CTest runs them as on Linux.
 set(CMAKE_SYSTEM_NAME Windows)
 
 set(CMAKE_C_COMPILER ${TPK_MINGW_TRIPLE}-gcc-posix)
@@ -28,5 +28,5 @@ if(NOT TPK_WINE_PREFIX)
 endif()
 if(TPK_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR
-      env WINEPREFIX=${TPK_WINE_PREFIX} WINEDEBUG=-all ${TPK_WINE})
+      env WINEPREFIX=${TPK_WINE_PREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ${TPK_WINE})
 endif()

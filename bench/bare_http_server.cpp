@@ -2,15 +2,13 @@
 // bytes of one file as JSON, so tpk-host's throughput can be compared with the HTTP library's
 // own on the same answer. Listens on 127.0.0.1 (port 0 picks a free one), prints
 // "listening on http://127.0.0.1:PORT" first, and stops on SIGINT or SIGTERM.
-#include <httplib.h>
-#include <signal.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
+
+#include "serve_until_signal.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {
@@ -25,12 +23,7 @@ int main(int argc, char** argv) {
   const std::string body((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   const int wanted = argc == 3 ? std::atoi(argv[2]) : 0;
 
-  // Signals go to a waiting thread, never to a handler.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  const sigset_t signals = Oxle::Client::Bench::BlockStopSignals();
 
   httplib::Server server;
   // As many workers as tpk-host's server has: each kept-alive connection holds one.
@@ -43,20 +36,5 @@ int main(int argc, char** argv) {
   });
   const int port = wanted == 0 ? server.bind_to_any_port("127.0.0.1")
                                : (server.bind_to_port("127.0.0.1", wanted) ? wanted : -1);
-  if (port <= 0) {
-    std::fprintf(stderr, "bare_http_server: cannot listen on 127.0.0.1\n");
-    return 1;
-  }
-  std::printf("listening on http://127.0.0.1:%d\n", port);
-  std::fflush(stdout);
-  std::thread stopper([&] {
-    int received = 0;
-    sigwait(&signals, &received);
-    server.stop();
-  });
-  const bool served = server.listen_after_bind();
-  // The server may also end by itself; wake the waiting thread then.
-  if (!served) kill(getpid(), SIGTERM);
-  stopper.join();
-  return served ? 0 : 1;
+  return Oxle::Client::Bench::ServeUntilSignal(server, port, "bare_http_server", signals);
 }

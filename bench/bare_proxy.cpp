@@ -5,13 +5,12 @@
 // the module add to a remote answer is measured against it. Listens on 127.0.0.1 (port 0 picks a
 // free one), prints "listening on http://127.0.0.1:PORT" first, and stops on SIGINT or SIGTERM.
 #include <curl/curl.h>
-#include <httplib.h>
-#include <signal.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <thread>
+
+#include "serve_until_signal.h"
 
 namespace {
 
@@ -37,12 +36,7 @@ int main(int argc, char** argv) {
   const std::string upstream = argv[1];
   curl_global_init(CURL_GLOBAL_DEFAULT);
 
-  // Signals go to a waiting thread, never to a handler.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  const sigset_t signals = Oxle::Client::Bench::BlockStopSignals();
 
   httplib::Server server;
   server.new_task_queue = [] { return new httplib::ThreadPool(16); };
@@ -76,20 +70,7 @@ int main(int argc, char** argv) {
     response.set_content(std::move(body), "application/json");
   });
   const int port = server.bind_to_any_port("127.0.0.1");
-  if (port <= 0) {
-    std::fprintf(stderr, "bare_proxy: cannot listen on 127.0.0.1\n");
-    return 1;
-  }
-  std::printf("listening on http://127.0.0.1:%d\n", port);
-  std::fflush(stdout);
-  std::thread stopper([&] {
-    int received = 0;
-    sigwait(&signals, &received);
-    server.stop();
-  });
-  const bool served = server.listen_after_bind();
-  if (!served) kill(getpid(), SIGTERM);
-  stopper.join();
+  const int status = Oxle::Client::Bench::ServeUntilSignal(server, port, "bare_proxy", signals);
   curl_global_cleanup();
-  return served ? 0 : 1;
+  return status;
 }

@@ -1,6 +1,6 @@
 // event_trace.h on Windows: the three entry points of Advapi32.dll, looked up once, on first
-// use, through LoadLibraryW and GetProcAddress. The library stays loaded for the life of the
-// process, since registrations and their callbacks live in it.
+// use, through the platform's shared libraries (LoadLibraryW and GetProcAddress). The library
+// stays loaded for the life of the process, since registrations and their callbacks live in it.
 #include "platform/event_trace.h"
 
 #include <windows.h>
@@ -8,6 +8,10 @@
 #include <evntprov.h>
 
 #include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "platform/shared_library.h"
 
 namespace Oxle::Client::Platform {
 namespace {
@@ -28,28 +32,39 @@ struct EntryPoints {
   UnregisterFunction unregister = nullptr;
 };
 
-// A function of the library by name, converted through the generic function pointer type.
+// A function of the library by name, or null.
 template <typename Function>
-Function Find(HMODULE library, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+Function Find(void* library, const char* name) {
+  std::string unused;
+  void* const symbol = FindLibrarySymbol(library, name, unused);
+  Function function = nullptr;
+  static_assert(sizeof function == sizeof symbol);
+  std::memcpy(&function, &symbol, sizeof symbol);
+  return function;
 }
 
-// All three or none.
-EntryPoints LoadEntryPoints(const wchar_t* name) {
-  const HMODULE library = LoadLibraryW(name);
+// All three or none. `library` keeps the library's handle when all three were found; otherwise
+// the library is released and `library` is null.
+EntryPoints LoadEntryPoints(const char* name, void*& library) {
+  std::string unused;
+  library = OpenSharedLibrary(name, unused);
   if (library == nullptr) return {};
   EntryPoints found{Find<RegisterFunction>(library, "EventRegister"),
                     Find<WriteFunction>(library, "EventWrite"),
                     Find<UnregisterFunction>(library, "EventUnregister")};
   if (found.registerProvider == nullptr || found.write == nullptr || found.unregister == nullptr) {
-    FreeLibrary(library);
+    CloseSharedLibrary(library);
+    library = nullptr;
     return {};
   }
   return found;
 }
 
 const EntryPoints& Entries() {
-  static const EntryPoints entries = LoadEntryPoints(L"Advapi32.dll");
+  static const EntryPoints entries = [] {
+    void* kept = nullptr;  // for the life of the process
+    return LoadEntryPoints("Advapi32.dll", kept);
+  }();
   return entries;
 }
 
@@ -60,17 +75,10 @@ bool EventTracingAvailable() noexcept {
 }
 
 bool EventTracingFoundIn(const char* library) noexcept {
-  wchar_t name[MAX_PATH];
-  size_t length = 0;
-  for (; library[length] != '\0'; ++length) {
-    if (length + 1 == MAX_PATH) return false;
-    name[length] = static_cast<wchar_t>(static_cast<unsigned char>(library[length]));
-  }
-  name[length] = L'\0';
-  const EntryPoints found = LoadEntryPoints(name);
-  // The lookup keeps the library loaded only when it found all three: release that reference.
-  if (found.registerProvider != nullptr) FreeLibrary(GetModuleHandleW(name));
-  return found.registerProvider != nullptr;
+  void* handle = nullptr;
+  const bool found = LoadEntryPoints(library, handle).registerProvider != nullptr;
+  CloseSharedLibrary(handle);
+  return found;
 }
 
 uint64_t RegisterTraceProvider(const TraceProviderId& provider, TraceEnableCallback callback,

@@ -125,6 +125,7 @@ struct HostServer::Impl final : HttpHandler {
       if (!HiddenFromModule(name)) call.headers.emplace_back(name, value);
     call.contentType = req.Header("Content-Type");
     call.body = req.body;
+    call.valueAsJson = true;
     return ModuleAnswer(host.Call(call));
   }
 

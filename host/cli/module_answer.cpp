@@ -100,6 +100,12 @@ HttpResponse ModuleAnswer(ApiCallResult result) {
     response.headers.emplace_back("Content-Type", contentType);
     response.body = std::move(*result.body);
     response.chunked = true;
+  } else if (result.json) {
+    response.status = status;
+    if (!result.json->empty()) {
+      response.headers.emplace_back("Content-Type", "application/json");
+      response.body = std::move(*result.json);
+    }
   } else {
     response = JsonAnswer(status, result.value);
   }

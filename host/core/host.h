@@ -84,13 +84,15 @@ struct ApiCall {
   HeaderList headers;
   std::string contentType;
   std::optional<std::string> body;
+  bool valueAsJson = false;  // the result value comes back as JSON text, in ApiCallResult::json
 };
 
 struct ApiCallResult {
   bool failed = false;       // the response's error flag
   std::string errorMessage;  // when failed
   uint32_t status = 0;
-  Binding::BindingProperty value;  // the result value
+  Binding::BindingProperty value;   // the result value; empty with ApiCall::valueAsJson
+  std::optional<std::string> json;  // with ApiCall::valueAsJson: it as compact JSON, "" for empty
   std::string text;
   HeaderList headers;
   std::optional<std::string> body;  // when the response had a body stream that read fully

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -91,8 +92,17 @@ class HostCore {
   ObserverHandle AddObserver(EventObserver observer);
   bool RemoveObserver(ObserverHandle handle);
 
-  // Fills `response` (zeroed first) for `request`; never throws.
+  // Takes a module's own answer while the module is held, and the request's label for messages:
+  // true when it took the answer, false when it left the answer (or its failure) in `response`.
+  using ModuleAnswerReader = std::function<bool(
+      const ApiResponseRecord& answer, ApiResponseRecord& response, const std::string& label)>;
+
+  // Fills `response` (zeroed first) for `request`, a module's answer copied; never throws.
   void Route(ApiResponseRecord& response, const ApiRequestRecord& request) noexcept;
+  // The same with a module's answer given to `read`; true when `read` took it, and `response`
+  // is then all zero.
+  bool Route(ApiResponseRecord& response, const ApiRequestRecord& request,
+             const ModuleAnswerReader& read) noexcept;
   [[nodiscard]] ApiCallResult Call(const ApiCall& call);
   [[nodiscard]] std::optional<ModuleId> Owner(const ApiCall& call) const;
 

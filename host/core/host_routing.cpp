@@ -1,12 +1,14 @@
 // HostCore's routing: the route table of the started modules' export entries, and an API request
-// routed to the module whose route matches (its answer copied into host-owned memory), else
-// answered by the host (a stored resource, 405 with the allowed methods, 404).
+// routed to the module whose route matches (its answer copied into host-owned memory, or read in
+// place for the host's own caller), else answered by the host (a stored resource, 405 with the
+// allowed methods, 404).
 #include <cstring>
 #include <functional>
 #include <set>
 
 #include "api/http_method.h"
 #include "binding/types/host_value.h"
+#include "codec/json.h"
 #include "core/catch_all.h"
 #include "core/host_core.h"
 #include "core/response_records.h"
@@ -48,25 +50,28 @@ namespace {
   return allowed;
 }
 
-// Delivers `request` to the module's export entry and copies its answer into `response`; the
-// module's own record is released and freed here, whatever it held.
-void AnswerFromModule(HostCore& host, ApiResponseRecord& response, const ApiRequestRecord& request,
-                      LoadedModule& module, const ApiExportEntry& entry, const std::string& label) {
+// Delivers `request` to the module's export entry and gives its answer to `read` (which copies it
+// into `response` unless the caller reads it itself); the module's own record is released and
+// freed here, whatever it held. True when `read` took the answer and nothing failed after.
+bool AnswerFromModule(HostCore& host, ApiResponseRecord& response, const ApiRequestRecord& request,
+                      LoadedModule& module, const ApiExportEntry& entry, const std::string& label,
+                      const HostCore::ModuleAnswerReader& read) {
   CallGate::Entry inside(module.gate);
   if (!inside) {
     FillHostError(
         response, 503,
         "Module '" + module.shortName + "' is unloading; " + label + " was not delivered");
-    return;
+    return false;
   }
   ApiRequestRecord forwarded = request;
   forwarded.userData = entry.function.userData;
   ApiResponseRecord answer;
   std::memset(&answer, 0, sizeof answer);
+  bool taken = false;
   std::string thrown = CatchAll(
       [&] {
         entry.callback(&answer, &forwarded);
-        CopyResponse(answer, response, label);
+        taken = read(answer, response, label);
         return std::string();
       },
       [](const char* what) {
@@ -88,7 +93,63 @@ void AnswerFromModule(HostCore& host, ApiResponseRecord& response, const ApiRequ
   if (!thrown.empty()) {
     FillHostError(response, 500,
                   "Module '" + module.shortName + "' threw from " + label + ": " + thrown);
+    return false;
   }
+  return taken;
+}
+
+// Reads a response's value into `result`: as a tree, or with `json` as compact JSON text
+// (written straight from the host value where it can be, else from the tree). False, with the
+// reason in `converted`, when it does not convert.
+bool ReadValue(const HostValue& value, bool json, ApiCallResult& result,
+               Binding::ValueResult& converted) {
+  if (json) {
+    std::string text;
+    if (Codec::WriteJson(value, text)) {
+      result.json = std::move(text);
+      return true;
+    }
+  }
+  if (!Binding::FromHostValue(value, result.value, converted, "<result>")) return false;
+  if (json) {
+    result.json = Codec::WriteJson(result.value, nullptr, nullptr);
+    result.value = {};
+  }
+  return true;
+}
+
+// A module's own answer read into `out` as Call gives it, with the failures (and messages) of
+// copying it: a value that does not convert, headers without their array, a body that does not
+// read. A failure is left in `response` and `out` is untouched.
+bool ReadModuleAnswer(const ApiResponseRecord& from, ApiResponseRecord& response,
+                      const std::string& label, bool json, ApiCallResult& out) {
+  ApiCallResult result;
+  Binding::ValueResult converted;
+  if (!ReadValue(from.value, json, result, converted)) {
+    FillHostError(
+        response, 500,
+        "The result of " + label + " did not convert: " + std::string(converted.ErrorMessage()));
+    return false;
+  }
+  if (from.headerCount != 0 && from.headers == nullptr) {
+    FillHostError(response, 500, "The response of " + label + " has headers but no header array");
+    return false;
+  }
+  result.failed = from.error != 0;
+  if (from.errorMessage != nullptr) result.errorMessage = from.errorMessage;
+  result.status = from.status;
+  if (from.text != nullptr) result.text = from.text;
+  result.headers = ReadHeaders(from.headers, from.headerCount);
+  if (from.bodyStream != nullptr && from.readBody != nullptr) {
+    std::string body;
+    if (!ReadWholeBody(from, body)) {
+      FillHostError(response, 502, "The body of the response to " + label + " could not be read");
+      return false;
+    }
+    result.body = std::move(body);
+  }
+  out = std::move(result);
+  return true;
 }
 
 // The host's own answer to a request no module's route matches: the stored resource for a GET,
@@ -151,7 +212,18 @@ std::optional<ModuleId> HostCore::Owner(const ApiCall& call) const {
 }
 
 void HostCore::Route(ApiResponseRecord& response, const ApiRequestRecord& request) noexcept {
+  static const ModuleAnswerReader copy = [](const ApiResponseRecord& answer, ApiResponseRecord& to,
+                                            const std::string& label) {
+    CopyResponse(answer, to, label);
+    return false;
+  };
+  (void)Route(response, request, copy);
+}
+
+bool HostCore::Route(ApiResponseRecord& response, const ApiRequestRecord& request,
+                     const ModuleAnswerReader& read) noexcept {
   std::memset(&response, 0, sizeof response);
+  bool taken = false;
   CatchAll(
       [&] {
         if (request.target == nullptr) {
@@ -176,11 +248,13 @@ void HostCore::Route(ApiResponseRecord& response, const ApiRequestRecord& reques
         while (routes->patterns[index].binding != match.binding)
           ++index;
         const auto [module, entry] = routes->targets[index];
-        AnswerFromModule(*this, response, request, *module, *entry, label);
+        taken = AnswerFromModule(*this, response, request, *module, *entry, label, read);
       },
       [&](const char* what) {
+        taken = false;
         FillHostError(response, 500, WithReason("The host failed to route the request", what));
       });
+  return taken;
 }
 
 ApiCallResult HostCore::Call(const ApiCall& call) {
@@ -198,17 +272,23 @@ ApiCallResult HostCore::Call(const ApiCall& call) {
     request.bodyLength = static_cast<uint32_t>(call.body->size());
   }
   request.methodName = call.methodName.c_str();
-  ApiResponseRecord response;
-  Route(response, request);
-  // Every response Route gives is host-owned, so reading it cannot fault.
   ApiCallResult result;
+  ApiResponseRecord response;
+  const bool read =
+      Route(response, request,
+            [&](const ApiResponseRecord& answer, ApiResponseRecord& to, const std::string& label) {
+              return ReadModuleAnswer(answer, to, label, call.valueAsJson, result);
+            });
+  if (read) return result;
+  // The host's own answer, or a module's that failed to read: host-owned, so reading cannot fault.
+  result = ApiCallResult();
   result.failed = response.error != 0;
   if (response.errorMessage != nullptr) result.errorMessage = response.errorMessage;
   result.status = response.status;
   if (response.text != nullptr) result.text = response.text;
   result.headers = ReadHeaders(response.headers, response.headerCount);
   Binding::ValueResult converted;
-  if (!Binding::FromHostValue(response.value, result.value, converted, "<result>")) {
+  if (!ReadValue(response.value, call.valueAsJson, result, converted)) {
     result.readError = std::string(converted.ErrorMessage());
   }
   if (response.bodyStream != nullptr && response.readBody != nullptr) {

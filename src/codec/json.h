@@ -28,6 +28,7 @@
 
 #include "binding/value/binding_property.h"
 #include "binding/value/value_result.h"
+#include "tpk/plugin_abi.h"
 
 namespace Oxle::Client::Binding {
 class BindingRegistry;
@@ -47,5 +48,11 @@ namespace Oxle::Client::Codec {
 [[nodiscard]] std::string WriteJson(const Binding::BindingProperty& value,
                                     const Binding::BindingRegistry* registry,
                                     const char* lineSeparator);
+
+// Writes a value of the host boundary as compact JSON: the text WriteJson writes for what
+// FromHostValue reads from it, without building that tree. Returns false, leaving `out`
+// unspecified, where FromHostValue fails, and for a structure whose keys are not strictly in
+// byte order (ToHostValue never sends one): the caller then goes through FromHostValue.
+[[nodiscard]] bool WriteJson(const HostValue& value, std::string& out);
 
 }  // namespace Oxle::Client::Codec

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "binding/types/binding_registry.h"
+#include "binding/types/host_value.h"
 #include "binding/value/base64.h"
 #include "codec/json.h"
 
@@ -162,7 +163,93 @@ class JsonTreeWriter {
     WriteScalar(value);
   }
 
+  // The same walk over a value of the host boundary, read as FromHostValue reads it. False, with
+  // the output unfinished, at the first thing FromHostValue refuses, and at a structure whose
+  // keys are not strictly in key order: repeated and unordered keys are left to the caller's
+  // longer way through FromHostValue, which ToHostValue never makes needed.
+  [[nodiscard]] bool Write(const HostValue& value, size_t depth) {
+    if (value.kind == HOST_VALUE_COLLECTION) {
+      const HostValueArray& array = value.payload.collection;
+      if (depth >= Binding::kMaxHostValueDepth || (array.items == nullptr && array.count != 0) ||
+          array.count > BindingProperty::kMaxElements) {
+        return false;
+      }
+      if (array.count == 0) {
+        out_.Put("[]");
+        return true;
+      }
+      out_.Put('[');
+      for (uint32_t i = 0; i < array.count; ++i) {
+        StartItem(i == 0, depth + 1);
+        if (!Write(array.items[i], depth + 1)) return false;
+      }
+      EndContainer(']', depth);
+      return true;
+    }
+    if (value.kind == HOST_VALUE_STRUCTURE) {
+      const HostValueEntries& structure = value.payload.structure;
+      if (depth >= Binding::kMaxHostValueDepth ||
+          (structure.entries == nullptr && structure.count != 0)) {
+        return false;
+      }
+      if (structure.count == 0) {
+        out_.Put("{}");
+        return true;
+      }
+      out_.Put('{');
+      std::string_view previous;
+      for (uint32_t i = 0; i < structure.count; ++i) {
+        const HostValueEntry& entry = structure.entries[i];
+        const std::string_view key = entry.key != nullptr ? entry.key : "";
+        if (i != 0 && key.compare(previous) <= 0) return false;
+        previous = key;
+        StartItem(i == 0, depth + 1);
+        WriteKey(key);
+        if (!Write(entry.value, depth + 1)) return false;
+      }
+      EndContainer('}', depth);
+      return true;
+    }
+    return WriteScalar(value);
+  }
+
  private:
+  [[nodiscard]] bool WriteScalar(const HostValue& value) {
+    switch (value.kind) {
+      case HOST_VALUE_EMPTY:
+        out_.Put("null");
+        return true;
+      case HOST_VALUE_BOOL:
+        if (value.payload.boolean != 0) {
+          out_.Put("true");
+        } else {
+          out_.Put("false");
+        }
+        return true;
+      case HOST_VALUE_SIGNED:
+        WriteSigned(value.payload.signedValue);
+        return true;
+      case HOST_VALUE_UNSIGNED:
+        out_.Reserve(kMaxNumberBytes);
+        out_.Advance(rapidjson::internal::u64toa(value.payload.unsignedValue, out_.Cursor()));
+        return true;
+      case HOST_VALUE_FLOAT:
+        WriteFloat(value.payload.floatValue);
+        return true;
+      case HOST_VALUE_STRING_BORROWED:
+      case HOST_VALUE_STRING_OWNED:
+        WriteString(value.payload.string.text != nullptr ? value.payload.string.text : "");
+        return true;
+      case HOST_VALUE_BLOB_BORROWED:
+      case HOST_VALUE_BLOB_OWNED:
+        if (value.payload.blob.bytes == nullptr && value.payload.blob.size != 0) return false;
+        WriteString(Binding::Base64Encode({value.payload.blob.bytes, value.payload.blob.size}));
+        return true;
+      default:
+        return false;
+    }
+  }
+
   void WriteScalar(const BindingProperty& value) {
     switch (value.Kind()) {
       case ValueKind::Collection:
@@ -348,6 +435,15 @@ std::string WriteJson(const BindingProperty& value, const Binding::BindingRegist
     JsonTreeWriter<true>(out, registry, lineSeparator).Write(value, 0);
   }
   return out.Text();
+}
+
+bool WriteJson(const HostValue& value, std::string& out) {
+  out.clear();
+  if (value.kind == HOST_VALUE_EMPTY) return true;
+  JsonOutput text;
+  if (!JsonTreeWriter<false>(text, nullptr, {}).Write(value, 0)) return false;
+  out = text.Text();
+  return true;
 }
 
 }  // namespace Oxle::Client::Codec

@@ -15,9 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
+#include <vector>
 
 #include "binding/types/binding_registry.h"
+#include "binding/types/host_value.h"
 #include "binding/value/value_context.h"
 #include "binding/value/value_visitor.h"
 #include "codec/msgpack.h"
@@ -298,6 +301,80 @@ TEST(WriteJsonTest, LaysOutEveryTreeAsTheLibraryWritersDo) {
       ASSERT_EQ(WriteJson(value, nullptr, separator), ReferenceJson(value, separator))
           << "seed " << seed << ", separator " << (separator != nullptr ? separator : "none");
     }
+  }
+}
+
+// A host value is written as WriteJson writes the tree FromHostValue reads from it, and is
+// refused (for the caller's way through that tree) where FromHostValue fails or a structure's
+// keys are out of order.
+TEST(WriteJsonTest, WritesAHostValueAsTheTreeItReadsAs) {
+  const auto expected = [](const HostValue& in) -> std::optional<std::string> {
+    BindingProperty read;
+    ValueResult result;
+    if (!Binding::FromHostValue(in, read, result, "x")) return std::nullopt;
+    return Compact(read);
+  };
+  const auto written = [](const HostValue& in) -> std::optional<std::string> {
+    std::string out = "stale";
+    if (!WriteJson(in, out)) return std::nullopt;
+    return out;
+  };
+  for (uint32_t seed = 1; seed <= 300; ++seed) {
+    std::mt19937 random(seed);
+    BindingProperty value;
+    int budget = 300;
+    FillRandom(random, value, 0, budget);
+    value.Get("blob").SetBlob(std::vector<uint8_t>(seed % 7, static_cast<uint8_t>(seed)));
+    HostValue host;
+    ASSERT_TRUE(Binding::ToHostValue(value, nullptr, host));
+    const std::optional<std::string> out = written(host);
+    ASSERT_TRUE(out) << "seed " << seed;
+    EXPECT_EQ(out, expected(host)) << "seed " << seed;
+    Binding::ReleaseHostValue(host);
+  }
+  static const char kAbNulC[] = {'a', 'b', '\0', 'c', '\0'};
+  static const uint8_t kBytes[] = {0, 1, 0xFF};
+  const HostValue one{HOST_VALUE_SIGNED, {.signedValue = 1}};
+  HostValue nan{HOST_VALUE_FLOAT, {.floatValue = std::nan("")}}, unknown{11, {}};
+  HostValueEntry ordered[] = {{nullptr, one, 0}, {"a", nan, 0}, {"b", {1, {.boolean = 2}}, 0}};
+  HostValueEntry repeated[] = {{"k", one, 0}, {"k", {HOST_VALUE_EMPTY, {}}, 0}};
+  HostValueEntry unordered[] = {{"b", one, 0}, {"a", one, 0}};
+  HostValueEntry badLater[] = {{"k", unknown, 0}, {"k", one, 0}};
+  HostValue items[] = {one,
+                       {HOST_VALUE_STRING_BORROWED, {.string = {kAbNulC, 4}}},
+                       {HOST_VALUE_STRING_OWNED, {.string = {nullptr, 3}}},
+                       {HOST_VALUE_BLOB_BORROWED, {.blob = {kBytes, 3}}},
+                       {HOST_VALUE_BLOB_OWNED, {.blob = {nullptr, 0}}},
+                       {HOST_VALUE_STRUCTURE, {.structure = {ordered, 3}}}};
+  const struct {
+    const char* name;
+    HostValue in;
+    bool written;
+  } cases[] = {
+      {"every scalar kind, a null key and a NaN", {9, {.collection = {items, 6}}}, true},
+      {"an empty root", {HOST_VALUE_EMPTY, {}}, true},
+      {"a repeated key", {10, {.structure = {repeated, 2}}}, false},
+      {"keys out of order", {10, {.structure = {unordered, 2}}}, false},
+      {"a bad value under a key given again", {10, {.structure = {badLater, 2}}}, false},
+      {"an unknown kind", unknown, false},
+      {"a null blob", {HOST_VALUE_BLOB_OWNED, {.blob = {nullptr, 1}}}, false},
+      {"a null collection", {9, {.collection = {nullptr, 1}}}, false},
+      {"a null structure", {10, {.structure = {nullptr, 1}}}, false},
+      {"too many elements", {9, {.collection = {items, 0x10000000u}}}, false},
+  };
+  for (const auto& c : cases) {
+    const std::optional<std::string> out = written(c.in);
+    EXPECT_EQ(out.has_value(), c.written) << c.name;
+    if (out) {
+      EXPECT_EQ(out, expected(c.in)) << c.name;
+    }
+  }
+  for (const size_t levels : {size_t{512}, size_t{513}}) {
+    std::vector<HostValue> chain(levels + 1);
+    for (size_t i = levels; i-- > 0;)
+      chain[i] = HostValue{9, {.collection = {&chain[i + 1], 1}}};
+    EXPECT_EQ(written(chain[0]), expected(chain[0])) << levels;
+    EXPECT_EQ(written(chain[0]).has_value(), levels == 512);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "binding/format/positional_format.h"
 #include "log/allocation_hooks.h"
@@ -25,10 +26,6 @@ constexpr std::string_view kNullDataMessage =
     "Couldn't assign value to '%1' because the input %2 has a null pointer and a size of %3.";
 constexpr std::string_view kTooManyElementsMessage =
     "Couldn't assign value to '%1' because the input collection has %2 elements, more than %3.";
-
-bool IsContainer(uint32_t kind) noexcept {
-  return kind == HOST_VALUE_COLLECTION || kind == HOST_VALUE_STRUCTURE;
-}
 
 // ---- ToHostValue ----
 
@@ -58,64 +55,55 @@ std::string_view FailureMessage(BuildFailure failure) noexcept {
   }
 }
 
-// A zeroed array of `count` records. Never null on success, even for no records: hosts may hand
-// owned pointers to memcpy and the like whatever the count.
-void* AllocateZeroed(size_t count, size_t recordSize) noexcept {
-  if (count > SIZE_MAX / recordSize) return nullptr;
-  const size_t bytes = count != 0 ? count * recordSize : 1;
-  void* block = Log::Allocate(bytes);
-  if (block != nullptr) std::memset(block, 0, bytes);
-  return block;
-}
-
 // The key as the host receives it: NUL-terminated, so up to its first NUL.
 std::string_view HostKey(std::string_view key) noexcept {
   return key.substr(0, key.find('\0'));
 }
 
-// One conversion: the registry for enum names and the reason of a failure.
+// The part of a text that travels: up to its first NUL.
+std::string_view HostText(std::string_view text) noexcept {
+  const void* nul = std::memchr(text.data(), '\0', text.size());
+  return nul != nullptr
+             ? text.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - text.data()))
+             : text;
+}
+
+// Arrays are laid out on 8-byte boundaries.
+constexpr size_t kArrayAlignment = 8;
+
+// One conversion, in two walks over the value: the first checks it and measures what it needs,
+// the second builds it in one block from the allocation hooks. The top value's own array, text or
+// bytes come first in the block, so releasing the value frees that one pointer; every nested
+// array, text, blob and key lies after it in the same block. Arrays (zeroed) come before the
+// texts, keys and blobs. Nothing is null, even for empty texts, blobs and arrays.
 class HostValueBuilder {
  public:
   explicit HostValueBuilder(const BindingRegistry* registry) noexcept : registry_(registry) {}
 
   [[nodiscard]] BuildFailure Failure() const noexcept { return failure_; }
 
-  // `slot` is all zero on entry; `depth` counts the containers above `value`. May throw from the
-  // registry lookup; the caller catches.
-  bool Build(const BindingProperty& value, HostValue& slot, uint32_t depth) {
-    switch (value.Kind()) {
-      case ValueKind::Empty:
-        return true;
-      case ValueKind::Bool:
-        slot.kind = HOST_VALUE_BOOL;
-        slot.payload.boolean = value.GetBool(false) ? 1 : 0;
-        return true;
-      case ValueKind::Signed:
-        slot.kind = HOST_VALUE_SIGNED;
-        slot.payload.signedValue = value.GetSigned(0);
-        return true;
-      case ValueKind::Unsigned:
-        slot.kind = HOST_VALUE_UNSIGNED;
-        slot.payload.unsignedValue = value.GetUnsigned(0);
-        return true;
-      case ValueKind::Float:
-        slot.kind = HOST_VALUE_FLOAT;
-        slot.payload.floatValue = value.GetFloat(0.0);
-        return true;
-      case ValueKind::String: {
-        const std::string_view text = value.GetString();
-        return BuildText(text.data(), text.size(), slot);
-      }
-      case ValueKind::Blob:
-        return BuildBytes(value.GetBlob(), slot);
-      case ValueKind::Enum:
-        return BuildEnum(value.GetEnum(), slot);
-      case ValueKind::Collection:
-        return BuildCollection(value, slot, depth);
-      case ValueKind::Structure:
-        return BuildStructure(value, slot, depth);
+  // `out` is all zero on entry and, on failure, on return. May throw from the registry lookup;
+  // the caller catches and releases `out`.
+  bool Convert(const BindingProperty& value, HostValue& out) {
+    if (!Measure(value, 0)) return false;
+    const size_t bytes = arrayBytes_ + dataBytes_;
+    if (bytes == 0) {
+      Build(value, out);  // a scalar: nothing to allocate
+      return true;
     }
-    return Fail(BuildFailure::UnknownKind);
+    block_ = static_cast<char*>(Log::Allocate(bytes));
+    if (block_ == nullptr) return Fail(BuildFailure::OutOfMemory);
+    std::memset(block_, 0, arrayBytes_);
+    nextArray_ = block_;
+    nextData_ = block_ + arrayBytes_;
+    try {
+      Build(value, out);
+    } catch (...) {
+      std::memset(&out, 0, sizeof out);
+      Log::Free(block_);
+      throw;
+    }
+    return true;
   }
 
  private:
@@ -124,76 +112,167 @@ class HostValueBuilder {
     return false;
   }
 
-  // `text` is NUL-terminated at `size` at the latest; only the part before the first NUL travels.
-  bool BuildText(const char* text, size_t size, HostValue& slot) noexcept {
-    const void* nul = std::memchr(text, '\0', size);
-    const size_t length =
-        nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : size;
+  // The name an enum travels as, or null for its number.
+  [[nodiscard]] const char* EnumName(const EnumValue& value) const {
+    return registry_ != nullptr && value.type != nullptr
+               ? registry_->EnumName(*value.type, value.value)
+               : nullptr;
+  }
+
+  // ---- the first walk: limits and sizes ----
+
+  bool AddData(size_t length) noexcept {
     if (!std::in_range<uint32_t>(length)) return Fail(BuildFailure::TooLarge);
-    char* copy = Log::DuplicateString(text);
-    if (copy == nullptr) return Fail(BuildFailure::OutOfMemory);
-    slot.kind = HOST_VALUE_STRING_OWNED;
-    slot.payload.string.text = copy;
-    slot.payload.string.length = static_cast<uint32_t>(length);
-    return true;
-  }
-
-  bool BuildBytes(const Blob& bytes, HostValue& slot) noexcept {
-    if (!std::in_range<uint32_t>(bytes.size())) return Fail(BuildFailure::TooLarge);
-    auto* copy = static_cast<uint8_t*>(Log::Allocate(bytes.empty() ? 1 : bytes.size()));
-    if (copy == nullptr) return Fail(BuildFailure::OutOfMemory);
-    if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
-    slot.kind = HOST_VALUE_BLOB_OWNED;
-    slot.payload.blob.bytes = copy;
-    slot.payload.blob.size = static_cast<uint32_t>(bytes.size());
-    return true;
-  }
-
-  bool BuildEnum(const EnumValue& value, HostValue& slot) {
-    const char* name = (registry_ != nullptr && value.type != nullptr)
-                           ? registry_->EnumName(*value.type, value.value)
-                           : nullptr;
-    if (name != nullptr) return BuildText(name, std::strlen(name), slot);
-    slot.kind = HOST_VALUE_SIGNED;
-    slot.payload.signedValue = value.value;
+    dataBytes_ += length + 1;  // a NUL after a text; one byte for an empty blob
     return true;
   }
 
   // The bound comes before any child is visited, as in FromHostValue: 512 containers on the path
   // from the top value down pass, 513 fail, and the walk never recurses deeper.
-  bool BeginContainer(uint32_t depth, size_t count) noexcept {
+  bool AddArray(uint32_t depth, size_t count, size_t recordSize) noexcept {
     if (depth >= kMaxHostValueDepth) return Fail(BuildFailure::TooDeep);
     if (!std::in_range<uint32_t>(count)) return Fail(BuildFailure::TooLarge);
+    const size_t bytes = count != 0 ? count * recordSize : 1;
+    arrayBytes_ += (bytes + kArrayAlignment - 1) / kArrayAlignment * kArrayAlignment;
     return true;
   }
 
-  // Each container is linked into its slot as soon as its zeroed array exists, so a failure
-  // anywhere below leaves a tree that ReleaseHostValue frees completely.
-  bool BuildCollection(const BindingProperty& value, HostValue& slot, uint32_t depth) {
+  bool Measure(const BindingProperty& value, uint32_t depth) {
+    switch (value.Kind()) {
+      case ValueKind::Empty:
+      case ValueKind::Bool:
+      case ValueKind::Signed:
+      case ValueKind::Unsigned:
+      case ValueKind::Float:
+        return true;
+      case ValueKind::String:
+        return AddData(HostText(value.GetString()).size());
+      case ValueKind::Blob: {
+        const size_t size = value.GetBlob().size();
+        if (!std::in_range<uint32_t>(size)) return Fail(BuildFailure::TooLarge);
+        dataBytes_ += size != 0 ? size : 1;
+        return true;
+      }
+      case ValueKind::Enum: {
+        const char* name = EnumName(value.GetEnum());
+        enumNames_.push_back(name);
+        return name == nullptr || AddData(std::strlen(name));
+      }
+      case ValueKind::Collection: {
+        const std::span<const BindingProperty> elements = value.Elements();
+        if (!AddArray(depth, elements.size(), sizeof(HostValue))) return false;
+        for (const BindingProperty& element : elements)
+          if (!Measure(element, depth + 1)) return false;
+        return true;
+      }
+      case ValueKind::Structure: {
+        const auto members = value.Members();
+        if (!AddArray(depth, members.size(), sizeof(HostValueEntry))) return false;
+        for (auto member = members.begin(); member != members.end(); ++member) {
+          const std::string_view key = HostKey((*member).key);
+          const auto next = std::next(member);
+          if (next != members.end() && HostKey((*next).key) == key) continue;
+          if (!AddData(key.size()) || !Measure((*member).value, depth + 1)) return false;
+        }
+        return true;
+      }
+    }
+    return Fail(BuildFailure::UnknownKind);
+  }
+
+  // ---- the second walk: the value in the block; cannot fail ----
+
+  // `count` zeroed records.
+  void* TakeArray(size_t count, size_t recordSize) noexcept {
+    char* array = nextArray_;
+    const size_t bytes = count != 0 ? count * recordSize : 1;
+    nextArray_ += (bytes + kArrayAlignment - 1) / kArrayAlignment * kArrayAlignment;
+    return array;
+  }
+
+  const char* TakeText(std::string_view text) noexcept {
+    char* copy = nextData_;
+    if (!text.empty()) std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    nextData_ += text.size() + 1;
+    return copy;
+  }
+
+  void BuildText(std::string_view text, HostValue& slot) noexcept {
+    slot.kind = HOST_VALUE_STRING_OWNED;
+    slot.payload.string.text = TakeText(text);
+    slot.payload.string.length = static_cast<uint32_t>(text.size());
+  }
+
+  // `slot` is all zero on entry.
+  void Build(const BindingProperty& value, HostValue& slot) {
+    switch (value.Kind()) {
+      case ValueKind::Empty:
+        return;
+      case ValueKind::Bool:
+        slot.kind = HOST_VALUE_BOOL;
+        slot.payload.boolean = value.GetBool(false) ? 1 : 0;
+        return;
+      case ValueKind::Signed:
+        slot.kind = HOST_VALUE_SIGNED;
+        slot.payload.signedValue = value.GetSigned(0);
+        return;
+      case ValueKind::Unsigned:
+        slot.kind = HOST_VALUE_UNSIGNED;
+        slot.payload.unsignedValue = value.GetUnsigned(0);
+        return;
+      case ValueKind::Float:
+        slot.kind = HOST_VALUE_FLOAT;
+        slot.payload.floatValue = value.GetFloat(0.0);
+        return;
+      case ValueKind::String:
+        BuildText(HostText(value.GetString()), slot);
+        return;
+      case ValueKind::Blob: {
+        const Blob& bytes = value.GetBlob();
+        auto* copy = reinterpret_cast<uint8_t*>(nextData_);
+        if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+        nextData_ += bytes.empty() ? 1 : bytes.size();
+        slot.kind = HOST_VALUE_BLOB_OWNED;
+        slot.payload.blob.bytes = copy;
+        slot.payload.blob.size = static_cast<uint32_t>(bytes.size());
+        return;
+      }
+      case ValueKind::Enum:
+        // The name the first walk looked up and measured.
+        if (const char* name = enumNames_[nextEnum_++]) {
+          BuildText(name, slot);
+        } else {
+          slot.kind = HOST_VALUE_SIGNED;
+          slot.payload.signedValue = value.GetEnum().value;
+        }
+        return;
+      case ValueKind::Collection:
+        BuildCollection(value, slot);
+        return;
+      case ValueKind::Structure:
+        BuildStructure(value, slot);
+        return;
+    }
+  }
+
+  void BuildCollection(const BindingProperty& value, HostValue& slot) {
     const std::span<const BindingProperty> elements = value.Elements();
-    if (!BeginContainer(depth, elements.size())) return false;
-    auto* items = static_cast<HostValue*>(AllocateZeroed(elements.size(), sizeof(HostValue)));
-    if (items == nullptr) return Fail(BuildFailure::OutOfMemory);
+    auto* items = static_cast<HostValue*>(TakeArray(elements.size(), sizeof(HostValue)));
     slot.kind = HOST_VALUE_COLLECTION;
     slot.payload.collection.items = items;
     slot.payload.collection.count = static_cast<uint32_t>(elements.size());
-    for (size_t i = 0; i < elements.size(); ++i) {
-      if (!Build(elements[i], items[i], depth + 1)) return false;
-    }
-    return true;
+    for (size_t i = 0; i < elements.size(); ++i)
+      Build(elements[i], items[i]);
   }
 
   // The host reads keys up to their first NUL, so keys equal that far are one member there.
   // Keys are in byte order with a prefix first, which makes such keys neighbours ("a", "a\0b",
   // "a\0c"); the last of them is sent, under the shared key, as a later write to a member
-  // replaces its value. The count grows entry by entry, so a failure leaves no unfilled entry
-  // and a merge leaves the array's tail unused.
-  bool BuildStructure(const BindingProperty& value, HostValue& slot, uint32_t depth) {
+  // replaces its value. A merge leaves the array's tail unused (and zero).
+  void BuildStructure(const BindingProperty& value, HostValue& slot) {
     const auto members = value.Members();
-    if (!BeginContainer(depth, members.size())) return false;
-    auto* entries =
-        static_cast<HostValueEntry*>(AllocateZeroed(members.size(), sizeof(HostValueEntry)));
-    if (entries == nullptr) return Fail(BuildFailure::OutOfMemory);
+    auto* entries = static_cast<HostValueEntry*>(TakeArray(members.size(), sizeof(HostValueEntry)));
     slot.kind = HOST_VALUE_STRUCTURE;
     slot.payload.structure.entries = entries;
     slot.payload.structure.count = 0;
@@ -202,20 +281,22 @@ class HostValueBuilder {
       const std::string_view key = HostKey((*member).key);
       const auto next = std::next(member);
       if (next != members.end() && HostKey((*next).key) == key) continue;
-      // Keys are interned texts, NUL-terminated in memory.
-      char* copy = Log::DuplicateString(key.data());
-      if (copy == nullptr) return Fail(BuildFailure::OutOfMemory);
-      entry->key = copy;
+      entry->key = TakeText(key);
       entry->keyOwned = 1;
       ++slot.payload.structure.count;
-      if (!Build((*member).value, entry->value, depth + 1)) return false;
+      Build((*member).value, entry->value);
       ++entry;
     }
-    return true;
   }
 
   const BindingRegistry* registry_;
   BuildFailure failure_ = BuildFailure::None;
+  size_t arrayBytes_ = 0, dataBytes_ = 0;
+  char* block_ = nullptr;
+  char* nextArray_ = nullptr;
+  char* nextData_ = nullptr;
+  std::vector<const char*> enumNames_;  // of the enums in walk order, null for a number
+  size_t nextEnum_ = 0;
 };
 
 // The exception message; empty when even formatting it fails.
@@ -236,7 +317,7 @@ bool Convert(const BindingProperty& value, const BindingRegistry* registry, Host
   std::string formatted;
   std::string_view message = kToHostOutOfMemoryMessage;
   try {
-    if (builder.Build(value, out, 0)) return true;
+    if (builder.Convert(value, out)) return true;
     message = FailureMessage(builder.Failure());
   } catch (const std::bad_alloc&) {
     message = kToHostOutOfMemoryMessage;
@@ -362,36 +443,6 @@ bool Read(const HostValue& in, BindingProperty& property, ValueResult& result, c
   }
 }
 
-// ---- ReleaseHostValue ----
-
-void ReleaseLeaf(HostValue& value) noexcept {
-  if (value.kind == HOST_VALUE_STRING_OWNED) {
-    Log::Free(const_cast<char*>(value.payload.string.text));
-  } else if (value.kind == HOST_VALUE_BLOB_OWNED) {
-    Log::Free(const_cast<uint8_t*>(value.payload.blob.bytes));
-  }
-}
-
-// The array of a container being released and how many of its records are still to do; they
-// are released from the last to the first.
-struct ReleaseLevel {
-  uint32_t kind = HOST_VALUE_EMPTY;
-  void* array = nullptr;
-  uint32_t remaining = 0;
-};
-
-ReleaseLevel LevelOf(const HostValue& value) noexcept {
-  if (value.kind == HOST_VALUE_COLLECTION) {
-    return {value.kind, value.payload.collection.items, value.payload.collection.count};
-  }
-  return {value.kind, value.payload.structure.entries, value.payload.structure.count};
-}
-
-HostValueEntry* EntryOfValue(HostValue* value) noexcept {
-  return reinterpret_cast<HostValueEntry*>(reinterpret_cast<char*>(value) -
-                                           offsetof(HostValueEntry, value));
-}
-
 }  // namespace
 
 const char* HostValueKindName(uint32_t kind) noexcept {
@@ -416,50 +467,23 @@ bool FromHostValue(const HostValue& in, BindingProperty& property, ValueResult& 
   return Read(in, property, result, label != nullptr ? label : "", 0);
 }
 
-// Containers are released without recursion, so no nesting depth can exhaust the stack. When the
-// walk enters a child container, the child's own slot in its parent's array is no longer needed,
-// so it keeps the way back: the parent's kind, the child's index and the slot that leads back
-// from the parent. Returning reads them and finds the parent's array from the slot's address.
+// Everything ToHostValue built hangs in the one block that the top value's own pointer starts.
 void ReleaseHostValue(HostValue& value) noexcept {
-  if (IsContainer(value.kind)) {
-    ReleaseLevel level = LevelOf(value);
-    HostValue* back = nullptr;  // the slot holding the way back from `level`; null at the top
-    for (;;) {
-      if (level.remaining == 0) {
-        Log::Free(level.array);
-        if (back == nullptr) break;
-        HostValue* slot = back;
-        const uint32_t index = slot->payload.collection.count;
-        back = slot->payload.collection.items;
-        level.kind = slot->kind;
-        level.remaining = index;  // the records before the child are still to do
-        level.array = level.kind == HOST_VALUE_COLLECTION
-                          ? static_cast<void*>(slot - index)
-                          : static_cast<void*>(EntryOfValue(slot) - index);
-        continue;
-      }
-      const uint32_t index = --level.remaining;
-      HostValue* slot = nullptr;
-      if (level.kind == HOST_VALUE_COLLECTION) {
-        slot = static_cast<HostValue*>(level.array) + index;
-      } else {
-        HostValueEntry& entry = static_cast<HostValueEntry*>(level.array)[index];
-        if (entry.keyOwned != 0) Log::Free(const_cast<char*>(entry.key));
-        slot = &entry.value;
-      }
-      if (IsContainer(slot->kind)) {
-        const ReleaseLevel child = LevelOf(*slot);
-        slot->kind = level.kind;
-        slot->payload.collection.items = back;
-        slot->payload.collection.count = index;
-        back = slot;
-        level = child;
-      } else {
-        ReleaseLeaf(*slot);
-      }
-    }
-  } else {
-    ReleaseLeaf(value);
+  switch (value.kind) {
+    case HOST_VALUE_STRING_OWNED:
+      Log::Free(const_cast<char*>(value.payload.string.text));
+      break;
+    case HOST_VALUE_BLOB_OWNED:
+      Log::Free(const_cast<uint8_t*>(value.payload.blob.bytes));
+      break;
+    case HOST_VALUE_COLLECTION:
+      Log::Free(value.payload.collection.items);
+      break;
+    case HOST_VALUE_STRUCTURE:
+      Log::Free(value.payload.structure.entries);
+      break;
+    default:
+      break;
   }
   std::memset(&value, 0, sizeof(value));
 }

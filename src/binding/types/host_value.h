@@ -1,8 +1,9 @@
 // HostValue conversions: BindingProperty to and from the flat tagged value of the host boundary,
 // and the release of a HostValue this module built.
-// Ownership: everything ToHostValue builds (texts, bytes, arrays, keys) comes from the
-// framework's allocation hooks and is freed only by ReleaseHostValue; a failed ToHostValue frees
-// what it built and leaves `out` all zero. FromHostValue only reads its input and copies it.
+// Ownership: ToHostValue builds a value in one block from the framework's allocation hooks, its
+// own array, text or bytes first and every nested array, text, blob and key after them, so
+// ReleaseHostValue frees that one pointer; a failed ToHostValue frees what it built and leaves
+// `out` all zero. FromHostValue only reads its input and copies it.
 // Not for host-owned values: the host releases those itself.
 #pragma once
 
@@ -61,9 +62,9 @@ inline constexpr uint32_t kMaxHostValueDepth = 512;
 [[nodiscard]] bool FromHostValue(const HostValue& in, BindingProperty& property,
                                  ValueResult& result, const char* label);
 
-// Frees what `value` owns: the text or bytes of kinds 6 and 8, the arrays of kinds 9 and 10 with
-// their elements, entry values and owned keys (kinds 5 and 7 are borrowed and left alone).
-// Afterwards `value` is all zero. Any depth is released without recursion.
+// Frees what ToHostValue built into `value`: the block its text, bytes or array (kinds 6, 8, 9
+// and 10) starts, which holds everything nested. Kinds 5 and 7 are borrowed and left alone.
+// Afterwards `value` is all zero.
 void ReleaseHostValue(HostValue& value) noexcept;
 
 }  // namespace Oxle::Client::Binding

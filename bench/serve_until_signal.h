@@ -1,5 +1,6 @@
-// The life of bench/http_bench.sh's bare servers: stop signals taken by a waiting thread, never a
-// handler; "listening on http://127.0.0.1:PORT" printed first; serving until SIGINT or SIGTERM.
+// The life of bench/http_bench.sh's bare proxy (a cpp-httplib server): stop signals taken by a
+// waiting thread, never a handler; "listening on http://127.0.0.1:PORT" printed first; serving
+// until SIGINT or SIGTERM.
 #pragma once
 
 #include <httplib.h>

@@ -1,7 +1,10 @@
-// CallLane (internal to tpk_cli): the threads that run the host server's calls, so that calls
-// never run on the I/O threads: at most `threads` run at once, with at most `queueBound` waiting
-// behind them. Each served module has a lane of its own, and the server's own endpoints one more,
-// so that a module whose calls wait on a silent remote service holds up no other.
+// CallLane (internal to tpk_cli): the bound on one module's calls. At most `slots` run at once,
+// each on the server thread that read its request, with no hand-off; at most `queueBound` wait
+// behind them, and a waiting call starts on a thread of the server as soon as a slot frees. Each
+// served module has a lane of its own, and the server's own endpoints one more, so that a module
+// whose calls wait on a silent remote service holds up no other. A call runs between the server's
+// BeginBlocking and EndBlocking, and the server holds a thread in reserve for each slot
+// (HttpServerOptions::handlerThreads), so calls never leave the server without threads for I/O.
 // Thread-safe.
 #pragma once
 
@@ -10,8 +13,8 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
-#include <vector>
+
+#include "cli/http_server.h"
 
 namespace Oxle::Client::Host::Cli {
 
@@ -19,27 +22,32 @@ class CallLane {
  public:
   // Called with true to run, or with false when it is refused (at Stop) so that it answers.
   using Job = std::function<void(bool run)>;
-
-  CallLane(size_t threads, size_t queueBound);
+  // `server` must outlive the lane.
+  CallLane(size_t slots, size_t queueBound, HttpServer& server);
   ~CallLane();  // Stop()
   CallLane(const CallLane&) = delete;
   CallLane& operator=(const CallLane&) = delete;
 
-  // False when the queue is full or the lane stopped: the caller answers.
-  [[nodiscard]] bool Submit(Job job);
-  // Refuses what is queued and waits for what runs.
+  // Runs `job` on this thread, now, when a slot is free; queues it when none is and the queue
+  // has room. False when the queue is full or the lane stopped: the caller answers.
+  [[nodiscard]] bool Run(Job job);
+  // Refuses what is queued and waits until no job runs; not from inside a job.
   void Stop();
 
  private:
-  void Work();
+  // Runs a job that holds a slot.
+  void Execute(Job& job, bool run);
+  // A job ended on its slot: the slot goes to the next queued job, or is freed.
+  void Leave() noexcept;
 
+  const size_t slots_;
   const size_t queueBound_;
-  std::mutex mutex_;  // guards queue_, idle_, stopped_
-  std::condition_variable changed_;
+  HttpServer& server_;
+  std::mutex mutex_;  // guards queue_, running_, stopped_
+  std::condition_variable idle_;
   std::deque<Job> queue_;
-  size_t idle_ = 0;  // threads waiting for a job
+  size_t running_ = 0;  // slots taken: jobs running, or posted to the server and not yet ended
   bool stopped_ = false;
-  std::vector<std::thread> threads_;
 };
 
 }  // namespace Oxle::Client::Host::Cli

@@ -1,6 +1,7 @@
 // HostServer: the gate, the call lanes and the modules' routes put together on an HttpServer.
 #include "cli/host_server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -23,6 +24,16 @@ namespace {
 constexpr size_t kLogMethodLimit = 32;
 constexpr size_t kLogPathLimit = 1024;
 
+// Calls at once on the server's own endpoints (and calls no served module answers).
+constexpr size_t kOwnCallsInFlight = 2;
+
+// The HTTP server's options with a thread in reserve for each call that may run at once.
+[[nodiscard]] HttpServerOptions WithCallThreads(HttpServerOptions http,
+                                                const ServerOptions& options, size_t modules) {
+  http.handlerThreads = kOwnCallsInFlight + modules * std::max<size_t>(options.callsInFlight, 1);
+  return http;
+}
+
 }  // namespace
 
 struct HostServer::Impl final : HttpHandler {
@@ -33,11 +44,11 @@ struct HostServer::Impl final : HttpHandler {
         gate(this->options),
         hub(this->options.events),
         endpoints(host, modules, hub, this->options, gate),
-        http(*this, this->options.http),
-        ownLane(2, this->options.queuedCalls) {
+        http(*this, WithCallThreads(this->options.http, this->options, modules.size())),
+        ownLane(kOwnCallsInFlight, this->options.queuedCalls, http) {
     for (ModuleId id : modules)
-      lanes.emplace(
-          id, std::make_unique<CallLane>(this->options.callsInFlight, this->options.queuedCalls));
+      lanes.emplace(id, std::make_unique<CallLane>(this->options.callsInFlight,
+                                                   this->options.queuedCalls, http));
   }
 
   std::optional<HttpResponse> Admit(const HttpRequest& req) override {
@@ -59,8 +70,8 @@ struct HostServer::Impl final : HttpHandler {
     options.accessLog(line);
   }
 
-  // The console's files and events on this I/O thread; everything else on the lane of the module
-  // that answers it.
+  // The console's files and events at once; everything else in the lane of the module that
+  // answers it, on this thread when the lane has a free slot.
   void Serve(HttpRequest req, HttpResponder responder) override {
     if (const ConsoleAsset* asset = FindConsoleAsset(req.path)) {
       responder.Answer(ConsoleAnswer(req, *asset));
@@ -88,9 +99,9 @@ struct HostServer::Impl final : HttpHandler {
     }
     auto pending =
         std::make_shared<Pending>(Pending{std::move(req), std::move(responder), std::move(call)});
-    const bool queued = !stopping.load() &&
-                        lane->Submit([this, pending, own](bool run) { Run(*pending, run, own); });
-    if (queued) return;
+    const bool taken =
+        !stopping.load() && lane->Run([this, pending, own](bool run) { Run(*pending, run, own); });
+    if (taken) return;
     HttpResponse busy =
         stopping.load()
             ? ErrorAnswer(503, "The host is stopping")

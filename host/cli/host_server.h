@@ -23,11 +23,13 @@
 // The limits of HttpServer (head size and deadline, body cap, connections) come before all that.
 // The token is never logged or echoed.
 //
-// Calls never run on the I/O threads: each module has its own callsInFlight threads with a queue
-// of queuedCalls behind them, and the server's own endpoints (and calls no module answers) have
-// two threads of their own, so a module whose calls wait on a silent remote service holds up
-// neither the others nor /openapi.json, /resources or /host/modules. A call that finds its queue
-// full is answered 503 with "Retry-After: 1" at once. Event streams cost no thread.
+// Calls never take the I/O threads: each module may run callsInFlight calls at once with a queue
+// of queuedCalls behind them, and the server's own endpoints (and calls no module answers) two,
+// each on a server thread of its own (the HTTP server has that many more threads), so a module
+// whose calls wait on a silent remote service holds up neither the others nor /openapi.json,
+// /resources or /host/modules. A call with a free slot runs on the thread that read it, which
+// also writes its answer: no hand-off between threads. A call that finds its queue full is
+// answered 503 with "Retry-After: 1" at once. Event streams cost no thread.
 //
 // Thread-safe. Not an HTTPS server.
 #pragma once

@@ -2,6 +2,7 @@
 // and lingering before the close; and HttpResponder, which hands an answer to its connection.
 #include "cli/http_connection.h"
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/error.hpp>
@@ -56,10 +57,11 @@ void HttpConnection::Start() {
 }
 
 void HttpConnection::Answer(HttpResponse response) {
-  net::post(socket_.get_executor(),
-            [self = shared_from_this(), response = std::move(response)]() mutable {
-              if (self->phase_ == Phase::Serving) self->Write(std::move(response));
-            });
+  // At once when given on the connection's own strand (inside Serve), else queued to it.
+  net::dispatch(socket_.get_executor(),
+                [self = shared_from_this(), response = std::move(response)]() mutable {
+                  if (self->phase_ == Phase::Serving) self->Write(std::move(response));
+                });
 }
 
 void HttpConnection::Stream(HttpResponse head, std::shared_ptr<HttpStreamSource> source) {

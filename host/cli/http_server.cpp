@@ -6,9 +6,11 @@
 #include <boost/asio/strand.hpp>
 
 #include <algorithm>
+#include <condition_variable>
 #include <list>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "cli/cli_options.h"
 #include "cli/http_connection.h"
@@ -33,6 +35,8 @@ struct HttpServer::Impl : HttpServerState {
   using HttpServerState::HttpServerState;
 
   void Accept();
+  // A thread of the server: serving (or, from the start, in reserve) until the I/O ends.
+  void Loop(bool reserve);
   void Register(const std::shared_ptr<HttpConnection>& connection);
   template <typename Each>
   void ForEachConnection(Each each);
@@ -46,7 +50,40 @@ struct HttpServer::Impl : HttpServerState {
   std::list<std::weak_ptr<HttpConnection>> connections;
   bool started = false;
   bool stopped = false;
+  std::mutex poolMutex;  // guards serving, called, finished
+  std::condition_variable reserveWake;
+  size_t serving = 0;  // threads taking I/O: in the loop, not blocked in the handler
+  size_t called = 0;   // threads in reserve called to serve, not yet woken
+  bool finished = false;
 };
+
+namespace {
+
+// The server whose thread this is, and whether it goes to reserve once its handler returns.
+thread_local const void* tServer = nullptr;
+thread_local bool tRetire = false;
+
+}  // namespace
+
+void HttpServer::Impl::Loop(bool reserve) {
+  tServer = this;
+  for (;;) {
+    if (reserve) {
+      std::unique_lock lock(poolMutex);
+      reserveWake.wait(lock, [this] { return called != 0 || finished; });
+      if (called == 0) return;
+      --called;  // counted as serving by whoever called it
+      reserve = false;
+    }
+    if (io.run_one() == 0) break;  // no work left: the server stopped
+    reserve = std::exchange(tRetire, false);
+  }
+  {
+    std::lock_guard lock(poolMutex);
+    finished = true;
+  }
+  reserveWake.notify_all();
+}
 
 // ---- the server ----
 
@@ -125,8 +162,10 @@ Status HttpServer::Start() {
   self.port = self.acceptor.local_endpoint(error).port();
   self.started = true;
   self.Accept();
-  for (size_t i = 0; i < std::max<size_t>(options.ioThreads, 1); ++i)
-    self.threads.emplace_back([&self] { self.io.run(); });
+  const size_t serving = std::max<size_t>(options.ioThreads, 1);
+  self.serving = serving;
+  for (size_t i = 0; i < serving + options.handlerThreads; ++i)
+    self.threads.emplace_back([&self, reserve = i >= serving] { self.Loop(reserve); });
   return Status();
 }
 
@@ -155,6 +194,33 @@ void HttpServer::Stop(std::chrono::milliseconds grace) {
 
 uint16_t HttpServer::Port() const noexcept {
   return impl_->port.load();
+}
+
+void HttpServer::Post(std::function<void()> work) {
+  net::post(impl_->io, std::move(work));
+}
+
+void HttpServer::BeginBlocking() noexcept {
+  Impl& self = *impl_;
+  if (tServer != &self) return;
+  {
+    std::lock_guard lock(self.poolMutex);
+    if (--self.serving != 0 || self.finished) return;
+    ++self.serving;
+    ++self.called;
+  }
+  self.reserveWake.notify_one();
+}
+
+void HttpServer::EndBlocking() noexcept {
+  Impl& self = *impl_;
+  if (tServer != &self) return;
+  std::lock_guard lock(self.poolMutex);
+  if (self.serving >= std::max<size_t>(self.options.ioThreads, 1)) {
+    tRetire = true;  // enough serve without it
+  } else {
+    ++self.serving;
+  }
 }
 
 }  // namespace Oxle::Client::Host::Cli

@@ -16,7 +16,11 @@
 // is the handler's kind of error), and a connection closed after an answer is shut down for
 // sending and read to its end (at most lingerBytes, lingerTimeout) first, so that unread request
 // bytes cannot reset it before the client has read the answer.
-// Thread-safe. The handler's members run on the I/O threads and must not block.
+// Thread-safe. The handler's members run on the server's threads, ioThreads of which serve I/O
+// while handlerThreads more wait in reserve. Serve may block (a call to a slow remote service,
+// say) between BeginBlocking and EndBlocking on at most handlerThreads threads at once, which the
+// handler bounds itself: the others go on serving, and a thread in reserve joins them when none
+// would be left. The other members must not block.
 #pragma once
 
 #include <chrono>
@@ -99,7 +103,8 @@ class HttpHandler {
   // is read (the connection is then closed if a body was declared). A client that asked
   // "Expect: 100-continue" is told to go on only when this gives nothing.
   virtual std::optional<HttpResponse> Admit(const HttpRequest& request) = 0;
-  // The whole request; the answer may come later, from any thread.
+  // The whole request; the answer may come later, from any thread. An answer given on this
+  // thread before Serve returns goes out without leaving it.
   virtual void Serve(HttpRequest request, HttpResponder responder) = 0;
   // The server's own refusal of a request (status and message), as the handler writes errors.
   virtual HttpResponse Refusal(uint32_t status, std::string_view message) = 0;
@@ -112,6 +117,7 @@ struct HttpServerOptions {
   std::string address = "127.0.0.1";  // numeric; an IPv6 address without brackets
   uint16_t port = 0;                  // 0: a free port
   size_t ioThreads = 2;
+  size_t handlerThreads = 0;  // threads in reserve, for the handler's blocking Serve calls
   size_t maxConnections = 1024;
   size_t headLimit = 64 * 1024;
   size_t targetLimit = 8 * 1024;
@@ -141,6 +147,12 @@ class HttpServer {
   void Stop(std::chrono::milliseconds grace);
 
   [[nodiscard]] uint16_t Port() const noexcept;
+  // Runs `work` on one of the server's threads, soon; work posted after Stop began may not run.
+  void Post(std::function<void()> work);
+  // Around a blocking part of the handler's work on one of the server's threads: the server's
+  // other threads serve I/O meanwhile. Nothing on another thread. Pairs do not nest.
+  void BeginBlocking() noexcept;
+  void EndBlocking() noexcept;
 
  private:
   struct Impl;

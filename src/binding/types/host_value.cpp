@@ -55,17 +55,34 @@ std::string_view FailureMessage(BuildFailure failure) noexcept {
   }
 }
 
-// The key as the host receives it: NUL-terminated, so up to its first NUL.
-std::string_view HostKey(std::string_view key) noexcept {
-  return key.substr(0, key.find('\0'));
-}
-
-// The part of a text that travels: up to its first NUL.
+// The part of a text or key that travels, NUL-terminated: up to its first NUL.
 std::string_view HostText(std::string_view text) noexcept {
   const void* nul = std::memchr(text.data(), '\0', text.size());
   return nul != nullptr
              ? text.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - text.data()))
              : text;
+}
+
+// Calls `visit(key, value)` for the members of a structure as the host receives them, stopping
+// at the first false. Keys travel up to their first NUL, so keys equal that far are one member
+// there. Keys are in byte order with a prefix first, which makes such keys neighbours ("a",
+// "a\0b", "a\0c"); the last of them is sent, under the shared key, as a later write to a member
+// replaces its value. A key is cut once, and a neighbour compared only when it continues the cut
+// key with a NUL.
+template <typename Members, typename Visit>
+bool ForEachHostMember(const Members& members, Visit&& visit) {
+  for (auto member = members.begin(); member != members.end(); ++member) {
+    const std::string_view key = HostText((*member).key);
+    if (const auto next = std::next(member); next != members.end()) {
+      const std::string_view following = (*next).key;
+      if (following.size() > key.size() && following[key.size()] == '\0' &&
+          following.starts_with(key)) {
+        continue;
+      }
+    }
+    if (!visit(key, (*member).value)) return false;
+  }
+  return true;
 }
 
 // Arrays are laid out on 8-byte boundaries.
@@ -168,13 +185,9 @@ class HostValueBuilder {
       case ValueKind::Structure: {
         const auto members = value.Members();
         if (!AddArray(depth, members.size(), sizeof(HostValueEntry))) return false;
-        for (auto member = members.begin(); member != members.end(); ++member) {
-          const std::string_view key = HostKey((*member).key);
-          const auto next = std::next(member);
-          if (next != members.end() && HostKey((*next).key) == key) continue;
-          if (!AddData(key.size()) || !Measure((*member).value, depth + 1)) return false;
-        }
-        return true;
+        return ForEachHostMember(members, [&](std::string_view key, const BindingProperty& member) {
+          return AddData(key.size()) && Measure(member, depth + 1);
+        });
       }
     }
     return Fail(BuildFailure::UnknownKind);
@@ -266,10 +279,7 @@ class HostValueBuilder {
       Build(elements[i], items[i]);
   }
 
-  // The host reads keys up to their first NUL, so keys equal that far are one member there.
-  // Keys are in byte order with a prefix first, which makes such keys neighbours ("a", "a\0b",
-  // "a\0c"); the last of them is sent, under the shared key, as a later write to a member
-  // replaces its value. A merge leaves the array's tail unused (and zero).
+  // Members as ForEachHostMember gives them; a merge leaves the array's tail unused (and zero).
   void BuildStructure(const BindingProperty& value, HostValue& slot) {
     const auto members = value.Members();
     auto* entries = static_cast<HostValueEntry*>(TakeArray(members.size(), sizeof(HostValueEntry)));
@@ -277,16 +287,14 @@ class HostValueBuilder {
     slot.payload.structure.entries = entries;
     slot.payload.structure.count = 0;
     HostValueEntry* entry = entries;
-    for (auto member = members.begin(); member != members.end(); ++member) {
-      const std::string_view key = HostKey((*member).key);
-      const auto next = std::next(member);
-      if (next != members.end() && HostKey((*next).key) == key) continue;
+    (void)ForEachHostMember(members, [&](std::string_view key, const BindingProperty& member) {
       entry->key = TakeText(key);
       entry->keyOwned = 1;
       ++slot.payload.structure.count;
-      Build((*member).value, entry->value);
+      Build(member, entry->value);
       ++entry;
-    }
+      return true;
+    });
   }
 
   const BindingRegistry* registry_;

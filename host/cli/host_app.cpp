@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -28,6 +29,9 @@ namespace Oxle::Client::Host::Cli {
 namespace {
 
 using Binding::BindingProperty;
+
+// How long the start waits for the modules to take in the resources file.
+constexpr std::chrono::seconds kResourcesDeliveryLimit{5};
 
 // The signals that stop the host, by name.
 constexpr std::pair<int, const char*> kStopSignals[] = {
@@ -176,6 +180,10 @@ int RunHost(std::span<const std::string> args, std::ostream& out, std::ostream& 
   }
   for (const auto& member : resources.Value().Members())
     (void)host.SetResource(member.key, member.value);
+  // The modules take the resources in before the first request can reach them (a request that
+  // came first would find a module without its configuration); a module stuck in a delivery
+  // delays the start by the limit at most.
+  (void)host.WaitDelivered(kResourcesDeliveryLimit);
 
   HostServer server(host, modules, ServerOptionsFor(options, token.Value(), logs));
   if (Status listening = server.Start(); !listening.Ok())

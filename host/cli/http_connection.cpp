@@ -92,15 +92,31 @@ void HttpConnection::Shutdown(bool force) {
 }
 
 void HttpConnection::Arm(Clock::time_point deadline) {
-  timer_.expires_at(deadline);
+  deadline_ = deadline;
+  // A wait that ends no later looks again then: moving a deadline later costs nothing, so a busy
+  // kept-alive connection sets its timer about once per keep-alive period, not per phase.
+  if (waiting_ && armedFor_ <= deadline) return;
+  armedFor_ = deadline;
+  waiting_ = true;
+  timer_.expires_at(deadline);  // ends a wait in progress, which then finds a newer generation
   timer_.async_wait([self = shared_from_this(), generation = ++generation_](ErrorCode error) {
-    if (!error && generation == self->generation_) self->OnDeadline();
+    if (generation != self->generation_) return;
+    self->waiting_ = false;
+    if (!error) self->OnTimer();
   });
 }
 
 void HttpConnection::Disarm() {
-  ++generation_;
-  timer_.cancel();
+  deadline_ = Clock::time_point::max();
+}
+
+void HttpConnection::OnTimer() {
+  if (deadline_ == Clock::time_point::max()) return;
+  if (Clock::now() < deadline_) {
+    Arm(deadline_);  // moved later since the wait began
+    return;
+  }
+  OnDeadline();
 }
 
 void HttpConnection::OnDeadline() {
@@ -522,6 +538,7 @@ void HttpConnection::Close() {
   phase_ = Phase::Closed;
   server_.open.fetch_sub(1);
   Disarm();
+  timer_.cancel();  // the wait's handler holds the connection
   ErrorCode ignored;
   socket_.shutdown(tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);

@@ -70,9 +70,13 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
   // ---- deadlines ----
 
+  // The current phase's deadline; Disarm leaves it none.
   void Arm(Clock::time_point deadline);
 
   void Disarm();
+
+  // The timer's wait ended: the deadline passed, moved later, or went.
+  void OnTimer();
 
   void OnDeadline();
 
@@ -140,7 +144,10 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   const HttpServerOptions& options_;
   tcp::socket socket_;
   net::steady_timer timer_;
-  uint64_t generation_ = 0;
+  uint64_t generation_ = 0;  // of the timer's latest wait
+  Clock::time_point deadline_ = Clock::time_point::max();
+  Clock::time_point armedFor_;  // when the latest wait ends
+  bool waiting_ = false;        // a wait is in progress
   Phase phase_ = Phase::Head;
   boost::beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;

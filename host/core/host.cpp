@@ -93,6 +93,9 @@ std::chrono::nanoseconds Host::Now() const {
 bool Host::WaitIdle(std::chrono::nanoseconds limit) {
   return core_->Jobs().WaitIdle(limit);
 }
+bool Host::WaitDelivered(std::chrono::nanoseconds limit) {
+  return core_->Jobs().WaitDelivered(limit);
+}
 size_t Host::PendingJobCount() const {
   return core_->Jobs().PendingJobs();
 }

@@ -177,6 +177,9 @@ class Host {
   [[nodiscard]] std::chrono::nanoseconds Now() const;
   // Threaded mode: waits at most `limit` for no queued or running delivery and no due job.
   [[nodiscard]] bool WaitIdle(std::chrono::nanoseconds limit);
+  // Threaded mode: waits at most `limit` until every event published so far was delivered (jobs
+  // are not waited for).
+  [[nodiscard]] bool WaitDelivered(std::chrono::nanoseconds limit);
   [[nodiscard]] size_t PendingJobCount() const;
   // Threads between a module's MarkWait and EndWait.
   [[nodiscard]] uint32_t WaitingThreads() const;

@@ -142,6 +142,11 @@ bool Scheduler::WaitIdle(Nanos limit) {
   return idle_.wait_for(lock, limit, [&] { return IdleLocked(); });
 }
 
+bool Scheduler::WaitDelivered(Nanos limit) {
+  std::unique_lock lock(mutex_);
+  return idle_.wait_for(lock, limit, [&] { return events_.empty() && !eventRunning_; });
+}
+
 size_t Scheduler::PendingJobs() const {
   std::lock_guard lock(mutex_);
   return jobs_.size();

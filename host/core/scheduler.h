@@ -68,6 +68,9 @@ class Scheduler {
   // Threaded mode: waits, at most `limit`, until no delivery is queued or running and no due job
   // is waiting or running. True when that state was reached.
   [[nodiscard]] bool WaitIdle(Nanos limit);
+  // Threaded mode: waits, at most `limit`, until no delivery is queued or running; jobs are not
+  // waited for. True when that state was reached.
+  [[nodiscard]] bool WaitDelivered(Nanos limit);
   [[nodiscard]] size_t PendingJobs() const;
   [[nodiscard]] size_t QueuedEvents() const;
   [[nodiscard]] bool Manual() const noexcept { return workerCount_ == 0; }

@@ -80,6 +80,16 @@ TEST(HostE2E, TheHostServesTheModuleThroughTheStubAndBothStopOnTheirSignals) {
   EXPECT_EQ(result->status, 200);
   EXPECT_TRUE(result->body == Json(Json(Json(Stub::GameDocument("EUW1", 5)))))
       << result->body.substr(0, 300);
+  // The session's champions job has published (a stop would cut its remote calls short, and
+  // the module warn about it).
+  bool published = false;
+  for (int i = 0; i < 400 && !published; ++i) {
+    const auto listing = running.Get("/resources");
+    published = listing && listing->body.find("/qel-mhx/v2/recently-played-champions/4100") !=
+                               std::string::npos;
+    if (!published) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  EXPECT_TRUE(published);
   // A user signal is ignored; a closed terminal's stops the host like the others.
   ASSERT_TRUE(host.Signal(SIGUSR1) && host.Signal(SIGHUP));
   EXPECT_EQ(host.Wait(), 0);

@@ -24,6 +24,9 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kWorkerThreads = 32;
 // An idle kept-alive connection holds a worker, and the server waits for it when stopping.
 constexpr time_t kKeepAliveSeconds = 2;
+// Requests one kept-alive connection serves before the stub closes it, as a web service's front
+// end would allow (the library's own default of 5 would make every fifth call connect anew).
+constexpr size_t kKeepAliveRequests = 1000;
 // How long the accept loop waits for a connection before it looks at the stop flag again.
 constexpr time_t kIdleMicroseconds = 100000;
 // Nothing the stub serves takes a body; a larger one is refused (413) before it is read whole.
@@ -188,6 +191,7 @@ StubServer::StubServer(StubServerOptions options)
   // the peer's delayed acknowledgement between them.
   state.server.set_tcp_nodelay(true);
   state.server.set_keep_alive_timeout(kKeepAliveSeconds);
+  state.server.set_keep_alive_max_count(kKeepAliveRequests);
   state.server.set_payload_max_length(kMaxBodyBytes);
   state.server.set_idle_interval(0, kIdleMicroseconds);
   state.server.set_pre_routing_handler(

@@ -20,20 +20,25 @@
 # Everything listens on loopback ports picked free; every process is ended by its id.
 #   bench/http_bench.sh [SECONDS] [SLOW]     (defaults 10 s per wrk run and 1000 slow connections;
 #   the default run takes about 4 minutes)
+# With TPK_BENCH_BUILD=DIR the programs are taken from DIR as built there (the layout of a build
+# tree: tpk-host, tpk-mhx-stub, tpk-be-qel-mhx.so, bench/...), for example an earlier build kept
+# aside to compare with; otherwise the default preset is built first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
 slow=${2:-1000}
 
-bash scripts/deps.sh >/dev/null
-cmake --preset default >/dev/null
-nice -n 10 cmake --build --preset default -j2 \
-  --target tpk-host tpk-mhx-stub tpk-be-qel-mhx bare_http_server bare_proxy slow_clients >/dev/null
+if [ -z "${TPK_BENCH_BUILD:-}" ]; then
+  bash scripts/deps.sh >/dev/null
+  cmake --preset default >/dev/null
+  nice -n 10 cmake --build --preset default -j2 \
+    --target tpk-host tpk-mhx-stub tpk-be-qel-mhx bare_http_server bare_proxy slow_clients >/dev/null
+fi
 
 # 256 wrk connections and a thousand slow ones, each a descriptor in this process tree.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || ulimit -n 65536 2>/dev/null || true
 
-build=build/default
+build=${TPK_BENCH_BUILD:-build/default}
 work=$(mktemp -d "${TMPDIR:-/tmp}/tpk-http-bench.XXXXXX")
 chmod 700 "${work}"
 source scripts/run_lib.sh

@@ -381,6 +381,29 @@ TEST(HostServerGate, ConnectionsAndCallsBeyondTheirBoundsAreRefusedWithoutStalli
   EXPECT_EQ(waiting.get(), R"({"released":true})");
 }
 
+// A call that found the module's one slot taken waits, and runs once the running call ends.
+TEST(HostServerGate, AWaitingCallRunsWhenTheRunningOneEnds) {
+  ServerOptions options;
+  options.callsInFlight = 1;
+  options.queuedCalls = 1;
+  Served served(options);
+  hooks.entered = 0;
+  std::promise<void> release;
+  hooks.release = release.get_future().share();
+  const auto call = [&](const char* path) {
+    const httplib::Result result = served.Send("GET", path);
+    return result ? std::to_string(result->status) + " " + result->body : "no answer";
+  };
+  auto running = std::async(std::launch::async, call, "/qel-clitest/v1/wait");
+  ASSERT_TRUE(hooks.Entered(1));
+  auto waiting = std::async(std::launch::async, call, "/qel-clitest/v1/zero");
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  release.set_value();
+  EXPECT_EQ(running.get(), R"(200 {"released":true})");
+  ASSERT_EQ(waiting.wait_for(kLimit), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), R"(200 {"ok":true})");
+}
+
 // ---- module answers ----
 
 TEST(HostServerAnswers, StatusZeroIs200CallerErrorsAre4xxAndErrorsAreJson) {

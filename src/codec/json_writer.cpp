@@ -201,7 +201,7 @@ class JsonTreeWriter {
       for (uint32_t i = 0; i < structure.count; ++i) {
         const HostValueEntry& entry = structure.entries[i];
         const std::string_view key = entry.key != nullptr ? entry.key : "";
-        if (i != 0 && key.compare(previous) <= 0) return false;
+        if (i != 0 && !After(key, previous)) return false;
         previous = key;
         StartItem(i == 0, depth + 1);
         WriteKey(key);
@@ -214,6 +214,15 @@ class JsonTreeWriter {
   }
 
  private:
+  // True when `key` comes after `previous` in byte order; neighbours mostly differ in their first
+  // byte, which then decides.
+  [[nodiscard]] static bool After(std::string_view key, std::string_view previous) noexcept {
+    if (!key.empty() && !previous.empty() && key.front() != previous.front()) {
+      return static_cast<unsigned char>(key.front()) > static_cast<unsigned char>(previous.front());
+    }
+    return key.compare(previous) > 0;
+  }
+
   [[nodiscard]] bool WriteScalar(const HostValue& value) {
     switch (value.kind) {
       case HOST_VALUE_EMPTY:

@@ -99,8 +99,8 @@ class HostValueBuilder {
 
   [[nodiscard]] BuildFailure Failure() const noexcept { return failure_; }
 
-  // `out` is all zero on entry and, on failure, on return. May throw from the registry lookup;
-  // the caller catches and releases `out`.
+  // `out` is all zero on entry and, on failure, on return. May throw from the registry lookup
+  // (in the first walk, before anything is allocated); the caller catches.
   bool Convert(const BindingProperty& value, HostValue& out) {
     if (!Measure(value, 0)) return false;
     const size_t bytes = arrayBytes_ + dataBytes_;
@@ -113,13 +113,7 @@ class HostValueBuilder {
     std::memset(block_, 0, arrayBytes_);
     nextArray_ = block_;
     nextData_ = block_ + arrayBytes_;
-    try {
-      Build(value, out);
-    } catch (...) {
-      std::memset(&out, 0, sizeof out);
-      Log::Free(block_);
-      throw;
-    }
+    Build(value, out);
     return true;
   }
 
@@ -138,10 +132,16 @@ class HostValueBuilder {
 
   // ---- the first walk: limits and sizes ----
 
+  // Room for `bytes` more in the block; a block beyond the address space is memory run out.
+  bool Reserve(size_t& part, size_t bytes) noexcept {
+    if (bytes > SIZE_MAX - arrayBytes_ - dataBytes_) return Fail(BuildFailure::OutOfMemory);
+    part += bytes;
+    return true;
+  }
+
   bool AddData(size_t length) noexcept {
     if (!std::in_range<uint32_t>(length)) return Fail(BuildFailure::TooLarge);
-    dataBytes_ += length + 1;  // a NUL after a text; one byte for an empty blob
-    return true;
+    return Reserve(dataBytes_, length + 1);  // a NUL after a text
   }
 
   // The bound comes before any child is visited, as in FromHostValue: 512 containers on the path
@@ -149,9 +149,9 @@ class HostValueBuilder {
   bool AddArray(uint32_t depth, size_t count, size_t recordSize) noexcept {
     if (depth >= kMaxHostValueDepth) return Fail(BuildFailure::TooDeep);
     if (!std::in_range<uint32_t>(count)) return Fail(BuildFailure::TooLarge);
+    if (count > (SIZE_MAX - kArrayAlignment) / recordSize) return Fail(BuildFailure::OutOfMemory);
     const size_t bytes = count != 0 ? count * recordSize : 1;
-    arrayBytes_ += (bytes + kArrayAlignment - 1) / kArrayAlignment * kArrayAlignment;
-    return true;
+    return Reserve(arrayBytes_, (bytes + kArrayAlignment - 1) / kArrayAlignment * kArrayAlignment);
   }
 
   bool Measure(const BindingProperty& value, uint32_t depth) {
@@ -167,8 +167,7 @@ class HostValueBuilder {
       case ValueKind::Blob: {
         const size_t size = value.GetBlob().size();
         if (!std::in_range<uint32_t>(size)) return Fail(BuildFailure::TooLarge);
-        dataBytes_ += size != 0 ? size : 1;
-        return true;
+        return Reserve(dataBytes_, size != 0 ? size : 1);
       }
       case ValueKind::Enum: {
         const char* name = EnumName(value.GetEnum());

@@ -47,6 +47,13 @@ const std::string kStream = [] {
 struct WaitHooks {
   std::atomic<int> entered{0};
   std::shared_future<void> release;
+  // From now on `wait` blocks until the promise given back is set; no call has entered yet.
+  [[nodiscard]] std::promise<void> Hold() {
+    std::promise<void> held;
+    entered = 0;
+    release = held.get_future().share();
+    return held;
+  }
   // Waits (bounded) until `count` calls have entered.
   [[nodiscard]] bool Entered(int count) const {
     for (int i = 0; i < 2000 && entered.load() < count; ++i)
@@ -355,9 +362,7 @@ TEST(HostServerGate, ConnectionsAndCallsBeyondTheirBoundsAreRefusedWithoutStalli
   options.callsInFlight = 1;
   options.queuedCalls = 0;
   Served served(options);
-  hooks.entered = 0;
-  std::promise<void> release;
-  hooks.release = release.get_future().share();
+  std::promise<void> release = hooks.Hold();
   const std::string kept =
       " HTTP/1.1\r\nHost: " + served.Origin() + "\r\nAuthorization: " + kBearer + "\r\n\r\n";
   RawClient first(served.port, "GET /host/modules" + kept);
@@ -387,9 +392,7 @@ TEST(HostServerGate, AWaitingCallRunsWhenTheRunningOneEnds) {
   options.callsInFlight = 1;
   options.queuedCalls = 1;
   Served served(options);
-  hooks.entered = 0;
-  std::promise<void> release;
-  hooks.release = release.get_future().share();
+  std::promise<void> release = hooks.Hold();
   const auto call = [&](const char* path) {
     const httplib::Result result = served.Send("GET", path);
     return result ? std::to_string(result->status) + " " + result->body : "no answer";
@@ -655,9 +658,7 @@ TEST(HostServerEvents, StreamsWhatThePrefixSelectsAreLimitedAndDropASlowClient) 
 
 TEST(HostServerStop, FinishesARequestInProgressThenRefusesConnectionsAndLogsNoQuery) {
   Served served;
-  hooks.entered = 0;
-  std::promise<void> release;
-  hooks.release = release.get_future().share();
+  std::promise<void> release = hooks.Hold();
   (void)served.Send("GET", "/qel-clitest/v1/zero?secret=" + kToken);
   (void)served.Send("GET", "/host/modules", {{"X", "no token"}});
   RawClient events = Stream(served, "/events");

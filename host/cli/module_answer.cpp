@@ -31,6 +31,18 @@ using Binding::BindingProperty;
   return true;
 }
 
+// JSON text as application/json; the empty text (of an empty value) as an empty body without a
+// type.
+[[nodiscard]] HttpResponse JsonTextAnswer(uint32_t status, std::string text) {
+  HttpResponse response;
+  response.status = status;
+  if (!text.empty()) {
+    response.headers.emplace_back("Content-Type", "application/json");
+    response.body = std::move(text);
+  }
+  return response;
+}
+
 // Headers of the module's response the server does not pass on.
 [[nodiscard]] bool ServerOwned(std::string_view name) {
   const std::string lower = Codec::AsciiLower(name);
@@ -44,21 +56,11 @@ HttpResponse ErrorAnswer(uint32_t status, std::string_view message) {
   BindingProperty error;
   error.Get("status").SetUnsigned(status);
   error.Get("message").SetString(message);
-  HttpResponse response;
-  response.status = status;
-  response.headers.emplace_back("Content-Type", "application/json");
-  response.body = Codec::WriteJson(error, nullptr, nullptr);
-  return response;
+  return JsonAnswer(status, error);
 }
 
 HttpResponse JsonAnswer(uint32_t status, const BindingProperty& value) {
-  HttpResponse response;
-  response.status = status;
-  if (value.Kind() != Binding::ValueKind::Empty) {
-    response.headers.emplace_back("Content-Type", "application/json");
-    response.body = Codec::WriteJson(value, nullptr, nullptr);
-  }
-  return response;
+  return JsonTextAnswer(status, Codec::WriteJson(value, nullptr, nullptr));
 }
 
 uint32_t AnswerStatus(const ApiCallResult& result) noexcept {
@@ -101,11 +103,7 @@ HttpResponse ModuleAnswer(ApiCallResult result) {
     response.body = std::move(*result.body);
     response.chunked = true;
   } else if (result.json) {
-    response.status = status;
-    if (!result.json->empty()) {
-      response.headers.emplace_back("Content-Type", "application/json");
-      response.body = std::move(*result.json);
-    }
+    response = JsonTextAnswer(status, std::move(*result.json));
   } else {
     response = JsonAnswer(status, result.value);
   }

@@ -118,6 +118,16 @@ bool ReadValue(const HostValue& value, bool json, ApiCallResult& result,
   return true;
 }
 
+// The fields of a response record that read as they are: the error flag and message, the status,
+// the text and the headers (a null name or value as "").
+void ReadFields(const ApiResponseRecord& from, ApiCallResult& result) {
+  result.failed = from.error != 0;
+  if (from.errorMessage != nullptr) result.errorMessage = from.errorMessage;
+  result.status = from.status;
+  if (from.text != nullptr) result.text = from.text;
+  result.headers = ReadHeaders(from.headers, from.headerCount);
+}
+
 // A module's own answer read into `out` as Call gives it, with the failures (and messages) of
 // copying it: a value that does not convert, headers without their array, a body that does not
 // read. A failure is left in `response` and `out` is untouched.
@@ -135,11 +145,7 @@ bool ReadModuleAnswer(const ApiResponseRecord& from, ApiResponseRecord& response
     FillHostError(response, 500, "The response of " + label + " has headers but no header array");
     return false;
   }
-  result.failed = from.error != 0;
-  if (from.errorMessage != nullptr) result.errorMessage = from.errorMessage;
-  result.status = from.status;
-  if (from.text != nullptr) result.text = from.text;
-  result.headers = ReadHeaders(from.headers, from.headerCount);
+  ReadFields(from, result);
   if (from.bodyStream != nullptr && from.readBody != nullptr) {
     std::string body;
     if (!ReadWholeBody(from, body)) {
@@ -251,7 +257,6 @@ bool HostCore::Route(ApiResponseRecord& response, const ApiRequestRecord& reques
         taken = AnswerFromModule(*this, response, request, *module, *entry, label, read);
       },
       [&](const char* what) {
-        taken = false;
         FillHostError(response, 500, WithReason("The host failed to route the request", what));
       });
   return taken;
@@ -282,11 +287,7 @@ ApiCallResult HostCore::Call(const ApiCall& call) {
   if (read) return result;
   // The host's own answer, or a module's that failed to read: host-owned, so reading cannot fault.
   result = ApiCallResult();
-  result.failed = response.error != 0;
-  if (response.errorMessage != nullptr) result.errorMessage = response.errorMessage;
-  result.status = response.status;
-  if (response.text != nullptr) result.text = response.text;
-  result.headers = ReadHeaders(response.headers, response.headerCount);
+  ReadFields(response, result);
   Binding::ValueResult converted;
   if (!ReadValue(response.value, call.valueAsJson, result, converted)) {
     result.readError = std::string(converted.ErrorMessage());

@@ -229,18 +229,13 @@ class JsonTreeWriter {
         out_.Put("null");
         return true;
       case HOST_VALUE_BOOL:
-        if (value.payload.boolean != 0) {
-          out_.Put("true");
-        } else {
-          out_.Put("false");
-        }
+        WriteBool(value.payload.boolean != 0);
         return true;
       case HOST_VALUE_SIGNED:
         WriteSigned(value.payload.signedValue);
         return true;
       case HOST_VALUE_UNSIGNED:
-        out_.Reserve(kMaxNumberBytes);
-        out_.Advance(rapidjson::internal::u64toa(value.payload.unsignedValue, out_.Cursor()));
+        WriteUnsigned(value.payload.unsignedValue);
         return true;
       case HOST_VALUE_FLOAT:
         WriteFloat(value.payload.floatValue);
@@ -267,20 +262,14 @@ class JsonTreeWriter {
         out_.Put("null");
         return;
       case ValueKind::Bool:
-        if (value.GetBool(false)) {
-          out_.Put("true");
-        } else {
-          out_.Put("false");
-        }
+        WriteBool(value.GetBool(false));
         return;
       case ValueKind::Signed:
         WriteSigned(value.GetSigned(0));
         return;
-      case ValueKind::Unsigned: {
-        out_.Reserve(kMaxNumberBytes);
-        out_.Advance(rapidjson::internal::u64toa(value.GetUnsigned(0), out_.Cursor()));
+      case ValueKind::Unsigned:
+        WriteUnsigned(value.GetUnsigned(0));
         return;
-      }
       case ValueKind::Float:
         WriteFloat(value.GetFloat(0));
         return;
@@ -336,6 +325,19 @@ class JsonTreeWriter {
     std::memcpy(to, lineStart_.data(), separator_.size());
     std::memset(to + separator_.size(), ' ', depth * kIndentCount);
     out_.Advance(to + count);
+  }
+
+  void WriteBool(bool value) {
+    if (value) {
+      out_.Put("true");
+    } else {
+      out_.Put("false");
+    }
+  }
+
+  void WriteUnsigned(uint64_t number) {
+    out_.Reserve(kMaxNumberBytes);
+    out_.Advance(rapidjson::internal::u64toa(number, out_.Cursor()));
   }
 
   void WriteSigned(int64_t number) {

@@ -88,6 +88,18 @@ bool ForEachHostMember(const Members& members, Visit&& visit) {
 // Arrays are laid out on 8-byte boundaries.
 constexpr size_t kArrayAlignment = 8;
 
+// The room of an array of `count` records (at least one byte, so never null), rounded up to the
+// alignment; `count` is at most (SIZE_MAX - kArrayAlignment) / recordSize.
+constexpr size_t ArrayBytes(size_t count, size_t recordSize) noexcept {
+  const size_t bytes = count != 0 ? count * recordSize : 1;
+  return (bytes + kArrayAlignment - 1) / kArrayAlignment * kArrayAlignment;
+}
+
+// The room of a blob's bytes: at least one, so never null.
+constexpr size_t BlobBytes(size_t size) noexcept {
+  return size != 0 ? size : 1;
+}
+
 // One conversion, in two walks over the value: the first checks it and measures what it needs,
 // the second builds it in one block from the allocation hooks. The top value's own array, text or
 // bytes come first in the block, so releasing the value frees that one pointer; every nested
@@ -150,8 +162,7 @@ class HostValueBuilder {
     if (depth >= kMaxHostValueDepth) return Fail(BuildFailure::TooDeep);
     if (!std::in_range<uint32_t>(count)) return Fail(BuildFailure::TooLarge);
     if (count > (SIZE_MAX - kArrayAlignment) / recordSize) return Fail(BuildFailure::OutOfMemory);
-    const size_t bytes = count != 0 ? count * recordSize : 1;
-    return Reserve(arrayBytes_, (bytes + kArrayAlignment - 1) / kArrayAlignment * kArrayAlignment);
+    return Reserve(arrayBytes_, ArrayBytes(count, recordSize));
   }
 
   bool Measure(const BindingProperty& value, uint32_t depth) {
@@ -167,7 +178,7 @@ class HostValueBuilder {
       case ValueKind::Blob: {
         const size_t size = value.GetBlob().size();
         if (!std::in_range<uint32_t>(size)) return Fail(BuildFailure::TooLarge);
-        return Reserve(dataBytes_, size != 0 ? size : 1);
+        return Reserve(dataBytes_, BlobBytes(size));
       }
       case ValueKind::Enum: {
         const char* name = EnumName(value.GetEnum());
@@ -197,8 +208,7 @@ class HostValueBuilder {
   // `count` zeroed records.
   void* TakeArray(size_t count, size_t recordSize) noexcept {
     char* array = nextArray_;
-    const size_t bytes = count != 0 ? count * recordSize : 1;
-    nextArray_ += (bytes + kArrayAlignment - 1) / kArrayAlignment * kArrayAlignment;
+    nextArray_ += ArrayBytes(count, recordSize);
     return array;
   }
 
@@ -244,7 +254,7 @@ class HostValueBuilder {
         const Blob& bytes = value.GetBlob();
         auto* copy = reinterpret_cast<uint8_t*>(nextData_);
         if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
-        nextData_ += bytes.empty() ? 1 : bytes.size();
+        nextData_ += BlobBytes(bytes.size());
         slot.kind = HOST_VALUE_BLOB_OWNED;
         slot.payload.blob.bytes = copy;
         slot.payload.blob.size = static_cast<uint32_t>(bytes.size());

@@ -10,11 +10,16 @@ namespace Oxle::Client::Platform {
 namespace {
 
 TEST(ClockTest, LocalTimeAgreesWithTheCLibraryCalendar) {
-  // Retry across a second boundary so both reads see the same second.
+  // Retry across a second boundary so both reads see the same second. The
+  // seconds come from the precise wall clock: time() may read a coarse one that
+  // lags it by a tick and so still shows the second before.
+  const auto wallSeconds = [] {
+    return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  };
   for (int attempt = 0; attempt < 5; ++attempt) {
-    const std::time_t before = std::time(nullptr);
+    const std::time_t before = wallSeconds();
     const LocalTime now = ReadLocalTime();
-    const std::time_t after = std::time(nullptr);
+    const std::time_t after = wallSeconds();
     if (before != after) continue;
     const std::tm* calendar = std::localtime(&before);  // this test's thread is the only caller
     ASSERT_NE(calendar, nullptr);

@@ -8,6 +8,7 @@ import { html, Failure, Chart, num, date, duration } from './ui.js';
 export const SESSION = '/qel-login/v1/session';
 export const PLATFORM = '/qel-platform-config/v1/namespaces/LoginDataPacket/platformId';
 const CURRENT = '/qel-mhx/v2/recently-played-champions/current-summoner';
+const OF_PLAYER = '/qel-mhx/v2/recently-played-champions/';
 const PAGE = 10;
 const TEAM_COLOR = { 100: '#1d4ed8', 200: '#b91c1c' };
 
@@ -22,15 +23,16 @@ function Player() {
   const published = useRef(0);
 
   // A new player: their cached collection at once, else a background fetch whose publication
-  // will fill the list.
+  // will fill the list. The fetch is asked for this player by id: the module may take in the new
+  // session after the page saw it, and would then still know the previous player as current.
   const follow = async (id) => {
     const before = published.current;
     setChamps({ pending: true });
-    const cached = await getJson(`/qel-mhx/v2/recently-played-champions/${id}`);
+    const cached = await getJson(`${OF_PLAYER}${id}`);
     if (published.current !== before) return;
     if (cached.ok && cached.body.champions?.length) return setChamps({ res: cached, via: 'cache' });
     if (!cached.ok) return setChamps({ res: cached });
-    const asked = await getJson('/qel-mhx/v2/request-recently-played-champions/current-summoner');
+    const asked = await getJson(`/qel-mhx/v2/request-recently-played-champions/${id}`);
     if (!asked.ok && published.current === before) setChamps({ res: asked });
   };
 
@@ -45,7 +47,7 @@ function Player() {
         account.current = id;
       } else if (e.uri === PLATFORM) {
         setPlatform(e.eventType === 'Delete' ? { ok: false, status: 404, message: 'No platform is stored' } : { ok: true, body: e.data });
-      } else if (e.uri === CURRENT && e.eventType !== 'Delete') {
+      } else if ((e.uri === CURRENT || (account.current && e.uri === OF_PLAYER + account.current)) && e.eventType !== 'Delete') {
         published.current++;
         setChamps({ res: { ok: true, body: e.data }, via: 'publication', at: e.at });
       }
